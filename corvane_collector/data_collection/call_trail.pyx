@@ -1,0 +1,1 @@
+# placeholder: module under construction

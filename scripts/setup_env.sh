@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Creates ./.venv with CPython 3.10, the build and test dependencies, and an
+# editable install of the project. Safe to run again.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+if [ ! -f /usr/include/tsl/robin_map.h ]; then
+  if [ "$(id -u)" = 0 ]; then
+    apt-get update -qq && apt-get install -y -qq robin-map-dev >/dev/null
+  else
+    echo "error: tsl/robin_map.h missing: install Debian's robin-map-dev" >&2; exit 1
+  fi
+fi
+PY=$(bash scripts/find_python310.sh)
+if [ ! -x .venv/bin/python ]; then
+  "$PY" -m venv .venv
+fi
+.venv/bin/python -m pip install -q --upgrade pip
+.venv/bin/python -m pip install -q "meson-python>=0.15" "meson>=1.2" ninja "cython>=3.0"
+.venv/bin/python -m pip install -q --no-build-isolation -e ".[test,yaml]"
