@@ -59,6 +59,21 @@ def symbol_address(lib, name):
         return None
 
 
+def register_recorder(module):
+    """Makes MODULE what importing the recorder's dotted name gives.  The import
+    machinery also imports the parent packages, so stand-ins for them are registered
+    too unless they are already loaded."""
+    import types
+    parts = RECORDER_MODULE.split(".")
+    for i in range(1, len(parts)):
+        name = ".".join(parts[:i])
+        if name not in sys.modules:
+            pkg = types.ModuleType(name)
+            pkg.__path__ = []
+            sys.modules[name] = pkg
+    sys.modules[RECORDER_MODULE] = module
+
+
 def install(mode, test_name):
     """Installs the evaluator for MODE; returns (expected slot address, recorder)."""
     if mode == "stock":
@@ -77,8 +92,7 @@ def install(mode, test_name):
         import fake_recorder
         if rec_dir:
             sys.path.remove(rec_dir)
-        # apply() imports the recorder by name; a module already in sys.modules wins.
-        sys.modules[RECORDER_MODULE] = fake_recorder
+        register_recorder(fake_recorder)
         recorder = fake_recorder
     elif mode == "rate1-real":
         import importlib

@@ -67,7 +67,7 @@ def build_fake_recorder(outdir, python=None):
     so_file = os.path.join(outdir, "fake_recorder" + info["suffix"])
     if os.path.exists(so_file) and os.path.getmtime(so_file) > os.path.getmtime(src):
         return outdir
-    subprocess.check_call([find_cython(python), "-3", "-q", src, "-o", c_file])
+    subprocess.check_call([find_cython(python), "-3", src, "-o", c_file])
     cc = os.environ.get("CC") or shutil.which("gcc") or shutil.which("cc")
     subprocess.check_call([cc, "-O1", "-shared", "-fPIC", "-I", info["inc"], c_file,
                            "-o", so_file + ".tmp"])

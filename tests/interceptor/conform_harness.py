@@ -107,6 +107,13 @@ def live():
     return dict(_live)
 
 CALLBACKS = @CALLBACKS@
+# Importing the recorder by its dotted name imports the parent packages first:
+# stand-ins for them keep the package itself out of the program.
+_parts = @NAME@.split(".")
+for _i in range(1, len(_parts)):
+    _pkg = types.ModuleType(".".join(_parts[:_i]))
+    _pkg.__path__ = []
+    sys.modules.setdefault(_pkg.__name__, _pkg)
 sys.modules[@NAME@] = sys.modules[__name__]
 '''.replace("@NAME@", repr(RECORDER_MODULE)).replace("@CALLBACKS@", repr(CALLBACKS))
 

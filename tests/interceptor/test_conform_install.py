@@ -141,6 +141,9 @@ def test_missing_callback_is_printed_and_never_called(missing):
 
 def test_every_callback_missing_still_installs():
     recorder = ("import sys, types\n"
+                "for name in ('corvane_collector', 'corvane_collector.data_collection'):\n"
+                "    sys.modules[name] = types.ModuleType(name)\n"
+                "    sys.modules[name].__path__ = []\n"
                 "sys.modules[%r] = types.ModuleType('empty')\n"
                 % "corvane_collector.data_collection.call_recorder")
     out = run_program("""

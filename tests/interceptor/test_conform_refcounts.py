@@ -48,6 +48,11 @@ def record_user_async_function_return_value(*a, **k):
 record_async_external_return_value = record_return_value_async = \
     record_user_async_function_return_value
 LOG = None
+import types
+for _name in ("corvane_collector", "corvane_collector.data_collection"):
+    _pkg = types.ModuleType(_name)
+    _pkg.__path__ = []
+    sys.modules.setdefault(_name, _pkg)
 sys.modules["corvane_collector.data_collection.call_recorder"] = sys.modules[__name__]
 '''
 
