@@ -55,11 +55,11 @@ def fresh_cache():
 
 
 @pytest.fixture
-def channels(monkeypatch):
+def channels(monkeypatch, set_setting):
     metrics_channel = Channel()
     serializer = PickleSerializer()
-    monkeypatch.setattr(CollectorSettings, "metrics_subprocess", metrics_channel)
-    monkeypatch.setattr(CollectorSettings, "serializer", serializer)
+    set_setting("metrics_subprocess", metrics_channel)
+    set_setting("serializer", serializer)
     MetricSpy.made = []
     monkeypatch.setattr(mp, "ExternalFunction", MetricSpy)
     return metrics_channel
@@ -273,8 +273,8 @@ class TestExternalBranch:
         with pytest.raises(TypeError, match="Argument 'module' has incorrect type"):
             extract(plain, True)
 
-    def test_missing_metric_channel_after_caching(self, channels, monkeypatch):
-        monkeypatch.delattr(CollectorSettings, "metrics_subprocess")
+    def test_missing_metric_channel_after_caching(self, channels, set_setting):
+        set_setting.remove("metrics_subprocess")
         with pytest.raises(AttributeError):
             extract(open, True)
         assert extract(open, dont_cache=True)[0].full_name
