@@ -74,6 +74,36 @@ def register_recorder(module):
     sys.modules[RECORDER_MODULE] = module
 
 
+class CountingChannel:
+    """In-memory handler channel: counts what would be sent, keeps nothing."""
+
+    def __init__(self):
+        self.messages = 0
+        self.bytes = 0
+
+    def send_message(self, data):
+        self.messages += 1
+        self.bytes += len(data) if data else 0
+
+
+def install_real_recorder(test_name):
+    """Imports the package's recorder and points its settings at in-memory
+    channels; returns an object whose stats() reports what was sent."""
+    import importlib
+    import types
+    from corvane_collector.configs.run_settings import CollectorSettings
+    data, metrics = CountingChannel(), CountingChannel()
+    CollectorSettings.data_subprocess = data
+    CollectorSettings.metrics_subprocess = metrics
+    CollectorSettings.project_files = frozenset(test_files(test_name))
+    import test as test_pkg
+    CollectorSettings.project_path = os.path.dirname(test_pkg.__file__)
+    importlib.import_module(RECORDER_MODULE)
+    return types.SimpleNamespace(stats=lambda: {
+        "data_messages": data.messages, "data_bytes": data.bytes,
+        "metric_messages": metrics.messages})
+
+
 def install(mode, test_name):
     """Installs the evaluator for MODE; returns (expected slot address, recorder)."""
     if mode == "stock":
@@ -95,8 +125,7 @@ def install(mode, test_name):
         register_recorder(fake_recorder)
         recorder = fake_recorder
     elif mode == "rate1-real":
-        import importlib
-        recorder = importlib.import_module(RECORDER_MODULE)
+        recorder = install_real_recorder(test_name)
     if mode == "rate0":
         interceptor.apply(set(), 0.0)
     else:

@@ -268,6 +268,13 @@ def compare(paths, out_md=None, out_json=None):
                                      if r is not base and differs(base["modules"][n], mods[n])),
             "evaluator_inactive": sum(1 for n in mods if mods[n].get("evaluator_active") is False),
         }
+        recs = [mods[n]["recorder"] for n in mods if mods[n].get("recorder")]
+        if recs:
+            summary[r["meta"]["mode"]]["recorder"] = {
+                k: sum(x.get(k, 0) for x in recs) for k in recs[0]}
+            summary[r["meta"]["mode"]]["modules_with_live_records"] = sorted(
+                n for n in mods if (mods[n].get("recorder") or {}).get("live_records")
+                or (mods[n].get("recorder") or {}).get("live_tokens"))
     for name in names:
         cells = [r["modules"].get(name, {}).get("result", "-") for r in runs]
         why = [differs(base["modules"][name], r["modules"].get(name)) for r in runs[1:]
@@ -289,6 +296,16 @@ def compare(paths, out_md=None, out_json=None):
         s = summary[mode]
         lines.append("| %s | %d | %d | %d | %d | %d |" % (mode, s["modules"], s["ok"], s["not_ok"],
                      s["differ_from_first"], s["evaluator_inactive"]))
+    for mode in modes:
+        rec = summary[mode].get("recorder")
+        if rec:
+            lines.append("")
+            lines.append("%s recorder callbacks over all modules: %s" % (mode, ", ".join(
+                "%s %d" % (k, v) for k, v in rec.items())))
+            leaky = summary[mode]["modules_with_live_records"]
+            if leaky:
+                lines.append("%s modules ending with records or tokens still alive: %s" % (
+                    mode, ", ".join(leaky[:30]) + (" ..." if len(leaky) > 30 else "")))
     lines += ["", "Modules that differ, or that are not ok under %s:" % modes[0], "",
               "| module | " + " | ".join(modes) + " | differs? |",
               "|---|" + "---|" * len(modes) + "---|"]
@@ -331,7 +348,9 @@ def main():
         print(text)
         return 0
 
-    python = args.python or default_python()
+    # The real recorder needs the installed package: use the project's venv.
+    python = args.python or (os.path.join(ROOT, ".venv", "bin", "python")
+                             if args.mode == "rate1-real" else default_python())
     tests = args.tests or [t for t in list_tests(python)
                            if t not in DEFAULT_EXCLUDE and t not in args.exclude]
     interceptor_dir = recorder_dir = None
