@@ -134,7 +134,21 @@ def install(mode, test_name):
     return symbol_address(lib, "_PyEval_EvalFrameCorvane"), recorder
 
 
+def reset_signals():
+    """A runner started in the background of a non-interactive shell passes on
+    SIGINT and SIGQUIT ignored; the interpreter then installs no KeyboardInterrupt
+    handler and the tests of interrupts fail whatever the evaluator.  Give every
+    run the dispositions of an interpreter started from a terminal."""
+    import signal
+    if signal.getsignal(signal.SIGINT) == signal.SIG_IGN:
+        signal.signal(signal.SIGINT, signal.default_int_handler)
+    for sig in (signal.SIGQUIT, signal.SIGHUP):
+        if signal.getsignal(sig) == signal.SIG_IGN:
+            signal.signal(sig, signal.SIG_DFL)
+
+
 def main():
+    reset_signals()
     mode, stats_path, test_name = sys.argv[1:4]
     regrtest_args = sys.argv[4:]
     expected, recorder = install(mode, test_name)
