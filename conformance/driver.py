@@ -4,7 +4,7 @@ Usage: python driver.py MODE STATS_JSON TEST_NAME [regrtest options...]
 
 MODE is one of
   stock       the interpreter's own evaluator, nothing imported
-  rate0       interceptor.apply(set(), 0.0)
+  rate0       interceptor.apply(set(), 0.0), with the minimal recorder bound
   rate1       the test module's own files as the project set, rate 1.0, with the
               minimal recorder (conformance/fake_recorder.pyx) bound as the call recorder
   rate1-real  same project set and rate, with the package's real call recorder
@@ -115,7 +115,9 @@ def install(mode, test_name):
     if so_dir:
         sys.path.remove(so_dir)
     recorder = None
-    if mode == "rate1":
+    # apply() installs nothing unless it can import a recorder; at rate 0 with an
+    # empty project set the minimal one is never called, but it must be there.
+    if mode in ("rate0", "rate1"):
         rec_dir = os.environ.get("CORVANE_FAKE_RECORDER_DIR")
         if rec_dir:
             sys.path.insert(0, rec_dir)

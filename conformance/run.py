@@ -358,7 +358,7 @@ def main():
     if args.mode != "stock":
         snap = tempfile.mkdtemp(prefix="conformance-lib-")
         interceptor_dir = snapshot_interceptor(os.path.join(snap, "lib"), args.interceptor)
-        if args.mode == "rate1":
+        if args.mode in ("rate0", "rate1"):
             recorder_dir = build_fake_recorder(os.path.join(snap, "recorder"), python)
     start = time.time()
     modules = run_suite(tests, args.mode, python, args.jobs, args.timeout,
