@@ -247,3 +247,25 @@ def test_exception_from_sampled_call_reaches_the_caller_unchanged():
     assert out.result == ["ValueError('bad 7')", True, True]
     # The return callback saw None as the value, with the ValueError pending.
     assert [r[1:2] + r[3:] for r in calls(out.log, "ret")] == [[None, "ValueError"]]
+
+
+def test_no_record_object_means_no_return_callback_but_recording_goes_on():
+    # record_user_function_call returning None (or raising) leaves no record object:
+    # no return callback, while the call still runs as a recorded call.
+    for returns in ("None", "raise"):
+        out = run_program("""
+            def leaf(x):
+                return abs(x)
+            def main():
+                return [leaf(-1), leaf(-2)]
+            """, recorder_extra="""
+            _orig_call = record_user_function_call
+            def record_user_function_call(callee, *args, **kwargs):
+                _orig_call(callee, *args, **kwargs)
+                if %r == "raise":
+                    raise RuntimeError("no record")
+                return None
+            """ % returns).check()
+        assert out.result == [1, 2]
+        kinds = [e[0] for e in out.log]
+        assert kinds == ["call", "ext", "extret", "call", "ext", "extret"], (returns, kinds)
