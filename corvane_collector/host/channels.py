@@ -92,6 +92,7 @@ class HandlerChannel:
         self._alive = True
         self._disabled = False
         self._idle = False
+        self._inflight = 0  # messages taken by the writer and not yet fully written
         self._wake_r, self._wake_w = os.pipe()
         os.set_blocking(self._wake_w, False)
         self._stop = False
@@ -164,13 +165,16 @@ class HandlerChannel:
                 if kind == protocol.FRAME_MESSAGE:
                     count += 1
                     self._queued_bytes -= size
+            self._inflight = count
             if not self._write_all(chunks):
+                self._inflight = 0
                 lost = count + len(queue)
                 queue.clear()
                 self._queued_bytes = 0
                 for _ in range(lost):
                     self._drops[REASON_HANDLER_GONE].bump()
                 return
+            self._inflight = 0
             self.written += count
 
     def _write_all(self, chunks):
@@ -254,7 +258,7 @@ class HandlerChannel:
         if self._writer.is_alive():
             # Stuck writing to a handler that does not read: give up on what
             # is queued. The daemon writer dies with the process.
-            lost = len(self._queue)
+            lost = len(self._queue) + self._inflight
             self._queue.clear()
             for _ in range(lost):
                 self._drops[REASON_FLUSH_TIMEOUT].bump()

@@ -149,6 +149,7 @@ def _print_user_traceback(exc):
                 or filename.startswith("<frozen")):
             break
         tb = tb.tb_next
+    exc.__traceback__ = tb  # the default hook prints the exception's own traceback
     try:
         sys.excepthook(type(exc), exc, tb)
     except Exception:  # noqa: BLE001

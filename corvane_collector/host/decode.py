@@ -13,6 +13,7 @@ exceptions) that are rebuilt for real.
 who ask for real objects and accept that it imports their modules.
 """
 
+import _compat_pickle
 import base64
 import builtins
 import collections
@@ -211,7 +212,12 @@ class ReadingUnpickler(pickle.Unpickler):
     """Unpickler that never imports: unknown names become placeholders."""
 
     def find_class(self, module, name):
-        if module in ("builtins", "__builtin__"):
+        # Old protocols spell some names the Python 2 way (exceptions.ValueError).
+        if (module, name) in _compat_pickle.NAME_MAPPING:
+            module, name = _compat_pickle.NAME_MAPPING[(module, name)]
+        elif module in _compat_pickle.IMPORT_MAPPING:
+            module = _compat_pickle.IMPORT_MAPPING[module]
+        if module == "builtins":
             if name in _BUILTIN_TYPES:
                 return getattr(builtins, name)
             value = getattr(builtins, name, None)
@@ -408,6 +414,8 @@ def _render(obj, depth):
         return f"{obj.ph_class}({', '.join(parts)})"
     if isinstance(obj, (Reference, Undecodable)):
         return repr(obj)
+    if isinstance(obj, type) and issubclass(obj, Placeholder):
+        return f"<{obj.ph_module}.{obj.ph_name}>"
     if isinstance(obj, dict):
         return "{" + ", ".join(f"{_render(k, d)}: {_render(v, d)}" for k, v in obj.items()) + "}"
     if isinstance(obj, list):
@@ -455,6 +463,8 @@ def to_json(obj, depth=32):
         return out
     if isinstance(obj, Reference):
         return {"__ref__": obj.name}
+    if isinstance(obj, type) and issubclass(obj, Placeholder):
+        return {"__ref__": f"{obj.ph_module}.{obj.ph_name}"}
     if isinstance(obj, Undecodable):
         return {"__undecodable__": obj.reason}
     if isinstance(obj, (bytes, bytearray)):

@@ -47,7 +47,7 @@ class DataSink:
 
     def add(self, kind, tid, when, payload):
         if kind == protocol.FRAME_DROPS:
-            self.drops.update(protocol.decode_drops(payload))
+            protocol.merge_drops(self.drops, protocol.decode_drops(payload))
             return
         try:
             full_name, module, file, raised = decode.record_columns(payload)
@@ -76,7 +76,7 @@ class MetricsSink:
 
     def add(self, kind, tid, when, payload):
         if kind == protocol.FRAME_DROPS:
-            self.drops.update(protocol.decode_drops(payload))
+            protocol.merge_drops(self.drops, protocol.decode_drops(payload))
             return
         try:
             key = decode.metric_key(payload)

@@ -37,6 +37,14 @@ def decode_drops(payload):
     return {(c, r): int(n) for c, r, n in json.loads(payload.decode())}
 
 
+def merge_drops(into, totals):
+    """Merges running totals: the larger count of each key wins."""
+    for key, count in totals.items():
+        if count > into.get(key, -1):
+            into[key] = count
+    return into
+
+
 class FrameReader:
     """Incremental parser: feed it bytes, take complete frames out."""
 

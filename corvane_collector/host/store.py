@@ -97,8 +97,10 @@ def open_store(path, create=False, readonly=False):
         raise StoreError(f"cannot read the record store {path}: permission denied")
     try:
         conn = _connect(path, readonly)
-    except sqlite3.Error as exc:
+    except sqlite3.OperationalError as exc:
         raise StoreError(f"cannot open the record store {path}: {_describe(exc)}") from None
+    except sqlite3.Error as exc:  # "file is not a database" and kin
+        raise StoreError(f"{path} is not a readable record store: {_describe(exc)}") from None
     try:
         _check_or_init(conn, path, may_init=create and not readonly)
     except StoreError:
