@@ -222,19 +222,19 @@ def set_drop_totals(conn, run_id, totals):
 
 # -- reading ---------------------------------------------------------------
 
-def resolve_run(conn, spec):
+def resolve_run(conn, which):
     """'all' -> None, 'last' -> the newest run id, a number -> that run id."""
-    if spec in (None, "all"):
+    if which in (None, "all"):
         return None
-    if spec == "last":
+    if which == "last":
         row = conn.execute("SELECT max(id) FROM runs").fetchone()
         if row[0] is None:
             raise StoreError("the store holds no runs yet")
         return row[0]
     try:
-        run_id = int(spec)
+        run_id = int(which)
     except (TypeError, ValueError):
-        raise StoreError(f"bad run {spec!r}: expected a run number, 'last' or 'all'") from None
+        raise StoreError(f"bad run {which!r}: expected a run number, 'last' or 'all'") from None
     if not conn.execute("SELECT 1 FROM runs WHERE id=?", (run_id,)).fetchone():
         raise StoreError(f"no run {run_id} in the store")
     return run_id
