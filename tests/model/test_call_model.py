@@ -281,6 +281,11 @@ class TestCallRecords:
             rec.add_return_value()
         with pytest.raises(TypeError, match=r"^add_execption\(\) takes exactly 2 positional arguments \(3 given\)$"):
             rec.add_execption(1, 2)
+        with pytest.raises(TypeError, match=r"^serialize_post_run_args_and_kwargs\(\) takes exactly 1 positional argument \(2 given\)$"):
+            rec.serialize_post_run_args_and_kwargs(1)
+        for cls in (FunctionCall, UserFunctionCall):
+            with pytest.raises(TypeError, match=r"^__init__\(\) takes exactly 5 positional arguments \(4 given\)$"):
+                cls(None, (), {})
 
     @pytest.mark.parametrize("cls", [FunctionCall, UserFunctionCall])
     @pytest.mark.parametrize("args, kwargs, globs, name, expected, got", [

@@ -240,6 +240,25 @@ class TestExternalBranch:
         sent = [c for c in CollectorSettings.serializer.calls if isinstance(c[0], MetricSpy)]
         assert [wrap for _, wrap in sent] == [True, True]
 
+    def test_metric_channel_looked_up_before_serialising(self, channels, set_setting):
+        order = []
+
+        class WatchedChannel:
+            @property
+            def send_message(self):
+                order.append("send_message")
+                return lambda data: order.append("sent")
+
+        class WatchedSerializer:
+            def serialize(self, value, obj_wrap=True):
+                order.append("serialize")
+                return b"m"
+
+        set_setting("metrics_subprocess", WatchedChannel())
+        set_setting("serializer", WatchedSerializer())
+        extract(open, True)
+        assert order == ["send_message", "serialize", "sent"]
+
     def test_real_metric_class_is_sent(self, channels, monkeypatch):
         monkeypatch.setattr(mp, "ExternalFunction", metrics.ExternalFunction)
         extract(inspect.getfile, True)
