@@ -1,6 +1,6 @@
 """corvane collector: records sampled calls of a project's functions.
 
-``start(project_path, collecting_rate=1.0, store=None, external_calls_max=100)``
+``start(project_path, collecting_rate=1.0, store=None, external_calls_max=1000)``
 begins recording in the current process and ``stop()`` ends it (it also runs
 at interpreter exit). Importing the package stays cheap: the interceptor and
 the compiled modules are only loaded by ``start``.

@@ -19,7 +19,7 @@ import threading
 import time
 
 DEFAULT_COLLECTING_RATE = 1.0
-DEFAULT_EXTERNAL_CALLS_MAX = 100
+DEFAULT_EXTERNAL_CALLS_MAX = 1000
 DEFAULT_STORE = "corvane-records.db"
 DEFAULT_EXIT_TIMEOUT = 10.0
 
@@ -197,16 +197,12 @@ def _install(session, external_calls_max, tenant_id, project_id):
         return f"off: settings or serializer unavailable ({type(exc).__name__}: {exc})"
     from corvane_collector import __version__
 
-    CollectorSettings.tenant_id = tenant_id
-    CollectorSettings.project_id = project_id
-    CollectorSettings.python_version = platform.python_version()
-    CollectorSettings.lib_version = __version__
-    CollectorSettings.serializer = IpcPickleSerializer()
-    CollectorSettings.data_subprocess = session.data
-    CollectorSettings.metrics_subprocess = session.metrics
-    CollectorSettings.project_files = session.project_files
-    CollectorSettings.project_path = session.project_path
-    CollectorSettings.external_calls_max = external_calls_max
+    CollectorSettings.configure(
+        tenant_id=tenant_id, project_id=project_id, python_version=platform.python_version(),
+        lib_version=__version__, serializer=IpcPickleSerializer(),
+        data_subprocess=session.data, metrics_subprocess=session.metrics,
+        project_files=session.project_files, project_path=session.project_path,
+        external_calls_max=external_calls_max)
     try:
         # Imported here first so that a failure has a message of ours; the
         # interceptor imports it again by name and would only print.
@@ -270,7 +266,7 @@ def current():
 def stop():
     """Stops recording, flushes the channels and closes the run; returns a summary dict."""
     global _session
-    from corvane_collector.host import channels, store as store_mod
+    from corvane_collector.host import store as store_mod
 
     with _lock:
         session = _session
@@ -283,10 +279,11 @@ def stop():
         except Exception:  # noqa: BLE001
             pass
     try:
-        from corvane_collector.configs.run_settings import CollectorSettings
+        from corvane_collector.configs.run_settings import CollectorSettings, NullChannel
         if getattr(CollectorSettings, "data_subprocess", None) is session.data:
-            CollectorSettings.data_subprocess = channels.NullChannel()
-            CollectorSettings.metrics_subprocess = channels.NullChannel()
+            # Calls still finishing under the evaluator deliver into nothing.
+            CollectorSettings.data_subprocess = NullChannel("data")
+            CollectorSettings.metrics_subprocess = NullChannel("metrics")
     except Exception:  # noqa: BLE001
         pass
 

@@ -297,22 +297,6 @@ def _close_fd(fd):
             pass
 
 
-class NullChannel:
-    """Channel of a collector that is not running: counts and discards."""
-
-    name = "null"
-
-    def __init__(self):
-        self._count = _Counter()
-
-    def send_message(self, data):
-        self._count.bump()
-
-    @property
-    def discarded(self):
-        return self._count.value
-
-
 class MemoryChannel:
     """Keeps every message in a list; for tests and benchmarks."""
 

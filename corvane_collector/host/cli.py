@@ -52,7 +52,7 @@ options:
                             directory with -m)
   --rate R                  share of candidate calls to record, 0.0 to 1.0 (default 1.0)
   --store FILE              record store (default: $CORVANE_STORE or ./corvane-records.db)
-  --external-calls-max N    most external calls kept per recorded call (default 100)
+  --external-calls-max N    most external calls kept per recorded call (default 1000)
   --quiet                   no summary on standard error at the end
 """
 
