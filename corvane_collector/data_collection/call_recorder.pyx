@@ -19,6 +19,15 @@ cdef extern from "Python.h":
     Py_ssize_t PyUnicode_GetLength(object o) except -1
     Py_ssize_t PyBytes_GET_SIZE(object o)
     bint PyType_SUPPORTS_WEAKREFS(PyTypeObject* t)
+    ctypedef PyObject* (*PyCFunction)(PyObject*, PyObject*)
+    ctypedef struct PyMethodDef:
+        const char* ml_name
+        PyCFunction ml_meth
+        int ml_flags
+        const char* ml_doc
+    int METH_VARARGS
+    int METH_KEYWORDS
+    object PyCFunction_NewEx(PyMethodDef* ml, PyObject* self, object module)
 
 import threading
 import types
@@ -152,6 +161,11 @@ def _followed_count():
     return len(_GUARDS)
 
 
+def _held_capacity():
+    """How many objects without weak references are held at most."""
+    return _HELD_MAX
+
+
 # ---------------------------------------------------------------------------
 # Size guard and delivery
 
@@ -258,8 +272,7 @@ def get_function_call_object(args, kwargs):
         return None
 
 
-def record_user_function_call(*args, **kwargs):
-    """Entry callback of a sampled project call: the record, or None when it is not recorded."""
+cdef _record_user_function_call(tuple args, dict kwargs):
     _send_metric(CollectionTry, ())
     function_under_test = get_function_call_object(args, kwargs)
     if function_under_test is None:
@@ -272,6 +285,33 @@ def record_user_function_call(*args, **kwargs):
     recording_wrapper.caller_function = CallTrail_thread_id_to_current_call_get(threading_get_ident(), None)
     CallTrail_set_current_running_function(recording_wrapper)
     return function_under_test
+
+
+cdef object _record_user_function_call_entry(object self, object args, PyObject* kwargs):
+    # Called through the classic (args tuple, keyword dict) convention rather
+    # than vectorcall, so that the keyword dict reaches us as given and a
+    # non-string key is refused under this function's name.
+    cdef dict call_kwargs
+    if kwargs == NULL:
+        call_kwargs = {}
+    else:
+        for key in (<object>kwargs):
+            if not isinstance(key, str):
+                raise TypeError("record_user_function_call() keywords must be strings")
+        # A dict of our own: the caller's may be reused after the call.
+        call_kwargs = dict(<object>kwargs)
+    return _record_user_function_call(args, call_kwargs)
+
+
+cdef PyMethodDef _record_user_function_call_def
+_record_user_function_call_def.ml_name = "record_user_function_call"
+_record_user_function_call_def.ml_meth = <PyCFunction><void*>_record_user_function_call_entry
+_record_user_function_call_def.ml_flags = METH_VARARGS | METH_KEYWORDS
+_record_user_function_call_def.ml_doc = (
+    "record_user_function_call(*args, **kwargs)\n--\n\n"
+    "Entry callback of a sampled project call: the record, or None when it is not recorded.")
+
+record_user_function_call = PyCFunction_NewEx(&_record_user_function_call_def, NULL, __name__)
 
 
 def filter_modules_and_function_from_globals(function_globals, str func_full_name):

@@ -11,12 +11,18 @@ from corvane_collector.data_collection.call_trail import CallTrail
 from recorder_doubles import Env, IDENTITY, METRIC_NAMES, Metric, fake_extract
 
 
+_ABSENT = object()
+
+
 @pytest.fixture
 def env(monkeypatch):
     e = Env()
     for name, value in zip(("tenant_id", "project_id", "python_version", "lib_version"), IDENTITY):
         monkeypatch.setattr(CollectorSettings, name, value, raising=False)
-    monkeypatch.setattr(CollectorSettings, "serializer", e.serializer, raising=False)
+    # Set in the class namespace directly: reading the attribute first (as
+    # monkeypatch does) would build the default serializer.
+    saved_serializer = CollectorSettings.__dict__.get("serializer", _ABSENT)
+    CollectorSettings.serializer = e.serializer
     monkeypatch.setattr(CollectorSettings, "data_subprocess", e.data, raising=False)
     monkeypatch.setattr(CollectorSettings, "metrics_subprocess", e.metrics_channel, raising=False)
     monkeypatch.setattr(CollectorSettings, "external_calls_max", 1000, raising=False)
@@ -26,7 +32,13 @@ def env(monkeypatch):
     for s in (cr.BLACKLISTED_FUNCTIONS, cr.CACHED_NONE_EXTERNAL_MODULES):
         s.clear()
     CallTrail.set_current_running_function(None)
-    yield e
+    try:
+        yield e
+    finally:
+        if saved_serializer is _ABSENT:
+            type.__delattr__(CollectorSettings, "serializer")
+        else:
+            CollectorSettings.serializer = saved_serializer
     CallTrail.set_current_running_function(None)
     for s in (cr.BLACKLISTED_FUNCTIONS, cr.CACHED_NONE_EXTERNAL_MODULES):
         s.clear()

@@ -35,8 +35,11 @@ class TableSerializer:
 
     def __init__(self):
         self.table = []
+        self.originals = []
         self.calls = []
         self.fail_on = []
+        # Strict: a value the standard pickle cannot copy makes serialize raise.
+        self.strict = False
 
     def serialize(self, value, obj_wrap=True):
         for predicate, exc in self.fail_on:
@@ -46,8 +49,11 @@ class TableSerializer:
         try:
             stored = pickle.loads(pickle.dumps(value))
         except Exception:
+            if self.strict:
+                raise
             stored = value
         self.table.append(stored)
+        self.originals.append(value)
         return b"#%d" % (len(self.table) - 1)
 
     def deserialize(self, data):
@@ -99,6 +105,11 @@ class Env:
     @property
     def metric_names(self):
         return [m.name for m in self.metrics if isinstance(m, SentMetric)]
+
+    @property
+    def delivered(self):
+        """The record objects that were delivered (not copies)."""
+        return [self.serializer.originals[int(m[1:])] for m in self.data.messages]
 
     @property
     def records(self):

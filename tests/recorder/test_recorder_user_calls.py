@@ -180,7 +180,7 @@ def test_module_subclass_instance_is_an_ordinary_value(env):
 def test_oversized_global_rejects_all_and_clears_tracker(env, monkeypatch):
     CallTrail.set_current_running_function(CallTrailTracker("m.f"))
     monkeypatch.setattr(cr, "MAX_STRING_SIZE", 3.0)
-    assert cr.filter_modules_and_function_from_globals({"ok": 1, "big": "abcd"}, "m.f") is None
+    assert cr.filter_modules_and_function_from_globals({"ok": "abc", "big": "abcd", "later": "x"}, "m.f") is None
     assert current_tracker() is None
     (msg,) = env.metrics
     assert msg.fields == ("m.f", LimitReasons.MAX_STRING_SIZE_EXCEEDED.format("big", "globals"))
@@ -205,7 +205,7 @@ def test_normal_return_is_delivered_and_tracker_popped(env, fake_probe):
     CallTrail.set_current_running_function(outer)
     rec = enter(env, add, 2, b=3)
     assert cr.record_user_function_return_value(5, rec) is None
-    (delivered,) = env.records
+    (delivered,) = env.delivered
     assert delivered is rec
     assert env.decode(rec.return_value) == 5
     assert env.decode(rec.execption) is type(None)
@@ -254,7 +254,7 @@ def test_nested_calls_merge_into_the_caller(env, fake_probe):
     assert g_rec.unknown_modules is g_tracker.unknown_modules
     external("f_after")
     cr.record_user_function_return_value(4, f_rec)
-    f_delivered = env.records[-1]
+    f_delivered = env.delivered[-1]
     assert f_delivered is f_rec
     assert [r.function_metadata.full_name for r in f_rec.external_calls] == ["lib.f_before", "lib.g_call", "lib.f_after"]
     assert env.decode(f_rec.globals) == {"F_GLOBAL": 10, "G_GLOBAL": 20}
@@ -315,7 +315,7 @@ def test_unpicklable_inner_result_keeps_outer_record_whole(env, fake_probe):
         pass
     env.serializer.fail_on.append((lambda v: isinstance(v, Lock), TypeError("cannot pickle 'lock' object")))
     f_rec = _inner_fails(env, lambda g: cr.record_user_function_return_value(Lock(), g))
-    assert env.records == [f_rec]
+    assert env.delivered == [f_rec]
     names = [r.function_metadata.full_name for r in f_rec.external_calls]
     assert names == ["lib.f_first", "lib.f_second"]
     assert env.decode(f_rec.globals) == {"F_ONLY": "f-value"}
@@ -338,15 +338,17 @@ def test_problematic_inner_global_restores_caller(env, fake_probe):
     f_rec = _inner_fails(env, fail)
     unpicklable = [m for m in env.metrics if m.name == "Unpicklable"]
     assert [m.fields for m in unpicklable] == [(Odd.__module__ + "." + Odd.__qualname__, UnpicklableReasons.REDUCE)]
-    assert env.records == [f_rec]
+    assert env.delivered == [f_rec]
 
 
 def test_unexpected_inner_failure_restores_caller(env, fake_probe):
     def fail(g_rec):
-        g_rec.add_return_value = None  # not callable: an unexpected error at the end
+        def broken(value):
+            raise LookupError("unexpected")
+        g_rec.add_return_value = broken
         cr.record_user_function_return_value(0, g_rec)
     f_rec = _inner_fails(env, fail)
-    assert env.records == [f_rec]
+    assert env.delivered == [f_rec]
     failures = [m for m in env.metrics if m.name == "CollectorFailure"]
     assert [m.fields for m in failures] == [(FailureReasons.EXCEPTION,)]
 
@@ -359,7 +361,7 @@ def test_failing_data_channel_restores_caller(env, fake_probe, monkeypatch):
         cr.record_user_function_return_value(0, g_rec)
         monkeypatch.setattr(CollectorSettings, "data_subprocess", env.data)
     f_rec = _inner_fails(env, fail)
-    assert env.records == [f_rec]
+    assert env.delivered == [f_rec]
     assert [m.name for m in env.metrics].count("CollectorFailure") == 1
 
 
@@ -370,7 +372,7 @@ def test_unquoted_type_error_message_reports_once_and_restores(env, fake_probe):
     f_rec = _inner_fails(env, lambda g: cr.record_user_function_return_value(Thing(), g))
     unpicklable = [m for m in env.metrics if m.name == "Unpicklable"]
     assert [m.fields for m in unpicklable] == [("nothing quoted here", UnpicklableReasons.TYPE_ERROR)]
-    assert env.records == [f_rec]
+    assert env.delivered == [f_rec]
 
 
 def test_failure_at_outermost_call_leaves_no_tracker(env, fake_probe):
@@ -401,4 +403,4 @@ def test_async_user_twin_records_like_sync(env, fake_probe):
     rec = enter(env, add, 1)
     cr.record_user_async_function_return_value(8, rec, KeyError("k"))
     assert type(env.decode(rec.execption)) is KeyError
-    assert env.records == [rec]
+    assert env.delivered == [rec]
