@@ -130,6 +130,9 @@ def get_function_module(func, is_method=None):
     its module.
     """
     try:
+        if type(func) is _FunctionType:
+            module = func.__module__
+            return module if type(module) is str else None
         return _module_of(func, is_method)
     except Exception:
         return None
@@ -182,6 +185,9 @@ def get_function_full_name(module, func):
     object yields its own name.
     """
     try:
+        if type(func) is _FunctionType and type(module) is str:
+            qualname = func.__qualname__
+            return module + "." + qualname if module else qualname
         if type(func) is _ModuleType:
             return _str_or_none(func.__name__)
         qualname = _qualname_of(func)

@@ -15,20 +15,26 @@
 #   asked about. A key without weak-reference support is held strongly, so its
 #   address cannot be reused while the entry exists.
 # * Memory stays bounded: at most _capacity entries, the least recently
-#   written ones evicted first. Strong keys are only taken for callables that
-#   are bound to nothing or to a module (built-in functions, method
-#   descriptors): holding them is harmless. A callable without weak-reference
-#   support that is bound to some other object (a built-in bound method such as
-#   `file.write`, a method-wrapper) is not cached at all: a strong reference
-#   would keep that object alive and so change the program's behaviour (a file
-#   that stays open, a finaliser that runs late). Such objects are created
-#   anew at every attribute access, so a cached entry could hardly ever be found
-#   again anyway; a later lookup simply computes a fresh record.
+#   written ones evicted first, and an entry with a weak key goes as soon as
+#   its key dies. Nearly every callable supports weak references (functions,
+#   classes, built-in functions and their bound methods, partials), so the
+#   cache never keeps a callable, or the object a method is bound to, alive.
+#   Strong keys are taken only for the descriptors of built-in types
+#   (`str.join`, `object.__init__`), which live as long as their type anyway.
+#   Any other callable without weak-reference support (a method-wrapper such
+#   as `(1).__add__`, a slotted callable instance) is not cached at all: a
+#   strong reference could keep a user object alive and so change the
+#   program's behaviour (a file that stays open, a finaliser that runs late).
+#   Such objects are mostly created anew at every attribute access, so an
+#   entry could hardly ever be found again; a later lookup simply computes a
+#   fresh record. For the same reason a built-in method bound to an object
+#   other than a module (`items.append`) is not cached either: it would only
+#   cost a weak reference and an entry that die right after the call.
 
 from cpython.ref cimport PyObject, PyTypeObject, Py_DECREF
 from cpython.exc cimport PyErr_Occurred
-from cpython.module cimport PyModule_Check
 from cpython.weakref cimport PyWeakref_NewRef
+from cpython.module cimport PyModule_Check
 
 import threading
 import os
@@ -50,6 +56,7 @@ cdef extern from "Python.h":
     PyObject *PyWeakref_GET_OBJECT(object ref)
     bint PyType_SUPPORTS_WEAKREFS(PyTypeObject *t)
     PyTypeObject *Py_TYPE(object o)
+    bint PyCFunction_Check(object o)
 
 cdef extern from "map.h":
     int set_pyobject_to_pyobject_item(PyObject *key, PyObject *value) except +
@@ -123,6 +130,17 @@ cdef class _ForgetDeadKey:
 cdef object _entries = __import__('collections').OrderedDict()
 cdef Py_ssize_t _capacity = 8192
 cdef object _MISS = object()
+# Types whose instances may be held strongly (see the top of this file).
+cdef PyTypeObject *_method_descriptor_type = Py_TYPE(str.join)
+cdef PyTypeObject *_wrapper_descriptor_type = Py_TYPE(object.__init__)
+cdef PyTypeObject *_classmethod_descriptor_type = Py_TYPE(dict.__dict__['fromkeys'])
+
+
+cdef inline bint _may_hold_strongly(object key):
+    # Pointer comparison: a metaclass's __eq__ must not run here.
+    cdef PyTypeObject *t = Py_TYPE(key)
+    return (t == _method_descriptor_type or t == _wrapper_descriptor_type
+            or t == _classmethod_descriptor_type)
 
 
 cdef inline PyObject *_addr_ptr(object addr):
@@ -178,16 +196,17 @@ cdef int _cache_put(object key, object owner, object value) except -1:
 
     if _capacity <= 0:
         return 0
+    if (PyCFunction_Check(key) and owner is not None and not PyModule_Check(owner)):
+        return 0
     entry = _CacheEntry.__new__(_CacheEntry)
     entry.addr = <size_t><PyObject *>key
     if PyType_SUPPORTS_WEAKREFS(Py_TYPE(key)):
         forget = _ForgetDeadKey.__new__(_ForgetDeadKey)
         forget.addr = entry.addr
         entry.keyref = PyWeakref_NewRef(key, forget)
-    elif owner is None or PyModule_Check(owner):
+    elif _may_hold_strongly(key):
         entry.key = key
     else:
-        # Bound to an object we must not keep alive: not cached.
         return 0
     entry.value = value
 

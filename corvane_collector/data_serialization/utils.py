@@ -1,6 +1,7 @@
 """Naming helpers shared by the safe pickler and the recorder."""
 
 import os
+import sys
 
 MAIN_STR = "__main__"
 
@@ -50,6 +51,29 @@ def _module_name_from_path(file_path):
     return ".".join(parts)
 
 
+def _main_spec_name(file_path):
+    """The module name the main script was run under (``python -m pkg.app``).
+
+    Only used when the running main module's file is the one named; the
+    import system knows the real name better than any path arithmetic.
+    """
+    main = sys.modules.get(MAIN_STR)
+    spec = getattr(main, "__spec__", None)
+    name = getattr(spec, "name", None)
+    origin = getattr(spec, "origin", None)
+    if not isinstance(name, str) or not name or name == MAIN_STR or not isinstance(origin, str):
+        return None
+    if not os.path.isabs(file_path):
+        from corvane_collector.configs.run_settings import CollectorSettings
+        root = CollectorSettings.project_path
+        if not isinstance(root, str):
+            return None
+        file_path = os.path.join(root, file_path)
+    if os.path.normpath(file_path) != os.path.normpath(origin):
+        return None
+    return name
+
+
 def replace__main__with_real_name(func_name, file_path):
     """The full name a function of the main script has when its file is imported.
 
@@ -67,7 +91,14 @@ def replace__main__with_real_name(func_name, file_path):
         rest = func_name[len(MAIN_STR):]
     else:
         return func_name
-    module_name = _module_name_from_path(file_path)
+    module_name = None
+    if isinstance(file_path, str) and file_path and not file_path.startswith("<"):
+        try:
+            module_name = _main_spec_name(file_path)
+        except Exception:
+            module_name = None
+    if module_name is None:
+        module_name = _module_name_from_path(file_path)
     if module_name is None:
         return func_name
     return module_name + rest

@@ -93,3 +93,37 @@ def test_deserialize_errors_propagate():
         s.deserialize(b"this is not a pickle")
     with pytest.raises(Exception):
         s.deserialize(pickle.dumps([1, 2, 3])[:-3])
+
+
+def test_codec_delegates_to_whatever_safe_pickle_the_pickler_module_provides():
+    # Runs without the real pickler: a stand-in module takes its place in a
+    # fresh interpreter, so the codec's own behaviour is checked on its own.
+    import subprocess
+    import sys
+    import textwrap
+    code = textwrap.dedent("""
+        import pickle, sys, types
+        fake = types.ModuleType("corvane_collector.data_serialization.pickler")
+        calls = []
+        def safe_pickle(obj, obj_wrap=True):
+            calls.append(obj_wrap)
+            return pickle.dumps(("wrapped", obj))
+        fake.safe_pickle = safe_pickle
+        sys.modules[fake.__name__] = fake
+        from corvane_collector.data_serialization.channel_codec import IpcPickleSerializer
+        from corvane_collector.configs.run_settings import CollectorSettings
+        s = CollectorSettings.serializer
+        assert type(s) is IpcPickleSerializer
+        print(s.deserialize(s.serialize([1])), s.deserialize(s.serialize(2, False)))
+        print(s.deserialize(s.serialize(3, obj_wrap=False)), calls)
+        try:
+            s.deserialize(b"garbage")
+        except Exception as exc:
+            print(type(exc).__name__)
+    """)
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert out.returncode == 0, out.stderr
+    lines = out.stdout.splitlines()
+    assert lines[0] == "('wrapped', [1]) ('wrapped', 2)"
+    assert lines[1] == "('wrapped', 3) [True, False, False]"
+    assert lines[2] == "UnpicklingError"

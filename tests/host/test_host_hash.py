@@ -114,3 +114,25 @@ def test_signature_or_none():
         def __call__(self):
             pass
     assert get_signature(BadSig()) is None
+
+
+def test_signature_follows_changes_of_the_function():
+    def f(a, b=1):
+        pass
+    first = get_signature(f)
+    assert get_signature(f) == first
+    f.__defaults__ = (2,)
+    assert get_signature(f).defaults == (2,)
+
+    def g(x, y, *, z):
+        pass
+    f.__code__ = g.__code__
+    f.__kwdefaults__ = {"z": 0}
+    assert get_signature(f).args == ["x", "y"] and get_signature(f).kwonlydefaults == {"z": 0}
+    f.__annotations__ = {"x": int}
+    assert get_signature(f).annotations == {"x": int}
+    import inspect
+    f.__signature__ = inspect.Signature([inspect.Parameter("only", inspect.Parameter.POSITIONAL_OR_KEYWORD)])
+    assert get_signature(f).args == ["only"]
+    del f.__signature__
+    assert get_signature(f).args == ["x", "y"]

@@ -41,3 +41,26 @@ def test_matches_the_pickler_call_shape():
     # The pickler passes os.path.relpath(full_path, project_path).
     rel = os.path.relpath("/proj/a/b/c.py", "/proj")
     assert replace__main__with_real_name(MAIN_STR + ".g", rel) == "a.b.c.g"
+
+
+def test_module_run_with_dash_m_keeps_its_import_name(tmp_path):
+    import subprocess
+    import sys
+    pkg = tmp_path / "src" / "pkg"
+    pkg.mkdir(parents=True)
+    (pkg / "__init__.py").write_text("")
+    (pkg / "app.py").write_text(
+        "import os\n"
+        "from corvane_collector.configs.run_settings import CollectorSettings\n"
+        "from corvane_collector.data_serialization.utils import replace__main__with_real_name\n"
+        f"CollectorSettings.project_path = {str(tmp_path)!r}\n"
+        "rel = os.path.relpath(os.path.abspath(__file__), CollectorSettings.project_path)\n"
+        "print(replace__main__with_real_name('__main__.f', rel))\n")
+    as_module = subprocess.run([sys.executable, "-m", "pkg.app"], cwd=tmp_path / "src",
+                               capture_output=True, text=True, timeout=60)
+    assert as_module.returncode == 0, as_module.stderr
+    assert as_module.stdout.strip() == "pkg.app.f"
+    as_script = subprocess.run([sys.executable, "src/pkg/app.py"], cwd=tmp_path,
+                               capture_output=True, text=True, timeout=60)
+    assert as_script.returncode == 0, as_script.stderr
+    assert as_script.stdout.strip() == "src.pkg.app.f"
