@@ -47,10 +47,10 @@ What propagates out of ``dump``
     A predicate on a class.  It marks classes whose instances are known to
     hold members that cannot be pickled (sessions holding engines, weak
     references, locks), where pickling must continue past those members.
-    Member-level recovery gives that to every object, so the predicate adds
-    one thing: an instance of a special-case class is never refused as a whole
-    because of its reduce value's callable or arguments; it is kept and the
-    offending member is replaced, as for any other member.
+    Member-level recovery gives that to every object; a special-case object is
+    also kept when one of its members can neither be pickled nor described
+    (its failure reducer fails too): that member is written as None, instead
+    of the failure moving on to the special-case object.
 
 Speed
     The first attempt runs CPython's C pickler with a hook that answers
@@ -98,6 +98,8 @@ NEVER_OVERRIDDEN = frozenset({
 })
 # Written as a single opcode: nothing to roll back, nothing to answer.
 _SCALARS = frozenset({type(None), bool, int, float, str, bytes})
+# Reduce-value parts (arguments, state) that are written as containers.
+_PARTS = frozenset({tuple, dict, list})
 
 MAX_FALLBACK_DEPTH = 300
 # The C pickler's depth is bounded only by the recursion limit; above this
@@ -151,7 +153,7 @@ def _global_ok(obj):
     return found is obj
 
 
-def _reduce_value_ok(rv, obj, special_cases):
+def _reduce_value_ok(rv):
     """Refuses reduce values whose callable or direct arguments cannot be
     pickled by name (see the module docstring)."""
     func = rv[0]
@@ -161,21 +163,11 @@ def _reduce_value_ok(rv, obj, special_cases):
     if type(args) is tuple:
         for arg in args:
             if isinstance(arg, type) and not _global_ok(arg):
-                break
-        else:
-            return True
-    else:
-        return True
-    if special_cases is not None:
-        try:
-            if special_cases(type(obj)):
-                return True
-        except Exception:
-            pass
-    return False
+                return False
+    return True
 
 
-def _make_hook(owner_override, failure_reducer, special_cases, dispatch_table, proto):
+def _make_hook(owner_override, failure_reducer, dispatch_table, proto):
     """The per-object hook shared by both picklers.
 
     Returns a reduce value, or NotImplemented for objects the pickler writes
@@ -200,7 +192,7 @@ def _make_hook(owner_override, failure_reducer, special_cases, dispatch_table, p
             except Exception as exc:
                 return answer(obj, exc)
             if rv is not NotImplemented:
-                if type(rv) is tuple and rv and not _reduce_value_ok(rv, obj, special_cases):
+                if type(rv) is tuple and rv and not _reduce_value_ok(rv):
                     return answer(obj, PicklingError("reduce value of %r refers to an object that "
                                                      "cannot be found by name" % (type(obj),)))
                 return rv
@@ -231,7 +223,7 @@ def _make_hook(owner_override, failure_reducer, special_cases, dispatch_table, p
                     and len(rv) >= 2 and type(rv[1]) is tuple):
                 # Rebuild without running the class's own __init__.
                 rv = (_newobj, (obj_type,) + rv[1]) + rv[2:]
-            if rv and not _reduce_value_ok(rv, obj, special_cases):
+            if rv and not _reduce_value_ok(rv):
                 return answer(obj, PicklingError("Can't pickle %r: its class cannot be found by name"
                                                  % (obj_type,)))
         return rv
@@ -280,7 +272,7 @@ class Pickler:
         if dispatch_table is None:
             dispatch_table = copyreg.dispatch_table
         hook = _make_hook(getattr(self, "reducer_override", None), self.failure_reducer,
-                          self.special_cases, dispatch_table, self.protocol)
+                          dispatch_table, self.protocol)
         if sys.getrecursionlimit() > C_PICKLER_MAX_RECURSION_LIMIT:
             self._file_write(self._dump_fallback(obj, hook, dispatch_table))
             return
@@ -301,7 +293,7 @@ class Pickler:
 
     def _dump_fallback(self, obj, hook, dispatch_table):
         fallback = _FallbackPickler(self.protocol, self.fix_imports, self.buffer_callback,
-                                    hook, self.failure_reducer, dispatch_table)
+                                    hook, self.failure_reducer, self.special_cases, dispatch_table)
         return fallback.run(obj)
 
     def clear_memo(self):
@@ -324,7 +316,8 @@ class _FallbackPickler(pickle._Pickler):
     flat buffer and rolling an object back is a truncation.
     """
 
-    def __init__(self, protocol, fix_imports, buffer_callback, hook, failure_reducer, dispatch_table):
+    def __init__(self, protocol, fix_imports, buffer_callback, hook, failure_reducer, special_cases,
+                 dispatch_table):
         self._out = io.BytesIO()
         super().__init__(self._out, protocol, fix_imports=fix_imports, buffer_callback=buffer_callback)
         self.write = self._out.write
@@ -332,6 +325,9 @@ class _FallbackPickler(pickle._Pickler):
         self._hook = hook
         self._failure_reducer = failure_reducer
         self.dispatch_table = dispatch_table
+        self._special_cases = special_cases
+        self._inside_special = 0
+        self._pass_through = {}
         self._depth = 0
         self._given_up = {}
 
@@ -385,6 +381,10 @@ class _FallbackPickler(pickle._Pickler):
             self._save_object(obj, obj_type)
         except Exception as exc:
             self._rollback(position, memo_size)
+            if id(obj) in self._pass_through:
+                if type(exc) is _GiveUp:
+                    raise
+                raise _GiveUp(exc, obj_type) from None
             self._answer(obj, exc)
         finally:
             self._depth -= 1
@@ -411,7 +411,36 @@ class _FallbackPickler(pickle._Pickler):
             raise PicklingError("reduce value of %r must be a string or tuple" % (type(obj),))
         if not 2 <= len(rv) <= 6:
             raise PicklingError("reduce value of %r must have two to six elements" % (type(obj),))
-        self.save_reduce(obj=obj, *rv)
+        # The arguments and the state are parts of this object, not values of
+        # their own: a placeholder in their place would break the load, so
+        # their failures are this object's failures.
+        pass_through = self._pass_through
+        parts = [id(part) for part in rv[1:3] if type(part) in _PARTS]
+        for part in parts:
+            pass_through[part] = pass_through.get(part, 0) + 1
+        try:
+            self._save_reduce_parts(obj, rv)
+        finally:
+            for part in parts:
+                count = pass_through.pop(part) - 1
+                if count:
+                    pass_through[part] = count
+
+    def _save_reduce_parts(self, obj, rv):
+        special = False
+        if self._special_cases is not None:
+            try:
+                special = bool(self._special_cases(type(obj)))
+            except Exception:
+                special = False
+        if not special:
+            self.save_reduce(obj=obj, *rv)
+            return
+        self._inside_special += 1
+        try:
+            self.save_reduce(obj=obj, *rv)
+        finally:
+            self._inside_special -= 1
 
     def _rollback(self, position, memo_size):
         out = self._out
@@ -441,6 +470,9 @@ class _FallbackPickler(pickle._Pickler):
                 return
             except Exception:
                 self._rollback(position, memo_size)
+            if self._inside_special and self._depth < self._max_depth:
+                self.write(pickle.NONE)
+                return
         self._given_up[id(obj)] = (obj, give_up, self._depth - 1)
         raise give_up
 
