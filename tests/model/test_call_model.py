@@ -48,9 +48,9 @@ class RecordingSerializer:
 
 
 @pytest.fixture
-def serializer(monkeypatch):
+def serializer(set_setting):
     ser = RecordingSerializer()
-    monkeypatch.setattr(CollectorSettings, "serializer", ser)
+    set_setting("serializer", ser)
     return ser
 
 
@@ -281,6 +281,11 @@ class TestCallRecords:
             rec.add_return_value()
         with pytest.raises(TypeError, match=r"^add_execption\(\) takes exactly 2 positional arguments \(3 given\)$"):
             rec.add_execption(1, 2)
+        with pytest.raises(TypeError, match=r"^serialize_post_run_args_and_kwargs\(\) takes exactly 1 positional argument \(2 given\)$"):
+            rec.serialize_post_run_args_and_kwargs(1)
+        for cls in (FunctionCall, UserFunctionCall):
+            with pytest.raises(TypeError, match=r"^__init__\(\) takes exactly 5 positional arguments \(4 given\)$"):
+                cls(None, (), {})
 
     @pytest.mark.parametrize("cls", [FunctionCall, UserFunctionCall])
     @pytest.mark.parametrize("args, kwargs, globs, name, expected, got", [
@@ -306,15 +311,15 @@ class TestCallRecords:
         rec = FunctionCall("anything", (), {}, {})
         assert rec.function_metadata == "anything"
 
-    def test_serializer_looked_up_at_each_use(self, monkeypatch, serializer):
+    def test_serializer_looked_up_at_each_use(self, set_setting, serializer):
         rec = FunctionCall(None, (1,), {}, {})
         other = RecordingSerializer()
-        monkeypatch.setattr(CollectorSettings, "serializer", other)
+        set_setting("serializer", other)
         rec.add_return_value(5)
         assert other.calls == [(5, False)]
         assert len(serializer.calls) == 2
 
-    def test_serializer_failure_propagates_and_keeps_earlier_attributes(self, monkeypatch):
+    def test_serializer_failure_propagates_and_keeps_earlier_attributes(self, set_setting):
         class Failing:
             def __init__(self):
                 self.n = 0
@@ -325,21 +330,21 @@ class TestCallRecords:
                     raise RuntimeError("cannot serialise")
                 return b"ok"
 
-        monkeypatch.setattr(CollectorSettings, "serializer", Failing())
+        set_setting("serializer", Failing())
         rec = UserFunctionCall.__new__(UserFunctionCall)
         with pytest.raises(RuntimeError, match="cannot serialise"):
             rec.__init__(user_md(), (1,), {}, {})
         assert vars(rec)["pre_run_args"] == b"ok"
         assert "pre_run_kwargs" not in vars(rec) and "globals" not in vars(rec)
 
-    def test_serializer_result_stored_unchanged(self, monkeypatch):
+    def test_serializer_result_stored_unchanged(self, set_setting):
         token = object()
 
         class Odd:
             def serialize(self, value, obj_wrap=True):
                 return token
 
-        monkeypatch.setattr(CollectorSettings, "serializer", Odd())
+        set_setting("serializer", Odd())
         rec = ExternalFunctionCall(None)
         rec.add_return_value(1)
         assert rec.pre_run_args is token and rec.return_value is token

@@ -13,9 +13,9 @@ class StrSub(str):
 
 
 @pytest.fixture
-def calls_max(monkeypatch):
+def calls_max(set_setting):
     def set_max(value):
-        monkeypatch.setattr(CollectorSettings, "external_calls_max", value)
+        set_setting("external_calls_max", value)
     return set_max
 
 
@@ -88,12 +88,12 @@ class TestTracker:
         assert tracker.add_external_module_call("c") is False
         assert tracker.recorded_functions == ["a", "c"]
 
-    def test_missing_or_bad_limit_propagates(self, monkeypatch):
+    def test_missing_or_bad_limit_propagates(self, set_setting):
         tracker = CallTrailTracker("f")
-        monkeypatch.setattr(CollectorSettings, "external_calls_max", "many")
+        set_setting("external_calls_max", "many")
         with pytest.raises(TypeError):
             tracker.add_external_module_call("a")
-        monkeypatch.delattr(CollectorSettings, "external_calls_max")
+        set_setting.remove("external_calls_max")
         with pytest.raises(AttributeError):
             tracker.add_external_module_call("a")
         assert tracker.recorded_functions == []

@@ -55,11 +55,11 @@ def fresh_cache():
 
 
 @pytest.fixture
-def channels(monkeypatch):
+def channels(monkeypatch, set_setting):
     metrics_channel = Channel()
     serializer = PickleSerializer()
-    monkeypatch.setattr(CollectorSettings, "metrics_subprocess", metrics_channel)
-    monkeypatch.setattr(CollectorSettings, "serializer", serializer)
+    set_setting("metrics_subprocess", metrics_channel)
+    set_setting("serializer", serializer)
     MetricSpy.made = []
     monkeypatch.setattr(mp, "ExternalFunction", MetricSpy)
     return metrics_channel
@@ -240,6 +240,25 @@ class TestExternalBranch:
         sent = [c for c in CollectorSettings.serializer.calls if isinstance(c[0], MetricSpy)]
         assert [wrap for _, wrap in sent] == [True, True]
 
+    def test_metric_channel_looked_up_before_serialising(self, channels, set_setting):
+        order = []
+
+        class WatchedChannel:
+            @property
+            def send_message(self):
+                order.append("send_message")
+                return lambda data: order.append("sent")
+
+        class WatchedSerializer:
+            def serialize(self, value, obj_wrap=True):
+                order.append("serialize")
+                return b"m"
+
+        set_setting("metrics_subprocess", WatchedChannel())
+        set_setting("serializer", WatchedSerializer())
+        extract(open, True)
+        assert order == ["send_message", "serialize", "sent"]
+
     def test_real_metric_class_is_sent(self, channels, monkeypatch):
         monkeypatch.setattr(mp, "ExternalFunction", metrics.ExternalFunction)
         extract(inspect.getfile, True)
@@ -273,8 +292,8 @@ class TestExternalBranch:
         with pytest.raises(TypeError, match="Argument 'module' has incorrect type"):
             extract(plain, True)
 
-    def test_missing_metric_channel_after_caching(self, channels, monkeypatch):
-        monkeypatch.delattr(CollectorSettings, "metrics_subprocess")
+    def test_missing_metric_channel_after_caching(self, channels, set_setting):
+        set_setting.remove("metrics_subprocess")
         with pytest.raises(AttributeError):
             extract(open, True)
         assert extract(open, dont_cache=True)[0].full_name
