@@ -193,6 +193,14 @@ def _getattr(obj, name, *default):
     return Reference(f"{type(obj).__name__}.{name}")
 
 
+def _builtin_type(*args):
+    # The standard pickler spells the classes of None, NotImplemented and
+    # Ellipsis as type(None) and so on.
+    if len(args) == 1 and (args[0] is None or args[0] is NotImplemented or args[0] is Ellipsis):
+        return type(args[0])
+    return Reference("builtins.type")(*args)
+
+
 def _codecs_encode(text, encoding="utf-8", errors="strict"):
     # Protocols 0-2 spell bytes as _codecs.encode(str, 'latin1').
     return str(text).encode(encoding if encoding in ("latin1", "latin-1") else "latin1", "strict")
@@ -204,6 +212,7 @@ _FUNCTIONS = {
     ("copyreg", "__newobj__"): _newobj,
     ("copyreg", "__newobj_ex__"): _newobj_ex,
     ("builtins", "getattr"): _getattr,
+    ("builtins", "type"): _builtin_type,
     ("_codecs", "encode"): _codecs_encode,
 }
 
@@ -276,7 +285,21 @@ def record_columns(data):
         raise ValueError(f"not a call record: {class_name(rec)}")
     meta = attributes(attrs["function_metadata"])
     return (_text(meta.get("full_name")), _text(meta.get("module_name")),
-            _text(meta.get("full_path")), attrs.get("execption") is not None)
+            _text(meta.get("full_path")), exception_of(attrs.get("execption")) is not None)
+
+
+def exception_of(field, trusted=False):
+    """The exception a record field holds, or None.
+
+    A call that returned normally carries the class of None in that field
+    (or nothing at all).
+    """
+    if field is None:
+        return None
+    value = load_value(field, trusted)
+    if value is None or value is type(None):
+        return None
+    return value
 
 
 def _text(value):
@@ -307,8 +330,8 @@ class CallView:
         self.args_after = load_value(attrs.get("post_run_args"), trusted)
         self.kwargs_after = load_value(attrs.get("post_run_kwargs"), trusted)
         self.return_value = load_value(attrs.get("return_value"), trusted)
-        self.raised = attrs.get("execption") is not None
-        self.exception = load_value(attrs.get("execption"), trusted)
+        self.exception = exception_of(attrs.get("execption"), trusted)
+        self.raised = self.exception is not None
         self.globals = load_value(attrs.get("globals"), trusted)
         unknown = attrs.get("unknown_modules")
         self.unknown_modules = sorted(map(str, unknown)) if unknown else []
@@ -320,8 +343,8 @@ class CallView:
                 "function": _text(cmeta.get("full_name")),
                 "module": _text(cmeta.get("module_name")),
                 "result": load_value(cattrs.get("return_value"), trusted),
-                "raised": cattrs.get("execption") is not None,
-                "exception": load_value(cattrs.get("execption"), trusted),
+                "raised": exception_of(cattrs.get("execption"), trusted) is not None,
+                "exception": exception_of(cattrs.get("execption"), trusted),
             })
 
 
