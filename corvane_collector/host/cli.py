@@ -443,6 +443,8 @@ def cmd_export(args):
     conn = _open(args)
     run_id = store_mod.resolve_run(conn, args.run)
     out = open(args.output, "w", encoding="utf-8") if args.output else sys.stdout
+    progress = bool(args.output) and sys.stderr.isatty()
+    total = store_mod.record_count(conn, run_id) if progress else 0
     count = 0
     try:
         for rec in store_mod.iter_records(conn, run_id, function=args.function):
@@ -451,6 +453,11 @@ def cmd_export(args):
             view = decode.CallView(rec["data"], trusted=args.trusted)
             out.write(json.dumps(call_to_dict(rec, view)) + "\n")
             count += 1
+            if progress and count % 2000 == 0:
+                sys.stderr.write(f"\rexported {count} of at most {total} calls")
+                sys.stderr.flush()
+        if progress and count >= 2000:
+            sys.stderr.write("\n")
     finally:
         if out is not sys.stdout:
             out.close()
