@@ -185,3 +185,22 @@ def test_killed_handler_mid_run_is_reported_and_the_program_finishes(tmp_path):
     assert summary["handler_exit_codes"][0] == -9
     assert any("data handler exited early (exit code -9)" in p for p in summary["problems"])
     assert summary["dropped"] > 0
+
+
+def test_dead_handler_cannot_kill_a_program_that_restored_sigpipe(tmp_path):
+    _touch(tmp_path / "proj" / "m.py")
+    r = _run_py(f"""
+        import os, signal, time
+        import corvane_collector as cc
+        signal.signal(signal.SIGPIPE, signal.SIG_DFL)   # as many command line tools do
+        s = cc.start({str(tmp_path / 'proj')!r}, 1.0, {str(tmp_path / 'r.db')!r})
+        os.kill(s.data.process.pid, signal.SIGKILL)
+        s.data.process.wait()
+        deadline = time.monotonic() + 60
+        while s.data.dropped == 0 and time.monotonic() < deadline:
+            s.data.send_message(b"z" * 1000)
+            time.sleep(0.001)
+        print("still here", s.data.alive, s.data.dropped > 0)
+        """, tmp_path)
+    assert r.returncode == 0, (r.returncode, r.stderr)
+    assert r.stdout.strip() == "still here False True"
