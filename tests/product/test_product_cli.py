@@ -132,6 +132,10 @@ def test_export_writes_one_json_call_per_line(cli_in, filled_store, tmp_path):
                 filled_store, cwd=tmp_path)
     assert r.returncode == 0 and "exported 1 calls" in r.stderr
     assert json.loads(out.read_text())["function"] == "proj.shop.parse"
+    assert oct(out.stat().st_mode & 0o777) == oct(0o600)
+    r = cli_in("export", "-o", str(tmp_path / "no" / "such" / "dir.jsonl"), "--store",
+               filled_store, cwd=tmp_path)
+    assert r.returncode == 1 and "cannot write" in r.stderr
 
 
 def test_stats_reports_tries_successes_failures_and_drops(cli_in, filled_store, tmp_path):
