@@ -27,6 +27,7 @@ user's own threads, in the middle of the user's calls:
 import collections
 import itertools
 import os
+import select
 import socket
 import subprocess
 import sys
@@ -107,6 +108,7 @@ class HandlerChannel:
         self._idle = False
         self._inflight = 0  # messages taken by the writer and not yet fully written
         self._wake_r, self._wake_w = os.pipe()
+        os.set_blocking(self._wake_r, False)
         os.set_blocking(self._wake_w, False)
         self._stop = False
         self._writer = threading.Thread(target=self._write_loop, daemon=True,
@@ -144,8 +146,6 @@ class HandlerChannel:
     # -- writer thread ----------------------------------------------------
 
     def _write_loop(self):
-        import select
-
         queue = self._queue
         while True:
             if not queue:

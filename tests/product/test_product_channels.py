@@ -219,3 +219,16 @@ def test_handler_ignores_user_path_shadowing(tmp_path, db, monkeypatch):
     ch.close(10)
     assert ch.wait_handler(20) == 0
     assert [r[0] for r in rows(conn, run_id)] == ["proj.f"]
+
+
+def test_writer_recovers_from_a_missed_wake_up():
+    read_end, write_end = os.pipe()
+    ch = channels.HandlerChannel("data", write_end)
+    assert wait_until(lambda: ch._idle)
+    time.sleep(channels._IDLE_POLL * 2)  # the writer has timed out of at least one wait
+    ch._idle = False  # as if a sender had raced past the flag: no wake-up byte is sent
+    ch.send_message(b"abc")
+    assert wait_until(lambda: ch.written == 1)
+    ch.close(5)
+    assert os.read(read_end, 100)[protocol.HEADER_SIZE:] == b"abc"
+    os.close(read_end)
