@@ -7,7 +7,7 @@ import weakref
 _getfullargspec = inspect.getfullargspec
 _FunctionType = types.FunctionType
 
-# Argument argspecs of plain functions, computed once per function.  The
+# Argspecs of plain functions, computed once per function.  The
 # metadata of every recorded call asks for the argspec, and building one costs
 # far more than the rest of the metadata.  An entry is reused only while the
 # attributes that the argspec is derived from are the very objects it was made
