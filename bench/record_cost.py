@@ -1,165 +1,240 @@
 #!/usr/bin/env python3
-"""Cost of the channels and handlers per recorded call, and handler throughput.
+"""Cost of recording, side by side with the interpreter alone and with a
+sys.setprofile + pickle recorder (bench/setprofile_tracer.py), in one run.
 
-1. Per-call cost: the same recorded calls, repetition after repetition, with the
-   records going alternately into an in-memory channel and into the real
-   channels (queue + writer thread + handler process + SQLite store). The best
-   time of each is kept; printed is the cost per recorded call of each and the
-   share the real channels add.
-2. Throughput: the records produced in step 1 are replayed into a real data
-   channel as fast as one thread can send them; printed are the records per
-   second the handler commits, against the records per second the recorder
-   produces (from step 1), and the number of drops.
+  python bench/record_cost.py [--calls N] [--repeat R] [--workloads] [--memory N]
 
-Calls are recorded through the interceptor when it is available (the workload
-runs at rate 1.0 under our evaluator); otherwise the recorder's callbacks are
-called by hand around each call, which measures the same recorder and channel
-work without the evaluator.
+Per-call cases (bench/_record_cost_project.py is the project):
+  small         a function of two ints
+  ten_external  a function that makes 10 calls into library code
+  attr_method   a method that reads 5 attributes and 2 globals
+Printed: wall time per call under stock, under the collector at rate 1.0
+(real recorder, safe pickler, in-memory channels), and under the baseline;
+the ratios collector/baseline of the time per call and of the cost over stock.
 
-  python bench/record_cost.py [--calls N] [--repeat R]
+--workloads  whole-program time of bench/eval_overhead.py's workloads under
+             the collector at rates 0.01 and 1.0 and under the baseline, relative to stock.
+--memory N   N recorded calls in a loop after a warm-up, all delivered; RSS growth.
 """
+
 import argparse
+import gc
+import math
 import os
-import shutil
 import sys
-import tempfile
-import textwrap
 import time
 
-WORKLOAD = textwrap.dedent("""
-    LIMIT = 7
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
 
-    class Acc:
-        def __init__(self):
-            self.items = []
-
-        def push(self, value):
-            self.items.append(value)
-            return len(self.items)
-
-    def score(values, scale=2):
-        return sum(v * scale for v in values) % LIMIT
-
-    def run(n, acc):
-        total = 0
-        for i in range(n):
-            total += score([i, i + 1, i + 2])
-            acc.push(total)
-        return total
-    """)
+import _record_cost_project as proj  # noqa: E402
+from setprofile_tracer import SetprofileRecorder  # noqa: E402
 
 
-def _memory_channels():
-    from corvane_collector.host.channels import MemoryChannel
-    return MemoryChannel(), MemoryChannel()
+class NullSerializer:
+    """Returns the same few bytes for everything: isolates the recorder's own cost."""
+
+    def serialize(self, value, obj_wrap=True):
+        return b"x"
+
+
+class Sink:
+    """A channel that keeps only counts, so that memory growth is the collector's own."""
+
+    def __init__(self):
+        self.count = 0
+        self.bytes = 0
+
+    def send_message(self, data):
+        self.count += 1
+        self.bytes += len(data)
+
+
+def configure_collector():
+    from corvane_collector.configs.run_settings import CollectorSettings
+    from corvane_collector.data_serialization.channel_codec import IpcPickleSerializer
+    data, metrics = Sink(), Sink()
+    CollectorSettings.serializer = IpcPickleSerializer()
+    CollectorSettings.data_subprocess = data
+    CollectorSettings.metrics_subprocess = metrics
+    CollectorSettings.tenant_id = "bench"
+    CollectorSettings.project_id = "bench"
+    return data, metrics
+
+
+# The loops live here, outside the project, so that only the callee is a
+# recorded call and records do not nest.
+
+def loop_small(n):
+    f = proj.small
+    for i in range(n):
+        f(i, 2)
+
+
+def loop_ten_external(n):
+    f = proj.ten_external
+    for i in range(n):
+        f(i)
+
+
+def loop_attr_method(n):
+    p = proj.Point()
+    for i in range(n):
+        p.reads(i)
+
+
+CASES = [("small", loop_small), ("ten_external", loop_ten_external), ("attr_method", loop_attr_method)]
+
+
+def timed(fn, *args):
+    gc.collect()
+    t0 = time.perf_counter()
+    fn(*args)
+    return time.perf_counter() - t0
+
+
+def rss_kib():
+    with open("/proc/self/status") as fh:
+        for line in fh:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    return -1
+
+
+def per_call_cases(interceptor, calls, repeat):
+    project = {proj.__file__}
+    data, metrics = configure_collector()
+    baseline_sink = Sink()
+    tracer = SetprofileRecorder(project, baseline_sink)
+    from corvane_collector.configs.run_settings import CollectorSettings
+    real_serializer = CollectorSettings.serializer
+
+    def with_serializer(ser):
+        def start():
+            CollectorSettings.serializer = ser
+            interceptor.apply(project, 1.0)
+        return start
+    modes = {
+        "stock": (lambda: None, lambda: None),
+        "collector": (with_serializer(real_serializer), interceptor.set_defualt_interpter),
+        "baseline": (tracer.start, tracer.stop),
+        "no-pickling": (with_serializer(NullSerializer()), interceptor.set_defualt_interpter),
+    }
+    best = {}
+    for rep in range(repeat):
+        for name, fn in CASES:
+            order = list(modes)
+            order = order[rep % len(order):] + order[:rep % len(order)]
+            for mode in order:
+                start, stop = modes[mode]
+                d0, b0 = data.count, baseline_sink.count
+                start()
+                try:
+                    t = timed(fn, calls)
+                finally:
+                    stop()
+                if mode in ("collector", "no-pickling"):
+                    assert data.count - d0 == calls, "not every call was delivered"
+                if mode == "baseline":
+                    assert baseline_sink.count - b0 >= calls
+                key = (name, mode)
+                best[key] = min(best.get(key, float("inf")), t)
+    print("per recorded call, best of %d runs of %d calls (microseconds)" % (repeat, calls))
+    print("%-14s %8s %10s %9s %19s %17s %12s" % (
+        "case", "stock", "collector", "baseline", "collector/baseline", "extra-cost ratio",
+        "no-pickling"))
+    for name, _ in CASES:
+        s, c, b, n = (best[(name, m)] / calls * 1e6 for m in ("stock", "collector", "baseline", "no-pickling"))
+        print("%-14s %8.2f %10.2f %9.2f %19.2f %17.2f %12.2f" % (
+            name, s, c, b, c / b, (c - s) / (b - s), n))
+    print("no-pickling: the collector with a serializer that returns constant bytes "
+          "(the recorder's and evaluator's own share)")
+    print("records delivered: %d, metric messages: %d, mean record size %.0f bytes" % (
+        data.count, metrics.count, data.bytes / max(data.count, 1)))
+
+
+def workloads(interceptor, repeat):
+    import eval_overhead
+    project = {eval_overhead.__file__}
+    configure_collector()
+    tracer = SetprofileRecorder(project, Sink())
+    modes = {
+        "stock": (lambda: None, lambda: None),
+        "rate-0.01": (lambda: interceptor.apply(project, 0.01), interceptor.set_defualt_interpter),
+        "rate-1.0": (lambda: interceptor.apply(project, 1.0), interceptor.set_defualt_interpter),
+        "baseline": (tracer.start, tracer.stop),
+    }
+    names = list(modes)
+    best = {}
+    for rep in range(repeat):
+        for wname, fn in eval_overhead.WORKLOADS:
+            order = names[rep % len(names):] + names[:rep % len(names)]
+            for mode in order:
+                start, stop = modes[mode]
+                start()
+                try:
+                    t = timed(fn)
+                finally:
+                    stop()
+                best[(wname, mode)] = min(best.get((wname, mode), float("inf")), t)
+    print()
+    print("whole-program time relative to stock, best of %d" % repeat)
+    print("%-18s %9s" % ("workload", "stock ms") + "".join(" %10s" % m for m in names[1:]))
+    geo = {m: [] for m in names[1:]}
+    for wname, _ in eval_overhead.WORKLOADS:
+        base = best[(wname, "stock")]
+        row = "%-18s %9.1f" % (wname, base * 1e3)
+        for m in names[1:]:
+            r = best[(wname, m)] / base
+            geo[m].append(r)
+            row += " %10.3f" % r
+        print(row)
+    print("%-18s %9s" % ("geometric mean", "") + "".join(
+        " %10.3f" % math.exp(sum(map(math.log, geo[m])) / len(geo[m])) for m in names[1:]))
+
+
+def memory(interceptor, n, case):
+    data, metrics = configure_collector()
+    project = {proj.__file__}
+    loop = dict(CASES)[case]
+    interceptor.apply(project, 1.0)
+    try:
+        loop(100000)
+        gc.collect()
+        before = rss_kib()
+        d0 = data.count
+        t0 = time.perf_counter()
+        loop(n)
+        elapsed = time.perf_counter() - t0
+        gc.collect()
+        after = rss_kib()
+    finally:
+        interceptor.set_defualt_interpter()
+    delivered = data.count - d0
+    print()
+    print("memory (%s): %d recorded calls after 100000 warm-up calls, %d delivered, %.1f s" % (
+        case, n, delivered, elapsed))
+    print("RSS before %.1f MiB, after %.1f MiB, growth %.1f MiB" % (
+        before / 1024, after / 1024, (after - before) / 1024))
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--calls", type=int, default=3000, help="workload iterations per repetition")
-    parser.add_argument("--repeat", type=int, default=5)
-    opts = parser.parse_args()
-
-    tmp = tempfile.mkdtemp(prefix="corvane-bench-")
-    try:
-        proj = os.path.join(tmp, "proj")
-        os.mkdir(proj)
-        path = os.path.join(proj, "bench_workload.py")
-        with open(path, "w") as f:
-            f.write(WORKLOAD)
-        sys.path.insert(0, proj)
-        import bench_workload as w
-
-        from corvane_collector.configs.run_settings import CollectorSettings
-        from corvane_collector.data_serialization.channel_codec import IpcPickleSerializer
-        from corvane_collector.data_collection import call_recorder as cr
-        from corvane_collector.host import channels, store
-
-        CollectorSettings.configure(
-            tenant_id="bench", project_id="bench", serializer=IpcPickleSerializer(),
-            project_files=frozenset({path}), project_path=proj, external_calls_max=1000)
-
-        try:
-            import interceptor
-            use_evaluator = hasattr(interceptor, "apply")
-        except ImportError:
-            use_evaluator = False
-
-        def by_hand(n):
-            acc = w.Acc()
-            for i in range(n):
-                vals = [i, i + 1, i + 2]
-                rec = cr.record_user_function_call(w.score, vals)
-                result = w.score(vals)
-                cr.record_user_function_return_value(result, rec)
-                rec = cr.record_user_function_call(w.Acc.push, acc, result)
-                got = acc.push(result)
-                cr.record_user_function_return_value(got, rec)
-            return 2 * n
-
-        def through_evaluator(n):
-            interceptor.apply({path}, 1.0)
-            try:
-                w.run(n, w.Acc())
-            finally:
-                interceptor.set_defualt_interpter()
-            return 2 * n + 1
-
-        workload = through_evaluator if use_evaluator else by_hand
-        db = os.path.join(tmp, "bench.db")
-        conn = store.open_store(db, create=True)
-        run_id = store.create_run(conn, os.getpid(), sys.argv, proj, 1.0, "3.10", "bench")
-
-        best = {"memory": float("inf"), "real": float("inf")}
-        sample = None
-        for _ in range(opts.repeat):
-            for kind in ("memory", "real"):
-                if kind == "memory":
-                    data, metrics = _memory_channels()
-                else:
-                    data = channels.start_handler("data", db, run_id)
-                    metrics = channels.start_handler("metrics", db, run_id)
-                CollectorSettings.configure(data_subprocess=data, metrics_subprocess=metrics)
-                t0 = time.perf_counter()
-                records = workload(opts.calls)
-                elapsed = time.perf_counter() - t0
-                best[kind] = min(best[kind], elapsed / records)
-                if kind == "memory":
-                    sample = data.messages
-                else:
-                    data.close(30)
-                    metrics.close(30)
-                    data.wait_handler(60)
-                    metrics.wait_handler(60)
-                    if data.dropped or metrics.dropped:
-                        print(f"  note: drops during a timed repetition: {data.dropped + metrics.dropped}")
-
-        mem, real = best["memory"], best["real"]
-        print(f"recording via: {'evaluator at rate 1.0' if use_evaluator else 'recorder callbacks by hand'}")
-        print(f"per recorded call, in-memory channel: {mem * 1e6:8.1f} us")
-        print(f"per recorded call, real channels:     {real * 1e6:8.1f} us")
-        print(f"channels and handlers add:            {100 * (real / mem - 1):8.1f} %")
-
-        # Throughput: replay real records as fast as one thread sends them.
-        before = store.record_count(conn, run_id)
-        replay = (sample * (20000 // max(1, len(sample)) + 1))[:20000]
-        data = channels.start_handler("data", db, run_id)
-        t0 = time.perf_counter()
-        for msg in replay:
-            data.send_message(msg)
-        sent_in = time.perf_counter() - t0
-        data.close(120)
-        data.wait_handler(120)
-        stored_in = time.perf_counter() - t0
-        stored = store.record_count(conn, run_id) - before
-        produced_rate = 1.0 / mem
-        print(f"recorder produces:                    {produced_rate:8.0f} records/s")
-        print(f"handler stores:                       {stored / stored_in:8.0f} records/s "
-              f"({stored} of {len(replay)} in {stored_in:.2f} s; sending took {sent_in:.2f} s)")
-        print(f"drops during replay:                  {data.dropped:8d}")
-        conn.close()
-    finally:
-        shutil.rmtree(tmp, ignore_errors=True)
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--calls", type=int, default=20000)
+    ap.add_argument("--repeat", type=int, default=5)
+    ap.add_argument("--workloads", action="store_true")
+    ap.add_argument("--memory", type=int, default=0)
+    ap.add_argument("--memory-case", default="small", choices=[c for c, _ in CASES])
+    ap.add_argument("--no-cases", action="store_true")
+    args = ap.parse_args()
+    import interceptor
+    print("python %s" % sys.version.split()[0])
+    if not args.no_cases:
+        per_call_cases(interceptor, args.calls, args.repeat)
+    if args.workloads:
+        workloads(interceptor, args.repeat)
+    if args.memory:
+        memory(interceptor, args.memory, args.memory_case)
 
 
 if __name__ == "__main__":
