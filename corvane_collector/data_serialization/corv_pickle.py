@@ -113,14 +113,54 @@ _GENERIC_MODULES = frozenset({"builtins", "pickle", "_pickle", "copyreg"})
 _newobj = copyreg.__newobj__
 _exception_reduce = BaseException.__reduce__
 _object_reduce_ex = object.__reduce_ex__
+_object_reduce = object.__reduce__
 _c_pickler_init = _pickle.Pickler.__init__
 
-# Callables of reduce values known to be importable by name.
-_KNOWN_GLOBALS = {id(f): f for f in (
+# Classes and functions found to be importable by name, by id (the entry
+# keeps the object alive, so the id cannot be reused while it is cached).
+_FOUND_BY_NAME = {id(f): f for f in (
     copyreg.__newobj__, copyreg.__newobj_ex__, copyreg._reconstructor,
     object, type, int, str, bytes, bytearray, set, frozenset, list, dict, tuple,
     getattr,
 )}
+_PERMANENT = len(_FOUND_BY_NAME)
+# Types whose default reduction the C pickler may compute by itself: plain
+# Python classes that inherit object's reduction.  A wrong guess only costs
+# speed: a failure there makes the Python pickler redo the dump.
+_NATIVE_TYPES = {}
+_CACHE_LIMIT = 4096
+_HEAPTYPE = 1 << 9
+
+
+def _remember(cache, obj):
+    if len(cache) >= _CACHE_LIMIT:
+        cache.clear()
+    cache[id(obj)] = obj
+
+
+def _is_native(obj_type):
+    """Whether instances of ``obj_type`` can be left to the C pickler's
+    default reduction (see ``_NATIVE_TYPES``)."""
+    try:
+        if obj_type.__reduce_ex__ is not _object_reduce_ex or obj_type.__reduce__ is not _object_reduce:
+            return False
+        if issubclass(obj_type, BaseException):
+            return False
+        mro = obj_type.__mro__
+        if mro[-1] is not object:
+            return False
+        for cls in mro[:-1]:
+            if not cls.__flags__ & _HEAPTYPE:
+                return False
+            namespace = cls.__dict__
+            # Python classes add fields only through __slots__ or __dict__;
+            # a C type with its own fields cannot be pickled by default.
+            if ("__slots__" not in namespace and "__dict__" not in namespace
+                    and cls.__basicsize__ != cls.__base__.__basicsize__):
+                return False
+        return _global_ok(obj_type)
+    except Exception:
+        return False
 
 
 class _CPickler(_pickle.Pickler):
@@ -129,7 +169,7 @@ class _CPickler(_pickle.Pickler):
 
 def _global_ok(obj):
     """Whether ``obj`` (a class or function) can be pickled by name."""
-    if id(obj) in _KNOWN_GLOBALS:
+    if _FOUND_BY_NAME.get(id(obj)) is obj:
         return True
     try:
         name = obj.__qualname__
@@ -150,14 +190,20 @@ def _global_ok(obj):
             found = getattr(found, part)
     except Exception:
         return False
-    return found is obj
+    if found is not obj:
+        return False
+    if len(_FOUND_BY_NAME) >= _CACHE_LIMIT:
+        for key in list(_FOUND_BY_NAME)[_PERMANENT:]:
+            del _FOUND_BY_NAME[key]
+    _FOUND_BY_NAME[id(obj)] = obj
+    return True
 
 
 def _reduce_value_ok(rv):
     """Refuses reduce values whose callable or direct arguments cannot be
     pickled by name (see the module docstring)."""
     func = rv[0]
-    if id(func) not in _KNOWN_GLOBALS and not _global_ok(func):
+    if _FOUND_BY_NAME.get(id(func)) is not func and not _global_ok(func):
         return False
     args = rv[1] if len(rv) > 1 else None
     if type(args) is tuple:
@@ -167,7 +213,17 @@ def _reduce_value_ok(rv):
     return True
 
 
-def _make_hook(owner_override, failure_reducer, dispatch_table, proto):
+def _answer(failure_reducer, obj, exc):
+    if failure_reducer is None:
+        raise exc
+    try:
+        return failure_reducer(obj)
+    except Exception:
+        # The caller learns about the original failure, not the reducer's.
+        raise exc from None
+
+
+def _make_hook(owner_override, failure_reducer, dispatch_table, proto, native):
     """The per-object hook shared by both picklers.
 
     Returns a reduce value, or NotImplemented for objects the pickler writes
@@ -176,27 +232,21 @@ def _make_hook(owner_override, failure_reducer, dispatch_table, proto):
     before anything of the object has been written.
     """
 
-    def answer(obj, exc):
-        if failure_reducer is None:
-            raise exc
-        try:
-            return failure_reducer(obj)
-        except Exception:
-            # The caller learns about the original failure, not the reducer's.
-            raise exc from None
-
     def hook(obj):
         if owner_override is not None:
             try:
                 rv = owner_override(obj)
             except Exception as exc:
-                return answer(obj, exc)
+                return _answer(failure_reducer, obj, exc)
             if rv is not NotImplemented:
                 if type(rv) is tuple and rv and not _reduce_value_ok(rv):
-                    return answer(obj, PicklingError("reduce value of %r refers to an object that "
+                    return _answer(failure_reducer, obj, PicklingError("reduce value of %r refers to an object that "
                                                      "cannot be found by name" % (type(obj),)))
                 return rv
         obj_type = type(obj)
+        if (native and _NATIVE_TYPES.get(id(obj_type)) is obj_type
+                and (not dispatch_table or obj_type not in dispatch_table)):
+            return NotImplemented
         if obj_type is FunctionType or isinstance(obj, type):
             return NotImplemented
         # Default reduction, computed here so that its failure can be answered.
@@ -214,7 +264,7 @@ def _make_hook(owner_override, failure_reducer, dispatch_table, proto):
                         raise PicklingError("Can't pickle %r object: %r" % (obj_type.__name__, obj))
                     rv = reduce()
         except Exception as exc:
-            return answer(obj, exc)
+            return _answer(failure_reducer, obj, exc)
         if type(rv) is tuple:
             if (rv and rv[0] is obj_type and isinstance(obj, BaseException)
                     and obj_type.__reduce__ is _exception_reduce
@@ -224,8 +274,10 @@ def _make_hook(owner_override, failure_reducer, dispatch_table, proto):
                 # Rebuild without running the class's own __init__.
                 rv = (_newobj, (obj_type,) + rv[1]) + rv[2:]
             if rv and not _reduce_value_ok(rv):
-                return answer(obj, PicklingError("Can't pickle %r: its class cannot be found by name"
+                return _answer(failure_reducer, obj, PicklingError("Can't pickle %r: its class cannot be found by name"
                                                  % (obj_type,)))
+            if native and _is_native(obj_type):
+                _remember(_NATIVE_TYPES, obj_type)
         return rv
 
     return hook
@@ -271,8 +323,8 @@ class Pickler:
         dispatch_table = getattr(self, "dispatch_table", None)
         if dispatch_table is None:
             dispatch_table = copyreg.dispatch_table
-        hook = _make_hook(getattr(self, "reducer_override", None), self.failure_reducer,
-                          dispatch_table, self.protocol)
+        owner_override = getattr(self, "reducer_override", None)
+        hook = _make_hook(owner_override, self.failure_reducer, dispatch_table, self.protocol, True)
         if sys.getrecursionlimit() > C_PICKLER_MAX_RECURSION_LIMIT:
             self._file_write(self._dump_fallback(obj, hook, dispatch_table))
             return
@@ -292,6 +344,9 @@ class Pickler:
         self._file_write(data)
 
     def _dump_fallback(self, obj, hook, dispatch_table):
+        # The Python pickler computes every default reduction itself.
+        hook = _make_hook(getattr(self, "reducer_override", None), self.failure_reducer, dispatch_table,
+                          self.protocol, False)
         fallback = _FallbackPickler(self.protocol, self.fix_imports, self.buffer_callback,
                                     hook, self.failure_reducer, self.special_cases, dispatch_table)
         return fallback.run(obj)
