@@ -185,9 +185,14 @@ cdef int _cache_put(object key, object owner, object value) except -1:
     cdef PyObject *found = get_pyobject_to_pyobject_item(<PyObject *>key)
     cdef _CacheEntry entry
     cdef _ForgetDeadKey forget
+    cdef object old_value
     if found is not NULL:
         entry = <_CacheEntry>found
         if entry.matches(key):
+            # The old value is released only on return, once the owner is
+            # consistent: its release may run user finalisers (and so let
+            # another thread in).
+            old_value = entry.value
             entry.value = value
             _entries.move_to_end(entry.addr)
             return 0

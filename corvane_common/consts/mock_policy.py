@@ -3,8 +3,8 @@
 ``STATELESS_EXTERNAL_FULL_NAMES`` lists, by the full names that
 ``corvane_common.qualnames.get_function_full_name`` gives them, built-in and
 standard-library functions that are pure: their result depends only on
-their arguments, they change nothing (not even their arguments), and they
-keep no hidden state such as caches, clocks, random generators, the file
+their arguments, they change nothing (not even their arguments, beyond
+consuming an iterator handed to them), and they keep no hidden state such as caches, clocks, random generators, the file
 system, the environment or the working directory.  Calls to them are not
 recorded.  Functions that mutate an argument (``list.append``, in-place
 operators, ``heapq.heappush``), consume an iterator (``next``), read process

@@ -7,14 +7,14 @@ import weakref
 _getfullargspec = inspect.getfullargspec
 _FunctionType = types.FunctionType
 
-# Argument specs of plain functions, computed once per function.  The
-# metadata of every recorded call asks for the spec, and building one costs
+# Argspecs of plain functions, computed once per function.  The
+# metadata of every recorded call asks for the argspec, and building one costs
 # far more than the rest of the metadata.  An entry is reused only while the
-# attributes that the spec is derived from are the very objects it was made
+# attributes that the argspec is derived from are the very objects it was made
 # from; weak keys let the entry go with its function.  A __signature__
 # attribute overrides what the code says and can come and go at any time, so
 # functions that have one are not cached.
-_SPECS = weakref.WeakKeyDictionary()
+_ARGSPECS = weakref.WeakKeyDictionary()
 
 
 def get_signature(func):
@@ -25,17 +25,17 @@ def get_signature(func):
     """
     try:
         if type(func) is _FunctionType and "__signature__" not in func.__dict__:
-            entry = _SPECS.get(func)
+            entry = _ARGSPECS.get(func)
             if entry is not None:
-                code, defaults, kwdefaults, annotations, spec = entry
+                code, defaults, kwdefaults, annotations, argspec = entry
                 if code is func.__code__ and defaults is func.__defaults__ \
                         and kwdefaults is func.__kwdefaults__ \
                         and annotations is func.__annotations__:
-                    return spec
-            spec = _getfullargspec(func)
-            _SPECS[func] = (func.__code__, func.__defaults__, func.__kwdefaults__,
-                            func.__annotations__, spec)
-            return spec
+                    return argspec
+            argspec = _getfullargspec(func)
+            _ARGSPECS[func] = (func.__code__, func.__defaults__, func.__kwdefaults__,
+                            func.__annotations__, argspec)
+            return argspec
         return _getfullargspec(func)
     except Exception:
         return None

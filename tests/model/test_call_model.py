@@ -348,3 +348,43 @@ class TestCallRecords:
         rec = ExternalFunctionCall(None)
         rec.add_return_value(1)
         assert rec.pre_run_args is token and rec.return_value is token
+
+
+class TestWithRealSerializer:
+    def test_finished_record_round_trips(self, set_setting):
+        from corvane_collector.data_collection.metadata_probe import MetadataProbe
+        from corvane_collector.data_serialization.channel_codec import IpcPickleSerializer
+
+        ser = IpcPickleSerializer()
+        set_setting("serializer", ser)
+
+        def work(items, scale=1):
+            items.append(scale)
+            return len(items)
+
+        md = MetadataProbe.extract_function_metadata(work, dont_cache=True)
+        items = [1]
+        rec = UserFunctionCall(md, (items,), {"scale": 2}, {"CONST": 3})
+        external = ExternalFunctionCall(ExternalFunctionMetadata("builtins", "builtins.len", False, True))
+        external.add_return_value(2)
+        rec.external_calls = [external]
+        items.append(2)
+        rec.add_return_value(2)
+        rec.serialize_post_run_args_and_kwargs()
+
+        back = ser.deserialize(ser.serialize(rec, obj_wrap=False))
+        assert type(back) is UserFunctionCall
+        assert set(vars(back)) == set(vars(rec))
+        assert ser.deserialize(back.pre_run_args) == ([1],)
+        assert ser.deserialize(back.post_run_args) == ([1, 2],)
+        assert ser.deserialize(back.pre_run_kwargs) == {"scale": 2}
+        assert ser.deserialize(back.return_value) == 2 and back.execption is None
+        assert back.globals == {"CONST": 3}
+        meta = back.function_metadata
+        assert type(meta) is UserFunctionMetadata
+        assert (meta.full_name, meta.full_path, meta.co_names) == (md.full_name, __file__, work.__code__.co_names)
+        assert ser.deserialize(meta.function_signature).args == ["items", "scale"]
+        (ext,) = back.external_calls
+        assert type(ext) is ExternalFunctionCall
+        assert vars(ext.function_metadata) == vars(external.function_metadata)
+        assert ser.deserialize(ext.return_value) == 2

@@ -448,6 +448,49 @@ class TestCacheSemantics:
         finally:
             mp._set_cache_capacity(previous)
 
+    def test_threads_sharing_the_cache_keep_it_consistent(self, channels, monkeypatch):
+        import sys
+        import threading
+
+        def slow_module(func, is_method):
+            sum(range(50))  # Python work, so threads switch inside an extraction
+            return "m"
+
+        monkeypatch.setattr(mp, "get_function_module", slow_module)
+        interval = sys.getswitchinterval()
+        sys.setswitchinterval(1e-6)
+        previous = mp._set_cache_capacity(64)
+        errors = []
+        shared = [eval("lambda: %d" % i) for i in range(100)]
+
+        def worker(seed):
+            try:
+                for i in range(3000):
+                    f = shared[(i * seed) % len(shared)]
+                    extract(f, False, False, False)
+                    got = extract(f, dont_cache=True)
+                    assert got.full_path == "<string>"  # never another key's record
+                    extract(lambda: i)  # short-lived keys mixed in
+            except BaseException as exc:  # reported below
+                errors.append(exc)
+
+        try:
+            threads = [threading.Thread(target=worker, args=(k,)) for k in (1, 3, 7)]
+            for t in threads:
+                t.start()
+            for t in threads:
+                t.join()
+        finally:
+            sys.setswitchinterval(interval)
+            mp._set_cache_capacity(previous)
+        assert errors == []
+        owned, native = mp._cache_stats()
+        assert owned == native <= 64
+        # Entries still present answer for their own key.
+        for f in shared:
+            got = extract(f, dont_cache=True)
+            assert got.full_path == "<string>" and got.co_names == f.__code__.co_names
+
     def test_million_short_lived_callables_stay_bounded(self, channels, monkeypatch):
         # Trivial host doubles keep the loop quick; the cache logic is what is measured.
         monkeypatch.setattr(mp, "get_function_module", lambda f, m: "m")
