@@ -1,0 +1,322 @@
+"""Starting and stopping the collector inside the current process.
+
+``start`` finds the project's files, opens the record store, starts the two
+handler processes, fills ``CollectorSettings`` and installs the recording
+evaluator. ``stop`` (also run at interpreter exit) puts the stock evaluator
+back, flushes the channels with a bounded wait and closes the run in the
+store.
+
+If the recording machinery cannot be loaded (the interceptor or the call
+recorder does not import), the program still runs normally; the run is marked
+in the store with the reason and nothing is recorded.
+"""
+
+import atexit
+import os
+import platform
+import sys
+import threading
+import time
+
+DEFAULT_COLLECTING_RATE = 1.0
+DEFAULT_EXTERNAL_CALLS_MAX = 1000
+DEFAULT_STORE = "corvane-records.db"
+DEFAULT_EXIT_TIMEOUT = 10.0
+
+# Directories never searched for project files.
+EXCLUDED_DIRS = frozenset({
+    ".git", ".hg", ".svn", "__pycache__", "site-packages", "dist-packages", "build", "dist",
+    ".tox", ".nox", ".venv", "venv", ".eggs", "node_modules", ".mypy_cache", ".pytest_cache",
+    ".hypothesis", ".idea", ".vscode",
+})
+
+
+class StartError(RuntimeError):
+    """The collector cannot be started or stopped as asked; the message says why."""
+
+
+_lock = threading.Lock()
+_session = None
+_fork_hook_installed = False
+
+
+def _own_dirs():
+    """Our own code must never count as project code, or we would record ourselves."""
+    here = os.path.dirname(os.path.realpath(__file__))
+    dirs = {here}
+    try:
+        import corvane_common
+        dirs.add(os.path.dirname(os.path.realpath(corvane_common.__file__)))
+    except Exception:  # noqa: BLE001
+        pass
+    return dirs
+
+
+def _excluded_dir(dirpath, name):
+    if name in EXCLUDED_DIRS or name.endswith(".egg-info"):
+        return True
+    return os.path.exists(os.path.join(dirpath, name, "pyvenv.cfg"))
+
+
+def find_project_files(project_path, cwd=None):
+    """Every ``.py`` file below ``project_path``, spelled the ways ``co_filename`` can spell it.
+
+    The import system reports a module's file as the ``sys.path`` entry joined
+    with the relative path, so one file may show up absolute, with symlinks
+    resolved, or relative to the current directory (for a relative entry such
+    as ``''`` or ``src``). All of these spellings go into the set.
+    """
+    root = os.path.abspath(project_path)
+    if not os.path.exists(root):
+        raise StartError(f"project path does not exist: {project_path}")
+    if not os.path.isdir(root):
+        raise StartError(f"project path is not a directory: {project_path}")
+    cwd = os.path.abspath(cwd or os.getcwd())
+    own = _own_dirs()
+    files = set()
+    for dirpath, dirnames, filenames in os.walk(root):
+        dirnames[:] = sorted(d for d in dirnames
+                             if not _excluded_dir(dirpath, d)
+                             and os.path.realpath(os.path.join(dirpath, d)) not in own)
+        if os.path.realpath(dirpath) in own:
+            continue
+        for name in filenames:
+            if not name.endswith(".py"):
+                continue
+            path = os.path.join(dirpath, name)
+            files.add(path)
+            files.add(os.path.realpath(path))
+            rel = os.path.relpath(path, cwd)
+            if not rel.startswith(os.pardir + os.sep):
+                files.add(rel)
+    return frozenset(files)
+
+
+class Session:
+    """One started collector: its store, run, channels and settings."""
+
+    def __init__(self):
+        self.store_path = None
+        self.conn = None
+        self.run_id = None
+        self.data = None
+        self.metrics = None
+        self.project_path = None
+        self.project_files = frozenset()
+        self.rate = None
+        self.recording = "off"
+        self.interceptor = None
+        self.exit_timeout = DEFAULT_EXIT_TIMEOUT
+        self.exit_code = None
+        self.pid = os.getpid()
+
+
+def _validate_rate(rate):
+    try:
+        value = float(rate)
+    except (TypeError, ValueError):
+        raise StartError(f"collecting rate must be a number from 0.0 to 1.0, got {rate!r}") from None
+    if not 0.0 <= value <= 1.0:
+        raise StartError(f"collecting rate must be from 0.0 to 1.0, got {rate!r}")
+    return value
+
+
+def _validate_max(value):
+    if isinstance(value, bool) or not isinstance(value, int) or value < 0:
+        raise StartError(f"external_calls_max must be a whole number >= 0, got {value!r}")
+    return value
+
+
+def start(project_path, collecting_rate=DEFAULT_COLLECTING_RATE, store=None,
+          external_calls_max=DEFAULT_EXTERNAL_CALLS_MAX, *, tenant_id="local", project_id=None,
+          exit_timeout=DEFAULT_EXIT_TIMEOUT, argv=None, max_queue_messages=None,
+          max_queue_bytes=None, extra_project_files=()):
+    """Starts recording the calls of the project at ``project_path``.
+
+    Returns the ``Session``. Raises ``StartError`` for a bad argument, a
+    second start, or a store that cannot be used.
+    """
+    global _session
+    from corvane_collector.host import channels, store as store_mod
+
+    with _lock:
+        if _session is not None:
+            raise StartError("the collector is already started in this process")
+        rate = _validate_rate(collecting_rate)
+        external_calls_max = _validate_max(external_calls_max)
+        session = Session()
+        session.project_path = os.path.abspath(project_path)
+        session.project_files = find_project_files(project_path) | frozenset(extra_project_files)
+        session.rate = rate
+        session.exit_timeout = float(exit_timeout)
+        session.store_path = os.path.abspath(store or DEFAULT_STORE)
+        try:
+            session.conn = store_mod.open_store(session.store_path, create=True)
+            session.run_id = store_mod.create_run(
+                session.conn, os.getpid(), sys.argv if argv is None else argv,
+                session.project_path, rate, platform.python_version(), "starting")
+        except store_mod.StoreError as exc:
+            if session.conn is not None:
+                session.conn.close()
+            raise StartError(str(exc)) from None
+        except Exception as exc:  # sqlite3 errors on a read-only or full disk
+            if session.conn is not None:
+                session.conn.close()
+            raise StartError(f"cannot write to the record store {session.store_path}: {exc}") from None
+        options = {}
+        if max_queue_messages is not None:
+            options["max_messages"] = max_queue_messages
+        if max_queue_bytes is not None:
+            options["max_bytes"] = max_queue_bytes
+        try:
+            session.data = channels.start_handler("data", session.store_path, session.run_id,
+                                                  **options)
+            session.metrics = channels.start_handler("metrics", session.store_path,
+                                                     session.run_id, **options)
+        except OSError as exc:
+            for ch in (session.data, session.metrics):
+                if ch is not None:
+                    ch.close(1.0)
+            session.conn.close()
+            raise StartError(f"cannot start the handler processes: {exc}") from None
+
+        session.recording = _install(session, external_calls_max, tenant_id,
+                                     project_id or os.path.basename(session.project_path))
+        store_mod.set_run_recording(session.conn, session.run_id, session.recording)
+        _session = session
+        _install_process_hooks()
+        return session
+
+
+def _install(session, external_calls_max, tenant_id, project_id):
+    """Fills the settings and installs the evaluator; returns "on" or "off: why"."""
+    try:
+        from corvane_collector.configs.run_settings import CollectorSettings
+        from corvane_collector.data_serialization.channel_codec import IpcPickleSerializer
+    except Exception as exc:  # noqa: BLE001 - run the program unrecorded, and say why
+        return f"off: settings or serializer unavailable ({type(exc).__name__}: {exc})"
+    from corvane_collector import __version__
+
+    CollectorSettings.configure(
+        tenant_id=tenant_id, project_id=project_id, python_version=platform.python_version(),
+        lib_version=__version__, serializer=IpcPickleSerializer(),
+        data_subprocess=session.data, metrics_subprocess=session.metrics,
+        project_files=session.project_files, project_path=session.project_path,
+        external_calls_max=external_calls_max)
+    try:
+        # Imported here first so that a failure has a message of ours; the
+        # interceptor imports it again by name and would only print.
+        import corvane_collector.data_collection.call_recorder  # noqa: F401
+        import interceptor
+    except Exception as exc:  # noqa: BLE001
+        return f"off: recording machinery unavailable ({type(exc).__name__}: {exc})"
+    if not hasattr(interceptor, "apply"):
+        return "off: the interceptor module has no apply()"
+    interceptor.apply(set(session.project_files), session.rate)
+    session.interceptor = interceptor
+    return "on"
+
+
+def _install_process_hooks():
+    global _fork_hook_installed
+    if not _fork_hook_installed:
+        os.register_at_fork(after_in_child=_after_fork_in_child)
+        atexit.register(_at_exit)
+        _fork_hook_installed = True
+
+
+def _after_fork_in_child():
+    # A forked child records nothing: stock evaluator, inert channels. It must
+    # never write into the parent's pipes or close the parent's run.
+    global _session, _lock
+    _lock = threading.Lock()
+    session = _session
+    if session is None:
+        return
+    _session = None
+    try:
+        if session.interceptor is not None:
+            session.interceptor.set_defualt_interpter()
+    except Exception:  # noqa: BLE001
+        pass
+    for ch in (session.data, session.metrics):
+        if ch is not None:
+            ch.after_fork_in_child()
+
+
+def _at_exit():
+    if _session is not None and _session.pid == os.getpid():
+        try:
+            stop()
+        except Exception as exc:  # noqa: BLE001 - never disturb the exit of the program
+            sys.stderr.write(f"corvane collector: error while stopping: {exc}\n")
+
+
+def set_exit_code(code):
+    """Remembers the program's exit code, stored with the run when it is closed."""
+    if _session is not None:
+        _session.exit_code = code
+
+
+def current():
+    """The running ``Session``, or None."""
+    return _session
+
+
+def stop():
+    """Stops recording, flushes the channels and closes the run; returns a summary dict."""
+    global _session
+    from corvane_collector.host import store as store_mod
+
+    with _lock:
+        session = _session
+        if session is None:
+            raise StartError("the collector is not started")
+        _session = None
+    if session.interceptor is not None:
+        try:
+            session.interceptor.set_defualt_interpter()
+        except Exception:  # noqa: BLE001
+            pass
+    try:
+        from corvane_collector.configs.run_settings import CollectorSettings, NullChannel
+        if getattr(CollectorSettings, "data_subprocess", None) is session.data:
+            # Calls still finishing under the evaluator deliver into nothing.
+            CollectorSettings.data_subprocess = NullChannel("data")
+            CollectorSettings.metrics_subprocess = NullChannel("metrics")
+    except Exception:  # noqa: BLE001
+        pass
+
+    deadline = time.monotonic() + session.exit_timeout
+    remaining = lambda: max(0.0, deadline - time.monotonic())  # noqa: E731
+    session.data.close(remaining() * 0.7)
+    drops = session.data.drop_totals()
+    drops.update(session.metrics.drop_totals())
+    session.metrics.send_drop_report(drops)
+    session.metrics.close(remaining())
+    # The metrics channel's own drops after its last report cannot travel on it.
+    late = {k: v for k, v in session.metrics.drop_totals().items() if drops.get(k) != v}
+    codes = [session.data.wait_handler(remaining()), session.metrics.wait_handler(remaining())]
+    finished = all(c is not None for c in codes)
+    summary = {"run_id": session.run_id, "store": session.store_path,
+               "recording": session.recording, "handlers_finished": finished,
+               "handler_exit_codes": codes, "sent": session.data.sent,
+               "dropped": sum(drops.values()) + sum(late.values()), "drops": drops,
+               "records": None, "functions": None}
+    try:
+        if late:
+            store_mod.set_drop_totals(session.conn, session.run_id, late)
+        store_mod.finish_run(session.conn, session.run_id, session.exit_code, session.recording)
+        if finished:
+            summary["records"] = store_mod.record_count(session.conn, session.run_id)
+            summary["functions"] = len(store_mod.function_summary(session.conn, session.run_id))
+    except Exception as exc:  # noqa: BLE001
+        summary["store_error"] = str(exc)
+    finally:
+        session.conn.close()
+    for ch, code in ((session.data, codes[0]), (session.metrics, codes[1])):
+        if ch.error is not None or (code not in (None, 0)):
+            summary.setdefault("problems", []).append(
+                f"{ch.name} handler exited early (exit code {code}); "
+                f"{sum(ch.drop_totals().values())} messages dropped")
+    return summary

@@ -1,1 +1,572 @@
-# placeholder: module under construction
+"""Callbacks of the call recorder.
+
+The replacement frame evaluator calls these functions around sampled calls of
+project functions (entry and return), around the external calls such a call
+makes, and at the global and attribute loads of recorded code.  They build the
+call records, complete them, deliver them to the data channel and report what
+happened on the metrics channel.  Nothing here may raise into the user's code:
+the evaluator discards whatever escapes, so the failures this module expects
+are turned into metric reports.
+"""
+
+from cpython.ref cimport PyObject, Py_XDECREF
+from cpython.object cimport PyTypeObject
+
+cdef extern from "Python.h":
+    void PyErr_Fetch(PyObject** ptype, PyObject** pvalue, PyObject** ptraceback)
+    int PyType_IsSubtype(PyTypeObject* a, PyTypeObject* b)
+    PyTypeObject* Py_TYPE(object o)
+    Py_ssize_t PyUnicode_GetLength(object o) except -1
+    Py_ssize_t PyBytes_GET_SIZE(object o)
+    bint PyType_SUPPORTS_WEAKREFS(PyTypeObject* t)
+    ctypedef PyObject* (*PyCFunction)(PyObject*, PyObject*)
+    ctypedef struct PyMethodDef:
+        const char* ml_name
+        PyCFunction ml_meth
+        int ml_flags
+        const char* ml_doc
+    int METH_VARARGS
+    int METH_KEYWORDS
+    object PyCFunction_NewEx(PyMethodDef* ml, PyObject* self, object module)
+
+import threading
+import types
+from typing import Callable, Any, Tuple, Dict, Union, Optional
+from pympler import asizeof
+from corvane_collector.exceptions import ProblematicPickleException
+from corvane_collector.data_collection.metrics import (
+    Unpicklable, UnpicklableReasons, CollectorFailure, FailureReasons,
+    CollectionTry, CollectionSuccess, LimitFailure, LimitReasons)
+from corvane_collector.configs.run_settings import CollectorSettings
+from corvane_collector.data_collection.call_trail import CallTrail, CallTrailTracker
+from corvane_collector.data_collection.call_model import ExternalFunctionCall, UserFunctionCall, FunctionCall
+from corvane_collector.data_collection.metadata_probe import MetadataProbe
+from corvane_collector.data_collection.attr_usage import used_attributes
+from corvane_common.consts.mock_policy import MockPolicyConsts
+
+STATELESS_EXTERNAL_FULL_NAMES = MockPolicyConsts.STATELESS_EXTERNAL_FULL_NAMES
+CACHED_NONE_EXTERNAL_MODULES = set()
+TYPE_ERROR_TYPE_INDEX = 1
+PROBLEMATIC_PICKLE_TYPE_INDEX = 2
+FUNCTION_META_DATA_INDEX = 0
+IS_FUNCTION_FOR_RECORDING_INDEX = 1
+MAX_STRING_SIZE = 805306368.0  # 768 MiB
+__SELF__ = "__self__"
+IDS_TO_FOLLOW = set()
+CallTrail_thread_id_to_current_call_get = CallTrail.thread_id_to_current_call.get
+CallTrail_set_current_running_function = CallTrail.set_current_running_function
+threading_get_ident = threading.get_ident
+types_MethodType = types.MethodType
+FUNCTION_INDEX = 0
+EXTRACT_METADATA = MetadataProbe.extract_function_metadata
+BLACKLISTED_FUNCTIONS = set()
+
+
+# ---------------------------------------------------------------------------
+# Metric reports
+
+cdef _send_metric(message_class, tuple fields):
+    # The identity fields are read at every report: the host may change them
+    # while the process runs.
+    message = message_class(CollectorSettings.tenant_id, CollectorSettings.project_id,
+                            CollectorSettings.python_version, CollectorSettings.lib_version,
+                            *fields)
+    serialized = CollectorSettings.serializer.serialize(message)
+    CollectorSettings.metrics_subprocess.send_message(serialized)
+
+
+cdef _object_type_of(e, index):
+    """The class name quoted in a pickling failure's message.
+
+    Messages that do not have the expected quoted part (a TypeError raised by
+    arbitrary code, a custom message) still yield a usable description, so
+    that the unpicklable report itself never fails.
+    """
+    try:
+        message = str(e)
+    except Exception:
+        return type(e).__name__
+    parts = message.split("'")
+    if len(parts) > index:
+        return parts[index]
+    return message
+
+
+# ---------------------------------------------------------------------------
+# Following objects reached through globals
+#
+# IDS_TO_FOLLOW and used_attributes are keyed by id(); an id is only
+# meaningful while its object lives.  Each followed object therefore gets a
+# liveness guard: a weak reference whose callback drops the id from both
+# structures when the object dies (before its memory, and so its id, can be
+# reused), or, for objects that cannot be weakly referenced, a strong
+# reference held in a bounded first-in first-out table (the id cannot be
+# reused while it is held; evicting it drops the id).  Both structures thus
+# only ever hold ids of live objects, and their size is bounded by the live
+# followed objects plus the table's capacity.
+
+import weakref as _weakref
+
+cdef dict _GUARDS = {}       # id -> guard (weak reference) or the object itself
+cdef dict _HELD = {}         # id -> object, for objects without weak references
+cdef Py_ssize_t _HELD_MAX = 4096
+
+
+class _IdGuard(_weakref.ref):
+    __slots__ = ("oid",)
+
+
+def _forget_dead(guard):
+    # Runs from the deallocation of a followed object, on whatever thread drops
+    # the last reference; it must never raise.
+    try:
+        oid = guard.oid
+        if _GUARDS.get(oid) is guard:
+            del _GUARDS[oid]
+            IDS_TO_FOLLOW.discard(oid)
+            used_attributes.pop(oid, None)
+    except BaseException:
+        pass
+
+
+cdef _forget_id(oid):
+    _GUARDS.pop(oid, None)
+    _HELD.pop(oid, None)
+    IDS_TO_FOLLOW.discard(oid)
+    used_attributes.pop(oid, None)
+
+
+cdef _guard(obj, oid):
+    if oid in _GUARDS:
+        return
+    if PyType_SUPPORTS_WEAKREFS(Py_TYPE(obj)):
+        guard = _IdGuard(obj, _forget_dead)
+        guard.oid = oid
+        _GUARDS[oid] = guard
+    else:
+        _GUARDS[oid] = obj
+        _HELD[oid] = obj
+        if len(_HELD) > _HELD_MAX:
+            _forget_id(next(iter(_HELD)))
+
+
+cdef _follow(obj):
+    oid = id(obj)
+    _guard(obj, oid)
+    IDS_TO_FOLLOW.add(oid)
+
+
+def _followed_count():
+    """Number of objects currently followed (for diagnostics and tests)."""
+    return len(_GUARDS)
+
+
+def _held_capacity():
+    """How many objects without weak references are held at most."""
+    return _HELD_MAX
+
+
+# ---------------------------------------------------------------------------
+# Size guard and delivery
+
+def is_size_too_big(obj):
+    """Whether obj is too large to be recorded (len for str and bytes, deep size otherwise)."""
+    if obj is None:
+        return False
+    if isinstance(obj, str):
+        # The storage length, not a subclass's __len__: no user code runs here.
+        return PyUnicode_GetLength(obj) > MAX_STRING_SIZE
+    if isinstance(obj, bytes):
+        return PyBytes_GET_SIZE(obj) > MAX_STRING_SIZE
+    cdef type tp = type(obj)
+    if tp is int:
+        # Same figure as the deep measurement (size rounded up to 8), without
+        # its set-up cost on every integer argument.
+        return ((int.__sizeof__(obj) + 7) & ~7) > MAX_STRING_SIZE
+    if tp is float or tp is bool or tp is complex:
+        return False
+    try:
+        return asizeof.asizeof(obj, limit=3) > MAX_STRING_SIZE
+    except Exception:
+        return False
+
+
+def create_size_too_big_metric(str function_full_name, str name, str failure_place):
+    """Report that a call was dropped because one of its values was too large."""
+    limit_reason_message = LimitReasons.MAX_STRING_SIZE_EXCEEDED.format(name, failure_place)
+    _send_metric(LimitFailure, (function_full_name, limit_reason_message))
+    return None
+
+
+def send_function_call_to_handler(function_under_test):
+    """Serialize a finished call record, send it to the data channel and report success."""
+    try:
+        function_under_test.serialize_post_run_args_and_kwargs()
+        pickled_data = CollectorSettings.serializer.serialize(function_under_test, False)
+        if pickled_data:
+            CollectorSettings.data_subprocess.send_message(pickled_data)
+            _send_metric(CollectionSuccess, ())
+    except ProblematicPickleException as e:
+        obj_type = _object_type_of(e, PROBLEMATIC_PICKLE_TYPE_INDEX)
+        _send_metric(Unpicklable, (obj_type, UnpicklableReasons.REDUCE))
+    except TypeError as e:
+        obj_type = _object_type_of(e, TYPE_ERROR_TYPE_INDEX)
+        _send_metric(Unpicklable, (obj_type, UnpicklableReasons.TYPE_ERROR))
+    return None
+
+
+def add_recorded_functions_to_caller_tracker(flow_tracker):
+    """Merge a finished call's tracker into its caller's.
+
+    Returns True when the caller's tracker would go over the external-call
+    limit (its external calls are then not merged).
+    """
+    try:
+        if flow_tracker and flow_tracker.caller_function:
+            caller = flow_tracker.caller_function
+            caller.globals.update(flow_tracker.globals)
+            if (len(flow_tracker.recorded_functions) + len(caller.recorded_functions)
+                    > CollectorSettings.external_calls_max):
+                return True
+            for record in flow_tracker.recorded_functions:
+                caller.add_external_module_call(record)
+    except Exception:
+        pass
+    try:
+        if flow_tracker and flow_tracker.caller_function:
+            caller_modules = flow_tracker.caller_function.unknown_modules
+            for element in flow_tracker.unknown_modules:
+                caller_modules.add(element)
+    except Exception:
+        pass
+    return False
+
+
+# ---------------------------------------------------------------------------
+# User calls: entry
+
+def get_function_call_object(args, kwargs):
+    """Normalise the callee and its arguments and build the call record, or None."""
+    original_function = args[FUNCTION_INDEX]
+    # Identity tests, not ==: a metaclass's __eq__ must not run here.
+    if type(original_function) is type:
+        original_function = original_function.__init__
+    if (isinstance(original_function, types_MethodType)
+            and not isinstance(getattr(original_function, __SELF__, None), type)):
+        args = (original_function.__self__,) + args[FUNCTION_INDEX + 1:]
+        original_function = original_function.__func__
+    else:
+        args = args[1:]
+    function_metadata = EXTRACT_METADATA(original_function)
+    for value in list(args) + list(kwargs.values()):
+        if is_size_too_big(value):
+            create_size_too_big_metric(function_metadata.full_name, "unknown", "args/kwargs")
+            return None
+    if function_metadata.full_name in BLACKLISTED_FUNCTIONS:
+        return None
+    try:
+        return UserFunctionCall(function_metadata, args, kwargs, {})
+    except Exception:
+        # Arguments that cannot be serialized now will not be later either.
+        BLACKLISTED_FUNCTIONS.add(function_metadata.full_name)
+        return None
+
+
+cdef _record_user_function_call(tuple args, dict kwargs):
+    _send_metric(CollectionTry, ())
+    function_under_test = get_function_call_object(args, kwargs)
+    if function_under_test is None:
+        _send_metric(Unpicklable, ("", UnpicklableReasons.GENERAL))
+        return None
+    if function_under_test.function_metadata.is_async:
+        _send_metric(CollectorFailure, (FailureReasons.ASYNCIO,))
+        return None
+    recording_wrapper = CallTrailTracker(function_under_test.function_metadata.full_name)
+    recording_wrapper.caller_function = CallTrail_thread_id_to_current_call_get(threading_get_ident(), None)
+    CallTrail_set_current_running_function(recording_wrapper)
+    return function_under_test
+
+
+cdef object _record_user_function_call_entry(object self, object args, PyObject* kwargs):
+    # Called through the classic (args tuple, keyword dict) convention rather
+    # than vectorcall, so that the keyword dict reaches us as given and a
+    # non-string key is refused under this function's name.
+    cdef dict call_kwargs
+    if kwargs == NULL:
+        call_kwargs = {}
+    else:
+        for key in (<object>kwargs):
+            if not isinstance(key, str):
+                raise TypeError("record_user_function_call() keywords must be strings")
+        # A dict of our own: the caller's may be reused after the call.
+        call_kwargs = dict(<object>kwargs)
+    return _record_user_function_call(args, call_kwargs)
+
+
+cdef PyMethodDef _record_user_function_call_def
+_record_user_function_call_def.ml_name = "record_user_function_call"
+_record_user_function_call_def.ml_meth = <PyCFunction><void*>_record_user_function_call_entry
+_record_user_function_call_def.ml_flags = METH_VARARGS | METH_KEYWORDS
+_record_user_function_call_def.ml_doc = (
+    "record_user_function_call(*args, **kwargs)\n--\n\n"
+    "Entry callback of a sampled project call: the record, or None when it is not recorded.")
+
+record_user_function_call = PyCFunction_NewEx(&_record_user_function_call_def, NULL, __name__)
+
+
+def filter_modules_and_function_from_globals(function_globals, str func_full_name):
+    """The globals to store with a record: modules only if read from; None if one is too big."""
+    used_globals = {}
+    for global_index in function_globals:
+        value = function_globals[global_index]
+        if type(value) is types.ModuleType:
+            if id(value) in used_attributes:
+                used_globals[global_index] = value
+        elif is_size_too_big(value):
+            create_size_too_big_metric(func_full_name, global_index, "globals")
+            CallTrail_set_current_running_function(None)
+            return None
+        else:
+            used_globals[global_index] = value
+    return used_globals
+
+
+def set_function_calls_count(flow_tracker, count):
+    if flow_tracker:
+        flow_tracker.function_calls_count = count
+    return None
+
+
+def get_function_calls_count(flow_tracker):
+    if flow_tracker:
+        return flow_tracker.function_calls_count
+    return 0
+
+
+# ---------------------------------------------------------------------------
+# User calls: return
+
+def get_exc_value():
+    """Take the pending exception out of the thread state.
+
+    Returns the exception instance when it is an Exception, the exception type
+    for anything else (not normalised, or a BaseException such as
+    KeyboardInterrupt), and type(None) when nothing is pending.  The pending
+    exception is not restored: the evaluator puts back its own copy.
+    """
+    cdef PyObject* exc_type = NULL
+    cdef PyObject* exc_value = NULL
+    cdef PyObject* exc_tb = NULL
+    PyErr_Fetch(&exc_type, &exc_value, &exc_tb)
+    result = type(None)
+    if exc_value != NULL:
+        if PyType_IsSubtype(Py_TYPE(<object>exc_value), <PyTypeObject*>Exception):
+            result = <object>exc_value
+        elif exc_type != NULL:
+            result = <object>exc_type
+    Py_XDECREF(exc_type)
+    Py_XDECREF(exc_value)
+    Py_XDECREF(exc_tb)
+    return result
+
+
+cdef _restore_caller_tracker(wrapper, caller_eft, bint caller_known):
+    # After a failure the finished call's tracker must not stay current: the
+    # enclosing recorded call would otherwise complete its record from it.
+    if wrapper is None:
+        return
+    if not caller_known:
+        caller_eft = wrapper.caller_function
+    CallTrail_set_current_running_function(caller_eft)
+    wrapper.caller_function = caller_eft.caller_function if caller_eft else None
+
+
+def record_user_function_return_value(ret_val, function_under_test, cur_exc=None):
+    """Return callback of a recorded project call: complete, deliver and merge its record."""
+    if not function_under_test:
+        return None
+    wrapper = None
+    caller_eft = None
+    cdef bint caller_known = False
+    try:
+        curexc_value = cur_exc if cur_exc is not None else get_exc_value()
+        wrapper = CallTrail_thread_id_to_current_call_get(threading_get_ident(), None)
+        if wrapper is None:
+            _send_metric(LimitFailure, (function_under_test.function_metadata.full_name,
+                                        LimitReasons.EXTERNAL_FUNCTION_CALLS_LIMIT_EXCEEDED))
+            return None
+        func_full_name = function_under_test.function_metadata.full_name
+        used_globals = filter_modules_and_function_from_globals(wrapper.globals, func_full_name)
+        if used_globals is None:
+            return None
+        function_under_test.globals = CollectorSettings.serializer.serialize(used_globals)
+        function_under_test.add_execption(curexc_value)
+        if is_size_too_big(ret_val):
+            create_size_too_big_metric(func_full_name, func_full_name, "user_func_return_value")
+            CallTrail_set_current_running_function(None)
+            return None
+        function_under_test.add_return_value(ret_val)
+
+        caller_eft = wrapper.caller_function
+        caller_known = True
+        wrapper.caller_function = None
+        wrapper.last_call = None
+        function_under_test.external_calls = wrapper.recorded_functions
+        function_under_test.unknown_modules = wrapper.unknown_modules
+        send_function_call_to_handler(function_under_test)
+        wrapper.caller_function = caller_eft
+        caller_is_external_functions_limit_exceeded = add_recorded_functions_to_caller_tracker(wrapper)
+
+        if not caller_is_external_functions_limit_exceeded:
+            CallTrail_set_current_running_function(caller_eft)
+            wrapper.caller_function = caller_eft.caller_function if caller_eft else None
+        else:
+            CallTrail_set_current_running_function(None)
+        return None
+    except ProblematicPickleException as e:
+        _restore_caller_tracker(wrapper, caller_eft, caller_known)
+        BLACKLISTED_FUNCTIONS.add(function_under_test.function_metadata.full_name)
+        obj_type = _object_type_of(e, PROBLEMATIC_PICKLE_TYPE_INDEX)
+        _send_metric(Unpicklable, (obj_type, UnpicklableReasons.REDUCE))
+        return None
+    except TypeError as e:
+        _restore_caller_tracker(wrapper, caller_eft, caller_known)
+        BLACKLISTED_FUNCTIONS.add(function_under_test.function_metadata.full_name)
+        obj_type = _object_type_of(e, TYPE_ERROR_TYPE_INDEX)
+        _send_metric(Unpicklable, (obj_type, UnpicklableReasons.TYPE_ERROR))
+        return None
+    except Exception:
+        _restore_caller_tracker(wrapper, caller_eft, caller_known)
+        BLACKLISTED_FUNCTIONS.add(function_under_test.function_metadata.full_name)
+        _send_metric(CollectorFailure, (FailureReasons.EXCEPTION,))
+        return None
+
+
+def record_user_async_function_return_value(ret_val, function_under_test, cur_exc=None):
+    """Placeholder for future asynchronous recording: records like a synchronous return."""
+    return record_user_function_return_value(ret_val, function_under_test, cur_exc)
+
+
+def record_return_value_async(return_value, func_obj):
+    """Dispatch an asynchronous result to the user or external return handler."""
+    curexc_value = get_exc_value()
+    if type(func_obj) is ExternalFunctionCall:
+        return record_async_external_return_value(return_value, func_obj, curexc_value)
+    elif type(func_obj) is UserFunctionCall:
+        return record_user_async_function_return_value(return_value, func_obj, curexc_value)
+    return None
+
+
+# ---------------------------------------------------------------------------
+# External calls
+
+def get_module_location(str module_name):
+    """The origin file of the named module, or None when it cannot be found."""
+    import importlib.util
+    try:
+        spec = importlib.util.find_spec(module_name)
+    except ValueError:
+        return None
+    return None if spec is None else spec.origin
+
+
+def should_skip_external_function(str full_name, str module_name, did_check_function_file_in_project_files):
+    """Whether an external callee is not to be recorded (stateless, or in fact project code)."""
+    if full_name in STATELESS_EXTERNAL_FULL_NAMES:
+        return True
+    if module_name in CACHED_NONE_EXTERNAL_MODULES:
+        return True
+    if did_check_function_file_in_project_files:
+        return False
+    module_file_path = get_module_location(module_name)
+    if module_file_path is None:
+        return False
+    if module_file_path in CollectorSettings.project_files:
+        CACHED_NONE_EXTERNAL_MODULES.add(module_name)
+        return True
+    return False
+
+
+def record_external_call(call, did_check_function_file_in_project_files=0):
+    """Before-call callback of an external call made by recorded code: its record, or None."""
+    func = EXTRACT_METADATA(call, True)
+    if not func[IS_FUNCTION_FOR_RECORDING_INDEX]:
+        return None
+    current_running_function_tmp = CallTrail_thread_id_to_current_call_get(threading_get_ident(), None)
+    if not current_running_function_tmp:
+        return None
+    function_metadata = func[FUNCTION_META_DATA_INDEX]
+    try:
+        function_full_name = function_metadata.full_name
+        if should_skip_external_function(function_full_name, function_metadata.module_name,
+                                         did_check_function_file_in_project_files):
+            return None
+        # A bound __enter__/__exit__ is recorded under the name of the function
+        # found on the context manager's class.
+        if function_full_name.endswith(".__enter__"):
+            type_enter_function = call.__self__.__class__.__enter__
+            function_metadata.full_name = EXTRACT_METADATA(type_enter_function, True)[0].full_name
+        elif function_full_name.endswith(".__exit__"):
+            type_exit_function = call.__self__.__class__.__exit__
+            function_metadata.full_name = EXTRACT_METADATA(type_exit_function, True)[0].full_name
+    except Exception:
+        pass
+    external_function = ExternalFunctionCall(func[0])
+    is_external_function_call_limit_exceeded = current_running_function_tmp.add_external_module_call(external_function)
+    if is_external_function_call_limit_exceeded:
+        CallTrail.set_current_running_function(None)
+    return external_function
+
+
+def record_external_return_value(return_value, func_obj, cur_exc=None):
+    """After-call callback of a recorded external call: store its exception and result."""
+    curexc_value = cur_exc if cur_exc is not None else get_exc_value()
+    try:
+        func_obj.add_execption(curexc_value)
+        if is_size_too_big(return_value):
+            create_size_too_big_metric(func_obj.function_metadata.full_name,
+                                       func_obj.function_metadata.full_name,
+                                       "external_func_return_value")
+            CallTrail.set_current_running_function(None)
+        else:
+            func_obj.add_return_value(return_value)
+    except Exception:
+        pass
+    return None
+
+
+def record_async_external_return_value(return_value, func_obj, cur_exc=None):
+    """Placeholder for future asynchronous recording: records like a synchronous result."""
+    return record_external_return_value(return_value, func_obj, cur_exc)
+
+
+# ---------------------------------------------------------------------------
+# Load hooks
+
+def load_attr_hook(obj, str attr, result):
+    """Attribute-load callback: note attribute reads on followed objects."""
+    try:
+        oid = id(obj)
+        if oid in IDS_TO_FOLLOW:
+            # An id put there without a guard gets one now, so that it
+            # cannot outlive its object.
+            _guard(obj, oid)
+            attrs = used_attributes.get(oid)
+            if attrs is not None or oid in used_attributes:
+                _follow(result)
+                attrs.add(attr)
+            else:
+                used_attributes[oid] = {attr}
+                _follow(result)
+    except:
+        pass
+    return None
+
+
+def load_global_hook(global_obj, str name):
+    """Global-load callback: collect the global into the current recorded call and follow it."""
+    eft = CallTrail_thread_id_to_current_call_get(threading_get_ident(), None)
+    if eft:
+        eft.globals[name] = global_obj
+        _follow(global_obj)
+    return None

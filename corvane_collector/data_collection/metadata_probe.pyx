@@ -1,1 +1,369 @@
-# placeholder: module under construction
+# Turns a callable into the metadata record that describes it, with a cache
+# keyed by the callable's identity.
+#
+# The cache. The native object-to-object map of this module's copy of the map
+# unit answers a lookup with one pointer-hash probe; it holds no references, so
+# the entries it points at are owned here, and every entry that leaves the owner
+# also leaves the native map. The owner guarantees three things:
+#
+# * A lookup never returns a dead object: an entry holds a strong reference to
+#   its value.
+# * A key whose object has died never matches a new object at the same address:
+#   a key that supports weak references is held weakly, its entry is dropped by
+#   the weak-reference callback (which runs before the memory can be reused),
+#   and a lookup also checks that the weak reference still points at the object
+#   asked about. A key without weak-reference support is held strongly, so its
+#   address cannot be reused while the entry exists.
+# * Memory stays bounded: at most _capacity entries, the least recently
+#   written ones evicted first, and an entry with a weak key goes as soon as
+#   its key dies. Nearly every callable supports weak references (functions,
+#   classes, built-in functions and their bound methods, partials), so the
+#   cache never keeps a callable, or the object a method is bound to, alive.
+#   Strong keys are taken only for the descriptors of built-in types
+#   (`str.join`, `object.__init__`), which live as long as their type anyway.
+#   Any other callable without weak-reference support (a method-wrapper such
+#   as `(1).__add__`, a slotted callable instance) is not cached at all: a
+#   strong reference could keep a user object alive and so change the
+#   program's behaviour (a file that stays open, a finaliser that runs late).
+#   Such objects are mostly created anew at every attribute access, so an
+#   entry could hardly ever be found again; a later lookup simply computes a
+#   fresh record. For the same reason a built-in method bound to an object
+#   other than a module (`items.append`) is not cached either: it would only
+#   cost a weak reference and an entry that die right after the call.
+
+from cpython.ref cimport PyObject, PyTypeObject, Py_DECREF
+from cpython.exc cimport PyErr_Occurred
+from cpython.weakref cimport PyWeakref_NewRef
+from cpython.module cimport PyModule_Check
+
+import threading
+import os
+import inspect
+from typing import Any, AnyStr, Callable, Optional, Tuple
+
+from corvane_collector.configs.run_settings import CollectorSettings
+from corvane_collector.data_collection.metrics import ExternalFunction
+from corvane_collector.data_collection.call_model import ExternalFunctionMetadata, UserFunctionMetadata
+from corvane_common.qualnames import get_function_full_name, get_function_module
+from corvane_common.utils.hash import get_hash
+from corvane_common.utils.func_facts import get_signature
+
+
+cdef extern from "Python.h":
+    # suppress=1: a missing attribute gives NULL without an exception set.
+    PyObject *_PyObject_GenericGetAttrWithDict(PyObject *obj, PyObject *name,
+                                               PyObject *dict, int suppress)
+    PyObject *PyWeakref_GET_OBJECT(object ref)
+    bint PyType_SUPPORTS_WEAKREFS(PyTypeObject *t)
+    PyTypeObject *Py_TYPE(object o)
+    bint PyCFunction_Check(object o)
+
+cdef extern from "map.h":
+    int set_pyobject_to_pyobject_item(PyObject *key, PyObject *value) except +
+    PyObject *get_pyobject_to_pyobject_item(PyObject *key)
+    int erase_pyobject_to_pyobject_item(PyObject *key)
+    unsigned long long size_pyobject_to_pyobject()
+
+
+CODE_DUNDER = "__code__"
+CO_COROUTINE = inspect.CO_COROUTINE
+UNKNOWN_PATH_STR = "unknown_path"
+UNHASHABLE_STR = "unhashable"
+SELF_CONST = "__self__"
+INIT_STR = "__init__"
+FUNC_STR = "__func__"
+MAIN_STR = "__main__"
+threading_get_ident = threading.get_ident
+BUILTINS = "builtins"
+reported_modules = set()
+relative_path = os.path.relpath
+
+
+cdef int _propagate() except -1:
+    # Returning the error value hands the pending exception to the caller.
+    return -1
+
+
+cdef object _generic_attr(object obj, object name):
+    """object.__getattribute__(obj, name), None when the attribute is missing.
+
+    The object's own __getattr__/__getattribute__ overrides are not consulted.
+    """
+    cdef PyObject *res = _PyObject_GenericGetAttrWithDict(<PyObject *>obj, <PyObject *>name, NULL, 1)
+    if res is NULL:
+        if PyErr_Occurred() is not NULL:
+            _propagate()
+        return None
+    value = <object>res
+    Py_DECREF(<object>res)
+    return value
+
+
+# ---------------------------------------------------------------- the cache
+
+cdef class _CacheEntry:
+    cdef object value
+    cdef object key        # strong reference (keys without weak-reference support)
+    cdef object keyref     # weak reference (all other keys)
+    cdef object addr       # the key's address, the owner's dict key
+
+    cdef inline bint matches(self, object key):
+        if self.keyref is None:
+            return self.key is key
+        return PyWeakref_GET_OBJECT(self.keyref) == <PyObject *>key
+
+
+cdef class _ForgetDeadKey:
+    # Weak-reference callback of one entry. It knows only the address, so no
+    # reference cycle ties an evicted entry to its weak reference.
+    cdef object addr
+
+    def __call__(self, ref):
+        if _entries is None:  # module being torn down
+            return
+        entry = _entries.get(self.addr)
+        if entry is not None and (<_CacheEntry>entry).keyref is ref:
+            _discard(<_CacheEntry>entry)
+
+
+# Owner of the entries, oldest write first.
+cdef object _entries = __import__('collections').OrderedDict()
+cdef Py_ssize_t _capacity = 8192
+cdef object _MISS = object()
+# Types whose instances may be held strongly (see the top of this file).
+cdef PyTypeObject *_method_descriptor_type = Py_TYPE(str.join)
+cdef PyTypeObject *_wrapper_descriptor_type = Py_TYPE(object.__init__)
+cdef PyTypeObject *_classmethod_descriptor_type = Py_TYPE(dict.__dict__['fromkeys'])
+
+
+cdef inline bint _may_hold_strongly(object key):
+    # Pointer comparison: a metaclass's __eq__ must not run here.
+    cdef PyTypeObject *t = Py_TYPE(key)
+    return (t == _method_descriptor_type or t == _wrapper_descriptor_type
+            or t == _classmethod_descriptor_type)
+
+
+cdef inline PyObject *_addr_ptr(object addr):
+    return <PyObject *><size_t>addr
+
+
+cdef void _unlink(_CacheEntry entry):
+    cdef PyObject *key = _addr_ptr(entry.addr)
+    if get_pyobject_to_pyobject_item(key) == <PyObject *>entry:
+        erase_pyobject_to_pyobject_item(key)
+
+
+cdef int _discard(_CacheEntry entry) except -1:
+    _unlink(entry)
+    if _entries.get(entry.addr) is entry:
+        # pop hands the entry back to us, so whatever its release frees is
+        # freed after the owner is consistent again.
+        _entries.pop(entry.addr)
+    return 0
+
+
+cdef int _evict_to(Py_ssize_t limit) except -1:
+    cdef _CacheEntry entry
+    while len(_entries) > limit:
+        _, entry = _entries.popitem(last=False)
+        _unlink(entry)
+    return 0
+
+
+cdef object _cache_get(object key):
+    cdef PyObject *found = get_pyobject_to_pyobject_item(<PyObject *>key)
+    if found is NULL:
+        return _MISS
+    cdef _CacheEntry entry = <_CacheEntry>found
+    if entry.matches(key):
+        return entry.value
+    return _MISS
+
+
+cdef int _cache_put(object key, object owner, object value) except -1:
+    """Stores value under key; owner is the key's __self__ (or None)."""
+    cdef PyObject *found = get_pyobject_to_pyobject_item(<PyObject *>key)
+    cdef _CacheEntry entry
+    cdef _ForgetDeadKey forget
+    cdef object old_value
+    if found is not NULL:
+        entry = <_CacheEntry>found
+        if entry.matches(key):
+            # The old value is released only on return, once the owner is
+            # consistent: its release may run user finalisers (and so let
+            # another thread in).
+            old_value = entry.value
+            entry.value = value
+            _entries.move_to_end(entry.addr)
+            return 0
+        # A leftover for a dead object at this address; never serve it.
+        _discard(entry)
+
+    if _capacity <= 0:
+        return 0
+    if (PyCFunction_Check(key) and owner is not None and not PyModule_Check(owner)):
+        return 0
+    entry = _CacheEntry.__new__(_CacheEntry)
+    entry.addr = <size_t><PyObject *>key
+    if PyType_SUPPORTS_WEAKREFS(Py_TYPE(key)):
+        forget = _ForgetDeadKey.__new__(_ForgetDeadKey)
+        forget.addr = entry.addr
+        entry.keyref = PyWeakref_NewRef(key, forget)
+    elif _may_hold_strongly(key):
+        entry.key = key
+    else:
+        return 0
+    entry.value = value
+
+    _evict_to(_capacity - 1)
+    _entries[entry.addr] = entry
+    try:
+        set_pyobject_to_pyobject_item(<PyObject *>key, <PyObject *>entry)
+    except BaseException:
+        _entries.pop(entry.addr, None)
+        raise
+    return 0
+
+
+def _cache_stats():
+    """(owned entries, native map entries); for diagnostics and tests."""
+    return len(_entries), size_pyobject_to_pyobject()
+
+
+def _set_cache_capacity(Py_ssize_t capacity):
+    """Sets the most entries the cache keeps; returns the previous limit."""
+    global _capacity
+    previous = _capacity
+    _capacity = capacity
+    _evict_to(capacity if capacity > 0 else 0)
+    return previous
+
+
+def _clear_cache():
+    _evict_to(0)
+
+
+# ---------------------------------------------------------------- the probe
+
+def get_attribute_full_name(obj, /):
+    """
+    Returns the full name of an object: its class's module and qualified name.
+    """
+    klass = obj.__class__
+    mod = klass.__module__
+    if _generic_attr(klass, "__qualname__"):
+        return f"{mod}.{klass.__qualname__}"
+    return f"{mod}.{klass.__name__}"
+
+
+class MetadataProbe:
+    "\n    This class is responsible for extracting function meta data.\n    "
+
+    FUNCTION_DATA = {}
+
+    @staticmethod
+    def extract_function_metadata(function_obj, is_external_call=False, dont_cache=False,
+                                  collect_signature=True):
+        """
+        Extracts the metadata of a callable.
+
+        :param function_obj: the callable
+        :type function_obj: Callable
+        :param is_external_call: whether the callable lies outside the project
+        :type is_external_call: Optional[bool]
+        :param dont_cache: whether the function should be cached: when true the
+            cache is read and not written, otherwise it is written and not read
+        :type dont_cache: Optional[bool]
+        :param collect_signature: whether to collect the function's signature
+        :type collect_signature: Optional[bool]
+        :return: the function metadata
+        """
+        if isinstance(function_obj, type) and function_obj.__init__ != object.__init__:
+            function_obj = _generic_attr(function_obj, INIT_STR)
+
+        func_tmp = _generic_attr(function_obj, FUNC_STR)
+        func = func_tmp if func_tmp else function_obj
+
+        if dont_cache:
+            cached = _cache_get(function_obj)
+            if cached is not _MISS:
+                return cached
+
+        is_method = _generic_attr(func, SELF_CONST)
+        is_python_module = _generic_attr(func, CODE_DUNDER)
+        module = get_function_module(func, is_method)
+
+        if is_external_call:
+            function_metadata = MetadataProbe._extract_external_function_metadata(module, func)
+        else:
+            full_name = get_function_full_name(module, func)
+            is_coro = False
+            signature = None
+            if is_python_module:
+                if func.__code__.co_flags & CO_COROUTINE:
+                    is_coro = True
+                if collect_signature:
+                    signature = get_signature(func)
+                function_metadata = UserFunctionMetadata(
+                    module, full_name, get_hash(func), func.__code__.co_filename,
+                    func.__code__.co_names, signature, is_coro)
+            else:
+                function_metadata = UserFunctionMetadata(
+                    module, full_name, UNHASHABLE_STR, UNKNOWN_PATH_STR, None, None, False)
+
+        if not dont_cache:
+            _cache_put(func, is_method, function_metadata)
+
+        if is_external_call and not dont_cache and function_metadata[0].full_name:
+            msg_data = ExternalFunction(CollectorSettings.tenant_id, CollectorSettings.project_id,
+                                        CollectorSettings.python_version, CollectorSettings.lib_version,
+                                        function_metadata[0].full_name)
+            send_message = CollectorSettings.metrics_subprocess.send_message
+            send_message(CollectorSettings.serializer.serialize(msg_data))
+
+        return function_metadata
+
+    @staticmethod
+    def _extract_external_function_metadata(str module, function_obj):
+        """
+        Builds the metadata of an external callable.
+
+        :param module: name of the module the callable comes from
+        :type module: str
+        :param function_obj: the callable
+        :type function_obj: Callable
+        :return: the metadata and whether the call is kept; the flag is returned
+            as well as an optimisation, so that callers need not read it back
+            from the record
+        """
+        full_name = ""
+        is_function_for_recording = True
+        if isinstance(function_obj, type):
+            # A class without its own constructor is not worth recording.
+            is_function_for_recording = function_obj.__init__ != object.__init__
+        if is_function_for_recording:
+            # Of the built-in module only open and input touch the outside world.
+            is_function_for_recording = (module != "builtins" or function_obj == open
+                                         or function_obj == input)
+        if is_function_for_recording:
+            full_name = get_function_full_name(module, function_obj)
+        function_metadata_obj = ExternalFunctionMetadata(module, full_name, False,
+                                                         is_function_for_recording)
+        return function_metadata_obj, is_function_for_recording
+
+
+MetadataProbe.extract_function_metadata.__annotations__ = {
+    'function_obj': Callable,
+    'is_external_call': Optional[bool],
+    'dont_cache': Optional[bool],
+    'collect_signature': Optional[bool],
+    'return': Any,
+}
+MetadataProbe._extract_external_function_metadata.__annotations__ = {
+    'module': 'str',
+    'function_obj': Callable,
+    'return': Tuple[ExternalFunctionMetadata, bool],
+}
+
+
+__test__ = {}

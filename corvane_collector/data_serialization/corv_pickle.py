@@ -1,0 +1,490 @@
+"""Base pickler of the collector.
+
+``Pickler`` writes standard pickles (readable by ``pickle.loads``) and adds
+two things to the standard library's pickler:
+
+* ``reducer_override`` (defined by subclasses) is consulted for every object
+  that is not of one of the exact built-in types in ``NEVER_OVERRIDDEN``
+  (None, bool, int, float, str, bytes, bytearray, list, tuple, dict, set,
+  frozenset, PickleBuffer), before any reduction of its own.  Those types are
+  written by the pickler's own code, as the C pickler of CPython does; their
+  members still go through ``reducer_override``.
+* A failure to pickle one object does not fail the dump.  The object is
+  replaced by ``failure_reducer(obj)`` (a reduce value), and pickling goes on
+  with the next object; what the failed object had already written is rolled
+  back (output and memo), so the bytes before and after it stay intact.
+
+Which failures are answered
+    Every ``Exception`` raised while one object is saved: raised by
+    ``reducer_override``, by the object's own reduction (``__reduce_ex__``,
+    a ``dispatch_table`` entry), by the pickler (``PicklingError`` for a class
+    or function that cannot be found by name, ``TypeError`` for a C object
+    without pickle support) and ``RecursionError`` for nesting deeper than the
+    interpreter allows.  The innermost object whose saving failed is the one
+    replaced; its container and its siblings are kept.  Exceptions that are
+    not ``Exception`` subclasses (KeyboardInterrupt, SystemExit, ...) are never
+    answered.
+
+    A class or function that a reduce value needs as its callable or as a
+    direct argument must be picklable by name: a placeholder there would make
+    the loader fail on the whole pickle.  Such a reduce value is refused before
+    anything of it is written, and the object that produced it is replaced
+    instead.
+
+What propagates out of ``dump``
+    A failure that cannot be answered: no ``failure_reducer``, or the failure
+    reducer raised, or the failure reduction could not be pickled either.  The
+    failure then moves to the enclosing object, which is answered in its turn;
+    at the top it leaves ``dump`` as the original failure of the innermost
+    object that could not be answered: ``TypeError`` and exception types of
+    other packages (such as those raised by ``reducer_override``) as they
+    were raised; the interpreter's own exception types (``PicklingError``,
+    ``RecursionError``, ``AttributeError``, ...) as a ``TypeError`` "cannot
+    pickle '<type>' object: ..." naming that object's type (chained to the
+    original), so that callers have few exception types to handle.
+
+``special_cases``
+    A predicate on a class.  It marks classes whose instances are known to
+    hold members that cannot be pickled (sessions holding engines, weak
+    references, locks), where pickling must continue past those members.
+    Member-level recovery gives that to every object; a special-case object is
+    also kept when one of its members can neither be pickled nor described
+    (its failure reducer fails too): that member is written as None, instead
+    of the failure moving on to the special-case object.
+
+Speed
+    The first attempt runs CPython's C pickler with a hook that answers
+    failures raised by ``reducer_override`` and by the objects' own reductions.
+    Only when the C pickler itself fails (a global that cannot be found, a
+    recursion error, ...) is the dump redone by a pure-Python pickler that can
+    roll back individual objects.
+
+Depth
+    The C pickler is bounded by the interpreter's recursion limit (it raises
+    ``RecursionError``); it is not used while that limit is above
+    ``C_PICKLER_MAX_RECURSION_LIMIT``.  The Python pickler also stops at
+    ``MAX_FALLBACK_DEPTH`` nested objects, whatever the recursion limit, so
+    that a raised limit cannot exhaust the C stack; the object at that depth is
+    replaced by its failure reduction.
+
+Exceptions with a Python ``__init__``
+    ``BaseException.__reduce__`` rebuilds an exception by calling its class
+    with ``args``, which fails at load time for classes whose ``__init__`` takes
+    other arguments than those it passes to ``BaseException.__init__``.  Such
+    exceptions are reduced through ``copyreg.__newobj__`` instead: loading
+    sets ``args`` and ``__dict__`` without running ``__init__``.
+"""
+
+import copyreg
+import io
+import pickle
+import sys
+from types import FunctionType
+
+import _pickle
+
+import corvane_collector  # noqa: F401  (the safe pickler reaches this module through the package)
+
+__all__ = ["Pickler", "loads", "dumps", "DEFAULT_PROTOCOL", "NEVER_OVERRIDDEN", "MAX_FALLBACK_DEPTH"]
+
+DEFAULT_PROTOCOL = pickle.DEFAULT_PROTOCOL
+HIGHEST_PROTOCOL = pickle.HIGHEST_PROTOCOL
+PicklingError = pickle.PicklingError
+
+# Written by the pickler's own code, without consulting reducer_override.
+NEVER_OVERRIDDEN = frozenset({
+    type(None), bool, int, float, str, bytes, bytearray,
+    list, tuple, dict, set, frozenset, pickle.PickleBuffer,
+})
+# Written as a single opcode: nothing to roll back, nothing to answer.
+_SCALARS = frozenset({type(None), bool, int, float, str, bytes})
+# Reduce-value parts (arguments, state) that are written as containers.
+_PARTS = frozenset({tuple, dict, list})
+
+MAX_FALLBACK_DEPTH = 300
+# The C pickler's depth is bounded only by the recursion limit; above this
+# limit deep nesting could overflow the C stack, so the Python pickler (with
+# its own bound) is used instead.
+C_PICKLER_MAX_RECURSION_LIMIT = 10000
+
+# Failures of these modules' exception types leave dump as TypeError.
+_GENERIC_MODULES = frozenset({"builtins", "pickle", "_pickle", "copyreg"})
+
+_newobj = copyreg.__newobj__
+_exception_reduce = BaseException.__reduce__
+_object_reduce_ex = object.__reduce_ex__
+_c_pickler_init = _pickle.Pickler.__init__
+
+# Callables of reduce values known to be importable by name.
+_KNOWN_GLOBALS = {id(f): f for f in (
+    copyreg.__newobj__, copyreg.__newobj_ex__, copyreg._reconstructor,
+    object, type, int, str, bytes, bytearray, set, frozenset, list, dict, tuple,
+    getattr,
+)}
+
+
+class _CPickler(_pickle.Pickler):
+    """C pickler whose ``reducer_override`` is set per instance (a closure)."""
+
+
+def _global_ok(obj):
+    """Whether ``obj`` (a class or function) can be pickled by name."""
+    if id(obj) in _KNOWN_GLOBALS:
+        return True
+    try:
+        name = obj.__qualname__
+        module_name = obj.__module__
+    except Exception:
+        return False
+    if type(name) is not str or "<locals>" in name:
+        return False
+    if module_name is None or type(module_name) is not str:
+        # pickle's own search over sys.modules; rare enough to leave to it
+        return True
+    module = sys.modules.get(module_name)
+    if module is None:
+        return True  # importable later by the pickler itself, or it fails there
+    found = module
+    try:
+        for part in name.split("."):
+            found = getattr(found, part)
+    except Exception:
+        return False
+    return found is obj
+
+
+def _reduce_value_ok(rv):
+    """Refuses reduce values whose callable or direct arguments cannot be
+    pickled by name (see the module docstring)."""
+    func = rv[0]
+    if id(func) not in _KNOWN_GLOBALS and not _global_ok(func):
+        return False
+    args = rv[1] if len(rv) > 1 else None
+    if type(args) is tuple:
+        for arg in args:
+            if isinstance(arg, type) and not _global_ok(arg):
+                return False
+    return True
+
+
+def _make_hook(owner_override, failure_reducer, dispatch_table, proto):
+    """The per-object hook shared by both picklers.
+
+    Returns a reduce value, or NotImplemented for objects the pickler writes
+    by itself (classes and functions by name).  Failures raised by
+    ``reducer_override`` and by the object's own reduction are answered here,
+    before anything of the object has been written.
+    """
+
+    def answer(obj, exc):
+        if failure_reducer is None:
+            raise exc
+        try:
+            return failure_reducer(obj)
+        except Exception:
+            # The caller learns about the original failure, not the reducer's.
+            raise exc from None
+
+    def hook(obj):
+        if owner_override is not None:
+            try:
+                rv = owner_override(obj)
+            except Exception as exc:
+                return answer(obj, exc)
+            if rv is not NotImplemented:
+                if type(rv) is tuple and rv and not _reduce_value_ok(rv):
+                    return answer(obj, PicklingError("reduce value of %r refers to an object that "
+                                                     "cannot be found by name" % (type(obj),)))
+                return rv
+        obj_type = type(obj)
+        if obj_type is FunctionType or isinstance(obj, type):
+            return NotImplemented
+        # Default reduction, computed here so that its failure can be answered.
+        try:
+            reduce = dispatch_table.get(obj_type)
+            if reduce is not None:
+                rv = reduce(obj)
+            else:
+                reduce = getattr(obj, "__reduce_ex__", None)
+                if reduce is not None:
+                    rv = reduce(proto)
+                else:
+                    reduce = getattr(obj, "__reduce__", None)
+                    if reduce is None:
+                        raise PicklingError("Can't pickle %r object: %r" % (obj_type.__name__, obj))
+                    rv = reduce()
+        except Exception as exc:
+            return answer(obj, exc)
+        if type(rv) is tuple:
+            if (rv and rv[0] is obj_type and isinstance(obj, BaseException)
+                    and obj_type.__reduce__ is _exception_reduce
+                    and obj_type.__reduce_ex__ is _object_reduce_ex
+                    and type(getattr(obj_type, "__init__", None)) is FunctionType
+                    and len(rv) >= 2 and type(rv[1]) is tuple):
+                # Rebuild without running the class's own __init__.
+                rv = (_newobj, (obj_type,) + rv[1]) + rv[2:]
+            if rv and not _reduce_value_ok(rv):
+                return answer(obj, PicklingError("Can't pickle %r: its class cannot be found by name"
+                                                 % (obj_type,)))
+        return rv
+
+    return hook
+
+
+class Pickler:
+    """Pickler that never fails on a single object (see the module docstring).
+
+    ``Pickler(file, protocol=None, *, fix_imports=True, buffer_callback=None,
+    failure_reducer=None, special_cases=None)``; ``file`` is any object with a
+    ``write`` method.  ``dump(obj)`` writes one complete pickle to it with a
+    single ``write`` call.  Subclasses may define ``reducer_override(obj)``
+    and set an instance attribute ``dispatch_table`` (a mapping from type to
+    reduction function) that replaces ``copyreg.dispatch_table``.
+    """
+
+    def __init__(self, file, protocol=None, *, fix_imports=True, buffer_callback=None,
+                 failure_reducer=None, special_cases=None):
+        try:
+            self._file_write = file.write
+        except AttributeError:
+            raise TypeError("file must have a 'write' attribute") from None
+        if protocol is None:
+            protocol = DEFAULT_PROTOCOL
+        elif protocol < 0:
+            protocol = HIGHEST_PROTOCOL
+        elif protocol > HIGHEST_PROTOCOL:
+            raise ValueError("pickle protocol must be <= %d" % HIGHEST_PROTOCOL)
+        if buffer_callback is not None and protocol < 5:
+            raise ValueError("buffer_callback needs protocol >= 5")
+        if failure_reducer is not None and not callable(failure_reducer):
+            raise TypeError("failure_reducer must be callable")
+        if special_cases is not None and not callable(special_cases):
+            raise TypeError("special_cases must be callable")
+        self.protocol = protocol
+        self.fix_imports = fix_imports
+        self.buffer_callback = buffer_callback
+        self.failure_reducer = failure_reducer
+        self.special_cases = special_cases
+
+    def dump(self, obj):
+        """Write one complete pickle of ``obj`` to the file."""
+        dispatch_table = getattr(self, "dispatch_table", None)
+        if dispatch_table is None:
+            dispatch_table = copyreg.dispatch_table
+        hook = _make_hook(getattr(self, "reducer_override", None), self.failure_reducer,
+                          dispatch_table, self.protocol)
+        if sys.getrecursionlimit() > C_PICKLER_MAX_RECURSION_LIMIT:
+            self._file_write(self._dump_fallback(obj, hook, dispatch_table))
+            return
+        buffer = io.BytesIO()
+        c_pickler = _CPickler.__new__(_CPickler)
+        c_pickler.reducer_override = hook
+        _c_pickler_init(c_pickler, buffer, self.protocol, fix_imports=self.fix_imports,
+                        buffer_callback=self.buffer_callback)
+        c_pickler.dispatch_table = dispatch_table
+        try:
+            c_pickler.dump(obj)
+        except Exception:
+            c_pickler = buffer = None
+            data = self._dump_fallback(obj, hook, dispatch_table)
+        else:
+            data = buffer.getvalue()
+        self._file_write(data)
+
+    def _dump_fallback(self, obj, hook, dispatch_table):
+        fallback = _FallbackPickler(self.protocol, self.fix_imports, self.buffer_callback,
+                                    hook, self.failure_reducer, self.special_cases, dispatch_table)
+        return fallback.run(obj)
+
+    def clear_memo(self):
+        """Kept for interface compatibility: no memo survives a dump."""
+
+
+class _GiveUp(Exception):
+    """Internal: carries a failure that could not be answered to the top."""
+
+    def __init__(self, original, obj_type):
+        super().__init__(original)
+        self.original = original
+        self.obj_type = obj_type
+
+
+class _FallbackPickler(pickle._Pickler):
+    """Pure-Python pickler that answers the failure of each object in place.
+
+    Framing is not used (it is optional in protocol 4), so the output is one
+    flat buffer and rolling an object back is a truncation.
+    """
+
+    def __init__(self, protocol, fix_imports, buffer_callback, hook, failure_reducer, special_cases,
+                 dispatch_table):
+        self._out = io.BytesIO()
+        super().__init__(self._out, protocol, fix_imports=fix_imports, buffer_callback=buffer_callback)
+        self.write = self._out.write
+        self._write_large_bytes = self._write_two
+        self._hook = hook
+        self._failure_reducer = failure_reducer
+        self.dispatch_table = dispatch_table
+        self._special_cases = special_cases
+        self._inside_special = 0
+        self._pass_through = {}
+        self._depth = 0
+        self._given_up = {}
+
+    def _write_two(self, header, payload):
+        self._out.write(header)
+        self._out.write(payload)
+
+    def run(self, obj):
+        # Stop well before the interpreter's limit, so that replacing the
+        # deepest object still has frames to work with (about four frames
+        # per nesting level).
+        frame, used = sys._getframe(), 0
+        while frame is not None:
+            frame, used = frame.f_back, used + 1
+        self._max_depth = max(1, min(MAX_FALLBACK_DEPTH, (sys.getrecursionlimit() - used - 80) // 4))
+        if self.proto >= 2:
+            self.write(pickle.PROTO + self.proto.to_bytes(1, "little"))
+        try:
+            self.save(obj)
+        except _GiveUp as give_up:
+            original = give_up.original
+            if isinstance(original, TypeError) or type(original).__module__ not in _GENERIC_MODULES:
+                raise original from None
+            raise TypeError("cannot pickle '%s' object: %s" % (give_up.obj_type.__qualname__, original)) \
+                from original
+        self.write(pickle.STOP)
+        return self._out.getvalue()
+
+    def save(self, obj, save_persistent_id=True):
+        memo_entry = self.memo.get(id(obj))
+        if memo_entry is not None:
+            self.write(self.get(memo_entry[0]))
+            return
+        obj_type = type(obj)
+        if obj_type in _SCALARS:
+            self.dispatch[obj_type](self, obj)
+            return
+        given_up = self._given_up.get(id(obj))
+        if given_up is not None and self._depth >= given_up[2]:
+            # Failed already at this depth or above; a retry would fail again.
+            raise given_up[1]
+        if self._depth >= self._max_depth:
+            # Not answered here: a failure reduction would need more depth.
+            # The enclosing object is answered instead.
+            raise _GiveUp(RecursionError("maximum pickling depth exceeded"), obj_type)
+        out = self._out
+        position = out.tell()
+        memo_size = len(self.memo)
+        self._depth += 1
+        try:
+            self._save_object(obj, obj_type)
+        except Exception as exc:
+            self._rollback(position, memo_size)
+            if id(obj) in self._pass_through:
+                if type(exc) is _GiveUp:
+                    raise
+                raise _GiveUp(exc, obj_type) from None
+            self._answer(obj, exc)
+        finally:
+            self._depth -= 1
+
+    def _save_object(self, obj, obj_type):
+        if obj_type in NEVER_OVERRIDDEN:
+            self.dispatch[obj_type](self, obj)
+            return
+        rv = self._hook(obj)
+        if rv is NotImplemented:
+            save_function = self.dispatch.get(obj_type)
+            if save_function is not None:
+                save_function(self, obj)
+            else:
+                self.save_global(obj)
+            return
+        self._save_reduce_value(obj, rv)
+
+    def _save_reduce_value(self, obj, rv):
+        if isinstance(rv, str):
+            self.save_global(obj, rv)
+            return
+        if not isinstance(rv, tuple):
+            raise PicklingError("reduce value of %r must be a string or tuple" % (type(obj),))
+        if not 2 <= len(rv) <= 6:
+            raise PicklingError("reduce value of %r must have two to six elements" % (type(obj),))
+        # The arguments and the state are parts of this object, not values of
+        # their own: a placeholder in their place would break the load, so
+        # their failures are this object's failures.
+        pass_through = self._pass_through
+        parts = [id(part) for part in rv[1:3] if type(part) in _PARTS]
+        for part in parts:
+            pass_through[part] = pass_through.get(part, 0) + 1
+        try:
+            self._save_reduce_parts(obj, rv)
+        finally:
+            for part in parts:
+                count = pass_through.pop(part) - 1
+                if count:
+                    pass_through[part] = count
+
+    def _save_reduce_parts(self, obj, rv):
+        special = False
+        if self._special_cases is not None:
+            try:
+                special = bool(self._special_cases(type(obj)))
+            except Exception:
+                special = False
+        if not special:
+            self.save_reduce(obj=obj, *rv)
+            return
+        self._inside_special += 1
+        try:
+            self.save_reduce(obj=obj, *rv)
+        finally:
+            self._inside_special -= 1
+
+    def _rollback(self, position, memo_size):
+        out = self._out
+        if out.tell() != position:
+            out.seek(position)
+            out.truncate()
+        memo = self.memo
+        for _ in range(len(memo) - memo_size):
+            memo.popitem()
+
+    def _answer(self, obj, exc):
+        if type(exc) is _GiveUp:
+            # A member could not be answered: this object is answered instead.
+            give_up = exc
+        else:
+            give_up = _GiveUp(exc, type(obj))
+        failure_reducer = self._failure_reducer
+        if failure_reducer is not None:
+            position = self._out.tell()
+            memo_size = len(self.memo)
+            try:
+                rv = failure_reducer(obj)
+                if type(rv) is tuple and rv and not _global_ok(rv[0]):
+                    raise PicklingError("failure reduction of %r has a callable that cannot be found "
+                                        "by name" % (type(obj),))
+                self._save_reduce_value(obj, rv)
+                return
+            except Exception:
+                self._rollback(position, memo_size)
+            if self._inside_special and self._depth < self._max_depth:
+                self.write(pickle.NONE)
+                return
+        self._given_up[id(obj)] = (obj, give_up, self._depth - 1)
+        raise give_up
+
+
+def dumps(obj, protocol=None, **kwargs):
+    """Pickle ``obj`` with a ``Pickler`` and return the bytes."""
+    buffer = io.BytesIO()
+    Pickler(buffer, protocol, **kwargs).dump(obj)
+    return buffer.getvalue()
+
+
+def loads(data, *, fix_imports=True, encoding="ASCII", errors="strict", buffers=None):
+    """Load a pickle written by ``Pickler`` (any standard pickle)."""
+    return _pickle.loads(data, fix_imports=fix_imports, encoding=encoding, errors=errors,
+                         buffers=buffers)

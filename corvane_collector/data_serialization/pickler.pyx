@@ -1,1 +1,361 @@
-# placeholder: module under construction
+# cython: language_level=3
+"""Safe pickling of recorded values.
+
+Pickles any value the recorder meets without calling the user's pickling
+methods (``__reduce__``, ``__reduce_ex__``, ``__getstate__``,
+``__getnewargs__``, ``__getnewargs_ex__``, ``__getinitargs__``) or a Python
+``__getattr__``, and without failing on values that ordinary pickling
+rejects: functions become name references, modules and exceptions become
+wrappers, objects whose used attributes were recorded become ``ObjectWrapper``
+objects holding those attributes, and whatever cannot be pickled is described
+by an ``UnpicklableObject``.
+"""
+
+import datetime
+import uuid
+import pathlib
+import random
+import os
+import copyreg
+import types
+import inspect
+import corvane_collector.data_serialization.corv_pickle
+from collections import OrderedDict, defaultdict
+from corvane_common.qualnames import get_function_module
+from corvane_common.utils.obj_wrap import (ObjectWrapper, ModuleWrapper, UnpicklableObject,
+                                            FunctionWrapper, SpecialWrapper, ExceptionWrapper)
+from corvane_collector.data_collection.metadata_probe import MetadataProbe
+from corvane_collector.data_serialization.utils import MAIN_STR, replace__main__with_real_name
+from corvane_collector.exceptions import ProblematicPickleException
+from corvane_collector.configs.run_settings import CollectorSettings
+from enum import Enum
+from logging import Logger
+
+has_yaml = True
+try:
+    import yaml._yaml
+except BaseException:
+    has_yaml = False
+
+from io import BytesIO
+from pydantic import BaseModel
+from corvane_collector.data_collection.attr_usage import used_attributes
+
+DOT = "."
+DICT_DUNDER = "__dict__"
+REDUCE_ALLOWED_QUAL_NAME = "FunctionWrapper"
+REDUCE_ALLOWED_MODULE = "corvane_common.utils.obj_wrap"
+TYPES_TO_CONTINUE_PICKLE_ON_ERROR = {"sqlalchemy.orm.session": ["Session"]}
+GET_INITARGS = "__getinitargs__"
+GET_NEWARGS_EX = "__getnewargs_ex__"
+GETNEWARGS = "__getnewargs__"
+GETSTATE_STR = "__getstate__"
+INIT_STR = "__init__"
+FUNC_STR = "__func__"
+SELF_STR = "__self__"
+GETATTR_STR = "__getattr__"
+CODE_STR = "__code__"
+CLASS_METHOD_DESCRIPTOR = "classmethod_descriptor"
+BUILTIN_METHOD = "builtin_method"
+FUNCTIONS_TYPES = {types.FunctionType, types.MethodDescriptorType, types.MethodType,
+                   types.BuiltinFunctionType, types.BuiltinMethodType}
+METHOD_TYPES = {types.MethodDescriptorType, types.MethodType, types.BuiltinMethodType}
+_reconstructor = copyreg._reconstructor
+EXTRACT_METADATA = MetadataProbe.extract_function_metadata
+FUNCTION_META_DATA_INDEX = 0
+
+
+def is_classmethod(method):
+    """Whether ``method`` is bound to a class."""
+    return isinstance(getattr(method, "__self__", None), type)
+
+
+def wrap_object(cls, funcs):
+    return ObjectWrapper(cls, funcs)
+
+
+def wrap_module(full_name):
+    return ModuleWrapper(full_name)
+
+
+def wrap_function(full_name):
+    return SpecialWrapper(full_name)
+
+
+def wrap_exception(str exception_full_name, exception_args, exception_dunder_dict):
+    return ExceptionWrapper(exception_full_name, exception_args, exception_dunder_dict)
+
+
+def get_attributes_value(obj, attributes):
+    """Values of the named attributes of ``obj``, split into plain values and methods."""
+    attributes_data = {}
+    funcs = {}
+    for attribute in attributes:
+        try:
+            value = getattr(obj, attribute)
+        except AttributeError:
+            continue
+        if type(value) in METHOD_TYPES and not is_classmethod(value):
+            funcs[attribute] = value
+        elif type(value) == os._Environ:
+            attributes_data[attribute] = dict(value)
+        else:
+            attributes_data[attribute] = value
+    return attributes_data, funcs
+
+
+def is_obj_python_based(obj):
+    return hasattr(obj, CODE_STR)
+
+
+def obj_has_getattr_that_is_python_based(obj):
+    if not hasattr(obj, GETATTR_STR):
+        return False
+    return is_obj_python_based(obj.__getattr__)
+
+
+def _metadata_name(obj):
+    """Full name of a function as the metadata probe reports it, with the
+    main script's module replaced by the module name of its file."""
+    func_metadata = EXTRACT_METADATA(obj, dont_cache=True)
+    if type(func_metadata) == tuple:
+        func_metadata = func_metadata[FUNCTION_META_DATA_INDEX]
+    func_name = func_metadata.full_name
+    if func_metadata.module_name == MAIN_STR:
+        file_path = os.path.relpath(func_metadata.full_path, CollectorSettings.project_path)
+        func_name = replace__main__with_real_name(func_name, file_path)
+    return func_name
+
+
+class NewFuncWrap:
+    def __init__(self, name):
+        self.name = name
+
+    def __reduce__(self):
+        from jsonpickle.unpickler import loadclass
+        return (loadclass, (self.name,))
+
+
+class Wraper:
+    def __init__(self, name):
+        self.name = name
+
+    def __reduce__(self):
+        from jsonpickle.unpickler import loadclass
+        return (loadclass, (self.name,))
+
+
+class SafePickler(corvane_collector.data_serialization.corv_pickle.Pickler):
+    """This class is a pickle.Pickler that overrides the default pickle reducer."""
+
+    types_to_skip = {
+        type, bool, int, float, bytes, str, dict, set, frozenset, list, tuple, bytearray,
+        type(wrap_object),
+        OrderedDict, defaultdict,
+        types.FunctionType, types.MethodType,
+        datetime.datetime, datetime.time, datetime.date, datetime.timedelta, datetime.tzinfo,
+        datetime.timezone,
+        random.Random, random.SystemRandom,
+        pathlib.Path, pathlib.PurePath, pathlib.PurePosixPath, pathlib.PosixPath,
+        inspect.FullArgSpec,
+        uuid.UUID,
+    }
+    subclasses_to_skip = {type, str, Enum, BaseModel, Exception}
+    full_names_to_run_functions = {"sqlalchemy.orm.decl_api.DeclarativeMeta.Base"}
+    full_names_to_rebuild_functions_dict = {
+        "sqlalchemy.orm.decl_api.DeclarativeMeta.Base": "sqlalchemy.ext.declarative.declarative_base",
+    }
+    specific_type_for_magic_mock = {Logger}
+    if has_yaml:
+        specific_type_for_magic_mock.add(yaml._yaml.Mark)
+
+    def __init__(self, obj_wrap, *args, **kwargs):
+        self.obj_wrap = obj_wrap
+        super().__init__(*args, **kwargs)
+        self.dispatch_table = {}
+
+    def reducer_override(self, obj):
+        obj_type = type(obj)
+        if self.is_obj_function(obj_type):
+            return self.reduce_function(obj)
+        try:
+            dynamic_rebuild_function = self.get_dynamic_rebuild_function(obj, obj_type)
+            if dynamic_rebuild_function:
+                return (wrap_function, (dynamic_rebuild_function,))
+        except Exception:
+            pass
+        if self.is_obj_type_to_skip(obj_type) or SafePickler.is_subclass_for_skip(obj):
+            return NotImplemented
+        try:
+            if issubclass(obj_type, Exception):
+                exception_full_name = UnpicklableHelpers.get_full_name(obj)
+                return (wrap_exception, (exception_full_name, obj.args, obj.__dict__))
+        except Exception:
+            pass
+        if isinstance(obj, types.ModuleType):
+            return (wrap_module, (obj.__name__,))
+        used_attrs = used_attributes.get(id(obj))
+        if used_attrs is not None and self.obj_wrap and not isinstance(obj, type):
+            return self.reduce_used_attrs(obj, used_attrs)
+        if self.is_obj_type_specific_type_for_magic_mock(obj_type):
+            return (wrap_object, (type(obj), {}), {})
+        if obj_has_getattr_that_is_python_based(obj):
+            raise ProblematicPickleException(
+                "'" + format(obj_type) + "' cant be pickled because it has __getattr__ method")
+        if self.is_problematic_pickle(obj):
+            raise ProblematicPickleException(
+                "'" + format(obj_type) + "' cant be pickled because it has one of the pickle methods")
+        return NotImplemented
+
+    def is_obj_function(self, obj_type):
+        if obj_type in FUNCTIONS_TYPES:
+            return True
+        if CLASS_METHOD_DESCRIPTOR in str(obj_type):
+            return True
+        return BUILTIN_METHOD in str(obj_type)
+
+    def is_obj_type_to_skip(self, obj_type):
+        return obj_type in SafePickler.types_to_skip
+
+    def is_obj_type_specific_type_for_magic_mock(self, obj_type):
+        return obj_type in SafePickler.specific_type_for_magic_mock
+
+    @staticmethod
+    def is_subclass_for_skip(obj):
+        for subclass in SafePickler.subclasses_to_skip:
+            if not issubclass(type(obj), subclass):
+                continue
+            if (obj.__class__.__reduce__ == subclass.__reduce__
+                    and obj.__class__.__reduce_ex__ == subclass.__reduce_ex__
+                    and not hasattr(obj, GET_NEWARGS_EX)
+                    and not hasattr(obj, GETNEWARGS)
+                    and not hasattr(obj, GET_INITARGS)):
+                return True
+            if (hasattr(obj, GETSTATE_STR)
+                    and hasattr(subclass, GETSTATE_STR)
+                    and obj.__class__.__getstate__ == subclass.__getstate__):
+                return True
+        return False
+
+    def is_problematic_pickle(self, obj):
+        if (obj.__class__.__qualname__ == REDUCE_ALLOWED_QUAL_NAME
+                and obj.__module__ == REDUCE_ALLOWED_MODULE):
+            return False
+        return (obj.__class__.__reduce__ != object.__reduce__
+                or obj.__class__.__reduce_ex__ != object.__reduce_ex__
+                or hasattr(obj, GET_NEWARGS_EX)
+                or hasattr(obj, GETNEWARGS)
+                or hasattr(obj, GET_INITARGS)
+                or hasattr(obj, GETSTATE_STR))
+
+    def reduce_function(self, obj):
+        from jsonpickle.unpickler import loadclass
+        if not (obj != loadclass and obj != Wraper and obj != NewFuncWrap
+                and obj != _reconstructor and obj != wrap_object and obj != UnpicklableObject):
+            return NotImplemented
+        if isinstance(obj, type):
+            obj = object.__getattribute__(obj, INIT_STR)
+        if hasattr(obj, FUNC_STR):
+            obj = obj.__func__
+        is_method = hasattr(obj, SELF_STR)
+        get_function_module(obj, is_method)
+        func_name = _metadata_name(obj)
+        if type(func_name) is not str:
+            # loadclass cannot resolve a missing name: the whole record would
+            # fail to load.
+            raise TypeError("cannot pickle '%s' object: its full name is unknown"
+                            % (type(obj).__qualname__,))
+        return (loadclass, (func_name,))
+
+    def get_dynamic_rebuild_function(self, obj, obj_type):
+        if obj_type is not None and type(obj_type) is not type:
+            raise TypeError("the type of %r is not exactly type" % (obj_type,))
+        full_name_concat = DOT.join([obj_type.__module__, obj_type.__name__, obj.__name__])
+        if full_name_concat in SafePickler.full_names_to_run_functions:
+            return SafePickler.full_names_to_rebuild_functions_dict.get(full_name_concat)
+        return None
+
+    def reduce_used_attrs(self, obj, attributes):
+        obj_type = type(obj)
+        if obj_type == types.ModuleType:
+            obj_type = ModuleWrapper
+        attrs, funcs = get_attributes_value(obj, attributes)
+        return (wrap_object, (obj_type, funcs), attrs)
+
+
+class UnpicklableHelpers(object):
+    """This class contains functions to help with pickling objects that are generaly unpicklable.
+    Its main functionality is the failure reducer that is being called when pickle fails to pickle an object.
+    """
+
+    @staticmethod
+    def __reduce__(obj):
+        state = {}
+        funcs = {}
+        obj_type = type(obj)
+        if obj_has_getattr_that_is_python_based(obj):
+            return (UnpicklableObject, (str(obj_type), funcs), state)
+        object_dir = dir(obj)
+        class_dir = dir(obj.__class__)
+        for obj_property in object_dir:
+            if obj_property.startswith("__") and obj_property != "__enter__" and obj_property != "__exit__":
+                continue
+            try:
+                if UnpicklableHelpers.should_use_getattr(obj, obj_property, object_dir, class_dir):
+                    method = getattr(obj, obj_property)
+                else:
+                    method = obj.__dict__[obj_property]
+            except Exception:
+                continue
+            if type(method) != types.MethodType:
+                state[obj_property] = method
+                continue
+            try:
+                funcs[obj_property] = FunctionWrapper(UnpicklableHelpers.get_full_name(method.__func__))
+            except Exception:
+                try:
+                    funcs[obj_property] = FunctionWrapper(UnpicklableHelpers.get_full_name(
+                        getattr(method.__self__.__class__, method.__name__)))
+                except Exception:
+                    pass
+        return (UnpicklableObject, (str(obj_type), funcs), state)
+
+    @staticmethod
+    def should_use_getattr(obj, obj_property, object_dir, class_dir):
+        if DICT_DUNDER not in object_dir or DICT_DUNDER not in class_dir:
+            return True
+        object_class_dict = obj.__class__.__dict__
+        if obj_property not in object_class_dict or obj_property in obj.__dict__:
+            return True
+        property_from_class = object_class_dict[obj_property]
+        if isinstance(property_from_class, property):
+            return True
+        return bool(inspect.isroutine(property_from_class))
+
+    @staticmethod
+    def get_full_name(obj):
+        if isinstance(obj, type):
+            obj = object.__getattribute__(obj, INIT_STR)
+            if hasattr(obj, FUNC_STR):
+                obj = obj.__func__
+        get_function_module(obj, True)
+        return _metadata_name(obj)
+
+    @staticmethod
+    def special_cases(obj):
+        return obj.__name__ in TYPES_TO_CONTINUE_PICKLE_ON_ERROR.get(obj.__module__, [])
+
+
+def safe_pickle(obj, obj_wrap=True):
+    pickle_data = BytesIO()
+    pickler = SafePickler(obj_wrap, pickle_data, failure_reducer=UnpicklableHelpers.__reduce__,
+                          special_cases=UnpicklableHelpers.special_cases)
+    pickler.dump(obj)
+    return pickle_data.getvalue()
+
+
+def safe_pickle_loads(data):
+    try:
+        return corvane_collector.data_serialization.corv_pickle.loads(data)
+    except Exception:
+        return None

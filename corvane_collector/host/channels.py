@@ -1,0 +1,349 @@
+"""Channels from the recorded process to its handler processes.
+
+A channel is what ``CollectorSettings.data_subprocess`` and
+``CollectorSettings.metrics_subprocess`` hold: an object whose
+``send_message(data)`` hands bytes to a handler process.
+
+Design constraints, all coming from the fact that ``send_message`` runs on the
+user's own threads, in the middle of the user's calls:
+
+* It never blocks on the handler and never raises. A message is appended to an
+  in-memory queue (``deque.append`` is atomic, so the send path takes no lock:
+  a signal handler that re-enters it cannot deadlock) and a writer thread
+  moves queued messages into the handler's pipe.
+* The queue is bounded (message count and bytes). When it is full, or the
+  handler is gone, the message is dropped and counted per reason; the totals
+  travel on the metrics channel (see ``drop_totals``).
+* ``close(timeout)`` flushes with a bounded wait; what cannot be written in
+  time is counted as dropped, and the handler finishes on its own once it sees
+  end of file.
+* Fork: a forked child gets no channel. ``after_fork_in_child`` disables the
+  inherited channel (fresh queue, inherited pipe end closed, every later
+  message silently discarded), so the child can never interleave bytes with
+  the parent's stream. The starter also switches the child's evaluator back to
+  the stock one, so a forked child records nothing.
+"""
+
+import collections
+import itertools
+import os
+import subprocess
+import sys
+import threading
+import time
+
+from corvane_collector.host import protocol
+
+DEFAULT_MAX_MESSAGES = 20000
+DEFAULT_MAX_BYTES = 256 * 1024 * 1024
+
+REASON_QUEUE_FULL = "queue full"
+REASON_HANDLER_GONE = "handler gone"
+REASON_CLOSED = "sent after close"
+REASON_FLUSH_TIMEOUT = "not flushed at exit"
+
+# Join small frames into one write; larger ones are written on their own.
+_BATCH_BYTES = 1 << 20
+# Upper bound on how long the idle writer sleeps before it looks at the queue
+# again, in case a wake-up byte was lost.
+_IDLE_POLL = 0.5
+
+
+class _Counter:
+    """A count that several threads bump without a lock.
+
+    ``next()`` on an ``itertools.count`` is a single C call under the GIL,
+    hence atomic, whereas ``x += 1`` on an attribute can lose updates when
+    threads switch between the load and the store.
+    """
+
+    __slots__ = ("_it",)
+
+    def __init__(self):
+        self._it = itertools.count(1)
+
+    def bump(self):
+        next(self._it)
+
+    @property
+    def value(self):
+        return self._it.__reduce__()[1][0] - 1
+
+
+class HandlerChannel:
+    """Queue plus writer thread in front of a writable pipe file descriptor."""
+
+    def __init__(self, name, fd, process=None, max_messages=DEFAULT_MAX_MESSAGES,
+                 max_bytes=DEFAULT_MAX_BYTES):
+        self.name = name
+        self.process = process
+        self.max_messages = max_messages
+        self.max_bytes = max_bytes
+        self._fd = fd
+        self._queue = collections.deque()
+        # Approximate: bumped by senders and lowered by the writer without a
+        # lock; reset whenever the writer finds the queue empty.
+        self._queued_bytes = 0
+        self._drops = collections.defaultdict(_Counter)
+        self._sent = _Counter()
+        self.written = 0
+        self.error = None
+        self._accepting = True
+        self._alive = True
+        self._disabled = False
+        self._idle = False
+        self._inflight = 0  # messages taken by the writer and not yet fully written
+        self._wake_r, self._wake_w = os.pipe()
+        os.set_blocking(self._wake_w, False)
+        self._stop = False
+        self._writer = threading.Thread(target=self._write_loop, daemon=True,
+                                        name="corvane-channel-" + name)
+        self._writer.start()
+
+    # -- user threads ---------------------------------------------------
+
+    def send_message(self, data):
+        """Queue ``data`` (bytes) for the handler; never blocks, never raises."""
+        try:
+            if not self._accepting:
+                if not self._disabled:
+                    self._drops[REASON_HANDLER_GONE if not self._alive else REASON_CLOSED].bump()
+                return None
+            size = len(data)
+            queue = self._queue
+            if queue and (len(queue) >= self.max_messages
+                          or self._queued_bytes + size > self.max_bytes):
+                self._drops[REASON_QUEUE_FULL].bump()
+                return None
+            queue.append((protocol.FRAME_MESSAGE, threading.get_ident(), time.time(), data))
+            self._queued_bytes += size
+            self._sent.bump()
+            if self._idle:
+                self._idle = False
+                try:
+                    os.write(self._wake_w, b"w")
+                except OSError:
+                    pass  # the wake pipe is full: the writer is awake anyway
+        except Exception:  # noqa: BLE001 - the user's program must never see our failures
+            pass
+        return None
+
+    # -- writer thread ----------------------------------------------------
+
+    def _write_loop(self):
+        import select
+
+        queue = self._queue
+        while True:
+            if not queue:
+                self._queued_bytes = 0
+                if self._stop:
+                    return
+                self._idle = True
+                if not queue and not self._stop:  # re-check: a sender may have missed _idle
+                    try:
+                        select.select([self._wake_r], [], [], _IDLE_POLL)
+                        os.read(self._wake_r, 4096)
+                    except (BlockingIOError, InterruptedError):
+                        pass
+                    except OSError:
+                        return
+                self._idle = False
+                continue
+            chunks = []
+            batch = 0
+            count = 0
+            while queue and batch < _BATCH_BYTES:
+                try:
+                    kind, tid, when, data = queue.popleft()
+                except IndexError:
+                    break
+                size = len(data)
+                chunks.append(protocol.pack_header(kind, tid, when, size))
+                chunks.append(data)
+                batch += size + protocol.HEADER_SIZE
+                if kind == protocol.FRAME_MESSAGE:
+                    count += 1
+                    self._queued_bytes -= size
+            self._inflight = count
+            if not self._write_all(chunks):
+                self._inflight = 0
+                lost = count + len(queue)
+                queue.clear()
+                self._queued_bytes = 0
+                for _ in range(lost):
+                    self._drops[REASON_HANDLER_GONE].bump()
+                return
+            self._inflight = 0
+            self.written += count
+
+    def _write_all(self, chunks):
+        """Writes the chunks to the pipe; False once the handler is gone."""
+        data = b"".join(chunks) if len(chunks) > 2 else None
+        views = [memoryview(data)] if data is not None else [memoryview(c) for c in chunks]
+        try:
+            for view in views:
+                while view:
+                    n = os.write(self._fd, view)
+                    view = view[n:]
+            return True
+        except OSError as exc:  # BrokenPipeError: the handler exited or was killed
+            self._handler_gone(exc)
+            return False
+
+    def _handler_gone(self, exc):
+        self._alive = False
+        self._accepting = False
+        self.error = exc
+
+    # -- control, from the starter ------------------------------------------
+
+    @property
+    def alive(self):
+        return self._alive and (self.process is None or self.process.poll() is None)
+
+    @property
+    def queued(self):
+        return len(self._queue)
+
+    @property
+    def sent(self):
+        """Messages accepted into the queue."""
+        return self._sent.value
+
+    def drop_totals(self):
+        """{(channel name, reason): count} of the messages dropped so far."""
+        return {(self.name, reason): c.value for reason, c in list(self._drops.items()) if c.value}
+
+    @property
+    def dropped(self):
+        return sum(self.drop_totals().values())
+
+    def send_drop_report(self, totals):
+        """Queues a drops frame (running totals of any channels) for the handler."""
+        if not totals or not self._accepting:
+            return
+        payload = protocol.encode_drops(totals)
+        self._queue.append((protocol.FRAME_DROPS, 0, time.time(), payload))
+        if self._idle:
+            self._idle = False
+            try:
+                os.write(self._wake_w, b"w")
+            except OSError:
+                pass
+
+    def flush(self, timeout):
+        """Waits until the queue is written (or the handler is gone); True when empty."""
+        deadline = time.monotonic() + timeout
+        while self._queue and self._alive and time.monotonic() < deadline:
+            time.sleep(0.005)
+        return not self._queue
+
+    def close(self, timeout=5.0):
+        """Stops accepting, flushes within ``timeout`` seconds, closes the pipe.
+
+        What is still queued when the time is up is counted as dropped. The
+        handler process is not waited for here (see ``wait_handler``).
+        """
+        if self._disabled:
+            return
+        self._accepting = False
+        deadline = time.monotonic() + timeout
+        self._stop = True
+        try:
+            os.write(self._wake_w, b"w")
+        except OSError:
+            pass
+        self._writer.join(max(0.0, deadline - time.monotonic()))
+        if self._writer.is_alive():
+            # Stuck writing to a handler that does not read: give up on what
+            # is queued. The daemon writer dies with the process.
+            lost = len(self._queue) + self._inflight
+            self._queue.clear()
+            for _ in range(lost):
+                self._drops[REASON_FLUSH_TIMEOUT].bump()
+        else:
+            _close_fd(self._fd)
+            self._fd = -1
+        _close_fd(self._wake_r)
+        _close_fd(self._wake_w)
+
+    def wait_handler(self, timeout):
+        """Waits up to ``timeout`` for the handler to finish; its exit code or None."""
+        if self.process is None:
+            return None
+        try:
+            return self.process.wait(timeout)
+        except subprocess.TimeoutExpired:
+            return None
+
+    def after_fork_in_child(self):
+        """Makes the inherited channel inert in a forked child (see module docstring)."""
+        self._disabled = True
+        self._accepting = False
+        self._queue = collections.deque()
+        self._drops = collections.defaultdict(_Counter)
+        for fd in (self._fd, self._wake_r, self._wake_w):
+            _close_fd(fd)
+        self._fd = self._wake_r = self._wake_w = -1
+        self.process = None
+
+
+def _close_fd(fd):
+    if fd is not None and fd >= 0:
+        try:
+            os.close(fd)
+        except OSError:
+            pass
+
+
+class MemoryChannel:
+    """Keeps every message in a list; for tests and benchmarks."""
+
+    def __init__(self):
+        self.messages = []
+
+    def send_message(self, data):
+        self.messages.append(data)
+
+
+def handler_command(kind, store, run_id):
+    """The command line of a handler process.
+
+    ``-c`` with the first ``sys.path`` entry removed, so that a module of the
+    user's project in the current directory (say a ``sqlite3.py``) can never
+    shadow what the handler imports. The handler never imports the
+    interceptor, so it never runs under the recording evaluator.
+    """
+    code = ("import sys; del sys.path[0]; "
+            "from corvane_collector.host.handler import main; sys.exit(main(sys.argv[1:]))")
+    return [sys.executable, "-c", code, "--kind", kind, "--store", store, "--run-id", str(run_id),
+            "--pid", str(os.getpid())]
+
+
+def start_handler(kind, store, run_id, **channel_options):
+    """Starts a handler process for ``kind`` ("data" or "metrics") and returns its channel."""
+    env = dict(os.environ)
+    # The handler must find this very package, whatever the user's PYTHONPATH says.
+    pkg_parent = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+    env["PYTHONPATH"] = os.pathsep.join(p for p in (pkg_parent, env.get("PYTHONPATH")) if p)
+    read_end, write_end = os.pipe()  # both non-inheritable; Popen dups read_end onto stdin
+    try:
+        _grow_pipe(write_end)
+        proc = subprocess.Popen(handler_command(kind, store, run_id), stdin=read_end,
+                                stdout=subprocess.DEVNULL, env=env, close_fds=True)
+    except BaseException:
+        _close_fd(write_end)
+        raise
+    finally:
+        _close_fd(read_end)
+    return HandlerChannel(kind, write_end, process=proc, **channel_options)
+
+
+def _grow_pipe(fd, size=1 << 20):
+    """Asks for a 1 MiB pipe (Linux) so that bursts fit without the writer blocking."""
+    try:
+        import fcntl
+        fcntl.fcntl(fd, getattr(fcntl, "F_SETPIPE_SZ", 1031), size)
+    except (OSError, ImportError):
+        pass

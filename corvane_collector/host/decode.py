@@ -1,0 +1,482 @@
+"""Reading stored records and metric messages without running anyone's code.
+
+Records are pickles of the recorder's call objects whose values are themselves
+pickles of the user's data. Loading them with the standard unpickler would
+import the user's modules and call whatever the pickle names. The
+``ReadingUnpickler`` here imports nothing: every class or function that a
+pickle refers to becomes a ``Placeholder`` class (or a ``Reference``) that
+only remembers its name, its arguments and its state, except for a short list
+of harmless standard types (containers, numbers, dates, paths, built-in
+exceptions) that are rebuilt for real.
+
+``load(data, trusted=True)`` uses the standard unpickler instead, for users
+who ask for real objects and accept that it imports their modules.
+"""
+
+import _compat_pickle
+import base64
+import builtins
+import collections
+import copyreg
+import datetime
+import decimal
+import fractions
+import io
+import math
+import pathlib
+import pickle
+import uuid
+
+_BUILTIN_TYPES = {
+    "set", "frozenset", "bytearray", "bytes", "complex", "slice", "range", "list", "dict",
+    "tuple", "str", "int", "float", "bool",
+}
+_ALLOWED = {
+    ("collections", "OrderedDict"): collections.OrderedDict,
+    ("collections", "deque"): collections.deque,
+    ("collections", "Counter"): collections.Counter,
+    ("collections", "defaultdict"): collections.defaultdict,
+    ("datetime", "date"): datetime.date,
+    ("datetime", "time"): datetime.time,
+    ("datetime", "datetime"): datetime.datetime,
+    ("datetime", "timedelta"): datetime.timedelta,
+    ("datetime", "timezone"): datetime.timezone,
+    ("decimal", "Decimal"): decimal.Decimal,
+    ("fractions", "Fraction"): fractions.Fraction,
+    ("uuid", "UUID"): uuid.UUID,
+    ("pathlib", "PurePosixPath"): pathlib.PurePosixPath,
+    ("pathlib", "PureWindowsPath"): pathlib.PureWindowsPath,
+    ("pathlib", "PosixPath"): pathlib.PurePosixPath,
+    ("pathlib", "WindowsPath"): pathlib.PureWindowsPath,
+}
+
+
+class Placeholder:
+    """An object of a class that was not imported: its name, arguments and state."""
+
+    __slots__ = ("ph_args", "ph_kwargs", "ph_state", "ph_items", "ph_list")
+    ph_module = ""
+    ph_name = ""
+
+    def __new__(cls, *args, **kwargs):
+        self = object.__new__(cls)
+        self.ph_args = args
+        self.ph_kwargs = kwargs
+        self.ph_state = None
+        self.ph_items = {}
+        self.ph_list = []
+        return self
+
+    def __init__(self, *args, **kwargs):
+        pass
+
+    def __setstate__(self, state):
+        self.ph_state = state
+
+    # Pickles of list and dict subclasses add their items through these.
+    def __setitem__(self, key, value):
+        self.ph_items[key] = value
+
+    def append(self, value):
+        self.ph_list.append(value)
+
+    def extend(self, values):
+        self.ph_list.extend(values)
+
+    @property
+    def ph_class(self):
+        return f"{self.ph_module}.{self.ph_name}" if self.ph_module else self.ph_name
+
+    @property
+    def ph_attributes(self):
+        """The instance attributes that the pickle restored (dict and slot state merged)."""
+        state = self.ph_state
+        attrs = {}
+        if isinstance(state, tuple) and len(state) == 2 and all(
+                s is None or isinstance(s, dict) for s in state):
+            for part in state:
+                if part:
+                    attrs.update(part)
+        elif isinstance(state, dict):
+            attrs.update(state)
+        return attrs
+
+    def __getattr__(self, name):
+        # Only reached for names that are not slots: the restored attributes.
+        if name.startswith("ph_") or name.startswith("__"):
+            raise AttributeError(name)
+        attrs = self.ph_attributes
+        if name in attrs:
+            return attrs[name]
+        raise AttributeError(f"{self.ph_class} placeholder has no attribute {name!r}")
+
+    def __repr__(self):
+        return render(self)
+
+
+class Reference:
+    """A function or class named by a pickle; calling it makes a placeholder object."""
+
+    __slots__ = ("name",)
+
+    def __init__(self, name):
+        self.name = name
+
+    def __call__(self, *args, **kwargs):
+        module, _, qualname = self.name.rpartition(".")
+        return placeholder_class(module, qualname)(*args, **kwargs)
+
+    def __getattr__(self, name):
+        if name.startswith("__"):
+            raise AttributeError(name)
+        return Reference(f"{self.name}.{name}")
+
+    def __eq__(self, other):
+        return isinstance(other, Reference) and other.name == self.name
+
+    def __hash__(self):
+        return hash(("Reference", self.name))
+
+    def __repr__(self):
+        return f"<{self.name}>"
+
+
+class Undecodable:
+    """What a value that could not be read shows as."""
+
+    __slots__ = ("reason",)
+
+    def __init__(self, reason):
+        self.reason = reason
+
+    def __repr__(self):
+        return f"<undecodable: {self.reason}>"
+
+
+_placeholder_classes = {}
+
+
+def placeholder_class(module, name):
+    key = (module, name)
+    cls = _placeholder_classes.get(key)
+    if cls is None:
+        short = name.rpartition(".")[2] or "object"
+        if not short.isidentifier():
+            short = "object"
+        cls = type(short, (Placeholder,), {"__slots__": (), "ph_module": module, "ph_name": name})
+        _placeholder_classes[key] = cls
+    return cls
+
+
+def _reconstructor(cls, base, state):
+    if isinstance(cls, type) and issubclass(cls, Placeholder):
+        obj = cls()
+        if state is not None:
+            obj.ph_args = (state,)
+        return obj
+    return copyreg._reconstructor(cls, base, state)
+
+
+def _newobj(cls, *args):
+    return cls.__new__(cls, *args)
+
+
+def _newobj_ex(cls, args, kwargs):
+    return cls.__new__(cls, *args, **kwargs)
+
+
+def _getattr(obj, name, *default):
+    if isinstance(obj, Reference):
+        return Reference(f"{obj.name}.{name}")
+    if isinstance(obj, Placeholder):
+        return Reference(f"{obj.ph_class}().{name}")
+    return Reference(f"{type(obj).__name__}.{name}")
+
+
+def _codecs_encode(text, encoding="utf-8", errors="strict"):
+    # Protocols 0-2 spell bytes as _codecs.encode(str, 'latin1').
+    return str(text).encode(encoding if encoding in ("latin1", "latin-1") else "latin1", "strict")
+
+
+_FUNCTIONS = {
+    ("copyreg", "_reconstructor"): _reconstructor,
+    ("copy_reg", "_reconstructor"): _reconstructor,
+    ("copyreg", "__newobj__"): _newobj,
+    ("copyreg", "__newobj_ex__"): _newobj_ex,
+    ("builtins", "getattr"): _getattr,
+    ("_codecs", "encode"): _codecs_encode,
+}
+
+
+class ReadingUnpickler(pickle.Unpickler):
+    """Unpickler that never imports: unknown names become placeholders."""
+
+    def find_class(self, module, name):
+        # Old protocols spell some names the Python 2 way (exceptions.ValueError).
+        if (module, name) in _compat_pickle.NAME_MAPPING:
+            module, name = _compat_pickle.NAME_MAPPING[(module, name)]
+        elif module in _compat_pickle.IMPORT_MAPPING:
+            module = _compat_pickle.IMPORT_MAPPING[module]
+        if module == "builtins":
+            if name in _BUILTIN_TYPES:
+                return getattr(builtins, name)
+            value = getattr(builtins, name, None)
+            if isinstance(value, type) and issubclass(value, BaseException):
+                return value
+        found = _FUNCTIONS.get((module, name)) or _ALLOWED.get((module, name))
+        if found is not None:
+            return found
+        return placeholder_class(module, name)
+
+    def persistent_load(self, pid):
+        return Undecodable(f"persistent id {pid!r}")
+
+
+def load(data, trusted=False):
+    """Unpickles ``data``; without ``trusted`` nothing is imported or run."""
+    if trusted:
+        return pickle.loads(data)
+    return ReadingUnpickler(io.BytesIO(data)).load()
+
+
+def load_value(value, trusted=False):
+    """A stored field: bytes are a nested pickle; other values are already objects."""
+    if isinstance(value, (bytes, bytearray)):
+        try:
+            return load(bytes(value), trusted)
+        except Exception as exc:  # noqa: BLE001 - any damage shows as a marker, never aborts
+            return Undecodable(f"{type(exc).__name__}: {exc}")
+    return value
+
+
+def attributes(obj):
+    """The attribute dict of a decoded object, placeholder or real."""
+    if isinstance(obj, Placeholder):
+        return obj.ph_attributes
+    return getattr(obj, "__dict__", None) or {}
+
+
+def class_name(obj):
+    if isinstance(obj, Placeholder):
+        return obj.ph_class
+    cls = type(obj)
+    return f"{cls.__module__}.{cls.__qualname__}"
+
+
+# -- records ---------------------------------------------------------------
+
+def record_columns(data):
+    """(full_name, module, file, raised) of a pickled call record, from its outer layer only.
+
+    Raises on a pickle that is not a call record; the caller stores it anyway.
+    """
+    rec = load(data)
+    attrs = attributes(rec)
+    if "function_metadata" not in attrs:
+        raise ValueError(f"not a call record: {class_name(rec)}")
+    meta = attributes(attrs["function_metadata"])
+    return (_text(meta.get("full_name")), _text(meta.get("module_name")),
+            _text(meta.get("full_path")), attrs.get("execption") is not None)
+
+
+def _text(value):
+    return value if isinstance(value, str) else (None if value is None else str(value))
+
+
+class CallView:
+    """A decoded call record, ready to print or export."""
+
+    FIELDS = ("args_before", "kwargs_before", "args_after", "kwargs_after", "return_value",
+              "exception", "globals")
+
+    def __init__(self, data, trusted=False):
+        self.error = None
+        try:
+            rec = load(data, trusted)
+        except Exception as exc:  # noqa: BLE001
+            rec = None
+            self.error = f"{type(exc).__name__}: {exc}"
+        attrs = attributes(rec) if rec is not None else {}
+        meta = attributes(attrs.get("function_metadata"))
+        self.full_name = _text(meta.get("full_name"))
+        self.module = _text(meta.get("module_name"))
+        self.file = _text(meta.get("full_path"))
+        self.signature = load_value(meta.get("function_signature"), trusted)
+        self.args_before = load_value(attrs.get("pre_run_args"), trusted)
+        self.kwargs_before = load_value(attrs.get("pre_run_kwargs"), trusted)
+        self.args_after = load_value(attrs.get("post_run_args"), trusted)
+        self.kwargs_after = load_value(attrs.get("post_run_kwargs"), trusted)
+        self.return_value = load_value(attrs.get("return_value"), trusted)
+        self.raised = attrs.get("execption") is not None
+        self.exception = load_value(attrs.get("execption"), trusted)
+        self.globals = load_value(attrs.get("globals"), trusted)
+        unknown = attrs.get("unknown_modules")
+        self.unknown_modules = sorted(map(str, unknown)) if unknown else []
+        self.external_calls = []
+        for call in attrs.get("external_calls") or ():
+            cattrs = attributes(call)
+            cmeta = attributes(cattrs.get("function_metadata"))
+            self.external_calls.append({
+                "function": _text(cmeta.get("full_name")),
+                "module": _text(cmeta.get("module_name")),
+                "result": load_value(cattrs.get("return_value"), trusted),
+                "raised": cattrs.get("execption") is not None,
+                "exception": load_value(cattrs.get("execption"), trusted),
+            })
+
+
+# -- metric messages -------------------------------------------------------
+
+METRICS_MODULE = "corvane_collector.data_collection.metrics"
+# The fields after the four identity fields, in constructor order.
+_METRIC_FIELDS = {
+    "CollectionTry": (),
+    "CollectionSuccess": (),
+    "CollectorFailure": ("reason",),
+    "Unpicklable": ("detail", "reason"),
+    "LimitFailure": ("detail", "reason"),
+    "ExternalFunction": ("detail",),
+}
+_REASON_NAMES = ("reason", "limit_reason", "limit_reason_message", "failure_reason")
+_DETAIL_NAMES = ("object_type", "obj_type", "function_full_name", "full_name", "function_name")
+
+
+def _find_message(obj, depth=0):
+    """The metric object itself, looking through a wrapper if there is one."""
+    if isinstance(obj, Placeholder):
+        if obj.ph_module == METRICS_MODULE or depth >= 3:
+            return obj
+        inner = list(obj.ph_args) + list(obj.ph_attributes.values())
+        for value in inner:
+            if isinstance(value, Placeholder):
+                found = _find_message(value, depth + 1)
+                if found is not None and found.ph_module == METRICS_MODULE:
+                    return found
+    return obj if depth == 0 else None
+
+
+def reason_text(value):
+    """Text of a reason value: an enum member shows as its value."""
+    if value is None:
+        return ""
+    if isinstance(value, Placeholder):
+        if value.ph_args and len(value.ph_args) == 1 and not isinstance(value.ph_args[0], Placeholder):
+            return str(value.ph_args[0])
+        attrs = value.ph_attributes
+        if "_value_" in attrs:
+            return str(attrs["_value_"])
+        return value.ph_class
+    return str(getattr(value, "value", value))
+
+
+def metric_key(data):
+    """(kind, reason, detail) of a pickled metric message."""
+    msg = _find_message(load(data))
+    kind = msg.ph_name.rpartition(".")[2] if isinstance(msg, Placeholder) else type(msg).__name__
+    attrs = attributes(msg)
+    reason = next((attrs[n] for n in _REASON_NAMES if n in attrs), None)
+    detail = next((attrs[n] for n in _DETAIL_NAMES if n in attrs), None)
+    if reason is None and detail is None and kind in _METRIC_FIELDS:
+        values = list(attrs.values())[4:] or list(getattr(msg, "ph_args", ()))[4:]
+        for field, value in zip(_METRIC_FIELDS[kind], values):
+            if field == "reason":
+                reason = value
+            else:
+                detail = value
+    return kind, reason_text(reason), reason_text(detail)
+
+
+# -- showing values ----------------------------------------------------------
+
+def render(obj, width=200, depth=4):
+    """A short, one-line, repr-like text of a decoded value."""
+    text = _render(obj, depth)
+    if width and len(text) > width:
+        text = text[:width - 3] + "..."
+    return text
+
+
+def _render(obj, depth):
+    if depth < 0:
+        return "..."
+    d = depth - 1
+    if isinstance(obj, Placeholder):
+        parts = [_render(a, d) for a in obj.ph_args]
+        parts += [f"{k}={_render(v, d)}" for k, v in obj.ph_kwargs.items()]
+        attrs = obj.ph_attributes
+        if obj.ph_state is not None and not attrs:
+            parts.append(f"state={_render(obj.ph_state, d)}")
+        parts += [f"{k}={_render(v, d)}" for k, v in attrs.items()]
+        if obj.ph_list:
+            parts.append(_render(obj.ph_list, d))
+        if obj.ph_items:
+            parts.append(_render(obj.ph_items, d))
+        return f"{obj.ph_class}({', '.join(parts)})"
+    if isinstance(obj, (Reference, Undecodable)):
+        return repr(obj)
+    if isinstance(obj, type) and issubclass(obj, Placeholder):
+        return f"<{obj.ph_module}.{obj.ph_name}>"
+    if isinstance(obj, dict):
+        return "{" + ", ".join(f"{_render(k, d)}: {_render(v, d)}" for k, v in obj.items()) + "}"
+    if isinstance(obj, list):
+        return "[" + ", ".join(_render(v, d) for v in obj) + "]"
+    if isinstance(obj, tuple):
+        inner = ", ".join(_render(v, d) for v in obj)
+        return f"({inner},)" if len(obj) == 1 else f"({inner})"
+    if isinstance(obj, (set, frozenset)):
+        if not obj:
+            return "set()" if isinstance(obj, set) else "frozenset()"
+        inner = "{" + ", ".join(sorted(_render(v, d) for v in obj)) + "}"
+        return inner if isinstance(obj, set) else f"frozenset({inner})"
+    if isinstance(obj, BaseException):
+        return f"{type(obj).__name__}({', '.join(_render(a, d) for a in obj.args)})"
+    try:
+        return repr(obj)
+    except Exception:  # noqa: BLE001
+        return f"<{type(obj).__name__} object>"
+
+
+def to_json(obj, depth=32):
+    """A JSON-ready form of a decoded value (nothing is lost silently: odd values are tagged)."""
+    if depth < 0:
+        return {"__truncated__": True}
+    d = depth - 1
+    if obj is None or isinstance(obj, (bool, int, str)):
+        return obj
+    if isinstance(obj, float):
+        return obj if math.isfinite(obj) else {"__float__": repr(obj)}
+    if isinstance(obj, Placeholder):
+        out = {"__class__": obj.ph_class}
+        if obj.ph_args:
+            out["args"] = [to_json(a, d) for a in obj.ph_args]
+        if obj.ph_kwargs:
+            out["kwargs"] = {str(k): to_json(v, d) for k, v in obj.ph_kwargs.items()}
+        attrs = obj.ph_attributes
+        if attrs:
+            out["attributes"] = {str(k): to_json(v, d) for k, v in attrs.items()}
+        elif obj.ph_state is not None:
+            out["state"] = to_json(obj.ph_state, d)
+        if obj.ph_list:
+            out["items"] = [to_json(v, d) for v in obj.ph_list]
+        if obj.ph_items:
+            out["mapping"] = [[to_json(k, d), to_json(v, d)] for k, v in obj.ph_items.items()]
+        return out
+    if isinstance(obj, Reference):
+        return {"__ref__": obj.name}
+    if isinstance(obj, type) and issubclass(obj, Placeholder):
+        return {"__ref__": f"{obj.ph_module}.{obj.ph_name}"}
+    if isinstance(obj, Undecodable):
+        return {"__undecodable__": obj.reason}
+    if isinstance(obj, (bytes, bytearray)):
+        return {"__bytes__": base64.b64encode(bytes(obj)).decode()}
+    if isinstance(obj, dict):
+        if all(isinstance(k, str) for k in obj):
+            return {k: to_json(v, d) for k, v in obj.items()}
+        return {"__dict__": [[to_json(k, d), to_json(v, d)] for k, v in obj.items()]}
+    if isinstance(obj, (list, tuple)):
+        return [to_json(v, d) for v in obj]
+    if isinstance(obj, (set, frozenset)):
+        return {"__set__": sorted((to_json(v, d) for v in obj), key=repr)}
+    if isinstance(obj, BaseException):
+        return {"__exception__": type(obj).__name__, "args": [to_json(a, d) for a in obj.args]}
+    return {"__repr__": render(obj, width=0)}

@@ -1,0 +1,161 @@
+"""Handler process: reads frames from standard input and writes them to the store.
+
+Started by the channels as ``python -c ... --kind data|metrics --store FILE
+--run-id N`` (see ``channels.handler_command``). It runs in a fresh
+interpreter that never imports the interceptor, so nothing here is recorded.
+
+* data: one ``records`` row per message, with the columns read from the
+  record's outer layer (a record that cannot be read is stored all the same,
+  with empty name columns: nothing is thrown away).
+* metrics: counts per (kind, reason, detail), added to the ``metrics`` table;
+  drops frames update the ``drops`` table.
+
+Whatever is available on the pipe is read, written and committed in one
+transaction; a committed batch is safe from a crash of either process. The
+handler ignores SIGINT (a Ctrl-C aimed at the user's program must not lose the
+tail of the stream) and exits at end of file.
+"""
+
+import argparse
+import collections
+import os
+import signal
+import sqlite3
+import sys
+import time
+
+from corvane_collector.host import decode, protocol, store
+
+READ_SIZE = 1 << 20
+# Keep one transaction from growing without bound while the pipe stays full.
+MAX_BATCH_FRAMES = 5000
+
+
+def _log(message):
+    sys.stderr.write(f"corvane collector handler: {message}\n")
+    sys.stderr.flush()
+
+
+class DataSink:
+    def __init__(self, conn, run_id, pid):
+        self.conn = conn
+        self.run_id = run_id
+        self.pid = pid
+        self.rows = []
+        self.drops = {}
+        self.undecodable = 0
+
+    def add(self, kind, tid, when, payload):
+        if kind == protocol.FRAME_DROPS:
+            protocol.merge_drops(self.drops, protocol.decode_drops(payload))
+            return
+        try:
+            full_name, module, file, raised = decode.record_columns(payload)
+        except Exception:  # noqa: BLE001 - store it anyway, with empty columns
+            full_name = module = file = None
+            raised = False
+            self.undecodable += 1
+        self.rows.append((self.run_id, full_name, module, file, self.pid, tid, when,
+                          int(bool(raised)), len(payload), payload))
+
+    def write(self):
+        if self.rows:
+            store.insert_records(self.conn, self.rows)
+            self.rows = []
+        if self.drops:
+            store.set_drop_totals(self.conn, self.run_id, self.drops)
+            self.drops = {}
+
+
+class MetricsSink:
+    def __init__(self, conn, run_id, pid):
+        self.conn = conn
+        self.run_id = run_id
+        self.counts = collections.Counter()
+        self.drops = {}
+
+    def add(self, kind, tid, when, payload):
+        if kind == protocol.FRAME_DROPS:
+            protocol.merge_drops(self.drops, protocol.decode_drops(payload))
+            return
+        try:
+            key = decode.metric_key(payload)
+        except Exception as exc:  # noqa: BLE001
+            key = ("Undecodable", type(exc).__name__, "")
+        self.counts[key] += 1
+
+    def write(self):
+        if self.counts:
+            store.add_metric_counts(self.conn, self.run_id, self.counts)
+            self.counts = collections.Counter()
+        if self.drops:
+            store.set_drop_totals(self.conn, self.run_id, self.drops)
+            self.drops = {}
+
+
+def _commit(conn, sink):
+    for attempt in range(5):
+        try:
+            conn.execute("BEGIN IMMEDIATE")
+            try:
+                sink.write()
+                conn.execute("COMMIT")
+            except BaseException:
+                conn.execute("ROLLBACK")
+                raise
+            return
+        except sqlite3.OperationalError as exc:
+            if "locked" not in str(exc) or attempt == 4:
+                raise
+            time.sleep(0.2 * (attempt + 1))
+
+
+def serve(fd, conn, kind, run_id, pid):
+    sink = (DataSink if kind == "data" else MetricsSink)(conn, run_id, pid)
+    reader = protocol.FrameReader()
+    frames = 0
+    while True:
+        try:
+            chunk = os.read(fd, READ_SIZE)
+        except InterruptedError:
+            continue
+        if not chunk:
+            break
+        reader.feed(chunk)
+        for frame in reader.frames():
+            sink.add(*frame)
+            frames += 1
+            if len(getattr(sink, "rows", ())) >= MAX_BATCH_FRAMES:
+                _commit(conn, sink)
+        _commit(conn, sink)
+    _commit(conn, sink)
+    if reader.pending:
+        _log(f"{kind} stream ended inside a frame ({reader.pending} bytes lost)")
+    if kind == "data" and sink.undecodable:
+        _log(f"{sink.undecodable} records could not be read; stored without names")
+    return frames
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(prog="corvane_collector.host.handler")
+    parser.add_argument("--kind", choices=("data", "metrics"), required=True)
+    parser.add_argument("--store", required=True)
+    parser.add_argument("--run-id", type=int, required=True)
+    parser.add_argument("--pid", type=int, default=None, help="pid of the recorded process")
+    args = parser.parse_args(argv)
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    try:
+        conn = store.open_store(args.store)
+    except store.StoreError as exc:
+        _log(str(exc))
+        # Drain the pipe so the recorded program is never stuck on us.
+        while os.read(0, READ_SIZE):
+            pass
+        return 2
+    serve(0, conn, args.kind, args.run_id, args.pid if args.pid is not None else os.getppid())
+    conn.close()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

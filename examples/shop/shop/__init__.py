@@ -1,0 +1,1 @@
+"""A small shop: catalogue, carts and receipts (the collector's bundled example)."""

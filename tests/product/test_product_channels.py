@@ -1,0 +1,221 @@
+import os
+import pickle
+import signal
+import sqlite3
+import sys
+import threading
+import time
+
+import pytest
+
+from corvane_collector.host import channels, protocol, store
+
+import product_fakes as fakes
+
+
+@pytest.fixture
+def db(tmp_path):
+    path = str(tmp_path / "records.db")
+    conn = store.open_store(path, create=True)
+    run_id = store.create_run(conn, os.getpid(), ["x"], str(tmp_path), 1.0, "3.10", "on")
+    yield path, conn, run_id
+    conn.close()
+
+
+def wait_until(predicate, timeout=20.0):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if predicate():
+            return True
+        time.sleep(0.02)
+    return predicate()
+
+
+def rows(conn, run_id):
+    return conn.execute("SELECT full_name, thread, time, raised, size, data, pid FROM records "
+                        "WHERE run_id=? ORDER BY id", (run_id,)).fetchall()
+
+
+def test_messages_become_rows_in_order_with_sender_and_bytes_intact(db):
+    path, conn, run_id = db
+    ch = channels.start_handler("data", path, run_id)
+    big = fakes.record("proj.big", args=(b"x" * (3 << 20),))  # larger than the pipe
+    sent = [fakes.record(f"proj.f{i}", result=i) for i in range(300)]
+    sent.insert(150, big)
+    sent.append(fakes.record("proj.boom", exc=ValueError("no")))
+    seen_threads = {}
+
+    def from_thread():
+        seen_threads["t"] = threading.get_ident()
+        ch.send_message(fakes.record("proj.in_thread"))
+
+    before = time.time()
+    for data in sent:
+        assert ch.send_message(data) is None
+    t = threading.Thread(target=from_thread)
+    t.start()
+    t.join()
+    ch.close(10)
+    assert ch.wait_handler(20) == 0
+    got = rows(conn, run_id)
+    assert len(got) == len(sent) + 1
+    assert [r[5] for r in got[:len(sent)]] == sent
+    assert [r[0] for r in got[:3]] == ["proj.f0", "proj.f1", "proj.f2"]
+    assert got[150][0] == "proj.big" and got[150][4] == len(big)
+    assert got[len(sent) - 1][0] == "proj.boom" and got[len(sent) - 1][3] == 1
+    assert all(r[3] == 0 for r in got[:len(sent) - 1])
+    assert got[0][1] == threading.get_ident()
+    assert got[-1][0] == "proj.in_thread" and got[-1][1] == seen_threads["t"]
+    assert all(before - 1 <= r[2] <= time.time() + 1 for r in got)
+    assert {r[6] for r in got} == {os.getpid()}
+    assert ch.dropped == 0
+
+
+def test_unreadable_payload_is_stored_not_lost(db):
+    path, conn, run_id = db
+    ch = channels.start_handler("data", path, run_id)
+    ch.send_message(b"not a pickle at all")
+    ch.send_message(pickle.dumps({"no": "record"}))
+    ch.close(10)
+    ch.wait_handler(20)
+    got = rows(conn, run_id)
+    assert [(r[0], r[5]) for r in got] == [(None, b"not a pickle at all"),
+                                          (None, pickle.dumps({"no": "record"}))]
+
+
+def test_handler_that_does_not_read_never_blocks_the_sender_and_drops_are_counted():
+    read_end, write_end = os.pipe()
+    ch = channels.HandlerChannel("data", write_end, max_messages=50, max_bytes=1 << 30)
+    payload = b"y" * 100_000  # the pipe fills after a few messages
+    total = 2000
+    for _ in range(total):
+        ch.send_message(payload)
+    assert wait_until(lambda: ch.queued >= 49)
+    dropped = ch.drop_totals()
+    assert dropped[("data", channels.REASON_QUEUE_FULL)] > 0
+    assert ch.sent + dropped[("data", channels.REASON_QUEUE_FULL)] == total
+    ch.close(timeout=0.3)  # bounded: the writer is stuck on the full pipe
+    totals = ch.drop_totals()
+    assert totals[("data", channels.REASON_FLUSH_TIMEOUT)] >= 49
+    ch.send_message(payload)  # after close: counted, not raised
+    assert ch.drop_totals()[("data", channels.REASON_CLOSED)] == 1
+    os.close(read_end)
+
+
+def test_byte_bound_drops_even_when_the_count_bound_is_not_reached():
+    read_end, write_end = os.pipe()
+    ch = channels.HandlerChannel("data", write_end, max_messages=10_000, max_bytes=3_000_000)
+    for _ in range(200):
+        ch.send_message(b"z" * 500_000)
+    assert ch.drop_totals().get(("data", channels.REASON_QUEUE_FULL), 0) > 100
+    ch.close(timeout=0.2)
+    os.close(read_end)
+
+
+def test_dead_handler_leaves_sender_running_and_counts_losses():
+    read_end, write_end = os.pipe()
+    os.close(read_end)
+    ch = channels.HandlerChannel("metrics", write_end)
+    for _ in range(100):
+        ch.send_message(b"m" * 10)
+        time.sleep(0.001)
+    assert wait_until(lambda: not ch.alive)
+    for _ in range(10):
+        ch.send_message(b"m")
+    assert isinstance(ch.error, BrokenPipeError)
+    assert sum(ch.drop_totals().values()) >= 10
+    assert ch.drop_totals()[("metrics", channels.REASON_HANDLER_GONE)] >= 10
+    ch.close(1)
+
+
+def test_killed_handler_keeps_what_it_committed(db):
+    path, conn, run_id = db
+    ch = channels.start_handler("data", path, run_id)
+    first = [fakes.record(f"proj.a{i}") for i in range(200)]
+    for data in first:
+        ch.send_message(data)
+    assert wait_until(lambda: len(rows(conn, run_id)) == 200)
+    ch.process.send_signal(signal.SIGKILL)
+    ch.process.wait(10)
+    for i in range(200):
+        ch.send_message(fakes.record(f"proj.b{i}"))
+        if i % 20 == 0:
+            time.sleep(0.01)
+    assert wait_until(lambda: not ch.alive)
+    ch.close(2)
+    got = rows(conn, run_id)
+    assert [r[5] for r in got[:200]] == first
+    assert len(got) == 200
+    assert ch.dropped > 0
+    assert ch.sent + ch.drop_totals().get(("data", channels.REASON_HANDLER_GONE), 0) >= 400 - ch.sent
+
+
+def test_drop_totals_reach_the_store_through_the_metrics_handler(db):
+    path, conn, run_id = db
+    m = channels.start_handler("metrics", path, run_id)
+    m.send_message(fakes.metric(fakes.CollectionTry))
+    m.send_drop_report({("data", "queue full"): 5})
+    m.send_drop_report({("data", "queue full"): 7, ("metrics", "queue full"): 1})
+    m.send_drop_report({("data", "queue full"): 6})  # an older total never wins
+    m.close(10)
+    assert m.wait_handler(20) == 0
+    assert store.drop_counts(conn, run_id) == [
+        {"channel": "data", "reason": "queue full", "count": 7},
+        {"channel": "metrics", "reason": "queue full", "count": 1}]
+    assert store.metric_counts(conn, run_id) == [
+        {"kind": "CollectionTry", "reason": "", "detail": "", "count": 1}]
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+def test_forked_child_never_writes_into_the_parents_stream(db):
+    path, conn, run_id = db
+    ch = channels.start_handler("data", path, run_id)
+    os.register_at_fork(after_in_child=ch.after_fork_in_child)  # what the starter does
+    for i in range(50):
+        ch.send_message(fakes.record(f"proj.parent_before{i}"))
+    pid = os.fork()
+    if pid == 0:
+        try:
+            for i in range(500):
+                ch.send_message(fakes.record(f"proj.child{i}"))
+            ch.close(1)
+        finally:
+            os._exit(0)
+    for i in range(50):
+        ch.send_message(fakes.record(f"proj.parent_after{i}"))
+    assert os.waitpid(pid, 0)[1] == 0
+    ch.close(10)
+    assert ch.wait_handler(20) == 0
+    names = [r[0] for r in rows(conn, run_id)]
+    assert len(names) == 100
+    assert all(n.startswith("proj.parent_") for n in names)
+
+
+def test_frame_reader_reassembles_frames_split_anywhere():
+    frames = [(protocol.FRAME_MESSAGE, 7, 1.5, b"abc"), (protocol.FRAME_DROPS, 0, 2.0, b""),
+              (protocol.FRAME_MESSAGE, 2 ** 64 - 1, 3.25, bytes(range(256)) * 10)]
+    stream = b"".join(protocol.pack_header(k, t, w, len(p)) + p for k, t, w, p in frames)
+    for step in (1, 7, 25, 1000):
+        reader = protocol.FrameReader()
+        out = []
+        for i in range(0, len(stream), step):
+            reader.feed(stream[i:i + step])
+            out.extend(reader.frames())
+        assert out == frames
+        assert reader.pending == 0
+    reader = protocol.FrameReader()
+    reader.feed(stream[:-5])
+    assert list(reader.frames()) == frames[:2]
+    assert reader.pending == len(stream[:-5]) - sum(protocol.HEADER_SIZE + len(f[3]) for f in frames[:2])
+
+
+def test_handler_ignores_user_path_shadowing(tmp_path, db, monkeypatch):
+    path, conn, run_id = db
+    # A project module named like a standard module, in the current directory.
+    (tmp_path / "sqlite3.py").write_text("raise SystemExit('shadowed')\n")
+    monkeypatch.chdir(tmp_path)
+    ch = channels.start_handler("data", path, run_id)
+    ch.send_message(fakes.record("proj.f"))
+    ch.close(10)
+    assert ch.wait_handler(20) == 0
+    assert [r[0] for r in rows(conn, run_id)] == ["proj.f"]

@@ -1,0 +1,169 @@
+"""External calls made by recorded code: skipping, renaming of context
+manager methods, the external-call limit and the results."""
+
+import json
+import shlex
+import os
+import sys
+import types
+
+import pytest
+
+from corvane_collector.configs.run_settings import CollectorSettings
+from corvane_collector.data_collection import call_recorder as cr
+from corvane_collector.data_collection.call_model import ExternalFunctionCall
+from corvane_collector.data_collection.call_trail import CallTrail, CallTrailTracker
+from corvane_collector.data_collection.metrics import LimitReasons
+
+from recorder_doubles import FakeMetadata, current_tracker
+
+
+@pytest.fixture
+def tracker(env):
+    t = CallTrailTracker("proj.f")
+    CallTrail.set_current_running_function(t)
+    return t
+
+
+def test_no_current_tracker_records_nothing(env, fake_probe):
+    assert cr.record_external_call(shlex.quote, True) is None
+
+
+def test_callee_not_for_recording_is_ignored(env, tracker, monkeypatch):
+    monkeypatch.setattr(cr, "EXTRACT_METADATA", lambda f, ext=False: (FakeMetadata(""), False))
+    assert cr.record_external_call(len, False) is None
+    assert tracker.recorded_functions == []
+
+
+def test_recorded_external_call_with_result(env, tracker, fake_probe):
+    token = cr.record_external_call(shlex.quote, True)
+    assert type(token) is ExternalFunctionCall
+    assert tracker.recorded_functions == [token] and tracker.last_call is token
+    cr.record_external_return_value('{"a": 1}', token)
+    assert env.decode(token.return_value) == '{"a": 1}'
+    assert env.decode(token.execption) is type(None)
+
+
+def test_real_probe_names_a_library_function(env, tracker):
+    token = cr.record_external_call(shlex.quote, True)
+    assert token.function_metadata.full_name.endswith("quote")
+    assert token.function_metadata.module_name == "shlex"
+
+
+def test_stateless_function_is_skipped(env, tracker, fake_probe, monkeypatch):
+    monkeypatch.setattr(cr, "STATELESS_EXTERNAL_FULL_NAMES", frozenset({"shlex.quote"}))
+    assert cr.record_external_call(shlex.quote, True) is None
+    assert tracker.recorded_functions == []
+
+
+def test_project_module_found_by_origin_is_cached(env, tracker, monkeypatch, tmp_path):
+    mod_file = tmp_path / "projmod_for_recorder.py"
+    mod_file.write_text("def f():\n    return 1\n")
+    monkeypatch.syspath_prepend(str(tmp_path))
+    import projmod_for_recorder
+    monkeypatch.setattr(CollectorSettings, "project_files", frozenset({str(mod_file)}))
+    lookups = []
+    real = cr.get_module_location
+    monkeypatch.setattr(cr, "get_module_location", lambda name: lookups.append(name) or real(name))
+    assert cr.should_skip_external_function("projmod_for_recorder.f", "projmod_for_recorder", False) is True
+    assert "projmod_for_recorder" in cr.CACHED_NONE_EXTERNAL_MODULES
+    assert cr.should_skip_external_function("projmod_for_recorder.g", "projmod_for_recorder", False) is True
+    assert lookups == ["projmod_for_recorder"]
+    sys.modules.pop("projmod_for_recorder", None)
+
+
+def test_checked_file_needs_no_lookup(env, monkeypatch):
+    monkeypatch.setattr(cr, "get_module_location", lambda name: pytest.fail("looked up"))
+    assert cr.should_skip_external_function("shlex.quote", "shlex", True) is False
+
+
+def test_module_locations():
+    assert cr.get_module_location("json") == json.__file__
+    assert cr.get_module_location("no_such_module_anywhere_xyz") is None
+    assert cr.get_module_location("sys") == "built-in"
+    fake = types.ModuleType("spec_less_module_xyz")
+    fake.__spec__ = None
+    sys.modules["spec_less_module_xyz"] = fake
+    try:
+        assert cr.get_module_location("spec_less_module_xyz") is None
+    finally:
+        del sys.modules["spec_less_module_xyz"]
+
+
+class Manager:
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        return False
+
+
+def test_bound_exit_is_named_after_the_class_function(env, tracker, monkeypatch):
+    names = {}
+
+    def probe(f, ext=False):
+        func = getattr(f, "__func__", f)
+        if getattr(f, "__self__", None) is not None:
+            name = "bound." + func.__name__       # what a bound method would be called
+        else:
+            name = "cls." + func.__qualname__
+        names[name] = f
+        return (FakeMetadata(name, "somelib"), True)
+    monkeypatch.setattr(cr, "EXTRACT_METADATA", probe)
+    m = Manager()
+    exit_token = cr.record_external_call(m.__exit__, True)
+    enter_token = cr.record_external_call(m.__enter__, True)
+    assert exit_token.function_metadata.full_name == "cls.Manager.__exit__"
+    assert enter_token.function_metadata.full_name == "cls.Manager.__enter__"
+    assert names["cls.Manager.__exit__"] is Manager.__exit__
+
+
+def test_renaming_errors_are_swallowed(env, tracker, monkeypatch):
+    monkeypatch.setattr(cr, "EXTRACT_METADATA", lambda f, ext=False: (FakeMetadata("x.__exit__", "somelib"), True))
+    token = cr.record_external_call(object(), True)  # no __self__: renaming fails
+    assert token.function_metadata.full_name == "x.__exit__"
+    assert tracker.recorded_functions == [token]
+
+
+def test_call_past_the_limit_is_returned_but_stops_recording(env, tracker, fake_probe, monkeypatch):
+    monkeypatch.setattr(CollectorSettings, "external_calls_max", 2)
+    first = cr.record_external_call(shlex.quote, True)
+    second = cr.record_external_call(shlex.split, True)
+    third = cr.record_external_call(shlex.quote, True)
+    assert type(third) is ExternalFunctionCall
+    assert tracker.recorded_functions == [first, second]
+    assert current_tracker() is None
+    cr.record_external_return_value("late", third)
+    assert env.decode(third.return_value) == "late"
+    assert cr.record_external_call(shlex.quote, True) is None
+
+
+def test_oversized_external_result(env, tracker, fake_probe, monkeypatch):
+    token = cr.record_external_call(shlex.quote, True)
+    monkeypatch.setattr(cr, "MAX_STRING_SIZE", 3.0)
+    cr.record_external_return_value("abcd", token)
+    assert token.return_value is None
+    assert env.decode(token.execption) is type(None)
+    assert current_tracker() is None
+    (msg,) = env.metrics
+    full = token.function_metadata.full_name
+    assert msg.fields == (full, LimitReasons.MAX_STRING_SIZE_EXCEEDED.format(full, "external_func_return_value"))
+
+
+def test_result_serialization_errors_are_swallowed(env, tracker, fake_probe):
+    token = cr.record_external_call(shlex.quote, True)
+
+    class Bad:
+        pass
+    env.serializer.fail_on.append((lambda v: isinstance(v, Bad), TypeError("cannot pickle 'Bad' object")))
+    assert cr.record_external_return_value(Bad(), token, KeyError("k")) is None
+    assert type(env.decode(token.execption)) is KeyError
+    assert token.return_value is None
+    assert env.metrics_channel.messages == []
+    assert current_tracker() is tracker
+
+
+def test_async_external_twin(env, tracker, fake_probe):
+    token = cr.record_external_call(shlex.quote, True)
+    cr.record_async_external_return_value(3, token)
+    assert env.decode(token.return_value) == 3

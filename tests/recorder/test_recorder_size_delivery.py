@@ -1,0 +1,202 @@
+"""The size guard, delivery of finished records and merging a finished
+call's tracker into its caller's."""
+
+import gc
+
+import pytest
+from pympler import asizeof
+
+from corvane_collector.configs.run_settings import CollectorSettings
+from corvane_collector.data_collection import call_recorder as cr
+from corvane_collector.data_collection.call_trail import CallTrailTracker
+from corvane_collector.exceptions import ProblematicPickleException
+
+LIMIT = 805306368
+
+
+# --- size guard ----------------------------------------------------------------
+
+def test_none_and_small_values_are_not_too_big():
+    for value in (None, 0, -5, 2 ** 200, 1.5, True, 3j, "abc", b"abc", (1, 2), [1, "x"], {"k": [1]}):
+        assert cr.is_size_too_big(value) is False
+
+
+def test_bytes_at_the_limit_and_one_past_it():
+    # bytes(n) is zero-filled from calloc: cheap even at 768 MiB.
+    data = bytes(LIMIT)
+    try:
+        assert cr.is_size_too_big(data) is False
+    finally:
+        del data
+    data = bytes(LIMIT + 1)
+    try:
+        assert cr.is_size_too_big(data) is True
+    finally:
+        del data
+        gc.collect()
+
+
+def test_str_at_the_limit_and_one_past_it():
+    text = "a" * LIMIT
+    try:
+        assert cr.is_size_too_big(text) is False
+    finally:
+        del text
+    text = "a" * (LIMIT + 1)
+    try:
+        assert cr.is_size_too_big(text) is True
+    finally:
+        del text
+        gc.collect()
+
+
+def test_str_and_bytes_are_measured_by_storage_without_user_code(monkeypatch):
+    monkeypatch.setattr(cr, "MAX_STRING_SIZE", 10.0)
+
+    class LyingStr(str):
+        def __len__(self):
+            raise AssertionError("user __len__ called")
+
+    class LyingBytes(bytes):
+        def __len__(self):
+            return 0
+
+    assert cr.is_size_too_big(LyingStr("x" * 11)) is True
+    assert cr.is_size_too_big(LyingStr("x" * 10)) is False
+    assert cr.is_size_too_big(LyingBytes(b"y" * 11)) is True
+    # A non-ASCII string counts characters, not bytes.
+    assert cr.is_size_too_big("\u20ac" * 10) is False
+
+
+def test_guard_reads_the_module_limit(monkeypatch):
+    monkeypatch.setattr(cr, "MAX_STRING_SIZE", 100.0)
+    assert cr.is_size_too_big(list(range(100))) is True
+    assert cr.is_size_too_big([1]) is False
+    assert cr.is_size_too_big(10 ** 400) is True
+
+
+def test_integer_measure_agrees_with_the_deep_measure(monkeypatch):
+    for value in (0, 1, -1, 2 ** 30, 2 ** 64, -(10 ** 50), 10 ** 1000, 7 ** 5000):
+        size = asizeof.asizeof(value, limit=3)
+        monkeypatch.setattr(cr, "MAX_STRING_SIZE", float(size))
+        assert cr.is_size_too_big(value) is False, value
+        monkeypatch.setattr(cr, "MAX_STRING_SIZE", float(size - 1))
+        assert cr.is_size_too_big(value) is True, value
+
+
+def test_value_whose_measurement_raises_is_not_too_big(monkeypatch):
+    class Hostile:
+        def __sizeof__(self):
+            raise RuntimeError("no size")
+
+    def broken(*a, **k):
+        raise ValueError("measurement failed")
+
+    assert cr.is_size_too_big(Hostile()) is False
+    monkeypatch.setattr(cr.asizeof, "asizeof", broken)
+    assert cr.is_size_too_big([1, 2]) is False
+
+
+def test_base_exceptions_from_measurement_are_not_swallowed(monkeypatch):
+    def interrupted(*a, **k):
+        raise KeyboardInterrupt
+    monkeypatch.setattr(cr.asizeof, "asizeof", interrupted)
+    with pytest.raises(KeyboardInterrupt):
+        cr.is_size_too_big([1])
+
+
+# --- delivery ------------------------------------------------------------------
+
+class Record:
+    def __init__(self):
+        self.post_serialized = 0
+
+    def serialize_post_run_args_and_kwargs(self):
+        self.post_serialized += 1
+
+
+def test_delivery_sends_record_then_success(env):
+    rec = Record()
+    assert cr.send_function_call_to_handler(rec) is None
+    assert rec.post_serialized == 1
+    (data,) = env.data.messages
+    assert env.decode(data) is not None
+    # The whole record is serialized without object wrapping.
+    assert env.serializer.calls[0] == (rec, False)
+    assert env.metric_names == ["CollectionSuccess"]
+    assert env.metrics[0].args == ("tenant-1", "project-1", "3.10", "0.1.0")
+
+
+def test_falsy_serialization_sends_nothing(env, monkeypatch):
+    class Empty:
+        def serialize(self, value, obj_wrap=True):
+            return b""
+    monkeypatch.setattr(CollectorSettings, "serializer", Empty())
+    cr.send_function_call_to_handler(Record())
+    assert env.data.messages == [] and env.metrics_channel.messages == []
+
+
+def test_unpicklable_record_is_reported_not_sent_and_not_blacklisted(env):
+    env.serializer.fail_on.append((lambda v: isinstance(v, Record), TypeError("cannot pickle 'lock' object")))
+    cr.send_function_call_to_handler(Record())
+    assert env.data.messages == []
+    assert [(m.name, m.fields[0]) for m in env.metrics] == [("Unpicklable", "lock")]
+    assert cr.BLACKLISTED_FUNCTIONS == set()
+
+
+def test_other_delivery_errors_propagate(env, monkeypatch):
+    from recorder_doubles import RaisingChannel
+    monkeypatch.setattr(CollectorSettings, "data_subprocess", RaisingChannel(OSError("pipe closed")))
+    with pytest.raises(OSError):
+        cr.send_function_call_to_handler(Record())
+    assert env.metrics_channel.messages == []
+
+
+# --- merging into the caller's tracker -----------------------------------------
+
+def _chain(n_inner, n_outer, limit, monkeypatch):
+    monkeypatch.setattr(CollectorSettings, "external_calls_max", limit)
+    outer, inner = CallTrailTracker("m.outer"), CallTrailTracker("m.inner")
+    inner.caller_function = outer
+    for i in range(n_outer):
+        outer.add_external_module_call("outer-%d" % i)
+    for i in range(n_inner):
+        inner.add_external_module_call("inner-%d" % i)
+    inner.globals.update(a=1, shared="inner")
+    outer.globals.update(shared="outer", b=2)
+    inner.unknown_modules.add("mod_x")
+    return outer, inner
+
+
+def test_merge_that_fits_exactly(env, monkeypatch):
+    outer, inner = _chain(3, 7, 10, monkeypatch)
+    assert cr.add_recorded_functions_to_caller_tracker(inner) is False
+    assert outer.recorded_functions[-3:] == ["inner-0", "inner-1", "inner-2"]
+    assert outer.globals == {"a": 1, "shared": "inner", "b": 2}
+    assert outer.unknown_modules == {"mod_x"}
+    assert outer.last_call == "inner-2"
+    # The finished tracker is left as it was.
+    assert len(inner.recorded_functions) == 3 and inner.caller_function is outer
+
+
+def test_merge_over_the_limit_merges_only_globals(env, monkeypatch):
+    outer, inner = _chain(3, 8, 10, monkeypatch)
+    assert cr.add_recorded_functions_to_caller_tracker(inner) is True
+    assert len(outer.recorded_functions) == 8
+    assert outer.globals["shared"] == "inner"
+    assert outer.unknown_modules == set()
+
+
+def test_merge_without_caller(env):
+    t = CallTrailTracker("m.f")
+    t.add_external_module_call("x")
+    assert cr.add_recorded_functions_to_caller_tracker(t) is False
+    assert cr.add_recorded_functions_to_caller_tracker(None) is False
+
+
+def test_merge_errors_are_swallowed_block_by_block(env, monkeypatch):
+    outer, inner = _chain(1, 0, 10, monkeypatch)
+    outer.globals = None  # update fails: external calls are skipped ...
+    assert cr.add_recorded_functions_to_caller_tracker(inner) is False
+    assert outer.recorded_functions == []
+    assert outer.unknown_modules == {"mod_x"}  # ... modules still merged
