@@ -77,7 +77,25 @@ def record_user_function_call(callee, *args, **kwargs):
           {k: desc(v) for k, v in sorted(kwargs.items())}, rec.n])
     return rec
 
+# A raising call's exception is still pending while its return callback runs
+# (the real recorder takes it out from native code first); anything looked up
+# with an exception pending fails, so the fetch is bound in advance.
+import ctypes as _ct
+_fetch = _ct.pythonapi.PyErr_Fetch
+_decref = _ct.pythonapi.Py_DecRef
+_decref.argtypes = [_ct.c_void_p]
+_slots = (_ct.c_void_p(), _ct.c_void_p(), _ct.c_void_p())
+_slot_refs = tuple(_ct.byref(s) for s in _slots)
+
+def _take_pending():
+    _fetch(*_slot_refs)
+    for s in _slots:
+        if s.value:
+            _decref(s.value)
+            s.value = None
+
 def record_user_function_return_value(value, record):
+    _take_pending()
     _log(["ret", desc(value), getattr(record, "n", desc(record))])
 
 def record_external_call(callee, is_python):
@@ -86,6 +104,7 @@ def record_external_call(callee, is_python):
     return tok
 
 def record_external_return_value(value, token):
+    _take_pending()
     _log(["extret", desc(value), getattr(token, "n", desc(token))])
 
 def load_attr_hook(obj, name, value):

@@ -180,7 +180,8 @@ def test_failed_loads_report_nothing_and_raise_as_usual():
         def main():
             return recorded(O())
         """).check()
-    assert out.result == ["a", "name 'undefined_name' is not defined",
+    assert out.result == ["'O' object has no attribute 'a'",
+                          "name 'undefined_name' is not defined",
                           "'O' object has no attribute 'nope'"]
     assert out.log[0][0] == "call" and out.log[-1][0] == "ret"
     # Only the three successful loads of msgs.append are reported.

@@ -22,8 +22,9 @@ def test_bound_arithmetic_for_typical_rates():
     assert res["1.0"] == INT64_MAX == res["1"]
     assert res["0.5"] == 4611686018427387903
     assert res["0.0"] == 0 == res["0"]
-    # The product is formed in extended precision and truncated.
-    assert res["0.25"] == int(INT64_MAX * 0.25)
+    # The product is formed in extended precision (exact here) and truncated;
+    # double arithmetic would round it up to 2**61.
+    assert res["0.25"] == INT64_MAX // 4
     assert abs(res["0.01"] - INT64_MAX // 100) <= 1024
 
 
@@ -40,7 +41,7 @@ def test_set_collecting_rate_changes_only_the_bound():
             return [seed, after[0], after[1], active]
         """, apply=False).check()
     seed, bound, seed_after, active = out.result
-    assert bound == int(INT64_MAX * 0.25)
+    assert bound == INT64_MAX // 4
     assert seed_after == seed
     assert active
 

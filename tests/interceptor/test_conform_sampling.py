@@ -37,11 +37,13 @@ def test_generator_sequence_and_bound_decide_sampling():
     out = run_program("""
         def f(i):
             return i
+        def drive():
+            for i in range(200):
+                f(i)
         def main():
             interceptor.apply({__file__}, 0.5)
             native("random_seed").value = %d
-            for i in range(200):
-                f(i)
+            drive()  # a frame started after apply runs under the evaluator
             return [native("upper_bound").value, native("random_seed").value]
         """ % seed, apply=False).check()
     bound, final = out.result
@@ -60,9 +62,7 @@ def test_lambdas_nested_functions_comprehensions_and_classes_never_advance_the_g
                 self.v = v
         def top(i):
             return i
-        def main():
-            interceptor.apply({__file__}, 1.0)
-            native("random_seed").value = %d
+        def drive():
             def inner(i):
                 return i
             lam = lambda i: i
@@ -73,6 +73,10 @@ def test_lambdas_nested_functions_comprehensions_and_classes_never_advance_the_g
                 K(i)
                 [j for j in (i,)]
                 list(j for j in (i,))
+        def main():
+            interceptor.apply({__file__}, 1.0)
+            native("random_seed").value = %d
+            drive()  # a frame started after apply runs under the evaluator
             return native("random_seed").value
         """ % seed, apply=False).check()
     x = seed
@@ -86,14 +90,16 @@ def test_zero_seed_samples_every_candidate_above_a_zero_bound():
     out = run_program("""
         def f(i):
             return i
-        def main():
-            interceptor.apply({__file__}, 0.01)
-            native("random_seed").value = 0
+        def drive():
             for i in range(20):
                 f(i)
             interceptor.set_collecting_rate(0.0)
             for i in range(20, 40):
                 f(i)
+        def main():
+            interceptor.apply({__file__}, 0.01)
+            native("random_seed").value = 0
+            drive()  # a frame started after apply runs under the evaluator
             return native("random_seed").value
         """, apply=False).check()
     assert out.result == 0
