@@ -1,0 +1,70 @@
+// Process-wide state of the interceptor shared by the evaluator and the
+// module definition. Everything here has an exported, unmangled name so that
+// other native modules (and tests through ctypes) can reach it.
+#ifndef CORV_STATE_H
+#define CORV_STATE_H
+
+// The interpreter's atomics header picks <stdatomic.h> when the C compiler
+// offers it; a C++ compiler cannot use it, and the GCC builtins path has the
+// same memory layout.
+#include <pyconfig.h>
+#undef HAVE_STD_ATOMIC
+#ifndef Py_BUILD_CORE
+#define Py_BUILD_CORE 1
+#endif
+#include <Python.h>
+#include <frameobject.h>
+
+#include <stdint.h>
+
+#include "map.h"
+
+#define CORV_API extern "C" __attribute__((visibility("default")))
+
+CORV_API unsigned char g_currently_recording;
+CORV_API const unsigned char IS_IN_RECORDING_STATE_MASK;
+CORV_API const unsigned char IS_IN_ABORT_STATE_MASK;
+
+CORV_API uint64_t curr_tid;
+CORV_API int64_t random_seed;
+CORV_API int64_t upper_bound;
+CORV_API PyObject *init_str;
+CORV_API int64_t init_str_hash;
+CORV_API PyObject *project_files;
+
+CORV_API PyObject *pyfunc_record_function_call;
+CORV_API PyObject *pyfunc_record_inner_call;
+CORV_API PyObject *record_return_value_pyfunc;
+CORV_API PyObject *record_inner_call_return_value;
+CORV_API PyObject *record_async_return_value_pyfunc;
+CORV_API PyObject *record_async_inner_call_return_value;
+CORV_API PyObject *return_value_async;
+CORV_API PyObject *load_attr_hook;
+CORV_API PyObject *load_global_hook;
+
+CORV_API destructor frame_dealoc;
+CORV_API void corv_frame_dealloc(PyObject *frame);
+CORV_API void Corv_Py_DecRef(PyObject *op);
+CORV_API int record_return_value(int do_record, int external, unsigned char prev_flag,
+                                 PyObject *result, PyObject *unused, PyObject *hook_object);
+CORV_API void init_random_seed_from_urandom(void);
+CORV_API PyObject *_PyDict_LoadGlobalHooked(PyDictObject *globals, PyDictObject *builtins,
+                                            PyObject *name, bool *from_builtins);
+CORV_API PyObject *_PyEval_EvalFrameCorvane(PyThreadState *tstate, PyFrameObject *f,
+                                            int throwflag);
+
+// Moves the shared flag byte to the thread `tid`: the byte of the previous
+// owner is parked in the per-thread store and the new owner's byte loaded.
+CORV_API void corv_switch_recording_thread(uint64_t tid);
+
+static inline void corv_sync_recording_thread(uint64_t tid) {
+    if (__builtin_expect(curr_tid != tid, 0)) {
+        corv_switch_recording_thread(tid);
+    }
+}
+
+// Sampling bound for a collecting rate; false when the rate cannot give a
+// bound (not a number, or outside 0.0 to 1.0).
+bool corv_bound_from_rate(double rate, int64_t *bound);
+
+#endif
