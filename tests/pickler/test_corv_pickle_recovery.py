@@ -6,6 +6,7 @@ import pickletools
 import socket
 import sys
 import threading
+import types
 
 import pytest
 
@@ -355,3 +356,18 @@ def test_loads_keeps_the_rest_of_a_record_when_one_object_cannot_be_rebuilt():
     assert failure.name == __name__ + ".rebuild_fails" and "constructor failed" in failure.error
     with pytest.raises(Exception):
         corv_pickle.loads(b"\x80\x04garbage")
+
+
+def test_instances_of_a_class_whose_name_was_rebound_are_answered(tmp_path):
+    # as after reloading a module: the old class is no longer found by its name
+    module = types.ModuleType("reloaded_mod")
+    exec("class Thing:\n    def __init__(self):\n        self.v = 1\n", module.__dict__)
+    sys.modules["reloaded_mod"] = module
+    try:
+        old = module.Thing()
+        assert type(pickle.loads(dump([old]))[0]) is module.Thing  # cached as found by name
+        exec("class Thing:\n    pass\n", module.__dict__)
+        loaded = pickle.loads(dump([old, "after"]))
+    finally:
+        del sys.modules["reloaded_mod"]
+    assert loaded == [Placeholder(str(type(old))), "after"]
