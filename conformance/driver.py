@@ -4,7 +4,7 @@ Usage: python driver.py MODE STATS_JSON TEST_NAME [regrtest options...]
 
 MODE is one of
   stock       the interpreter's own evaluator, nothing imported
-  rate0       interceptor.apply(set(), 0.0)
+  rate0       interceptor.apply(set(), 0.0), with the minimal recorder bound
   rate1       the test module's own files as the project set, rate 1.0, with the
               minimal recorder (conformance/fake_recorder.pyx) bound as the call recorder
   rate1-real  same project set and rate, with the package's real call recorder
@@ -74,6 +74,36 @@ def register_recorder(module):
     sys.modules[RECORDER_MODULE] = module
 
 
+class CountingChannel:
+    """In-memory handler channel: counts what would be sent, keeps nothing."""
+
+    def __init__(self):
+        self.messages = 0
+        self.bytes = 0
+
+    def send_message(self, data):
+        self.messages += 1
+        self.bytes += len(data) if data else 0
+
+
+def install_real_recorder(test_name):
+    """Imports the package's recorder and points its settings at in-memory
+    channels; returns an object whose stats() reports what was sent."""
+    import importlib
+    import types
+    from corvane_collector.configs.run_settings import CollectorSettings
+    data, metrics = CountingChannel(), CountingChannel()
+    CollectorSettings.data_subprocess = data
+    CollectorSettings.metrics_subprocess = metrics
+    CollectorSettings.project_files = frozenset(test_files(test_name))
+    import test as test_pkg
+    CollectorSettings.project_path = os.path.dirname(test_pkg.__file__)
+    importlib.import_module(RECORDER_MODULE)
+    return types.SimpleNamespace(stats=lambda: {
+        "data_messages": data.messages, "data_bytes": data.bytes,
+        "metric_messages": metrics.messages})
+
+
 def install(mode, test_name):
     """Installs the evaluator for MODE; returns (expected slot address, recorder)."""
     if mode == "stock":
@@ -85,7 +115,9 @@ def install(mode, test_name):
     if so_dir:
         sys.path.remove(so_dir)
     recorder = None
-    if mode == "rate1":
+    # apply() installs nothing unless it can import a recorder; at rate 0 with an
+    # empty project set the minimal one is never called, but it must be there.
+    if mode in ("rate0", "rate1"):
         rec_dir = os.environ.get("CORVANE_FAKE_RECORDER_DIR")
         if rec_dir:
             sys.path.insert(0, rec_dir)
@@ -95,8 +127,7 @@ def install(mode, test_name):
         register_recorder(fake_recorder)
         recorder = fake_recorder
     elif mode == "rate1-real":
-        import importlib
-        recorder = importlib.import_module(RECORDER_MODULE)
+        recorder = install_real_recorder(test_name)
     if mode == "rate0":
         interceptor.apply(set(), 0.0)
     else:
@@ -105,7 +136,21 @@ def install(mode, test_name):
     return symbol_address(lib, "_PyEval_EvalFrameCorvane"), recorder
 
 
+def reset_signals():
+    """A runner started in the background of a non-interactive shell passes on
+    SIGINT and SIGQUIT ignored; the interpreter then installs no KeyboardInterrupt
+    handler and the tests of interrupts fail whatever the evaluator.  Give every
+    run the dispositions of an interpreter started from a terminal."""
+    import signal
+    if signal.getsignal(signal.SIGINT) == signal.SIG_IGN:
+        signal.signal(signal.SIGINT, signal.default_int_handler)
+    for sig in (signal.SIGQUIT, signal.SIGHUP):
+        if signal.getsignal(sig) == signal.SIG_IGN:
+            signal.signal(sig, signal.SIG_DFL)
+
+
 def main():
+    reset_signals()
     mode, stats_path, test_name = sys.argv[1:4]
     regrtest_args = sys.argv[4:]
     expected, recorder = install(mode, test_name)

@@ -300,8 +300,13 @@ def stop():
     finished = all(c is not None for c in codes)
     summary = {"run_id": session.run_id, "store": session.store_path,
                "recording": session.recording, "handlers_finished": finished,
-               "handler_exit_codes": codes, "sent": session.data.sent,
-               "dropped": sum(drops.values()) + sum(late.values()), "drops": drops,
+               "handler_exit_codes": codes,
+               "handler_pids": [getattr(ch.process, "pid", None)
+                                for ch in (session.data, session.metrics)],
+               "sent": session.data.sent,
+               "dropped": sum(drops.values()) + sum(late.values()),
+               "drops": [{"channel": c, "reason": r, "count": n}
+                         for (c, r), n in sorted({**drops, **late}.items())],
                "records": None, "functions": None}
     try:
         if late:

@@ -97,19 +97,31 @@ cdef _object_type_of(e, index):
 #
 # IDS_TO_FOLLOW and used_attributes are keyed by id(); an id is only
 # meaningful while its object lives.  Each followed object therefore gets a
-# liveness guard: a weak reference whose callback drops the id from both
-# structures when the object dies (before its memory, and so its id, can be
-# reused), or, for objects that cannot be weakly referenced, a strong
-# reference held in a bounded first-in first-out table (the id cannot be
-# reused while it is held; evicting it drops the id).  Both structures thus
-# only ever hold ids of live objects, and their size is bounded by the live
-# followed objects plus the table's capacity.
+# liveness guard:
+# - a weak reference whose callback drops the id from both structures when
+#   the object dies, before its memory (and so its id) can be reused;
+# - for objects that cannot be weakly referenced, a strong reference held in
+#   a first-in first-out table bounded in count and in bytes: the id cannot
+#   be reused while it is held, and letting go of it drops the id.
+# Built-in containers (list, dict, tuple, ...) are not followed at all: they
+# cannot be weakly referenced, holding them would keep their contents alive,
+# and attribute reads on them only ever find methods, which the pickler never
+# uses (it stores such containers by value).  Large strings, bytes and
+# integers are not followed for the same reason.
+# Both structures thus only ever hold ids of live objects, and their size is
+# bounded by the live followed objects plus the table's capacity.
 
 import weakref as _weakref
+from sys import getsizeof as _getsizeof
 
-cdef dict _GUARDS = {}       # id -> guard (weak reference) or the object itself
-cdef dict _HELD = {}         # id -> object, for objects without weak references
+cdef dict _GUARDS = {}       # id -> weak reference guard, or the object itself
+cdef dict _HELD = {}         # id -> (object, bytes counted), objects without weak references
 cdef Py_ssize_t _HELD_MAX = 4096
+cdef Py_ssize_t _HELD_BYTES_MAX = 8 * 1024 * 1024
+cdef Py_ssize_t _HELD_ITEM_MAX = 64 * 1024
+cdef Py_ssize_t _held_bytes = 0
+cdef tuple _UNFOLLOWED_TYPES = (list, dict, set, frozenset, tuple, bytearray)
+cdef tuple _SCALAR_TYPES = (str, bytes, int, float, complex, bool, type(None))
 
 
 class _IdGuard(_weakref.ref):
@@ -129,31 +141,50 @@ def _forget_dead(guard):
         pass
 
 
-cdef _forget_id(oid):
-    _GUARDS.pop(oid, None)
-    _HELD.pop(oid, None)
+cdef _let_go_oldest():
+    global _held_bytes
+    oid = next(iter(_HELD))
+    # The id goes first: dropping the reference may free the object.
     IDS_TO_FOLLOW.discard(oid)
     used_attributes.pop(oid, None)
+    _GUARDS.pop(oid, None)
+    entry = _HELD.pop(oid)
+    _held_bytes -= <Py_ssize_t>entry[1]
 
 
-cdef _guard(obj, oid):
+cdef bint _guard(obj, oid) except -1:
+    """Give obj a liveness guard; False when obj is not to be followed."""
+    global _held_bytes
     if oid in _GUARDS:
-        return
-    if PyType_SUPPORTS_WEAKREFS(Py_TYPE(obj)):
+        return True
+    cdef type tp = type(obj)
+    cdef Py_ssize_t size
+    if PyType_SUPPORTS_WEAKREFS(<PyTypeObject*>tp):
         guard = _IdGuard(obj, _forget_dead)
         guard.oid = oid
         _GUARDS[oid] = guard
+        return True
+    if tp in _UNFOLLOWED_TYPES:
+        return False
+    if tp in _SCALAR_TYPES:
+        size = _getsizeof(obj)
+        if size > _HELD_ITEM_MAX:
+            return False
     else:
-        _GUARDS[oid] = obj
-        _HELD[oid] = obj
-        if len(_HELD) > _HELD_MAX:
-            _forget_id(next(iter(_HELD)))
+        # The interpreter's own measure: a class's __sizeof__ is user code.
+        size = object.__sizeof__(obj)
+    _GUARDS[oid] = obj
+    _HELD[oid] = (obj, size)
+    _held_bytes += size
+    while len(_HELD) > _HELD_MAX or (_held_bytes > _HELD_BYTES_MAX and len(_HELD) > 1):
+        _let_go_oldest()
+    return True
 
 
 cdef _follow(obj):
     oid = id(obj)
-    _guard(obj, oid)
-    IDS_TO_FOLLOW.add(oid)
+    if _guard(obj, oid):
+        IDS_TO_FOLLOW.add(oid)
 
 
 def _followed_count():
@@ -169,6 +200,55 @@ def _held_capacity():
 # ---------------------------------------------------------------------------
 # Size guard and delivery
 
+# Budget of the quick bound below: containers with more elements than this
+# are measured by the deep measurement itself.
+cdef Py_ssize_t _QUICK_NODES = 1024
+
+
+cdef Py_ssize_t _quick_bound(obj, Py_ssize_t* budget) except -2:
+    """An upper bound of the deep size of plain built-in data, or -1.
+
+    Only exact built-in types whose size methods are the interpreter's own
+    are looked at, so no user code runs.  Each object is over-counted (no
+    sharing is assumed, a margin is added), so a bound under the limit
+    means that the deep measurement is under it too; -1 means "measure".
+    """
+    cdef type tp = type(obj)
+    cdef Py_ssize_t total
+    cdef Py_ssize_t part
+    budget[0] -= 1
+    if budget[0] < 0:
+        return -1
+    if obj is None or tp is bool or tp is float or tp is complex or tp is int \
+            or tp is str or tp is bytes:
+        return _getsizeof(obj) + 64
+    if tp is tuple or tp is list or tp is set or tp is frozenset:
+        if len(obj) > budget[0]:
+            return -1
+        total = _getsizeof(obj) + 64
+        for item in obj:
+            part = _quick_bound(item, budget)
+            if part < 0:
+                return -1
+            total += part
+        return total
+    if tp is dict:
+        if 2 * len(obj) > budget[0]:
+            return -1
+        total = _getsizeof(obj) + 64
+        for key, value in (<dict>obj).items():
+            part = _quick_bound(key, budget)
+            if part < 0:
+                return -1
+            total += part
+            part = _quick_bound(value, budget)
+            if part < 0:
+                return -1
+            total += part
+        return total
+    return -1
+
+
 def is_size_too_big(obj):
     """Whether obj is too large to be recorded (len for str and bytes, deep size otherwise)."""
     if obj is None:
@@ -183,7 +263,11 @@ def is_size_too_big(obj):
         # Same figure as the deep measurement (size rounded up to 8), without
         # its set-up cost on every integer argument.
         return ((int.__sizeof__(obj) + 7) & ~7) > MAX_STRING_SIZE
-    if tp is float or tp is bool or tp is complex:
+    # Small plain data: a cheap upper bound settles it; the deep measurement
+    # costs tens of microseconds even for a pair of numbers.
+    cdef Py_ssize_t budget = _QUICK_NODES
+    cdef Py_ssize_t bound = _quick_bound(obj, &budget)
+    if bound >= 0 and bound <= MAX_STRING_SIZE:
         return False
     try:
         return asizeof.asizeof(obj, limit=3) > MAX_STRING_SIZE

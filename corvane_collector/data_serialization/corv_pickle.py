@@ -21,7 +21,9 @@ Which failures are answered
     or function that cannot be found by name, ``TypeError`` for a C object
     without pickle support) and ``RecursionError`` for nesting deeper than the
     interpreter allows.  The innermost object whose saving failed is the one
-    replaced; its container and its siblings are kept.  Exceptions that are
+    replaced; its container and its siblings are kept.  The argument tuple
+    and the state of a reduce value are parts of the object that produced
+    it: their failure is that object's failure.  Exceptions that are
     not ``Exception`` subclasses (KeyboardInterrupt, SystemExit, ...) are never
     answered.
 
@@ -31,26 +33,27 @@ Which failures are answered
     anything of it is written, and the object that produced it is replaced
     instead.
 
-What propagates out of ``dump``
-    A failure that cannot be answered: no ``failure_reducer``, or the failure
-    reducer raised, or the failure reduction could not be pickled either.  The
-    failure then moves to the enclosing object, which is answered in its turn;
-    at the top it leaves ``dump`` as the original failure of the innermost
-    object that could not be answered: ``TypeError`` and exception types of
-    other packages (such as those raised by ``reducer_override``) as they
-    were raised; the interpreter's own exception types (``PicklingError``,
-    ``RecursionError``, ``AttributeError``, ...) as a ``TypeError`` "cannot
-    pickle '<type>' object: ..." naming that object's type (chained to the
-    original), so that callers have few exception types to handle.
+What is not answered
+    With no ``failure_reducer``, every failure propagates out of ``dump``.
+    With one, a member whose failure reduction cannot be pickled either is
+    written as an ``Omitted`` marker (type and both failures), so that its
+    container and siblings are kept; only when this happens to the value
+    given to ``dump`` itself does the failure propagate.  It leaves ``dump`` as
+    the original failure: ``TypeError`` and exception types of other packages
+    (such as those raised by ``reducer_override``) as they were raised; the
+    interpreter's own exception types (``PicklingError``, ``RecursionError``,
+    ``AttributeError``, ...) as a ``TypeError`` "cannot pickle '<type>'
+    object: ..." naming the value's type (chained to the original), so that
+    callers have few exception types to handle.
 
 ``special_cases``
-    A predicate on a class.  It marks classes whose instances are known to
-    hold members that cannot be pickled (sessions holding engines, weak
-    references, locks), where pickling must continue past those members.
-    Member-level recovery gives that to every object; a special-case object is
-    also kept when one of its members can neither be pickled nor described
-    (its failure reducer fails too): that member is written as None, instead
-    of the failure moving on to the special-case object.
+    A predicate on a class, marking classes whose instances are known to hold
+    members that cannot be pickled (sessions holding engines, weak
+    references, locks) and inside which pickling must go on past those
+    members.  Member-level recovery already does this for every object: a
+    member's failure never fails the object holding it.  The predicate is
+    therefore accepted and kept as ``self.special_cases`` but changes nothing
+    further.
 
 Speed
     The first attempt runs CPython's C pickler with a hook that answers
@@ -63,9 +66,10 @@ Depth
     The C pickler is bounded by the interpreter's recursion limit (it raises
     ``RecursionError``); it is not used while that limit is above
     ``C_PICKLER_MAX_RECURSION_LIMIT``.  The Python pickler also stops at
-    ``MAX_FALLBACK_DEPTH`` nested objects, whatever the recursion limit, so
-    that a raised limit cannot exhaust the C stack; the object at that depth is
-    replaced by its failure reduction.
+    ``MAX_FALLBACK_DEPTH`` nested objects (less when the recursion limit
+    leaves less room), whatever the recursion limit, so that a raised limit
+    cannot exhaust the C stack; an object at that depth is written as an
+    ``Omitted`` marker naming its type.
 
 Exceptions with a Python ``__init__``
     ``BaseException.__reduce__`` rebuilds an exception by calling its class
@@ -73,6 +77,13 @@ Exceptions with a Python ``__init__``
     other arguments than those it passes to ``BaseException.__init__``.  Such
     exceptions are reduced through ``copyreg.__newobj__`` instead: loading
     sets ``args`` and ``__dict__`` without running ``__init__``.
+
+Loading
+    ``loads`` tries the C unpickler; when it fails, a tolerant loader loads
+    the pickle again and puts a ``LoadFailure`` in the place of each object
+    that cannot be rebuilt where it is loaded (a module that is missing, a
+    constructor or ``__setstate__`` that raises), so that one such object
+    does not lose the whole record.
 """
 
 import copyreg
@@ -85,7 +96,8 @@ import _pickle
 
 import corvane_collector  # noqa: F401  (the safe pickler reaches this module through the package)
 
-__all__ = ["Pickler", "loads", "dumps", "DEFAULT_PROTOCOL", "NEVER_OVERRIDDEN", "MAX_FALLBACK_DEPTH"]
+__all__ = ["Pickler", "loads", "dumps", "LoadFailure", "Omitted", "DEFAULT_PROTOCOL",
+           "NEVER_OVERRIDDEN", "MAX_FALLBACK_DEPTH"]
 
 DEFAULT_PROTOCOL = pickle.DEFAULT_PROTOCOL
 HIGHEST_PROTOCOL = pickle.HIGHEST_PROTOCOL
@@ -113,23 +125,68 @@ _GENERIC_MODULES = frozenset({"builtins", "pickle", "_pickle", "copyreg"})
 _newobj = copyreg.__newobj__
 _exception_reduce = BaseException.__reduce__
 _object_reduce_ex = object.__reduce_ex__
+_object_reduce = object.__reduce__
 _c_pickler_init = _pickle.Pickler.__init__
 
-# Callables of reduce values known to be importable by name.
-_KNOWN_GLOBALS = {id(f): f for f in (
+# Classes and functions found to be importable by name, by id (the entry
+# keeps the object alive, so the id cannot be reused while it is cached).
+_FOUND_BY_NAME = {id(f): f for f in (
     copyreg.__newobj__, copyreg.__newobj_ex__, copyreg._reconstructor,
     object, type, int, str, bytes, bytearray, set, frozenset, list, dict, tuple,
     getattr,
 )}
+_PERMANENT = len(_FOUND_BY_NAME)
+# Types whose default reduction the C pickler may compute by itself: plain
+# Python classes that inherit object's reduction.  A wrong guess only costs
+# speed: a failure there makes the Python pickler redo the dump.
+_NATIVE_TYPES = {}
+_CACHE_LIMIT = 4096
+_HEAPTYPE = 1 << 9
+
+
+def _remember(cache, obj):
+    if len(cache) >= _CACHE_LIMIT:
+        cache.clear()
+    cache[id(obj)] = obj
+
+
+def _is_native(obj_type):
+    """Whether instances of ``obj_type`` can be left to the C pickler's
+    default reduction (see ``_NATIVE_TYPES``)."""
+    try:
+        if obj_type.__reduce_ex__ is not _object_reduce_ex or obj_type.__reduce__ is not _object_reduce:
+            return False
+        if issubclass(obj_type, BaseException):
+            return False
+        mro = obj_type.__mro__
+        if mro[-1] is not object:
+            return False
+        for cls in mro[:-1]:
+            if not cls.__flags__ & _HEAPTYPE:
+                return False
+            namespace = cls.__dict__
+            # Python classes add fields only through __slots__ or __dict__;
+            # a C type with its own fields cannot be pickled by default.
+            if ("__slots__" not in namespace and "__dict__" not in namespace
+                    and cls.__basicsize__ != cls.__base__.__basicsize__):
+                return False
+        return _global_ok(obj_type)
+    except Exception:
+        return False
 
 
 class _CPickler(_pickle.Pickler):
     """C pickler whose ``reducer_override`` is set per instance (a closure)."""
 
 
-def _global_ok(obj):
-    """Whether ``obj`` (a class or function) can be pickled by name."""
-    if id(obj) in _KNOWN_GLOBALS:
+def _global_ok(obj, cached=True):
+    """Whether ``obj`` (a class or function) can be pickled by name.
+
+    A positive answer is remembered; ``cached=False`` checks again (the
+    Python pickler does, so that a class whose module rebound its name since,
+    as reloading does, is refused there rather than written as a placeholder).
+    """
+    if cached and _FOUND_BY_NAME.get(id(obj)) is obj:
         return True
     try:
         name = obj.__qualname__
@@ -150,24 +207,39 @@ def _global_ok(obj):
             found = getattr(found, part)
     except Exception:
         return False
-    return found is obj
+    if found is not obj:
+        return False
+    if len(_FOUND_BY_NAME) >= _CACHE_LIMIT:
+        for key in list(_FOUND_BY_NAME)[_PERMANENT:]:
+            del _FOUND_BY_NAME[key]
+    _FOUND_BY_NAME[id(obj)] = obj
+    return True
 
 
-def _reduce_value_ok(rv):
+def _reduce_value_ok(rv, cached=True):
     """Refuses reduce values whose callable or direct arguments cannot be
     pickled by name (see the module docstring)."""
-    func = rv[0]
-    if id(func) not in _KNOWN_GLOBALS and not _global_ok(func):
+    if not _global_ok(rv[0], cached):
         return False
     args = rv[1] if len(rv) > 1 else None
     if type(args) is tuple:
         for arg in args:
-            if isinstance(arg, type) and not _global_ok(arg):
+            if isinstance(arg, type) and not _global_ok(arg, cached):
                 return False
     return True
 
 
-def _make_hook(owner_override, failure_reducer, dispatch_table, proto):
+def _answer(failure_reducer, obj, exc):
+    if failure_reducer is None:
+        raise exc
+    try:
+        return failure_reducer(obj)
+    except Exception:
+        # The caller learns about the original failure, not the reducer's.
+        raise exc from None
+
+
+def _make_hook(owner_override, failure_reducer, dispatch_table, proto, native):
     """The per-object hook shared by both picklers.
 
     Returns a reduce value, or NotImplemented for objects the pickler writes
@@ -176,27 +248,21 @@ def _make_hook(owner_override, failure_reducer, dispatch_table, proto):
     before anything of the object has been written.
     """
 
-    def answer(obj, exc):
-        if failure_reducer is None:
-            raise exc
-        try:
-            return failure_reducer(obj)
-        except Exception:
-            # The caller learns about the original failure, not the reducer's.
-            raise exc from None
-
     def hook(obj):
         if owner_override is not None:
             try:
                 rv = owner_override(obj)
             except Exception as exc:
-                return answer(obj, exc)
+                return _answer(failure_reducer, obj, exc)
             if rv is not NotImplemented:
-                if type(rv) is tuple and rv and not _reduce_value_ok(rv):
-                    return answer(obj, PicklingError("reduce value of %r refers to an object that "
+                if type(rv) is tuple and rv and not _reduce_value_ok(rv, native):
+                    return _answer(failure_reducer, obj, PicklingError("reduce value of %r refers to an object that "
                                                      "cannot be found by name" % (type(obj),)))
                 return rv
         obj_type = type(obj)
+        if (native and _NATIVE_TYPES.get(id(obj_type)) is obj_type
+                and (not dispatch_table or obj_type not in dispatch_table)):
+            return NotImplemented
         if obj_type is FunctionType or isinstance(obj, type):
             return NotImplemented
         # Default reduction, computed here so that its failure can be answered.
@@ -214,7 +280,7 @@ def _make_hook(owner_override, failure_reducer, dispatch_table, proto):
                         raise PicklingError("Can't pickle %r object: %r" % (obj_type.__name__, obj))
                     rv = reduce()
         except Exception as exc:
-            return answer(obj, exc)
+            return _answer(failure_reducer, obj, exc)
         if type(rv) is tuple:
             if (rv and rv[0] is obj_type and isinstance(obj, BaseException)
                     and obj_type.__reduce__ is _exception_reduce
@@ -223,9 +289,11 @@ def _make_hook(owner_override, failure_reducer, dispatch_table, proto):
                     and len(rv) >= 2 and type(rv[1]) is tuple):
                 # Rebuild without running the class's own __init__.
                 rv = (_newobj, (obj_type,) + rv[1]) + rv[2:]
-            if rv and not _reduce_value_ok(rv):
-                return answer(obj, PicklingError("Can't pickle %r: its class cannot be found by name"
+            if rv and not _reduce_value_ok(rv, native):
+                return _answer(failure_reducer, obj, PicklingError("Can't pickle %r: its class cannot be found by name"
                                                  % (obj_type,)))
+            if native and _is_native(obj_type):
+                _remember(_NATIVE_TYPES, obj_type)
         return rv
 
     return hook
@@ -271,8 +339,8 @@ class Pickler:
         dispatch_table = getattr(self, "dispatch_table", None)
         if dispatch_table is None:
             dispatch_table = copyreg.dispatch_table
-        hook = _make_hook(getattr(self, "reducer_override", None), self.failure_reducer,
-                          dispatch_table, self.protocol)
+        owner_override = getattr(self, "reducer_override", None)
+        hook = _make_hook(owner_override, self.failure_reducer, dispatch_table, self.protocol, True)
         if sys.getrecursionlimit() > C_PICKLER_MAX_RECURSION_LIMIT:
             self._file_write(self._dump_fallback(obj, hook, dispatch_table))
             return
@@ -292,16 +360,49 @@ class Pickler:
         self._file_write(data)
 
     def _dump_fallback(self, obj, hook, dispatch_table):
+        # The Python pickler computes every default reduction itself.
+        hook = _make_hook(getattr(self, "reducer_override", None), self.failure_reducer, dispatch_table,
+                          self.protocol, False)
         fallback = _FallbackPickler(self.protocol, self.fix_imports, self.buffer_callback,
-                                    hook, self.failure_reducer, self.special_cases, dispatch_table)
+                                    hook, self.failure_reducer, dispatch_table)
         return fallback.run(obj)
 
     def clear_memo(self):
         """Kept for interface compatibility: no memo survives a dump."""
 
 
+class Omitted:
+    """Stands, in a loaded pickle, for an object the pickler left out.
+
+    ``type_text`` is ``str()`` of the object's type, ``reason`` says why: it
+    was nested deeper than the pickler goes, or neither it nor its failure
+    reduction could be pickled.
+    """
+
+    def __init__(self, type_text, reason):
+        self.type_text = type_text
+        self.reason = reason
+
+    def __eq__(self, other):
+        return type(other) is Omitted and (other.type_text, other.reason) == (self.type_text, self.reason)
+
+    def __hash__(self):
+        return hash((Omitted, self.type_text, self.reason))
+
+    def __repr__(self):
+        return "Omitted(%r, %r)" % (self.type_text, self.reason)
+
+
+def _type_text(obj_type):
+    try:
+        text = str(obj_type)
+    except Exception:
+        text = None
+    return text if type(text) is str else "<class of unknown name>"
+
+
 class _GiveUp(Exception):
-    """Internal: carries a failure that could not be answered to the top."""
+    """Internal: carries a failure that is not answered where it happened."""
 
     def __init__(self, original, obj_type):
         super().__init__(original)
@@ -316,8 +417,7 @@ class _FallbackPickler(pickle._Pickler):
     flat buffer and rolling an object back is a truncation.
     """
 
-    def __init__(self, protocol, fix_imports, buffer_callback, hook, failure_reducer, special_cases,
-                 dispatch_table):
+    def __init__(self, protocol, fix_imports, buffer_callback, hook, failure_reducer, dispatch_table):
         self._out = io.BytesIO()
         super().__init__(self._out, protocol, fix_imports=fix_imports, buffer_callback=buffer_callback)
         self.write = self._out.write
@@ -325,20 +425,19 @@ class _FallbackPickler(pickle._Pickler):
         self._hook = hook
         self._failure_reducer = failure_reducer
         self.dispatch_table = dispatch_table
-        self._special_cases = special_cases
-        self._inside_special = 0
+        # ids of reduce-value parts (arguments, state) being saved, with counts
         self._pass_through = {}
         self._depth = 0
-        self._given_up = {}
+        self._max_depth = MAX_FALLBACK_DEPTH
 
     def _write_two(self, header, payload):
         self._out.write(header)
         self._out.write(payload)
 
     def run(self, obj):
-        # Stop well before the interpreter's limit, so that replacing the
-        # deepest object still has frames to work with (about four frames
-        # per nesting level).
+        # Stop well before the interpreter's limit, so that writing a marker
+        # at the deepest level still has frames to work with (about four
+        # frames per nesting level).
         frame, used = sys._getframe(), 0
         while frame is not None:
             frame, used = frame.f_back, used + 1
@@ -365,14 +464,9 @@ class _FallbackPickler(pickle._Pickler):
         if obj_type in _SCALARS:
             self.dispatch[obj_type](self, obj)
             return
-        given_up = self._given_up.get(id(obj))
-        if given_up is not None and self._depth >= given_up[2]:
-            # Failed already at this depth or above; a retry would fail again.
-            raise given_up[1]
         if self._depth >= self._max_depth:
-            # Not answered here: a failure reduction would need more depth.
-            # The enclosing object is answered instead.
-            raise _GiveUp(RecursionError("maximum pickling depth exceeded"), obj_type)
+            self._write_omitted(obj_type, "nested deeper than %d objects" % (self._max_depth,))
+            return
         out = self._out
         position = out.tell()
         memo_size = len(self.memo)
@@ -419,28 +513,21 @@ class _FallbackPickler(pickle._Pickler):
         for part in parts:
             pass_through[part] = pass_through.get(part, 0) + 1
         try:
-            self._save_reduce_parts(obj, rv)
+            self.save_reduce(obj=obj, *rv)
         finally:
             for part in parts:
                 count = pass_through.pop(part) - 1
                 if count:
                     pass_through[part] = count
 
-    def _save_reduce_parts(self, obj, rv):
-        special = False
-        if self._special_cases is not None:
-            try:
-                special = bool(self._special_cases(type(obj)))
-            except Exception:
-                special = False
-        if not special:
-            self.save_reduce(obj=obj, *rv)
-            return
-        self._inside_special += 1
+    def _write_omitted(self, obj_type, reason):
+        # The marker needs two more levels (its class, its argument tuple);
+        # the depth bound keeps frames in reserve for that.
+        self._max_depth += 3
         try:
-            self.save_reduce(obj=obj, *rv)
+            self.save_reduce(Omitted, (_type_text(obj_type), reason))
         finally:
-            self._inside_special -= 1
+            self._max_depth -= 3
 
     def _rollback(self, position, memo_size):
         out = self._out
@@ -452,29 +539,28 @@ class _FallbackPickler(pickle._Pickler):
             memo.popitem()
 
     def _answer(self, obj, exc):
-        if type(exc) is _GiveUp:
-            # A member could not be answered: this object is answered instead.
-            give_up = exc
-        else:
-            give_up = _GiveUp(exc, type(obj))
+        give_up = exc if type(exc) is _GiveUp else _GiveUp(exc, type(obj))
         failure_reducer = self._failure_reducer
-        if failure_reducer is not None:
-            position = self._out.tell()
-            memo_size = len(self.memo)
-            try:
-                rv = failure_reducer(obj)
-                if type(rv) is tuple and rv and not _global_ok(rv[0]):
-                    raise PicklingError("failure reduction of %r has a callable that cannot be found "
-                                        "by name" % (type(obj),))
-                self._save_reduce_value(obj, rv)
-                return
-            except Exception:
-                self._rollback(position, memo_size)
-            if self._inside_special and self._depth < self._max_depth:
-                self.write(pickle.NONE)
-                return
-        self._given_up[id(obj)] = (obj, give_up, self._depth - 1)
-        raise give_up
+        if failure_reducer is None:
+            raise give_up
+        position = self._out.tell()
+        memo_size = len(self.memo)
+        try:
+            rv = failure_reducer(obj)
+            if type(rv) is tuple and rv and not _global_ok(rv[0], False):
+                raise PicklingError("failure reduction of %r has a callable that cannot be found "
+                                    "by name" % (type(obj),))
+            self._save_reduce_value(obj, rv)
+            return
+        except Exception as second:
+            self._rollback(position, memo_size)
+            if self._depth <= 1:
+                # the value itself: the caller must learn that it failed
+                raise give_up from None
+            original = give_up.original
+            self._write_omitted(type(obj), "cannot be pickled (%s: %s) nor described (%s: %s)" % (
+                type(original).__name__, original, type(second).__name__,
+                second.original if type(second) is _GiveUp else second))
 
 
 def dumps(obj, protocol=None, **kwargs):
@@ -484,7 +570,146 @@ def dumps(obj, protocol=None, **kwargs):
     return buffer.getvalue()
 
 
+class LoadFailure:
+    """Stands, in a loaded pickle, for an object that could not be rebuilt.
+
+    ``name`` is the dotted name of the callable (class or function) that was
+    to rebuild it, ``error`` the text of the failure; items and state that the
+    pickle applied to the object are kept in ``items``, ``mapping`` and as
+    attributes.
+    """
+
+    def __init__(self, name, error):
+        self.name = name
+        self.error = error
+        self.items = []
+        self.mapping = {}
+
+    def __call__(self, *args, **kwargs):
+        return LoadFailure(self.name, self.error)
+
+    def append(self, item):
+        self.items.append(item)
+
+    def extend(self, items):
+        self.items.extend(items)
+
+    def add(self, item):
+        self.items.append(item)
+
+    def __setitem__(self, key, value):
+        self.mapping[key] = value
+
+    def __repr__(self):
+        return "LoadFailure(%r, %r)" % (self.name, self.error)
+
+
+def _name_of(obj):
+    if type(obj) is LoadFailure:
+        return obj.name
+    module = getattr(obj, "__module__", None)
+    qualname = getattr(obj, "__qualname__", None) or getattr(obj, "__name__", None)
+    if isinstance(module, str) and isinstance(qualname, str):
+        return module + "." + qualname
+    return repr(type(obj))
+
+
+def _describe_failure(exc):
+    return "%s: %s" % (type(exc).__name__, exc)
+
+
+class _TolerantUnpickler(pickle._Unpickler):
+    """Loads what it can: an object that cannot be rebuilt (missing module,
+    constructor or ``__setstate__`` failing) becomes a ``LoadFailure`` and
+    the rest of the pickle loads around it."""
+
+    dispatch = dict(pickle._Unpickler.dispatch)
+
+    def find_class(self, module, name):
+        try:
+            return super().find_class(module, name)
+        except Exception as exc:
+            return LoadFailure(module + "." + name, _describe_failure(exc))
+
+    def load_reduce(self):
+        stack = self.stack
+        args = stack.pop()
+        func = stack[-1]
+        try:
+            stack[-1] = func(*args)
+        except Exception as exc:
+            stack[-1] = self._rebuild_failed(func, args, exc)
+    dispatch[pickle.REDUCE[0]] = load_reduce
+
+    def load_newobj(self):
+        args = self.stack.pop()
+        cls = self.stack.pop()
+        try:
+            obj = cls.__new__(cls, *args)
+        except Exception as exc:
+            obj = LoadFailure(_name_of(cls), _describe_failure(exc))
+        self.append(obj)
+    dispatch[pickle.NEWOBJ[0]] = load_newobj
+
+    def load_newobj_ex(self):
+        kwargs = self.stack.pop()
+        args = self.stack.pop()
+        cls = self.stack.pop()
+        try:
+            obj = cls.__new__(cls, *args, **kwargs)
+        except Exception as exc:
+            obj = LoadFailure(_name_of(cls), _describe_failure(exc))
+        self.append(obj)
+    dispatch[pickle.NEWOBJ_EX[0]] = load_newobj_ex
+
+    def load_build(self):
+        stack = self.stack
+        state = stack[-1]
+        try:
+            pickle._Unpickler.load_build(self)
+            return
+        except Exception:
+            pass
+        # state was popped by the failed attempt; the instance is on top
+        inst = stack[-1]
+        slotstate = None
+        if isinstance(state, tuple) and len(state) == 2:
+            state, slotstate = state
+        for values in (state, slotstate):
+            if not isinstance(values, dict):
+                continue
+            for key, value in values.items():
+                try:
+                    object.__setattr__(inst, key, value)
+                except Exception:
+                    try:
+                        inst.__dict__[key] = value
+                    except Exception:
+                        pass
+    dispatch[pickle.BUILD[0]] = load_build
+
+    def _rebuild_failed(self, func, args, exc):
+        if isinstance(func, type) and issubclass(func, BaseException):
+            # An exception whose __init__ takes other arguments than its args.
+            try:
+                return func.__new__(func, *args)
+            except Exception:
+                pass
+        return LoadFailure(_name_of(func), _describe_failure(exc))
+
+
 def loads(data, *, fix_imports=True, encoding="ASCII", errors="strict", buffers=None):
-    """Load a pickle written by ``Pickler`` (any standard pickle)."""
-    return _pickle.loads(data, fix_imports=fix_imports, encoding=encoding, errors=errors,
-                         buffers=buffers)
+    """Load a pickle written by ``Pickler`` (any standard pickle).
+
+    The C unpickler is tried first.  When it fails, the pickle is loaded again
+    by a tolerant loader that replaces each object it cannot rebuild by a
+    ``LoadFailure``; a pickle that is damaged as a stream still raises.
+    """
+    try:
+        return _pickle.loads(data, fix_imports=fix_imports, encoding=encoding, errors=errors,
+                             buffers=buffers)
+    except Exception:
+        if not isinstance(data, (bytes, bytearray, memoryview)):
+            raise
+    return _TolerantUnpickler(io.BytesIO(data), fix_imports=fix_imports, encoding=encoding,
+                              errors=errors, buffers=buffers).load()

@@ -11,6 +11,18 @@ objects holding those attributes, and whatever cannot be pickled is described
 by an ``UnpicklableObject``.
 """
 
+from cpython.object cimport PyObject
+
+cdef extern from "Python.h":
+    ctypedef PyObject *(*_getattrofunc "getattrofunc")(PyObject *, PyObject *)
+    ctypedef struct _TypeHead "PyTypeObject":
+        unsigned long tp_flags
+        unsigned int tp_version_tag
+        _getattrofunc tp_getattro
+    unsigned long Py_TPFLAGS_VALID_VERSION_TAG
+    PyObject *PyObject_GenericGetAttr(PyObject *, PyObject *)
+    PyObject **_PyObject_GetDictPtr(PyObject *)
+
 import datetime
 import uuid
 import pathlib
@@ -127,6 +139,136 @@ def _metadata_name(obj):
     return func_name
 
 
+# Per-type verdicts of reducer_override, so that the common values do not
+# pay for the full sequence of tests.  A verdict holds only while the type is
+# unchanged: it is stored with the type's version tag, which the interpreter
+# replaces whenever the type or one of its bases is modified.
+cdef int _FULL = 0      # apply every rule
+cdef int _SKIP = 1      # always NotImplemented
+cdef int _PLAIN = 2     # NotImplemented unless the instance dict or the recorded usage say otherwise
+cdef dict _verdicts = {}
+cdef Py_ssize_t _VERDICTS_LIMIT = 4096
+# Names whose presence in an instance dict changes the outcome for a plain type.
+cdef tuple _INSTANCE_NAMES = (GETATTR_STR, GET_NEWARGS_EX, GETNEWARGS, GET_INITARGS, GETSTATE_STR)
+cdef object _class_descriptor = object.__dict__["__class__"]
+cdef str _N_GETATTR = GETATTR_STR
+cdef str _N_NEWARGS_EX = GET_NEWARGS_EX
+cdef str _N_NEWARGS = GETNEWARGS
+cdef str _N_INITARGS = GET_INITARGS
+cdef str _N_GETSTATE = GETSTATE_STR
+
+
+cdef inline object _recorded_usage(object obj):
+    usage = used_attributes
+    if type(usage) is dict:
+        return (<dict>usage).get(id(obj))
+    return usage.get(id(obj))
+
+
+cdef bint _mro_defines(object obj_type, object name):
+    cdef object cls
+    for cls in obj_type.__mro__:
+        if name in cls.__dict__:
+            return True
+    return False
+
+
+cdef int _compute_verdict(object pickler, object obj_type) except -1:
+    """What reducer_override answers for the instances of ``obj_type``,
+    as far as the type alone decides it."""
+    cdef object cls
+    if pickler.is_obj_function(obj_type):
+        return _FULL
+    # Rule 2 can only name a rebuild function when the type's own dotted
+    # name starts one of the known names.
+    if type(obj_type) is type:
+        prefix = DOT.join([obj_type.__module__, obj_type.__name__]) + DOT
+        for full_name in SafePickler.full_names_to_run_functions:
+            if full_name.startswith(prefix):
+                return _FULL
+    if obj_type in SafePickler.types_to_skip:
+        return _SKIP
+    if type(obj_type) is not type:
+        return _FULL
+    if (<_TypeHead *>obj_type).tp_getattro != <_getattrofunc>PyObject_GenericGetAttr:
+        return _FULL
+    for cls in obj_type.__mro__:
+        found = cls.__dict__.get("__class__")
+        if found is not None:
+            if found is not _class_descriptor:
+                return _FULL
+            break
+    for cls in SafePickler.subclasses_to_skip:
+        if issubclass(obj_type, cls):
+            return _FULL
+    if issubclass(obj_type, types.ModuleType) or obj_type in SafePickler.specific_type_for_magic_mock:
+        return _FULL
+    if obj_type.__reduce__ != object.__reduce__ or obj_type.__reduce_ex__ != object.__reduce_ex__:
+        return _FULL
+    if obj_type.__qualname__ == REDUCE_ALLOWED_QUAL_NAME:
+        return _FULL
+    for name in _INSTANCE_NAMES:
+        if _mro_defines(obj_type, name):
+            return _FULL
+    return _PLAIN
+
+
+cdef int _verdict(object pickler, object obj_type) except -1:
+    cdef _TypeHead *head = <_TypeHead *>obj_type
+    cdef object key = id(obj_type)
+    cdef object entry = _verdicts.get(key)
+    cdef int verdict
+    if entry is not None and (<tuple>entry)[0] is obj_type \
+            and head.tp_flags & Py_TPFLAGS_VALID_VERSION_TAG \
+            and head.tp_version_tag == <unsigned int>(<tuple>entry)[1]:
+        return (<tuple>entry)[2]
+    try:
+        verdict = _compute_verdict(pickler, obj_type)
+    except Exception:
+        verdict = _FULL
+    if head.tp_flags & Py_TPFLAGS_VALID_VERSION_TAG:
+        if len(_verdicts) >= _VERDICTS_LIMIT:
+            _verdicts.clear()
+        _verdicts[key] = (obj_type, head.tp_version_tag, verdict)
+    return verdict
+
+
+cdef inline bint _instance_dict_is_plain(object obj):
+    cdef PyObject **dict_ptr = _PyObject_GetDictPtr(<PyObject *>obj)
+    if dict_ptr == NULL or dict_ptr[0] == NULL:
+        return True
+    cdef object instance_dict = <object>dict_ptr[0]
+    if type(instance_dict) is not dict:
+        return False
+    if not instance_dict:
+        return True
+    return not (_N_GETATTR in <dict>instance_dict or _N_NEWARGS_EX in <dict>instance_dict
+                or _N_NEWARGS in <dict>instance_dict or _N_INITARGS in <dict>instance_dict
+                or _N_GETSTATE in <dict>instance_dict)
+
+
+# Reductions of built-in methods bound to instances (``lock.acquire``): a new
+# bound object every time it is read, and the name depends only on the type
+# of the instance and the method's name.  Failure reductions of C objects
+# hold many of them.
+cdef dict _bound_builtin_names = {}
+cdef object _BuiltinMethodType = types.BuiltinMethodType
+cdef object _ModuleType = types.ModuleType
+
+
+cdef object _bound_builtin_key(object obj):
+    if type(obj) is not _BuiltinMethodType:
+        return None
+    owner = obj.__self__
+    owner_type = type(owner)
+    if owner is None or owner_type is _ModuleType or isinstance(owner, type):
+        return None
+    if (<_TypeHead *>owner_type).tp_flags & (1 << 9):
+        # heap types can be changed or replaced; only static C types
+        return None
+    return (owner_type, obj.__name__)
+
+
 class NewFuncWrap:
     def __init__(self, name):
         self.name = name
@@ -175,7 +317,15 @@ class SafePickler(corvane_collector.data_serialization.corv_pickle.Pickler):
         self.dispatch_table = {}
 
     def reducer_override(self, obj):
+        cdef int verdict
         obj_type = type(obj)
+        if type(self) is SafePickler:
+            verdict = _verdict(self, obj_type)
+            if verdict == _SKIP:
+                return NotImplemented
+            if verdict == _PLAIN and _instance_dict_is_plain(obj):
+                if _recorded_usage(obj) is None or not self.obj_wrap:
+                    return NotImplemented
         if self.is_obj_function(obj_type):
             return self.reduce_function(obj)
         try:
@@ -249,6 +399,11 @@ class SafePickler(corvane_collector.data_serialization.corv_pickle.Pickler):
                 or hasattr(obj, GETSTATE_STR))
 
     def reduce_function(self, obj):
+        key = _bound_builtin_key(obj)
+        if key is not None:
+            cached = _bound_builtin_names.get(key)
+            if cached is not None:
+                return cached
         from jsonpickle.unpickler import loadclass
         if not (obj != loadclass and obj != Wraper and obj != NewFuncWrap
                 and obj != _reconstructor and obj != wrap_object and obj != UnpicklableObject):
@@ -260,6 +415,10 @@ class SafePickler(corvane_collector.data_serialization.corv_pickle.Pickler):
         is_method = hasattr(obj, SELF_STR)
         get_function_module(obj, is_method)
         func_name = _metadata_name(obj)
+        if key is not None and type(func_name) is str:
+            if len(_bound_builtin_names) >= _VERDICTS_LIMIT:
+                _bound_builtin_names.clear()
+            _bound_builtin_names[key] = (loadclass, (func_name,))
         if type(func_name) is not str:
             # loadclass cannot resolve a missing name: the whole record would
             # fail to load.
@@ -346,7 +505,49 @@ class UnpicklableHelpers(object):
         return obj.__name__ in TYPES_TO_CONTINUE_PICKLE_ON_ERROR.get(obj.__module__, [])
 
 
+cdef inline bint _is_small_scalar(object value):
+    cdef object value_type = type(value)
+    if value_type is int or value_type is float or value_type is bool or value is None:
+        return True
+    if value_type is str or value_type is bytes:
+        return len(value) < 4096
+    return False
+
+
+cdef bint _is_small_plain(object obj):
+    """Whether ``obj`` is a scalar or a small flat container of scalars.
+
+    Such values never reach ``reducer_override`` (the base pickler writes
+    these exact types itself), so the C pickler's ``dumps`` writes the very
+    bytes a SafePickler would, without the cost of building one.
+    """
+    cdef object obj_type = type(obj)
+    if _is_small_scalar(obj):
+        return True
+    if obj_type is tuple or obj_type is list:
+        if len(obj) > 16:
+            return False
+        for item in obj:
+            if not _is_small_scalar(item):
+                return False
+        return True
+    if obj_type is dict:
+        if len(obj) > 16:
+            return False
+        for key, item in (<dict>obj).items():
+            if not _is_small_scalar(key) or not _is_small_scalar(item):
+                return False
+        return True
+    return False
+
+
+cdef object _c_dumps = __import__("_pickle").dumps
+cdef object _DEFAULT_PROTOCOL = corvane_collector.data_serialization.corv_pickle.DEFAULT_PROTOCOL
+
+
 def safe_pickle(obj, obj_wrap=True):
+    if _is_small_plain(obj):
+        return _c_dumps(obj, _DEFAULT_PROTOCOL)
     pickle_data = BytesIO()
     pickler = SafePickler(obj_wrap, pickle_data, failure_reducer=UnpicklableHelpers.__reduce__,
                           special_cases=UnpicklableHelpers.special_cases)

@@ -10,7 +10,7 @@ user's own threads, in the middle of the user's calls:
 * It never blocks on the handler and never raises. A message is appended to an
   in-memory queue (``deque.append`` is atomic, so the send path takes no lock:
   a signal handler that re-enters it cannot deadlock) and a writer thread
-  moves queued messages into the handler's pipe.
+  moves queued messages into the handler's stream (a socket).
 * The queue is bounded (message count and bytes). When it is full, or the
   handler is gone, the message is dropped and counted per reason; the totals
   travel on the metrics channel (see ``drop_totals``).
@@ -18,7 +18,7 @@ user's own threads, in the middle of the user's calls:
   time is counted as dropped, and the handler finishes on its own once it sees
   end of file.
 * Fork: a forked child gets no channel. ``after_fork_in_child`` disables the
-  inherited channel (fresh queue, inherited pipe end closed, every later
+  inherited channel (fresh queue, inherited stream closed, every later
   message silently discarded), so the child can never interleave bytes with
   the parent's stream. The starter also switches the child's evaluator back to
   the stock one, so a forked child records nothing.
@@ -27,6 +27,8 @@ user's own threads, in the middle of the user's calls:
 import collections
 import itertools
 import os
+import select
+import socket
 import subprocess
 import sys
 import threading
@@ -42,6 +44,7 @@ REASON_HANDLER_GONE = "handler gone"
 REASON_CLOSED = "sent after close"
 REASON_FLUSH_TIMEOUT = "not flushed at exit"
 
+_NOSIGNAL = getattr(socket, "MSG_NOSIGNAL", 0)
 # Join small frames into one write; larger ones are written on their own.
 _BATCH_BYTES = 1 << 20
 # Upper bound on how long the idle writer sleeps before it looks at the queue
@@ -71,15 +74,26 @@ class _Counter:
 
 
 class HandlerChannel:
-    """Queue plus writer thread in front of a writable pipe file descriptor."""
+    """Queue plus writer thread in front of a stream to the handler.
 
-    def __init__(self, name, fd, process=None, max_messages=DEFAULT_MAX_MESSAGES,
+    ``stream`` is a connected socket (what ``start_handler`` makes) or a
+    writable file descriptor. A socket is written with MSG_NOSIGNAL, so a dead
+    handler can never kill the program with SIGPIPE, even when the program has
+    restored the default SIGPIPE action (as command line tools often do).
+    """
+
+    def __init__(self, name, stream, process=None, max_messages=DEFAULT_MAX_MESSAGES,
                  max_bytes=DEFAULT_MAX_BYTES):
         self.name = name
         self.process = process
         self.max_messages = max_messages
         self.max_bytes = max_bytes
-        self._fd = fd
+        if isinstance(stream, socket.socket):
+            self._sock = stream
+            self._fd = stream.fileno()
+        else:
+            self._sock = None
+            self._fd = stream
         self._queue = collections.deque()
         # Approximate: bumped by senders and lowered by the writer without a
         # lock; reset whenever the writer finds the queue empty.
@@ -94,6 +108,7 @@ class HandlerChannel:
         self._idle = False
         self._inflight = 0  # messages taken by the writer and not yet fully written
         self._wake_r, self._wake_w = os.pipe()
+        os.set_blocking(self._wake_r, False)
         os.set_blocking(self._wake_w, False)
         self._stop = False
         self._writer = threading.Thread(target=self._write_loop, daemon=True,
@@ -131,8 +146,6 @@ class HandlerChannel:
     # -- writer thread ----------------------------------------------------
 
     def _write_loop(self):
-        import select
-
         queue = self._queue
         while True:
             if not queue:
@@ -166,30 +179,35 @@ class HandlerChannel:
                     count += 1
                     self._queued_bytes -= size
             self._inflight = count
-            if not self._write_all(chunks):
+            if not self._write_all(chunks):  # the handler is gone; senders now count drops
                 self._inflight = 0
-                lost = count + len(queue)
-                queue.clear()
+                self._count_lost(count + _drain(queue), REASON_HANDLER_GONE)
                 self._queued_bytes = 0
-                for _ in range(lost):
-                    self._drops[REASON_HANDLER_GONE].bump()
                 return
             self._inflight = 0
             self.written += count
 
     def _write_all(self, chunks):
-        """Writes the chunks to the pipe; False once the handler is gone."""
+        """Writes the chunks to the stream; False once the handler is gone."""
         data = b"".join(chunks) if len(chunks) > 2 else None
         views = [memoryview(data)] if data is not None else [memoryview(c) for c in chunks]
         try:
             for view in views:
                 while view:
-                    n = os.write(self._fd, view)
+                    if self._sock is not None:
+                        n = self._sock.send(view, _NOSIGNAL)
+                    else:
+                        n = os.write(self._fd, view)
                     view = view[n:]
             return True
         except OSError as exc:  # BrokenPipeError: the handler exited or was killed
             self._handler_gone(exc)
             return False
+
+    def _count_lost(self, n, reason):
+        counter = self._drops[reason]
+        for _ in range(n):
+            counter.bump()
 
     def _handler_gone(self, exc):
         self._alive = False
@@ -240,7 +258,7 @@ class HandlerChannel:
         return not self._queue
 
     def close(self, timeout=5.0):
-        """Stops accepting, flushes within ``timeout`` seconds, closes the pipe.
+        """Stops accepting, flushes within ``timeout`` seconds, closes the stream.
 
         What is still queued when the time is up is counted as dropped. The
         handler process is not waited for here (see ``wait_handler``).
@@ -258,13 +276,12 @@ class HandlerChannel:
         if self._writer.is_alive():
             # Stuck writing to a handler that does not read: give up on what
             # is queued. The daemon writer dies with the process.
-            lost = len(self._queue) + self._inflight
-            self._queue.clear()
-            for _ in range(lost):
-                self._drops[REASON_FLUSH_TIMEOUT].bump()
+            self._count_lost(_drain(self._queue) + self._inflight, REASON_FLUSH_TIMEOUT)
         else:
-            _close_fd(self._fd)
-            self._fd = -1
+            # A sender that raced with the writer's exit may have left a message.
+            self._count_lost(_drain(self._queue),
+                             REASON_HANDLER_GONE if not self._alive else REASON_FLUSH_TIMEOUT)
+            self._close_stream()
         _close_fd(self._wake_r)
         _close_fd(self._wake_w)
 
@@ -283,10 +300,29 @@ class HandlerChannel:
         self._accepting = False
         self._queue = collections.deque()
         self._drops = collections.defaultdict(_Counter)
-        for fd in (self._fd, self._wake_r, self._wake_w):
+        self._close_stream()
+        for fd in (self._wake_r, self._wake_w):
             _close_fd(fd)
-        self._fd = self._wake_r = self._wake_w = -1
+        self._wake_r = self._wake_w = -1
         self.process = None
+
+    def _close_stream(self):
+        if self._sock is not None:
+            self._sock.close()
+        else:
+            _close_fd(self._fd)
+        self._fd = -1
+
+
+def _drain(queue):
+    """Empties a queue that senders may still append to; returns how many messages it held."""
+    n = 0
+    while True:
+        try:
+            kind = queue.popleft()[0]
+        except IndexError:
+            return n
+        n += kind == protocol.FRAME_MESSAGE
 
 
 def _close_fd(fd):
@@ -327,23 +363,23 @@ def start_handler(kind, store, run_id, **channel_options):
     # The handler must find this very package, whatever the user's PYTHONPATH says.
     pkg_parent = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
     env["PYTHONPATH"] = os.pathsep.join(p for p in (pkg_parent, env.get("PYTHONPATH")) if p)
-    read_end, write_end = os.pipe()  # both non-inheritable; Popen dups read_end onto stdin
+    ours, theirs = socket.socketpair(socket.AF_UNIX, socket.SOCK_STREAM)
     try:
-        _grow_pipe(write_end)
-        proc = subprocess.Popen(handler_command(kind, store, run_id), stdin=read_end,
+        ours.shutdown(socket.SHUT_RD)
+        _grow_buffer(ours)
+        proc = subprocess.Popen(handler_command(kind, store, run_id), stdin=theirs.fileno(),
                                 stdout=subprocess.DEVNULL, env=env, close_fds=True)
     except BaseException:
-        _close_fd(write_end)
+        ours.close()
         raise
     finally:
-        _close_fd(read_end)
-    return HandlerChannel(kind, write_end, process=proc, **channel_options)
+        theirs.close()
+    return HandlerChannel(kind, ours, process=proc, **channel_options)
 
 
-def _grow_pipe(fd, size=1 << 20):
-    """Asks for a 1 MiB pipe (Linux) so that bursts fit without the writer blocking."""
+def _grow_buffer(sock, size=4 << 20):
+    """Asks for a larger send buffer so that bursts fit without the writer blocking."""
     try:
-        import fcntl
-        fcntl.fcntl(fd, getattr(fcntl, "F_SETPIPE_SZ", 1031), size)
-    except (OSError, ImportError):
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, size)
+    except OSError:
         pass

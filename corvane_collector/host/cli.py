@@ -298,6 +298,10 @@ def _table(headers, rows):
     return "\n".join(lines) + "\n"
 
 
+def _clip(text, width):
+    return text if len(text) <= width else text[:width - 3] + "..."
+
+
 def cmd_runs(args):
     conn = _open(args)
     runs = store_mod.list_runs(conn)
@@ -306,7 +310,7 @@ def cmd_runs(args):
         sys.stdout.write("\n")
         return 0
     rows = [(r["id"], _when(r["started"]), r["records"],
-             "-" if r["exit_code"] is None else r["exit_code"], r["recording"] or "-",
+             "-" if r["exit_code"] is None else r["exit_code"], _clip(r["recording"] or "-", 40),
              " ".join(r["argv"])) for r in runs]
     sys.stdout.write(_table(("run", "started", "records", "exit", "recording", "command"), rows))
     return 0
@@ -442,7 +446,17 @@ def cmd_show(args):
 def cmd_export(args):
     conn = _open(args)
     run_id = store_mod.resolve_run(conn, args.run)
-    out = open(args.output, "w", encoding="utf-8") if args.output else sys.stdout
+    if args.output:
+        # The export holds what the store holds (argument values...): owner only.
+        try:
+            fd = os.open(args.output, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
+        except OSError as exc:
+            raise store_mod.StoreError(f"cannot write {args.output}: {exc.strerror}") from None
+        out = os.fdopen(fd, "w", encoding="utf-8")
+    else:
+        out = sys.stdout
+    progress = bool(args.output) and sys.stderr.isatty()
+    total = store_mod.record_count(conn, run_id) if progress else 0
     count = 0
     try:
         for rec in store_mod.iter_records(conn, run_id, function=args.function):
@@ -451,6 +465,11 @@ def cmd_export(args):
             view = decode.CallView(rec["data"], trusted=args.trusted)
             out.write(json.dumps(call_to_dict(rec, view)) + "\n")
             count += 1
+            if progress and count % 2000 == 0:
+                sys.stderr.write(f"\rexported {count} of at most {total} calls")
+                sys.stderr.flush()
+        if progress and count >= 2000:
+            sys.stderr.write("\n")
     finally:
         if out is not sys.stdout:
             out.close()

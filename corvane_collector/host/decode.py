@@ -115,12 +115,13 @@ class Placeholder:
 
 
 class Reference:
-    """A function or class named by a pickle; calling it makes a placeholder object."""
+    """A function, class or module named by a pickle; calling it makes a placeholder object."""
 
-    __slots__ = ("name",)
+    __slots__ = ("name", "kind")
 
-    def __init__(self, name):
+    def __init__(self, name, kind=None):
         self.name = name
+        self.kind = kind
 
     def __call__(self, *args, **kwargs):
         module, _, qualname = self.name.rpartition(".")
@@ -138,7 +139,7 @@ class Reference:
         return hash(("Reference", self.name))
 
     def __repr__(self):
-        return f"<{self.name}>"
+        return f"<module {self.name}>" if self.kind == "module" else f"<{self.name}>"
 
 
 class Undecodable:
@@ -168,6 +169,25 @@ def placeholder_class(module, name):
     return cls
 
 
+class UnpicklableValue(Placeholder):
+    """A value the recorder could not pickle: its type and what could be kept."""
+
+    __slots__ = ()
+
+
+_unpicklable_classes = {}
+
+
+def _unpicklable_class(module, name):
+    key = (module, name)
+    cls = _unpicklable_classes.get(key)
+    if cls is None:
+        cls = type("UnpicklableValue", (UnpicklableValue,),
+                   {"__slots__": (), "ph_module": module, "ph_name": name})
+        _unpicklable_classes[key] = cls
+    return cls
+
+
 def _reconstructor(cls, base, state):
     if isinstance(cls, type) and issubclass(cls, Placeholder):
         obj = cls()
@@ -193,17 +213,72 @@ def _getattr(obj, name, *default):
     return Reference(f"{type(obj).__name__}.{name}")
 
 
+def _builtin_type(*args):
+    # The standard pickler spells the classes of None, NotImplemented and
+    # Ellipsis as type(None) and so on.
+    if len(args) == 1 and (args[0] is None or args[0] is NotImplemented or args[0] is Ellipsis):
+        return type(args[0])
+    return Reference("builtins.type")(*args)
+
+
 def _codecs_encode(text, encoding="utf-8", errors="strict"):
     # Protocols 0-2 spell bytes as _codecs.encode(str, 'latin1').
     return str(text).encode(encoding if encoding in ("latin1", "latin-1") else "latin1", "strict")
 
 
+def _loadclass(name, *rest):
+    # The safe pickler names functions and classes this way; loading would import.
+    return Reference(str(name))
+
+
+def _wrap_module(full_name):
+    return Reference(str(full_name), "module")
+
+
+def _wrap_exception(full_name, args=(), attrs=None):
+    module, _, name = str(full_name).rpartition(".")
+    exc = placeholder_class(module, name)(*(args if isinstance(args, (tuple, list)) else (args,)))
+    if attrs:
+        exc.ph_state = attrs
+    return exc
+
+
+def _wrap_object(cls, funcs=None, *rest):
+    # An object reduced to the attributes the call used; they arrive as its state.
+    if not (isinstance(cls, type) and issubclass(cls, Placeholder)):
+        name = getattr(cls, "name", None) if isinstance(cls, Reference) else None
+        if name is None:
+            name = f"{getattr(cls, '__module__', '')}.{getattr(cls, '__qualname__', repr(cls))}"
+        module, _, qualname = name.rpartition(".")
+        cls = placeholder_class(module, qualname)
+    return cls()
+
+
+def _unpicklable_object(type_str, funcs=None, *rest):
+    text = str(type_str)
+    if text.count("'") >= 2:  # "<class 'socket.socket'>"
+        text = text.split("'")[1]
+    module, _, name = text.rpartition(".")
+    return _unpicklable_class(module, name)()
+
+
+_PICKLER = "corvane_collector.data_serialization.pickler"
+_WRAPPERS = "corvane_common.utils.obj_wrap"
+
 _FUNCTIONS = {
+    ("jsonpickle.unpickler", "loadclass"): _loadclass,
+    (_PICKLER, "wrap_module"): _wrap_module,
+    (_PICKLER, "wrap_function"): _loadclass,
+    (_PICKLER, "wrap_exception"): _wrap_exception,
+    (_PICKLER, "wrap_object"): _wrap_object,
+    (_WRAPPERS, "FunctionWrapper"): _loadclass,
+    (_WRAPPERS, "UnpicklableObject"): _unpicklable_object,
     ("copyreg", "_reconstructor"): _reconstructor,
     ("copy_reg", "_reconstructor"): _reconstructor,
     ("copyreg", "__newobj__"): _newobj,
     ("copyreg", "__newobj_ex__"): _newobj_ex,
     ("builtins", "getattr"): _getattr,
+    ("builtins", "type"): _builtin_type,
     ("_codecs", "encode"): _codecs_encode,
 }
 
@@ -276,7 +351,21 @@ def record_columns(data):
         raise ValueError(f"not a call record: {class_name(rec)}")
     meta = attributes(attrs["function_metadata"])
     return (_text(meta.get("full_name")), _text(meta.get("module_name")),
-            _text(meta.get("full_path")), attrs.get("execption") is not None)
+            _text(meta.get("full_path")), exception_of(attrs.get("execption")) is not None)
+
+
+def exception_of(field, trusted=False):
+    """The exception a record field holds, or None.
+
+    A call that returned normally carries the class of None in that field
+    (or nothing at all).
+    """
+    if field is None:
+        return None
+    value = load_value(field, trusted)
+    if value is None or value is type(None):
+        return None
+    return value
 
 
 def _text(value):
@@ -307,8 +396,8 @@ class CallView:
         self.args_after = load_value(attrs.get("post_run_args"), trusted)
         self.kwargs_after = load_value(attrs.get("post_run_kwargs"), trusted)
         self.return_value = load_value(attrs.get("return_value"), trusted)
-        self.raised = attrs.get("execption") is not None
-        self.exception = load_value(attrs.get("execption"), trusted)
+        self.exception = exception_of(attrs.get("execption"), trusted)
+        self.raised = self.exception is not None
         self.globals = load_value(attrs.get("globals"), trusted)
         unknown = attrs.get("unknown_modules")
         self.unknown_modules = sorted(map(str, unknown)) if unknown else []
@@ -320,8 +409,8 @@ class CallView:
                 "function": _text(cmeta.get("full_name")),
                 "module": _text(cmeta.get("module_name")),
                 "result": load_value(cattrs.get("return_value"), trusted),
-                "raised": cattrs.get("execption") is not None,
-                "exception": load_value(cattrs.get("execption"), trusted),
+                "raised": exception_of(cattrs.get("execption"), trusted) is not None,
+                "exception": exception_of(cattrs.get("execption"), trusted),
             })
 
 
@@ -388,6 +477,14 @@ def metric_key(data):
 
 # -- showing values ----------------------------------------------------------
 
+def _type_name(cls):
+    if issubclass(cls, Placeholder):
+        return f"{cls.ph_module}.{cls.ph_name}" if cls.ph_module else cls.ph_name
+    module = getattr(cls, "__module__", "")
+    name = getattr(cls, "__qualname__", cls.__name__)
+    return name if module == "builtins" else f"{module}.{name}"
+
+
 def render(obj, width=200, depth=4):
     """A short, one-line, repr-like text of a decoded value."""
     text = _render(obj, depth)
@@ -406,16 +503,20 @@ def _render(obj, depth):
         attrs = obj.ph_attributes
         if obj.ph_state is not None and not attrs:
             parts.append(f"state={_render(obj.ph_state, d)}")
+        if isinstance(obj, UnpicklableValue):  # its method names are noise on screen
+            attrs = {k: v for k, v in attrs.items() if not isinstance(v, Reference)}
         parts += [f"{k}={_render(v, d)}" for k, v in attrs.items()]
         if obj.ph_list:
             parts.append(_render(obj.ph_list, d))
         if obj.ph_items:
             parts.append(_render(obj.ph_items, d))
+        if isinstance(obj, UnpicklableValue):
+            return f"<unpicklable {obj.ph_class}{' ' if parts else ''}{', '.join(parts)}>"
         return f"{obj.ph_class}({', '.join(parts)})"
     if isinstance(obj, (Reference, Undecodable)):
         return repr(obj)
-    if isinstance(obj, type) and issubclass(obj, Placeholder):
-        return f"<{obj.ph_module}.{obj.ph_name}>"
+    if isinstance(obj, type):
+        return f"<{_type_name(obj)}>"
     if isinstance(obj, dict):
         return "{" + ", ".join(f"{_render(k, d)}: {_render(v, d)}" for k, v in obj.items()) + "}"
     if isinstance(obj, list):
@@ -447,6 +548,8 @@ def to_json(obj, depth=32):
         return obj if math.isfinite(obj) else {"__float__": repr(obj)}
     if isinstance(obj, Placeholder):
         out = {"__class__": obj.ph_class}
+        if isinstance(obj, UnpicklableValue):
+            out["unpicklable"] = True
         if obj.ph_args:
             out["args"] = [to_json(a, d) for a in obj.ph_args]
         if obj.ph_kwargs:
@@ -462,9 +565,9 @@ def to_json(obj, depth=32):
             out["mapping"] = [[to_json(k, d), to_json(v, d)] for k, v in obj.ph_items.items()]
         return out
     if isinstance(obj, Reference):
-        return {"__ref__": obj.name}
-    if isinstance(obj, type) and issubclass(obj, Placeholder):
-        return {"__ref__": f"{obj.ph_module}.{obj.ph_name}"}
+        return {"__module__": obj.name} if obj.kind == "module" else {"__ref__": obj.name}
+    if isinstance(obj, type):
+        return {"__ref__": _type_name(obj)}
     if isinstance(obj, Undecodable):
         return {"__undecodable__": obj.reason}
     if isinstance(obj, (bytes, bytearray)):
@@ -479,4 +582,9 @@ def to_json(obj, depth=32):
         return {"__set__": sorted((to_json(v, d) for v in obj), key=repr)}
     if isinstance(obj, BaseException):
         return {"__exception__": type(obj).__name__, "args": [to_json(a, d) for a in obj.args]}
+    attrs = getattr(obj, "__dict__", None)
+    if isinstance(attrs, dict) and not isinstance(obj, type):
+        # A real object (loaded with trust): the same shape as its placeholder.
+        return {"__class__": class_name(obj),
+                "attributes": {str(k): to_json(v, d) for k, v in attrs.items()}}
     return {"__repr__": render(obj, width=0)}

@@ -77,26 +77,36 @@ def record_user_function_call(callee, *args, **kwargs):
           {k: desc(v) for k, v in sorted(kwargs.items())}, rec.n])
     return rec
 
-# A raising call's exception is still pending while its return callback runs
-# (the real recorder takes it out from native code first); anything looked up
-# with an exception pending fails, so the fetch is bound in advance.
-import ctypes as _ct
-_fetch = _ct.pythonapi.PyErr_Fetch
-_decref = _ct.pythonapi.Py_DecRef
-_decref.argtypes = [_ct.c_void_p]
-_slots = (_ct.c_void_p(), _ct.c_void_p(), _ct.c_void_p())
-_slot_refs = tuple(_ct.byref(s) for s in _slots)
+# The return callbacks run with the call's exception still pending, when it raised.
+# Python code cannot run normally in that state (the first C call it makes fails
+# with SystemError), so the very first thing they do is take the pending
+# exception out of the thread state through the C API; its type is logged.
+import ctypes
+_api = ctypes.pythonapi
+_fetch = _api.PyErr_Fetch
+_fetch.argtypes = None  # no conversion: it would run Python code first
+_fetch.restype = None
+_decref = _api.Py_DecRef
+_decref.argtypes = [ctypes.c_void_p]
+_decref.restype = None
+_slots = (ctypes.c_void_p(), ctypes.c_void_p(), ctypes.c_void_p())
+_FETCH_ARGS = tuple(ctypes.byref(p) for p in _slots)
 
 def _take_pending():
-    _fetch(*_slot_refs)
-    for s in _slots:
-        if s.value:
-            _decref(s.value)
-            s.value = None
+    _fetch(*_FETCH_ARGS)
+    name = None
+    if _slots[0].value:
+        name = ctypes.cast(_slots[0].value, ctypes.py_object).value.__name__
+    for p in _slots:
+        if p.value:
+            _decref(p.value)
+            p.value = None
+    return name
 
 def record_user_function_return_value(value, record):
-    _take_pending()
-    _log(["ret", desc(value), getattr(record, "n", desc(record))])
+    pending = _take_pending()
+    _log(["ret", desc(value), getattr(record, "n", desc(record))] +
+         ([pending] if pending else []))
 
 def record_external_call(callee, is_python):
     tok = Token()
@@ -104,8 +114,9 @@ def record_external_call(callee, is_python):
     return tok
 
 def record_external_return_value(value, token):
-    _take_pending()
-    _log(["extret", desc(value), getattr(token, "n", desc(token))])
+    pending = _take_pending()
+    _log(["extret", desc(value), getattr(token, "n", desc(token))] +
+         ([pending] if pending else []))
 
 def load_attr_hook(obj, name, value):
     if SETTINGS["log_loads"]:
@@ -166,7 +177,11 @@ def emit(obj):
 '''
 
 PROLOGUE = r'''
-import sys
+import sys, signal
+# Started from a background job, the child may have SIGINT ignored; programs
+# expect the interpreter's usual KeyboardInterrupt handler.
+if signal.getsignal(signal.SIGINT) == signal.SIG_IGN:
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 sys.path.insert(0, %(dir)r)
 %(recorder_import)s
 import interceptor

@@ -214,3 +214,31 @@ def test_pending_exception_is_exactly_restored_around_callbacks():
             globals()[_name] = _meddle
         """).check()
     assert out.result == ["ValueError", "mine", True, "ValueError"]
+
+
+@pytest.mark.xfail(strict=True, reason="known: a KeyboardInterrupt raised by the signal "
+                   "handler inside a recorder callback is discarded with the callback's "
+                   "exceptions")
+def test_sigint_arriving_during_a_recorded_call_is_not_lost():
+    # The signal's handler runs at the next check of the eval breaker, which may
+    # fall inside a recorder callback; the KeyboardInterrupt it raises belongs to
+    # the program and must reach it as under the stock evaluator.
+    body = """
+        import signal
+        def recorded(n):
+            caught = []
+            for i in range(n):
+                try:
+                    signal.raise_signal(signal.SIGINT)
+                    for j in range(3):
+                        abs(j)
+                except KeyboardInterrupt:
+                    caught.append(i)
+            return caught
+        def main():
+            return recorded(20)
+        """
+    stock = run_program(body, apply=False).check()
+    assert stock.result == list(range(20))
+    ours = run_program(body).check()
+    assert ours.result == stock.result

@@ -1,5 +1,5 @@
 """External calls, attribute and global loads, as the recorder sees them."""
-from conform_harness import requires_interceptor, run_program, calls
+from conform_harness import requires_interceptor, run_program, run_both, calls
 
 pytestmark = requires_interceptor
 
@@ -159,7 +159,7 @@ def test_opcache_serves_attribute_loads_unreported_but_never_global_loads():
 
 
 def test_failed_loads_report_nothing_and_raise_as_usual():
-    out = run_program("""
+    stock, out = run_both("""
         class O:
             __slots__ = ("a",)
         def recorded(o):
@@ -179,10 +179,8 @@ def test_failed_loads_report_nothing_and_raise_as_usual():
             return msgs
         def main():
             return recorded(O())
-        """).check()
-    assert out.result == ["'O' object has no attribute 'a'",
-                          "name 'undefined_name' is not defined",
-                          "'O' object has no attribute 'nope'"]
+        """)
+    assert out.result == stock.result and len(out.result) == 3
     assert out.log[0][0] == "call" and out.log[-1][0] == "ret"
     # Only the three successful loads of msgs.append are reported.
     assert [e[2:] for e in calls(out.log, "attr")] == \

@@ -1,4 +1,6 @@
 """Installation: printed errors, what each failure leaves in place, the sampling bound."""
+from fractions import Fraction
+
 import pytest
 
 from conform_harness import requires_interceptor, run_program, CALLBACKS
@@ -22,10 +24,9 @@ def test_bound_arithmetic_for_typical_rates():
     assert res["1.0"] == INT64_MAX == res["1"]
     assert res["0.5"] == 4611686018427387903
     assert res["0.0"] == 0 == res["0"]
-    # The product is formed in extended precision (exact here) and truncated;
-    # double arithmetic would round it up to 2**61.
-    assert res["0.25"] == INT64_MAX // 4
-    assert abs(res["0.01"] - INT64_MAX // 100) <= 1024
+    # The product is formed in extended precision and truncated.
+    assert res["0.25"] == int(Fraction(INT64_MAX) * Fraction(0.25)) == 2305843009213693951
+    assert abs(res["0.01"] - int(Fraction(INT64_MAX) * Fraction(0.01))) <= 1024
 
 
 def test_set_collecting_rate_changes_only_the_bound():
@@ -41,7 +42,7 @@ def test_set_collecting_rate_changes_only_the_bound():
             return [seed, after[0], after[1], active]
         """, apply=False).check()
     seed, bound, seed_after, active = out.result
-    assert bound == INT64_MAX // 4
+    assert bound == 2305843009213693951
     assert seed_after == seed
     assert active
 

@@ -37,15 +37,12 @@ def test_generator_sequence_and_bound_decide_sampling():
     out = run_program("""
         def f(i):
             return i
-        def drive():
+        def main():
+            native("random_seed").value = %d
             for i in range(200):
                 f(i)
-        def main():
-            interceptor.apply({__file__}, 0.5)
-            native("random_seed").value = %d
-            drive()  # a frame started after apply runs under the evaluator
             return [native("upper_bound").value, native("random_seed").value]
-        """ % seed, apply=False).check()
+        """ % seed, rate=0.5).check()
     bound, final = out.result
     expected, x = predict(seed, bound, 200)
     sampled = [e[2][0] for e in calls(out.log, "call")]
@@ -62,7 +59,8 @@ def test_lambdas_nested_functions_comprehensions_and_classes_never_advance_the_g
                 self.v = v
         def top(i):
             return i
-        def drive():
+        def main():
+            native("random_seed").value = %d
             def inner(i):
                 return i
             lam = lambda i: i
@@ -73,12 +71,8 @@ def test_lambdas_nested_functions_comprehensions_and_classes_never_advance_the_g
                 K(i)
                 [j for j in (i,)]
                 list(j for j in (i,))
-        def main():
-            interceptor.apply({__file__}, 1.0)
-            native("random_seed").value = %d
-            drive()  # a frame started after apply runs under the evaluator
             return native("random_seed").value
-        """ % seed, apply=False).check()
+        """ % seed).check()
     x = seed
     for _ in range(10):
         x = xorshift(x)
@@ -90,18 +84,15 @@ def test_zero_seed_samples_every_candidate_above_a_zero_bound():
     out = run_program("""
         def f(i):
             return i
-        def drive():
+        def main():
+            native("random_seed").value = 0
             for i in range(20):
                 f(i)
             interceptor.set_collecting_rate(0.0)
             for i in range(20, 40):
                 f(i)
-        def main():
-            interceptor.apply({__file__}, 0.01)
-            native("random_seed").value = 0
-            drive()  # a frame started after apply runs under the evaluator
             return native("random_seed").value
-        """, apply=False).check()
+        """, rate=0.01).check()
     assert out.result == 0
     assert [e[2][0] for e in calls(out.log, "call")] == list(range(20))
 
@@ -254,5 +245,27 @@ def test_exception_from_sampled_call_reaches_the_caller_unchanged():
                 return [repr(e), e.__context__ is None, e.__traceback__.tb_next is not None]
         """).check()
     assert out.result == ["ValueError('bad 7')", True, True]
-    rets = calls(out.log, "ret")
-    assert [r[1] for r in rets] == [None]
+    # The return callback saw None as the value, with the ValueError pending.
+    assert [r[1:2] + r[3:] for r in calls(out.log, "ret")] == [[None, "ValueError"]]
+
+
+def test_no_record_object_means_no_return_callback_but_recording_goes_on():
+    # record_user_function_call returning None (or raising) leaves no record object:
+    # no return callback, while the call still runs as a recorded call.
+    for returns in ("None", "raise"):
+        out = run_program("""
+            def leaf(x):
+                return abs(x)
+            def main():
+                return [leaf(-1), leaf(-2)]
+            """, recorder_extra="""
+            _orig_call = record_user_function_call
+            def record_user_function_call(callee, *args, **kwargs):
+                _orig_call(callee, *args, **kwargs)
+                if %r == "raise":
+                    raise RuntimeError("no record")
+                return None
+            """ % returns).check()
+        assert out.result == [1, 2]
+        kinds = [e[0] for e in out.log]
+        assert kinds == ["call", "ext", "extret", "call", "ext", "extret"], (returns, kinds)

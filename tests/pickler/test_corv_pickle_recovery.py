@@ -6,6 +6,7 @@ import pickletools
 import socket
 import sys
 import threading
+import types
 
 import pytest
 
@@ -74,10 +75,6 @@ class MyList(list):
     pass
 
 
-class SessionLike:
-    pass
-
-
 class Undescribable:
     def __reduce_ex__(self, protocol):
         raise TypeError("cannot pickle 'Undescribable' object")
@@ -134,54 +131,60 @@ def test_unanswerable_failure_leaves_as_type_error_naming_the_type():
         raise RuntimeError("cannot describe")
 
     with pytest.raises(TypeError) as info:
-        dump([local_function()], failure_reducer=failing_reducer)
+        dump(local_function(), failure_reducer=failing_reducer)
     assert str(info.value).split("'")[1] == "function"
+    assert isinstance(info.value.__cause__, pickle.PicklingError)
+    # as a member it is omitted instead
+    (marker,) = pickle.loads(dump([local_function()], failure_reducer=failing_reducer))
+    assert type(marker) is corv_pickle.Omitted and "cannot describe" in marker.reason
 
 
-def test_failure_inside_a_member_escalates_to_the_enclosing_object():
-    # The failure reduction of the lock itself fails: the list holding it
-    # is answered instead, the rest survives.
-    calls = []
-
-    def picky(obj):
-        calls.append(type(obj))
-        if type(obj) is type(threading.Lock()):
-            raise RuntimeError("no")
-        return (Placeholder, (str(type(obj)),))
-
-    loaded = pickle.loads(dump(["keep", [threading.Lock()]], failure_reducer=picky))
-    assert loaded == ["keep", Placeholder("<class 'list'>")]
-
-
-def test_special_case_objects_keep_members_that_cannot_be_described():
+def test_members_that_cannot_be_described_are_omitted():
     def picky(obj):
         if type(obj) is Undescribable:
             raise RuntimeError("no description")
         return describe(obj)
 
-    def is_special(cls):
-        return cls is SessionLike
+    holder = Holder()
+    holder.engine = Undescribable()
+    holder.name = "h"
+    loaded = pickle.loads(dump(["keep", [Undescribable()], holder], failure_reducer=picky))
+    assert loaded[0] == "keep"
+    (marker,) = loaded[1]
+    assert type(marker) is corv_pickle.Omitted and marker.type_text == str(Undescribable)
+    assert "nor described" in marker.reason and "no description" in marker.reason
+    assert type(loaded[2]) is Holder and loaded[2].name == "h"
+    assert type(loaded[2].engine) is corv_pickle.Omitted
+    # the value itself: the failure propagates
+    with pytest.raises(TypeError, match="Undescribable"):
+        dump(Undescribable(), failure_reducer=picky)
 
-    session = SessionLike()
-    session.engine = Undescribable()
-    session.name = "s"
-    session.fn = local_function()
-    other = Holder()
-    other.engine = Undescribable()
-    other.name = "h"
+
+def test_special_cases_predicate_is_kept_and_validated():
+    pickler = corv_pickle.Pickler(io.BytesIO(), special_cases=bool)
+    assert pickler.special_cases is bool
+    with pytest.raises(TypeError):
+        corv_pickle.Pickler(io.BytesIO(), special_cases=5)
+
+
+def _unfindable_class():
+    class Unfindable:
+        pass
+    return Unfindable
+
+
+class StateOverride(corv_pickle.Pickler):
+    def reducer_override(self, obj):
+        if type(obj) is Holder:
+            return (Holder, (), {"x": [1, _unfindable_class()]})
+        return NotImplemented
+
+
+def test_members_of_reduce_value_state_are_answered_in_place():
     buffer = io.BytesIO()
-    corv_pickle.Pickler(buffer, failure_reducer=picky, special_cases=is_special).dump(
-        [session, other])
-    loaded_session, loaded_other = pickle.loads(buffer.getvalue())
-    # kept, with the member that could not be described written as None
-    assert type(loaded_session) is SessionLike
-    assert loaded_session.engine is None and loaded_session.name == "s"
-    assert loaded_session.fn == Placeholder("<class 'function'>")
-    # an ordinary object is answered as a whole instead
-    assert loaded_other == Placeholder(str(Holder))
-    # without the predicate the session is answered as a whole too
-    loaded = pickle.loads(dump(session, failure_reducer=picky))
-    assert loaded == Placeholder(str(SessionLike))
+    StateOverride(buffer, failure_reducer=describe).dump([Holder()])
+    loaded = pickle.loads(buffer.getvalue())
+    assert type(loaded[0]) is Holder and loaded[0].x == [1, Placeholder("<class 'type'>")]
 
 
 def test_objects_that_already_wrote_part_of_themselves_are_rolled_back():
@@ -204,7 +207,7 @@ def test_deep_nesting_never_crashes(depth):
         assert (got_depth, bottom) == (10, [])
     else:
         assert 100 < got_depth < depth
-        assert bottom == Placeholder("<class 'list'>")
+        assert type(bottom) is corv_pickle.Omitted and bottom.type_text == "<class 'list'>"
 
 
 def test_deep_nesting_with_a_raised_recursion_limit(tmp_path):
@@ -220,12 +223,12 @@ def test_deep_nesting_with_a_raised_recursion_limit(tmp_path):
         "corv_pickle.Pickler(buf, failure_reducer=lambda o: (str, ('cut',))).dump(data)\n"
         "value, depth = pickle.loads(buf.getvalue()), 0\n"
         "while isinstance(value, list): value, depth = value[0], depth + 1\n"
-        "print(depth, value)\n")
+        "print(depth, type(value).__name__)\n")
     import subprocess
     result = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, timeout=120)
     assert result.returncode == 0, result.stderr
     depth, bottom = result.stdout.split()
-    assert int(depth) <= corv_pickle.MAX_FALLBACK_DEPTH and bottom == "cut"
+    assert int(depth) <= corv_pickle.MAX_FALLBACK_DEPTH and bottom == "Omitted"
 
 
 def test_recursive_structures_keep_their_cycles():
@@ -322,3 +325,49 @@ def test_dump_writes_once_and_loads_matches_stdlib():
     corv_pickle.Pickler(Sink(), failure_reducer=describe).dump([1, threading.Lock(), local_function()])
     assert len(writes) == 1
     assert corv_pickle.loads(writes[0]) == pickle.loads(writes[0])
+
+
+class RejectsState:
+    def __setstate__(self, state):
+        raise ValueError("state rejected at load time")
+
+
+def rebuild_fails(value):
+    raise RuntimeError("constructor failed at load time: %s" % value)
+
+
+class RebuildFails:
+    def __reduce__(self):
+        return (rebuild_fails, ("x",))
+
+
+def test_loads_keeps_the_rest_of_a_record_when_one_object_cannot_be_rebuilt():
+    rejecting = RejectsState()
+    rejecting.kept = 1
+    data = pickle.dumps({"a": [1, 2], "state": rejecting, "rebuild": RebuildFails(), "z": "end"})
+    with pytest.raises(Exception):
+        pickle.loads(data)
+    loaded = corv_pickle.loads(data)
+    assert loaded["a"] == [1, 2] and loaded["z"] == "end"
+    # the state is applied without the failing __setstate__
+    assert type(loaded["state"]) is RejectsState and loaded["state"].kept == 1
+    failure = loaded["rebuild"]
+    assert type(failure) is corv_pickle.LoadFailure
+    assert failure.name == __name__ + ".rebuild_fails" and "constructor failed" in failure.error
+    with pytest.raises(Exception):
+        corv_pickle.loads(b"\x80\x04garbage")
+
+
+def test_instances_of_a_class_whose_name_was_rebound_are_answered(tmp_path):
+    # as after reloading a module: the old class is no longer found by its name
+    module = types.ModuleType("reloaded_mod")
+    exec("class Thing:\n    def __init__(self):\n        self.v = 1\n", module.__dict__)
+    sys.modules["reloaded_mod"] = module
+    try:
+        old = module.Thing()
+        assert type(pickle.loads(dump([old]))[0]) is module.Thing  # cached as found by name
+        exec("class Thing:\n    pass\n", module.__dict__)
+        loaded = pickle.loads(dump([old, "after"]))
+    finally:
+        del sys.modules["reloaded_mod"]
+    assert loaded == [Placeholder(str(type(old))), "after"]

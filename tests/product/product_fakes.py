@@ -54,8 +54,10 @@ class UserFunctionCall:
         self.pre_run_args = ser(args)
         self.pre_run_kwargs = ser(kwargs or {})
         self.globals = ser(globals_used or {})
-        self.return_value = None if exc is not None else ser(result)
-        self.execption = ser(exc) if exc is not None else None
+        # As the recorder fills them: a normal return stores the class of None
+        # as the exception, a raise stores None as the result.
+        self.return_value = ser(None if exc is not None else result)
+        self.execption = ser(exc if exc is not None else type(None))
         self.unknown_modules = set()
 
 

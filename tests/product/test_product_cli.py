@@ -19,6 +19,29 @@ def cli_run(*args, cwd, env=None, timeout=120):
                           capture_output=True, text=True, timeout=timeout, env=full_env)
 
 
+class Result:
+    def __init__(self, returncode, stdout, stderr):
+        self.returncode, self.stdout, self.stderr = returncode, stdout, stderr
+
+
+@pytest.fixture
+def cli_in(capsys, monkeypatch):
+    """The command line called in this process (for commands that run no program)."""
+    def call(*args, cwd, env=None):
+        monkeypatch.chdir(cwd)
+        monkeypatch.delenv("CORVANE_STORE", raising=False)
+        for k, v in (env or {}).items():
+            monkeypatch.setenv(k, v)
+        capsys.readouterr()
+        try:
+            code = cli.main(list(args))
+        except SystemExit as exc:
+            code = exc.code
+        out, err = capsys.readouterr()
+        return Result(code, out, err)
+    return call
+
+
 @pytest.fixture
 def filled_store(tmp_path):
     """A store holding one run written through the real handlers."""
@@ -34,6 +57,7 @@ def filled_store(tmp_path):
                                        args_after=([i, 2, 9],)))
     data.send_message(fakes.record("proj.shop.parse", args=("x1",), exc=ValueError("bad price")))
     data.send_message(fakes.record("proj.other.parse", args=("y",), result=1))
+    data.send_message(fakes.record("proj.objects", args=(fakes.ExternalFunctionMetadata("m", "n"),)))
     for _ in range(5):
         metrics.send_message(fakes.metric(fakes.CollectionTry))
     for _ in range(4):
@@ -48,22 +72,23 @@ def filled_store(tmp_path):
     return path
 
 
-def test_list_shows_functions_with_counts_failures_and_sizes(filled_store, tmp_path):
-    r = cli_run("list", "--store", filled_store, cwd=tmp_path)
+def test_list_shows_functions_with_counts_failures_and_sizes(cli_in, filled_store, tmp_path):
+    r = cli_in("list", "--store", filled_store, cwd=tmp_path)
     assert r.returncode == 0, r.stderr
     lines = r.stdout.splitlines()
     assert lines[0].split() == ["calls", "raised", "avg", "size", "function", "file"]
     assert lines[1].split()[0:2] == ["3", "0"] and "proj.shop.Cart.total" in lines[1]
     parse = next(line for line in lines if "proj.shop.parse" in line)
     assert parse.split()[:2] == ["1", "1"]
-    j = json.loads(cli_run("list", "--json", "--store", filled_store, cwd=tmp_path).stdout)
+    j = json.loads(cli_in("list", "--json", "--store", filled_store, cwd=tmp_path).stdout)
     assert {f["function"]: (f["calls"], f["raised"]) for f in j} == {
-        "proj.shop.Cart.total": (3, 0), "proj.shop.parse": (1, 1), "proj.other.parse": (1, 0)}
+        "proj.shop.Cart.total": (3, 0), "proj.shop.parse": (1, 1), "proj.other.parse": (1, 0),
+        "proj.objects": (1, 0)}
     assert all(f["total_size"] > 0 for f in j)
 
 
-def test_show_decodes_arguments_results_external_calls_and_globals(filled_store, tmp_path):
-    r = cli_run("show", "Cart.total", "--store", filled_store, cwd=tmp_path)
+def test_show_decodes_arguments_results_external_calls_and_globals(cli_in, filled_store, tmp_path):
+    r = cli_in("show", "Cart.total", "--store", filled_store, cwd=tmp_path)
     assert r.returncode == 0, r.stderr
     out = r.stdout
     assert out.count("proj.shop.Cart.total") == 3
@@ -72,71 +97,89 @@ def test_show_decodes_arguments_results_external_calls_and_globals(filled_store,
     assert "returned:    2.0" in out
     assert "math.floor -> 3" in out
     assert "globals used: {'RATE': 2}" in out
-    r = cli_run("show", "proj.shop.parse", "--store", filled_store, cwd=tmp_path)
+    r = cli_in("show", "proj.shop.parse", "--store", filled_store, cwd=tmp_path)
     assert "raised:      ValueError('bad price')" in r.stdout
     # One record by number, as JSON.
-    r = cli_run("show", "4", "--json", "--store", filled_store, cwd=tmp_path)
+    r = cli_in("show", "4", "--json", "--store", filled_store, cwd=tmp_path)
     call = json.loads(r.stdout)
     assert call["function"] == "proj.shop.parse" and call["raised"] is True
     assert call["exception"] == {"__exception__": "ValueError", "args": ["bad price"]}
-    r = cli_run("show", "Cart.total", "--limit", "1", "--store", filled_store, cwd=tmp_path)
+    r = cli_in("show", "Cart.total", "--limit", "1", "--store", filled_store, cwd=tmp_path)
     assert r.stdout.count("proj.shop.Cart.total") == 1 and "([2, 2],)" in r.stdout
 
 
-def test_show_refuses_ambiguous_or_unknown_names(filled_store, tmp_path):
-    r = cli_run("show", "parse", "--store", filled_store, cwd=tmp_path)
+def test_show_imports_only_when_asked(cli_in, filled_store, tmp_path, monkeypatch):
+    monkeypatch.delitem(sys.modules, "product_fakes")
+    plain = json.loads(cli_in("show", "6", "--json", "--store", filled_store, cwd=tmp_path).stdout)
+    assert "product_fakes" not in sys.modules
+    expected = {"__class__": "product_fakes.ExternalFunctionMetadata",
+                "attributes": {"is_builtin": False, "is_function_for_recording": True,
+                               "module_name": "m", "full_name": "n"}}
+    assert plain["args_before"] == [expected]
+    real = json.loads(cli_in("show", "6", "--json", "--import", "--store", filled_store,
+                             cwd=tmp_path).stdout)
+    assert "product_fakes" in sys.modules  # the real class was imported this time
+    assert real["args_before"] == [expected]
+
+
+def test_show_refuses_ambiguous_or_unknown_names(cli_in, filled_store, tmp_path):
+    r = cli_in("show", "parse", "--store", filled_store, cwd=tmp_path)
     assert r.returncode == 1
     assert "matches several functions" in r.stderr and "proj.other.parse" in r.stderr
-    r = cli_run("show", "nope", "--store", filled_store, cwd=tmp_path)
+    r = cli_in("show", "nope", "--store", filled_store, cwd=tmp_path)
     assert r.returncode == 1 and "no recorded function matches 'nope'" in r.stderr
-    r = cli_run("show", "999", "--store", filled_store, cwd=tmp_path)
+    r = cli_in("show", "999", "--store", filled_store, cwd=tmp_path)
     assert r.returncode == 1 and "no record 999" in r.stderr
 
 
-def test_export_writes_one_json_call_per_line(filled_store, tmp_path):
-    r = cli_run("export", "--format", "jsonl", "--store", filled_store, cwd=tmp_path)
+def test_export_writes_one_json_call_per_line(cli_in, filled_store, tmp_path):
+    r = cli_in("export", "--format", "jsonl", "--store", filled_store, cwd=tmp_path)
     assert r.returncode == 0, r.stderr
     calls = [json.loads(line) for line in r.stdout.splitlines()]
-    assert len(calls) == 5
-    assert [c["id"] for c in calls] == [1, 2, 3, 4, 5]
+    assert len(calls) == 6
+    assert [c["id"] for c in calls] == [1, 2, 3, 4, 5, 6]
     first = calls[0]
     assert first["args_before"] == [[0, 2]] and first["args_after"] == [[0, 2, 9]]
     assert first["external_calls"] == [{"function": "math.floor", "module": "math", "result": 3,
                                         "raised": False}]
     assert first["pid"] == os.getpid() and first["run"] == 1
     out = tmp_path / "out.jsonl"
-    r = cli_run("export", "--function", "proj.shop.parse", "-o", str(out), "--store",
+    r = cli_in("export", "--function", "proj.shop.parse", "-o", str(out), "--store",
                 filled_store, cwd=tmp_path)
     assert r.returncode == 0 and "exported 1 calls" in r.stderr
     assert json.loads(out.read_text())["function"] == "proj.shop.parse"
+    assert oct(out.stat().st_mode & 0o777) == oct(0o600)
+    r = cli_in("export", "-o", str(tmp_path / "no" / "such" / "dir.jsonl"), "--store",
+               filled_store, cwd=tmp_path)
+    assert r.returncode == 1 and "cannot write" in r.stderr
 
 
-def test_stats_reports_tries_successes_failures_and_drops(filled_store, tmp_path):
-    r = cli_run("stats", "--json", "--store", filled_store, cwd=tmp_path)
+def test_stats_reports_tries_successes_failures_and_drops(cli_in, filled_store, tmp_path):
+    r = cli_in("stats", "--json", "--store", filled_store, cwd=tmp_path)
     s = json.loads(r.stdout)
-    assert (s["tries"], s["successes"], s["records_stored"], s["dropped"]) == (5, 4, 5, 2)
+    assert (s["tries"], s["successes"], s["records_stored"], s["dropped"]) == (5, 4, 6, 2)
     assert s["unpicklable"] == [{"type": "socket", "reason": "type error", "count": 1}]
-    text = cli_run("stats", "--store", filled_store, cwd=tmp_path).stdout
+    text = cli_in("stats", "--store", filled_store, cwd=tmp_path).stdout
     assert "tries:             5" in text and "data channel: queue full" in text
-    runs = json.loads(cli_run("runs", "--json", "--store", filled_store, cwd=tmp_path).stdout)
-    assert [(r["id"], r["records"], r["exit_code"]) for r in runs] == [(1, 5, 0)]
+    runs = json.loads(cli_in("runs", "--json", "--store", filled_store, cwd=tmp_path).stdout)
+    assert [(r["id"], r["records"], r["exit_code"]) for r in runs] == [(1, 6, 0)]
 
 
-def test_reading_commands_report_bad_stores_clearly(tmp_path):
+def test_reading_commands_report_bad_stores_clearly(cli_in, tmp_path):
     bad = tmp_path / "bad.db"
     bad.write_bytes(b"garbage" * 1000)
     for cmd in ("list", "show", "stats", "export", "runs"):
-        r = cli_run(cmd, "--store", str(bad), cwd=tmp_path)
+        r = cli_in(cmd, "--store", str(bad), cwd=tmp_path)
         assert r.returncode == 1, cmd
         assert "not a readable record store" in r.stderr and "Traceback" not in r.stderr
-    r = cli_run("list", "--store", str(tmp_path / "none.db"), cwd=tmp_path)
+    r = cli_in("list", "--store", str(tmp_path / "none.db"), cwd=tmp_path)
     assert r.returncode == 1 and "no record store at" in r.stderr
     assert not (tmp_path / "none.db").exists()
-    r = cli_run("list", cwd=tmp_path, env={"CORVANE_STORE": str(bad)})
+    r = cli_in("list", cwd=tmp_path, env={"CORVANE_STORE": str(bad)})
     assert r.returncode == 1 and str(bad) in r.stderr
 
 
-def test_malformed_command_lines(tmp_path):
+def test_malformed_command_lines(cli_in, tmp_path):
     for args, needle in [(("run",), "nothing to run"), (("run", "--rate", "2", "x.py"), "--rate"),
                          (("run", "--rate", "abc", "x.py"), "--rate"),
                          (("run", "--external-calls-max", "-1", "x.py"), "--external-calls-max"),
@@ -144,11 +187,11 @@ def test_malformed_command_lines(tmp_path):
                          (("run", "-m"), "-m needs a module"), (("run", "--store"), "needs a value"),
                          (("list", "--run"), "expected one argument"), (("frobnicate",), "invalid choice"),
                          (("export", "--format", "csv"), "invalid choice")]:
-        r = cli_run(*args, cwd=tmp_path)
+        r = cli_in(*args, cwd=tmp_path)
         assert r.returncode == 2, args
         assert needle in r.stderr, (args, r.stderr)
-    assert cli_run("run", "--help", cwd=tmp_path).returncode == 0
-    assert cli_run(cwd=tmp_path).returncode == 2
+    assert cli_in("run", "--help", cwd=tmp_path).returncode == 0
+    assert cli_in(cwd=tmp_path).returncode == 2
 
 
 def test_parse_run_args_keeps_the_programs_arguments_untouched():

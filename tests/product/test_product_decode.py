@@ -206,3 +206,31 @@ def test_render_shortens_long_values():
     text = decode.render(list(range(1000)), width=50)
     assert len(text) == 50 and text.endswith("...")
     assert decode.render([[[[[[1]]]]]], depth=2) == "[[[...]]]"
+
+
+def test_safe_pickler_descriptions_read_as_names_not_imports():
+    pickler = pytest.importorskip("corvane_collector.data_serialization.pickler")
+    import json
+    import threading
+
+    def helper():
+        pass
+
+    value = {"mod": json, "fn": helper, "lib": json.dumps, "exc": CustomError("x", 2),
+             "lock": threading.Lock(), "plain": {"a": (1, 2)}}
+    out = decode.load(pickler.safe_pickle(value, False))
+    assert decode.render(out["mod"]) == "<module json>"
+    assert decode.to_json(out["mod"]) == {"__module__": "json"}
+    assert decode.render(out["lib"]) == "<json.dumps>"
+    assert decode.render(out["fn"]).endswith("helper>")
+    assert isinstance(out["exc"], decode.Placeholder) and out["exc"].ph_args == ("x", 2)
+    assert out["exc"].ph_class == "test_product_decode.CustomError"
+    lock = out["lock"]
+    assert isinstance(lock, decode.UnpicklableValue) and lock.ph_class == "_thread.lock"
+    assert decode.render(lock) == "<unpicklable _thread.lock>"
+    assert decode.to_json(lock)["unpicklable"] is True
+    assert out["plain"] == {"a": (1, 2)}
+
+
+class CustomError(Exception):
+    pass

@@ -131,3 +131,76 @@ def test_interpreter_exit_stops_the_collector_and_a_fork_child_records_nothing(t
     assert run["ended"] is not None  # closed by the exit hook
     data = [row[0] for row in conn.execute("SELECT data FROM records")]
     assert data == [b"from parent"]
+
+
+def test_exit_with_a_stalled_handler_is_bounded_and_counts_what_was_lost(tmp_path):
+    _touch(tmp_path / "proj" / "m.py")
+    r = _run_py(f"""
+        import json, os, signal
+        import corvane_collector as cc
+        s = cc.start({str(tmp_path / 'proj')!r}, 1.0, {str(tmp_path / 'r.db')!r}, exit_timeout=1.0)
+        os.kill(s.data.process.pid, signal.SIGSTOP)   # a handler that stops reading
+        for i in range(400):
+            s.data.send_message(b"x" * 100_000)
+        summary = cc.stop()
+        os.kill(summary["handler_pids"][0], signal.SIGCONT)  # it then finishes on its own
+        print(json.dumps(summary))
+        """, tmp_path)
+    assert r.returncode == 0, r.stderr
+    summary = json.loads(r.stdout)
+    assert summary["handlers_finished"] is False and summary["records"] is None
+    lost = {(d["channel"], d["reason"]): d["count"] for d in summary["drops"]}
+    assert lost[("data", "not flushed at exit")] > 0
+    assert summary["dropped"] == sum(lost.values())
+    assert summary["sent"] == 400
+
+
+def test_killed_handler_mid_run_is_reported_and_the_program_finishes(tmp_path):
+    _touch(tmp_path / "proj" / "m.py")
+    r = _run_py(f"""
+        import json, os, signal, sqlite3, time
+        import corvane_collector as cc
+        db = {str(tmp_path / 'r.db')!r}
+        s = cc.start({str(tmp_path / 'proj')!r}, 1.0, db)
+        for i in range(50):
+            s.data.send_message(b"before")
+        conn = sqlite3.connect(db)
+        for _ in range(500):
+            if conn.execute("select count(*) from records").fetchone()[0] == 50:
+                break
+            time.sleep(0.02)
+        os.kill(s.data.process.pid, signal.SIGKILL)
+        s.data.process.wait()
+        for i in range(50):
+            s.data.send_message(b"after")
+            time.sleep(0.002)
+        summary = cc.stop()
+        print(json.dumps(summary))
+        print(conn.execute("select count(*) from records where data=x'6265666f7265'").fetchone()[0])
+        """, tmp_path)
+    assert r.returncode == 0, r.stderr
+    summary_line, before = r.stdout.splitlines()
+    summary = json.loads(summary_line)
+    assert before == "50"
+    assert summary["handler_exit_codes"][0] == -9
+    assert any("data handler exited early (exit code -9)" in p for p in summary["problems"])
+    assert summary["dropped"] > 0
+
+
+def test_dead_handler_cannot_kill_a_program_that_restored_sigpipe(tmp_path):
+    _touch(tmp_path / "proj" / "m.py")
+    r = _run_py(f"""
+        import os, signal, time
+        import corvane_collector as cc
+        signal.signal(signal.SIGPIPE, signal.SIG_DFL)   # as many command line tools do
+        s = cc.start({str(tmp_path / 'proj')!r}, 1.0, {str(tmp_path / 'r.db')!r})
+        os.kill(s.data.process.pid, signal.SIGKILL)
+        s.data.process.wait()
+        deadline = time.monotonic() + 60
+        while s.data.dropped == 0 and time.monotonic() < deadline:
+            s.data.send_message(b"z" * 1000)
+            time.sleep(0.001)
+        print("still here", s.data.alive, s.data.dropped > 0)
+        """, tmp_path)
+    assert r.returncode == 0, (r.returncode, r.stderr)
+    assert r.stdout.strip() == "still here False True"

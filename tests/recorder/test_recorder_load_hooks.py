@@ -157,17 +157,59 @@ def test_objects_without_weak_references_are_held_while_followed(tracker):
 
 
 def test_held_objects_are_bounded(tracker):
+    import sys
     start = cr._followed_count()
     first = Slotted(0)
+    unheld = sys.getrefcount(first)
     cr.load_global_hook(first, "S")
     cr.load_attr_hook(first, "value", 0)
-    first_id = id(first)
-    del first
-    for i in range(cr._held_capacity() + 50):
-        cr.load_global_hook((i, "tuple"), "T")
-    assert cr._followed_count() <= start + cr._held_capacity() + 1
+    tracker.globals.clear()
+    assert sys.getrefcount(first) > unheld  # held while followed
+    keep = [Slotted(i) for i in range(cr._held_capacity() + 50)]
+    for obj in keep:
+        cr.load_global_hook(obj, "S")
+    tracker.globals.clear()
+    assert cr._followed_count() <= start + cr._held_capacity()
     # The oldest held object was let go, and its id with it.
-    assert first_id not in cr.IDS_TO_FOLLOW and first_id not in used_attributes
+    assert sys.getrefcount(first) == unheld
+    assert id(first) not in cr.IDS_TO_FOLLOW and id(first) not in used_attributes
+    assert id(keep[-1]) in cr.IDS_TO_FOLLOW
+
+
+def test_held_bytes_are_bounded(tracker):
+    # Strings of 60 KiB each: the byte budget lets go of old ones long
+    # before the count limit is reached.
+    strings = ["%06d" % i + "x" * 60000 for i in range(400)]
+    ids = [id(x) for x in strings]
+    for x in strings:
+        cr.load_global_hook(x, "S")
+    tracker.globals.clear()
+    assert ids[-1] in cr.IDS_TO_FOLLOW
+    assert ids[0] not in cr.IDS_TO_FOLLOW
+    assert sum(1 for i in ids if i in cr.IDS_TO_FOLLOW) < 200
+
+
+def test_values_read_are_followed_but_containers_and_big_scalars_are_not(tracker):
+    import weakref
+    config = Config()
+    config.rows = [1, 2, 3]
+    config.blob = "b" * 100000
+    cr.load_global_hook(config, "config")
+    cr.load_attr_hook(config, "retries", config.retries)
+    cr.load_attr_hook(config, "rows", config.rows)
+    cr.load_attr_hook(config, "blob", config.blob)
+    assert id(config.retries) in cr.IDS_TO_FOLLOW
+    assert id(config.rows) not in cr.IDS_TO_FOLLOW
+    assert id(config.blob) not in cr.IDS_TO_FOLLOW
+    assert used_attributes[id(config)] == {"retries", "rows", "blob"}
+    # Nothing keeps the list alive once the program drops it.
+    class Marker:
+        pass
+    config.rows.append(Marker())
+    ref = weakref.ref(config.rows[-1])
+    config.rows = None
+    gc.collect()
+    assert ref() is None
 
 
 def test_memory_of_short_lived_followed_objects_is_released(tracker):

@@ -84,6 +84,19 @@ def test_integer_measure_agrees_with_the_deep_measure(monkeypatch):
         assert cr.is_size_too_big(value) is True, value
 
 
+@pytest.mark.parametrize("value", [
+    (1, 2), [1, "two", 3.0], {"k": [1, 2], "j": (None, True)}, {1, 2, 3}, frozenset({"a"}),
+    ["x" * 1000, b"y" * 500, 10 ** 300], ((((1,),),),), [[1] * 30, [2] * 30],
+    list(range(200)), {i: str(i) for i in range(100)},
+])
+def test_container_measure_agrees_with_the_deep_measure_at_its_boundary(monkeypatch, value):
+    size = asizeof.asizeof(value, limit=3)
+    monkeypatch.setattr(cr, "MAX_STRING_SIZE", float(size))
+    assert cr.is_size_too_big(value) is False
+    monkeypatch.setattr(cr, "MAX_STRING_SIZE", float(size - 1))
+    assert cr.is_size_too_big(value) is True
+
+
 def test_value_whose_measurement_raises_is_not_too_big(monkeypatch):
     class Hostile:
         def __sizeof__(self):
@@ -94,7 +107,8 @@ def test_value_whose_measurement_raises_is_not_too_big(monkeypatch):
 
     assert cr.is_size_too_big(Hostile()) is False
     monkeypatch.setattr(cr.asizeof, "asizeof", broken)
-    assert cr.is_size_too_big([1, 2]) is False
+    assert cr.is_size_too_big(Record()) is False
+    assert cr.is_size_too_big([Record()]) is False
 
 
 def test_base_exceptions_from_measurement_are_not_swallowed(monkeypatch):
@@ -102,7 +116,7 @@ def test_base_exceptions_from_measurement_are_not_swallowed(monkeypatch):
         raise KeyboardInterrupt
     monkeypatch.setattr(cr.asizeof, "asizeof", interrupted)
     with pytest.raises(KeyboardInterrupt):
-        cr.is_size_too_big([1])
+        cr.is_size_too_big(Record())
 
 
 # --- delivery ------------------------------------------------------------------

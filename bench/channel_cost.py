@@ -1,0 +1,166 @@
+#!/usr/bin/env python3
+"""Cost of the channels and handlers per recorded call, and handler throughput.
+
+1. Per-call cost: the same recorded calls, repetition after repetition, with the
+   records going alternately into an in-memory channel and into the real
+   channels (queue + writer thread + handler process + SQLite store). The best
+   time of each is kept; printed is the cost per recorded call of each and the
+   share the real channels add.
+2. Throughput: the records produced in step 1 are replayed into a real data
+   channel as fast as one thread can send them; printed are the records per
+   second the handler commits, against the records per second the recorder
+   produces (from step 1), and the number of drops.
+
+Calls are recorded through the interceptor when it is available (the workload
+runs at rate 1.0 under our evaluator); otherwise the recorder's callbacks are
+called by hand around each call, which measures the same recorder and channel
+work without the evaluator.
+
+  python bench/channel_cost.py [--calls N] [--repeat R]
+"""
+import argparse
+import os
+import shutil
+import sys
+import tempfile
+import textwrap
+import time
+
+WORKLOAD = textwrap.dedent("""
+    LIMIT = 7
+
+    class Acc:
+        def __init__(self):
+            self.items = []
+
+        def push(self, value):
+            self.items.append(value)
+            return len(self.items)
+
+    def score(values, scale=2):
+        return sum(v * scale for v in values) % LIMIT
+
+    def run(n, acc):
+        total = 0
+        for i in range(n):
+            total += score([i, i + 1, i + 2])
+            acc.push(total)
+        return total
+    """)
+
+
+def _memory_channels():
+    from corvane_collector.host.channels import MemoryChannel
+    return MemoryChannel(), MemoryChannel()
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--calls", type=int, default=3000, help="workload iterations per repetition")
+    parser.add_argument("--repeat", type=int, default=5)
+    opts = parser.parse_args()
+
+    tmp = tempfile.mkdtemp(prefix="corvane-bench-")
+    try:
+        proj = os.path.join(tmp, "proj")
+        os.mkdir(proj)
+        path = os.path.join(proj, "bench_workload.py")
+        with open(path, "w") as f:
+            f.write(WORKLOAD)
+        sys.path.insert(0, proj)
+        import bench_workload as w
+
+        from corvane_collector.configs.run_settings import CollectorSettings
+        from corvane_collector.data_serialization.channel_codec import IpcPickleSerializer
+        from corvane_collector.data_collection import call_recorder as cr
+        from corvane_collector.host import channels, store
+
+        CollectorSettings.configure(
+            tenant_id="bench", project_id="bench", serializer=IpcPickleSerializer(),
+            project_files=frozenset({path}), project_path=proj, external_calls_max=1000)
+
+        try:
+            import interceptor
+            use_evaluator = hasattr(interceptor, "apply")
+        except ImportError:
+            use_evaluator = False
+
+        def by_hand(n):
+            acc = w.Acc()
+            for i in range(n):
+                vals = [i, i + 1, i + 2]
+                rec = cr.record_user_function_call(w.score, vals)
+                result = w.score(vals)
+                cr.record_user_function_return_value(result, rec)
+                rec = cr.record_user_function_call(w.Acc.push, acc, result)
+                got = acc.push(result)
+                cr.record_user_function_return_value(got, rec)
+            return 2 * n
+
+        def through_evaluator(n):
+            interceptor.apply({path}, 1.0)
+            try:
+                w.run(n, w.Acc())
+            finally:
+                interceptor.set_defualt_interpter()
+            return 2 * n + 1
+
+        workload = through_evaluator if use_evaluator else by_hand
+        db = os.path.join(tmp, "bench.db")
+        conn = store.open_store(db, create=True)
+        run_id = store.create_run(conn, os.getpid(), sys.argv, proj, 1.0, "3.10", "bench")
+
+        best = {"memory": float("inf"), "real": float("inf")}
+        sample = None
+        for _ in range(opts.repeat):
+            for kind in ("memory", "real"):
+                if kind == "memory":
+                    data, metrics = _memory_channels()
+                else:
+                    data = channels.start_handler("data", db, run_id)
+                    metrics = channels.start_handler("metrics", db, run_id)
+                CollectorSettings.configure(data_subprocess=data, metrics_subprocess=metrics)
+                t0 = time.perf_counter()
+                records = workload(opts.calls)
+                elapsed = time.perf_counter() - t0
+                best[kind] = min(best[kind], elapsed / records)
+                if kind == "memory":
+                    sample = data.messages
+                else:
+                    data.close(30)
+                    metrics.close(30)
+                    data.wait_handler(60)
+                    metrics.wait_handler(60)
+                    if data.dropped or metrics.dropped:
+                        print(f"  note: drops during a timed repetition: {data.dropped + metrics.dropped}")
+
+        mem, real = best["memory"], best["real"]
+        print(f"recording via: {'evaluator at rate 1.0' if use_evaluator else 'recorder callbacks by hand'}")
+        print(f"per recorded call, in-memory channel: {mem * 1e6:8.1f} us")
+        print(f"per recorded call, real channels:     {real * 1e6:8.1f} us")
+        print(f"channels and handlers add:            {100 * (real / mem - 1):8.1f} %")
+
+        # Throughput: replay real records as fast as one thread sends them.
+        before = store.record_count(conn, run_id)
+        replay = (sample * (20000 // max(1, len(sample)) + 1))[:20000]
+        data = channels.start_handler("data", db, run_id)
+        t0 = time.perf_counter()
+        for msg in replay:
+            data.send_message(msg)
+        sent_in = time.perf_counter() - t0
+        data.close(120)
+        data.wait_handler(120)
+        stored_in = time.perf_counter() - t0
+        stored = store.record_count(conn, run_id) - before
+        produced_rate = 1.0 / mem
+        print(f"recorder produces:                    {produced_rate:8.0f} records/s")
+        print(f"handler stores:                       {stored / stored_in:8.0f} records/s "
+              f"({stored} of {len(replay)} in {stored_in:.2f} s; sending took {sent_in:.2f} s)")
+        print(f"drops during replay:                  {data.dropped:8d}")
+        conn.close()
+    finally:
+        shutil.rmtree(tmp, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()

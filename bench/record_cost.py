@@ -1,0 +1,241 @@
+#!/usr/bin/env python3
+"""Cost of recording, side by side with the interpreter alone and with a
+sys.setprofile + pickle recorder (bench/setprofile_tracer.py), in one run.
+
+  python bench/record_cost.py [--calls N] [--repeat R] [--workloads] [--memory N]
+
+Per-call cases (bench/_record_cost_project.py is the project):
+  small         a function of two ints
+  ten_external  a function that makes 10 calls into library code
+  attr_method   a method that reads 5 attributes and 2 globals
+Printed: wall time per call under stock, under the collector at rate 1.0
+(real recorder, safe pickler, in-memory channels), and under the baseline;
+the ratios collector/baseline of the time per call and of the cost over stock.
+
+--workloads  whole-program time of bench/eval_overhead.py's workloads under
+             the collector at rates 0.01 and 1.0 and under the baseline, relative to stock.
+--memory N   N recorded calls in a loop after a warm-up, all delivered; RSS growth.
+"""
+
+import argparse
+import gc
+import math
+import os
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+
+import _record_cost_project as proj  # noqa: E402
+from setprofile_tracer import SetprofileRecorder  # noqa: E402
+
+
+class NullSerializer:
+    """Returns the same few bytes for everything: isolates the recorder's own cost."""
+
+    def serialize(self, value, obj_wrap=True):
+        return b"x"
+
+
+class Sink:
+    """A channel that keeps only counts, so that memory growth is the collector's own."""
+
+    def __init__(self):
+        self.count = 0
+        self.bytes = 0
+
+    def send_message(self, data):
+        self.count += 1
+        self.bytes += len(data)
+
+
+def configure_collector():
+    from corvane_collector.configs.run_settings import CollectorSettings
+    from corvane_collector.data_serialization.channel_codec import IpcPickleSerializer
+    data, metrics = Sink(), Sink()
+    CollectorSettings.serializer = IpcPickleSerializer()
+    CollectorSettings.data_subprocess = data
+    CollectorSettings.metrics_subprocess = metrics
+    CollectorSettings.tenant_id = "bench"
+    CollectorSettings.project_id = "bench"
+    return data, metrics
+
+
+# The loops live here, outside the project, so that only the callee is a
+# recorded call and records do not nest.
+
+def loop_small(n):
+    f = proj.small
+    for i in range(n):
+        f(i, 2)
+
+
+def loop_ten_external(n):
+    f = proj.ten_external
+    for i in range(n):
+        f(i)
+
+
+def loop_attr_method(n):
+    p = proj.Point()
+    for i in range(n):
+        p.reads(i)
+
+
+CASES = [("small", loop_small), ("ten_external", loop_ten_external), ("attr_method", loop_attr_method)]
+
+
+def timed(fn, *args):
+    gc.collect()
+    t0 = time.perf_counter()
+    fn(*args)
+    return time.perf_counter() - t0
+
+
+def rss_kib():
+    with open("/proc/self/status") as fh:
+        for line in fh:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    return -1
+
+
+def per_call_cases(interceptor, calls, repeat):
+    project = {proj.__file__}
+    data, metrics = configure_collector()
+    baseline_sink = Sink()
+    tracer = SetprofileRecorder(project, baseline_sink)
+    from corvane_collector.configs.run_settings import CollectorSettings
+    real_serializer = CollectorSettings.serializer
+
+    def with_serializer(ser):
+        def start():
+            CollectorSettings.serializer = ser
+            interceptor.apply(project, 1.0)
+        return start
+    modes = {
+        "stock": (lambda: None, lambda: None),
+        "collector": (with_serializer(real_serializer), interceptor.set_defualt_interpter),
+        "baseline": (tracer.start, tracer.stop),
+        "no-pickling": (with_serializer(NullSerializer()), interceptor.set_defualt_interpter),
+    }
+    best = {}
+    for rep in range(repeat):
+        for name, fn in CASES:
+            order = list(modes)
+            order = order[rep % len(order):] + order[:rep % len(order)]
+            for mode in order:
+                start, stop = modes[mode]
+                d0, b0 = data.count, baseline_sink.count
+                start()
+                try:
+                    t = timed(fn, calls)
+                finally:
+                    stop()
+                if mode in ("collector", "no-pickling"):
+                    assert data.count - d0 == calls, "not every call was delivered"
+                if mode == "baseline":
+                    assert baseline_sink.count - b0 >= calls
+                key = (name, mode)
+                best[key] = min(best.get(key, float("inf")), t)
+    print("per recorded call, best of %d runs of %d calls (microseconds)" % (repeat, calls))
+    print("%-14s %8s %10s %9s %19s %17s %12s" % (
+        "case", "stock", "collector", "baseline", "collector/baseline", "extra-cost ratio",
+        "no-pickling"))
+    for name, _ in CASES:
+        s, c, b, n = (best[(name, m)] / calls * 1e6 for m in ("stock", "collector", "baseline", "no-pickling"))
+        print("%-14s %8.2f %10.2f %9.2f %19.2f %17.2f %12.2f" % (
+            name, s, c, b, c / b, (c - s) / (b - s), n))
+    print("no-pickling: the collector with a serializer that returns constant bytes "
+          "(the recorder's and evaluator's own share)")
+    print("records delivered: %d, metric messages: %d, mean record size %.0f bytes" % (
+        data.count, metrics.count, data.bytes / max(data.count, 1)))
+
+
+def workloads(interceptor, repeat):
+    import eval_overhead
+    project = {eval_overhead.__file__}
+    configure_collector()
+    tracer = SetprofileRecorder(project, Sink())
+    modes = {
+        "stock": (lambda: None, lambda: None),
+        "rate-0.01": (lambda: interceptor.apply(project, 0.01), interceptor.set_defualt_interpter),
+        "rate-1.0": (lambda: interceptor.apply(project, 1.0), interceptor.set_defualt_interpter),
+        "baseline": (tracer.start, tracer.stop),
+    }
+    names = list(modes)
+    best = {}
+    for rep in range(repeat):
+        for wname, fn in eval_overhead.WORKLOADS:
+            order = names[rep % len(names):] + names[:rep % len(names)]
+            for mode in order:
+                start, stop = modes[mode]
+                start()
+                try:
+                    t = timed(fn)
+                finally:
+                    stop()
+                best[(wname, mode)] = min(best.get((wname, mode), float("inf")), t)
+    print()
+    print("whole-program time relative to stock, best of %d" % repeat)
+    print("%-18s %9s" % ("workload", "stock ms") + "".join(" %10s" % m for m in names[1:]))
+    geo = {m: [] for m in names[1:]}
+    for wname, _ in eval_overhead.WORKLOADS:
+        base = best[(wname, "stock")]
+        row = "%-18s %9.1f" % (wname, base * 1e3)
+        for m in names[1:]:
+            r = best[(wname, m)] / base
+            geo[m].append(r)
+            row += " %10.3f" % r
+        print(row)
+    print("%-18s %9s" % ("geometric mean", "") + "".join(
+        " %10.3f" % math.exp(sum(map(math.log, geo[m])) / len(geo[m])) for m in names[1:]))
+
+
+def memory(interceptor, n, case):
+    data, metrics = configure_collector()
+    project = {proj.__file__}
+    loop = dict(CASES)[case]
+    interceptor.apply(project, 1.0)
+    try:
+        loop(100000)
+        gc.collect()
+        before = rss_kib()
+        d0 = data.count
+        t0 = time.perf_counter()
+        loop(n)
+        elapsed = time.perf_counter() - t0
+        gc.collect()
+        after = rss_kib()
+    finally:
+        interceptor.set_defualt_interpter()
+    delivered = data.count - d0
+    print()
+    print("memory (%s): %d recorded calls after 100000 warm-up calls, %d delivered, %.1f s" % (
+        case, n, delivered, elapsed))
+    print("RSS before %.1f MiB, after %.1f MiB, growth %.1f MiB" % (
+        before / 1024, after / 1024, (after - before) / 1024))
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--calls", type=int, default=20000)
+    ap.add_argument("--repeat", type=int, default=5)
+    ap.add_argument("--workloads", action="store_true")
+    ap.add_argument("--memory", type=int, default=0)
+    ap.add_argument("--memory-case", default="small", choices=[c for c, _ in CASES])
+    ap.add_argument("--no-cases", action="store_true")
+    args = ap.parse_args()
+    import interceptor
+    print("python %s" % sys.version.split()[0])
+    if not args.no_cases:
+        per_call_cases(interceptor, args.calls, args.repeat)
+    if args.workloads:
+        workloads(interceptor, args.repeat)
+    if args.memory:
+        memory(interceptor, args.memory, args.memory_case)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,153 @@
+"""The failure reducer and its helpers."""
+
+import threading
+
+import pytest
+import sqlalchemy.orm.session
+
+from corvane_common.utils.obj_wrap import FunctionWrapper, UnpicklableObject
+from corvane_collector.data_serialization import pickler as P
+
+Helpers = P.UnpicklableHelpers
+MOD = __name__
+
+
+def stored_function():
+    return 1
+
+
+class Service:
+    K = 2
+
+    def __init__(self):
+        self.x = 1
+
+    def run(self):
+        return self.x
+
+
+class Base:
+    inherited = "from base"
+
+
+class Child(Base):
+    own = "class level"
+
+    def __init__(self):
+        self.own_instance = 5
+
+
+class Props:
+    def __init__(self):
+        self.reads = []
+
+    @property
+    def good(self):
+        return 3
+
+    @property
+    def bad(self):
+        raise RuntimeError("getter failed")
+
+
+class Manager:
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        return False
+
+    def __repr__(self):
+        return "Manager()"
+
+
+class Spy:
+    """Counts every attribute read; has a Python __getattr__."""
+
+    reads = []
+
+    def __getattribute__(self, name):
+        Spy.reads.append(name)
+        return object.__getattribute__(self, name)
+
+    def __getattr__(self, name):
+        raise AttributeError(name)
+
+
+def test_plain_object_state_and_funcs():
+    service = Service()
+    func, args, state = Helpers.__reduce__(service)
+    assert func is UnpicklableObject
+    assert args == (str(Service), {"run": FunctionWrapper(MOD + ".Service.run")})
+    assert state == {"x": 1}  # the class constant K is left out
+
+
+def test_inherited_class_attributes_are_read_with_getattr():
+    _, _, state = Helpers.__reduce__(Child())
+    assert state == {"own_instance": 5, "inherited": "from base"}
+
+
+def test_properties():
+    _, (type_text, funcs), state = Helpers.__reduce__(Props())
+    assert state == {"good": 3, "reads": []}
+    assert funcs == {}
+
+
+def test_context_manager_dunders_are_kept():
+    _, (_, funcs), _ = Helpers.__reduce__(Manager())
+    assert funcs == {"__enter__": FunctionWrapper(MOD + ".Manager.__enter__"),
+                     "__exit__": FunctionWrapper(MOD + ".Manager.__exit__")}
+
+
+def test_functions_stored_on_the_instance_go_to_state():
+    service = Service()
+    service.callback = stored_function
+    _, _, state = Helpers.__reduce__(service)
+    assert state["callback"] is stored_function
+    loaded = P.safe_pickle_loads(P.safe_pickle(threading.Lock()))
+    assert type(loaded) is UnpicklableObject
+
+
+def test_python_getattr_reads_nothing_else():
+    Spy.reads.clear()
+    assert Helpers.__reduce__(Spy()) == (UnpicklableObject, (str(Spy), {}), {})
+    assert set(Spy.reads) <= {"__getattr__", "__class__"}
+
+
+def test_should_use_getattr():
+    child = Child()
+    object_dir, class_dir = dir(child), dir(Child)
+    assert not Helpers.should_use_getattr(child, "own", object_dir, class_dir)
+    assert Helpers.should_use_getattr(child, "own_instance", object_dir, class_dir)
+    assert Helpers.should_use_getattr(child, "inherited", object_dir, class_dir)
+    props = Props()
+    assert Helpers.should_use_getattr(props, "good", dir(props), dir(Props))
+    slotted = threading.Lock()
+    assert Helpers.should_use_getattr(slotted, "acquire", dir(slotted), dir(type(slotted)))
+
+
+def test_get_full_name():
+    assert Helpers.get_full_name(Service) == MOD + ".Service.__init__"
+    assert Helpers.get_full_name(Service.run) == MOD + ".Service.run"
+    assert Helpers.get_full_name(len) == "builtins.len"
+
+
+def test_special_cases():
+    assert Helpers.special_cases(sqlalchemy.orm.session.Session)
+    assert not Helpers.special_cases(int)
+    with pytest.raises(AttributeError):
+        Helpers.special_cases(5)
+
+
+def test_unpicklable_object_keeps_type_methods_and_state_after_loading():
+    service = Service()
+    service.lock = threading.Lock()
+    service.__class__ = type("LocalService", (Service,), {"__module__": MOD})
+    loaded = P.safe_pickle_loads(P.safe_pickle([1, service, 2]))
+    assert loaded[0] == 1 and loaded[2] == 2
+    described = loaded[1]
+    assert type(described) is UnpicklableObject
+    assert described.wrapped_type_name() == MOD + ".LocalService"
+    assert described.x == 1
+    assert type(described.lock) is UnpicklableObject
+    assert described.resolve_method("run") is Service.run

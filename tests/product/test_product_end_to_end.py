@@ -1,0 +1,114 @@
+"""`run` with the real evaluator: the bundled example and programs with threads,
+subprocesses and forks, recorded and read back."""
+
+import json
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+EXAMPLE = os.path.join(ROOT, "examples", "shop")
+
+
+def _interceptor_ready():
+    try:
+        import interceptor
+        import corvane_collector.data_collection.call_recorder  # noqa: F401
+        return hasattr(interceptor, "apply")
+    except Exception:  # noqa: BLE001
+        return False
+
+
+pytestmark = pytest.mark.skipif(not _interceptor_ready(), reason="interceptor not built")
+
+
+def cc(*args, cwd):
+    return subprocess.run([sys.executable, "-m", "corvane_collector", *args], cwd=cwd,
+                          capture_output=True, text=True, timeout=300)
+
+
+def test_bundled_example_is_recorded_and_behaves_as_without_collector(tmp_path):
+    plain = subprocess.run([sys.executable, os.path.join(EXAMPLE, "main.py")], cwd=tmp_path,
+                           capture_output=True, text=True, timeout=120)
+    db = str(tmp_path / "r.db")
+    r = cc("run", "--store", db, "--project", EXAMPLE, os.path.join(EXAMPLE, "main.py"),
+           cwd=tmp_path)
+    assert (r.returncode, r.stdout) == (plain.returncode, plain.stdout), r.stderr
+    assert "recorded" in r.stderr and "nothing was recorded" not in r.stderr
+    funcs = {f["function"]: f for f in json.loads(cc("list", "--json", "--store", db,
+                                                       cwd=tmp_path).stdout)}
+    assert funcs["shop.catalogue.parse_price"]["calls"] == 3
+    assert (funcs["shop.cart.Cart.add"]["calls"], funcs["shop.cart.Cart.add"]["raised"]) == (4, 1)
+    assert (funcs["shop.catalogue.lookup"]["calls"], funcs["shop.catalogue.lookup"]["raised"]) == (4, 1)
+    assert funcs["__main__.main"]["file"] == os.path.join(EXAMPLE, "main.py")
+    total = json.loads(cc("show", "Cart.total", "--json", "--store", db, cwd=tmp_path).stdout)
+    assert total["return_value"] == 6428 and not total["raised"]
+    assert total["args_before"][0]["__class__"] == "shop.cart.Cart"
+    receipt = json.loads(cc("show", "receipt", "--json", "--store", db, cwd=tmp_path).stdout)
+    assert {"function": "datetime.date.isoformat", "module": "datetime", "result": "2024-05-17",
+            "raised": False} in receipt["external_calls"]
+    assert receipt["globals"]["CURRENCY"] == "EUR"
+    add_calls = [json.loads(line) for line in cc("show", "Cart.add", "--json", "--store", db,
+                                                 cwd=tmp_path).stdout.splitlines()]
+    failed = [c for c in add_calls if c["raised"]]
+    assert len(failed) == 1 and failed[0]["args_before"][1] == "Z-999"
+    assert failed[0]["exception"]["__class__"] == "shop.catalogue.UnknownItem"
+    stats = json.loads(cc("stats", "--json", "--store", db, cwd=tmp_path).stdout)
+    assert stats["tries"] >= stats["successes"] == stats["records_stored"] == \
+        sum(f["calls"] for f in funcs.values())
+    assert stats["dropped"] == 0
+
+
+PROGRAM = """
+import os, subprocess, sys, threading
+
+def work(n):
+    return sum(range(n))
+
+barrier = threading.Barrier(3)  # all three alive at once: no thread id is reused
+
+def in_thread(out, n):
+    barrier.wait()
+    out.append(work(n))
+
+out = []
+threads = [threading.Thread(target=in_thread, args=(out, i)) for i in (10, 20, 30)]
+for t in threads:
+    t.start()
+for t in threads:
+    t.join()
+child = subprocess.run([sys.executable, "-c", "print('child ok')"], capture_output=True, text=True)
+pid = os.fork()
+if pid == 0:
+    work(999)          # a forked child records nothing
+    os._exit(0)
+os.waitpid(pid, 0)
+print(sorted(out), child.stdout.strip(), work(5))
+"""
+
+
+def test_threads_subprocesses_and_forks(tmp_path):
+    (tmp_path / "proj").mkdir()
+    (tmp_path / "proj" / "prog.py").write_text(textwrap.dedent(PROGRAM))
+    db = str(tmp_path / "r.db")
+    r = cc("run", "--store", db, "proj/prog.py", cwd=tmp_path)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.strip() == "[45, 190, 435] child ok 10"
+    calls = [json.loads(line) for line in cc("export", "--store", db, cwd=tmp_path).stdout.splitlines()]
+    work = [c for c in calls if c["function"] == "__main__.work"]
+    assert sorted(c["args_before"][0] for c in work) == [5, 10, 20, 30]  # no 999 from the child
+    threads = {c["thread"] for c in calls if c["function"] == "__main__.in_thread"}
+    assert len(threads) == 3
+    assert {c["pid"] for c in calls} == {calls[0]["pid"]}
+
+
+def test_rate_zero_records_nothing_and_says_so(tmp_path):
+    (tmp_path / "p.py").write_text("def f():\n    return 1\nprint(f())\n")
+    db = str(tmp_path / "r.db")
+    r = cc("run", "--rate", "0", "--store", db, "p.py", cwd=tmp_path)
+    assert r.returncode == 0 and r.stdout == "1\n"
+    assert "recorded 0 calls of 0 functions" in r.stderr
+    assert cc("list", "--store", db, cwd=tmp_path).stdout == "no calls recorded\n"
