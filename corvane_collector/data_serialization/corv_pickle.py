@@ -179,9 +179,14 @@ class _CPickler(_pickle.Pickler):
     """C pickler whose ``reducer_override`` is set per instance (a closure)."""
 
 
-def _global_ok(obj):
-    """Whether ``obj`` (a class or function) can be pickled by name."""
-    if _FOUND_BY_NAME.get(id(obj)) is obj:
+def _global_ok(obj, cached=True):
+    """Whether ``obj`` (a class or function) can be pickled by name.
+
+    A positive answer is remembered; ``cached=False`` checks again (the
+    Python pickler does, so that a class whose module rebound its name since,
+    as reloading does, is refused there rather than written as a placeholder).
+    """
+    if cached and _FOUND_BY_NAME.get(id(obj)) is obj:
         return True
     try:
         name = obj.__qualname__
@@ -211,16 +216,15 @@ def _global_ok(obj):
     return True
 
 
-def _reduce_value_ok(rv):
+def _reduce_value_ok(rv, cached=True):
     """Refuses reduce values whose callable or direct arguments cannot be
     pickled by name (see the module docstring)."""
-    func = rv[0]
-    if _FOUND_BY_NAME.get(id(func)) is not func and not _global_ok(func):
+    if not _global_ok(rv[0], cached):
         return False
     args = rv[1] if len(rv) > 1 else None
     if type(args) is tuple:
         for arg in args:
-            if isinstance(arg, type) and not _global_ok(arg):
+            if isinstance(arg, type) and not _global_ok(arg, cached):
                 return False
     return True
 
@@ -251,7 +255,7 @@ def _make_hook(owner_override, failure_reducer, dispatch_table, proto, native):
             except Exception as exc:
                 return _answer(failure_reducer, obj, exc)
             if rv is not NotImplemented:
-                if type(rv) is tuple and rv and not _reduce_value_ok(rv):
+                if type(rv) is tuple and rv and not _reduce_value_ok(rv, native):
                     return _answer(failure_reducer, obj, PicklingError("reduce value of %r refers to an object that "
                                                      "cannot be found by name" % (type(obj),)))
                 return rv
@@ -285,7 +289,7 @@ def _make_hook(owner_override, failure_reducer, dispatch_table, proto, native):
                     and len(rv) >= 2 and type(rv[1]) is tuple):
                 # Rebuild without running the class's own __init__.
                 rv = (_newobj, (obj_type,) + rv[1]) + rv[2:]
-            if rv and not _reduce_value_ok(rv):
+            if rv and not _reduce_value_ok(rv, native):
                 return _answer(failure_reducer, obj, PicklingError("Can't pickle %r: its class cannot be found by name"
                                                  % (obj_type,)))
             if native and _is_native(obj_type):
@@ -543,7 +547,7 @@ class _FallbackPickler(pickle._Pickler):
         memo_size = len(self.memo)
         try:
             rv = failure_reducer(obj)
-            if type(rv) is tuple and rv and not _global_ok(rv[0]):
+            if type(rv) is tuple and rv and not _global_ok(rv[0], False):
                 raise PicklingError("failure reduction of %r has a callable that cannot be found "
                                     "by name" % (type(obj),))
             self._save_reduce_value(obj, rv)

@@ -247,6 +247,28 @@ cdef inline bint _instance_dict_is_plain(object obj):
                 or _N_GETSTATE in <dict>instance_dict)
 
 
+# Reductions of built-in methods bound to instances (``lock.acquire``): a new
+# bound object every time it is read, and the name depends only on the type
+# of the instance and the method's name.  Failure reductions of C objects
+# hold many of them.
+cdef dict _bound_builtin_names = {}
+cdef object _BuiltinMethodType = types.BuiltinMethodType
+cdef object _ModuleType = types.ModuleType
+
+
+cdef object _bound_builtin_key(object obj):
+    if type(obj) is not _BuiltinMethodType:
+        return None
+    owner = obj.__self__
+    owner_type = type(owner)
+    if owner is None or owner_type is _ModuleType or isinstance(owner, type):
+        return None
+    if (<_TypeHead *>owner_type).tp_flags & (1 << 9):
+        # heap types can be changed or replaced; only static C types
+        return None
+    return (owner_type, obj.__name__)
+
+
 class NewFuncWrap:
     def __init__(self, name):
         self.name = name
@@ -377,6 +399,11 @@ class SafePickler(corvane_collector.data_serialization.corv_pickle.Pickler):
                 or hasattr(obj, GETSTATE_STR))
 
     def reduce_function(self, obj):
+        key = _bound_builtin_key(obj)
+        if key is not None:
+            cached = _bound_builtin_names.get(key)
+            if cached is not None:
+                return cached
         from jsonpickle.unpickler import loadclass
         if not (obj != loadclass and obj != Wraper and obj != NewFuncWrap
                 and obj != _reconstructor and obj != wrap_object and obj != UnpicklableObject):
@@ -388,6 +415,10 @@ class SafePickler(corvane_collector.data_serialization.corv_pickle.Pickler):
         is_method = hasattr(obj, SELF_STR)
         get_function_module(obj, is_method)
         func_name = _metadata_name(obj)
+        if key is not None and type(func_name) is str:
+            if len(_bound_builtin_names) >= _VERDICTS_LIMIT:
+                _bound_builtin_names.clear()
+            _bound_builtin_names[key] = (loadclass, (func_name,))
         if type(func_name) is not str:
             # loadclass cannot resolve a missing name: the whole record would
             # fail to load.

@@ -582,4 +582,9 @@ def to_json(obj, depth=32):
         return {"__set__": sorted((to_json(v, d) for v in obj), key=repr)}
     if isinstance(obj, BaseException):
         return {"__exception__": type(obj).__name__, "args": [to_json(a, d) for a in obj.args]}
+    attrs = getattr(obj, "__dict__", None)
+    if isinstance(attrs, dict) and not isinstance(obj, type):
+        # A real object (loaded with trust): the same shape as its placeholder.
+        return {"__class__": class_name(obj),
+                "attributes": {str(k): to_json(v, d) for k, v in attrs.items()}}
     return {"__repr__": render(obj, width=0)}

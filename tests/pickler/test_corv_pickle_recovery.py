@@ -6,6 +6,7 @@ import pickletools
 import socket
 import sys
 import threading
+import types
 
 import pytest
 
@@ -324,3 +325,49 @@ def test_dump_writes_once_and_loads_matches_stdlib():
     corv_pickle.Pickler(Sink(), failure_reducer=describe).dump([1, threading.Lock(), local_function()])
     assert len(writes) == 1
     assert corv_pickle.loads(writes[0]) == pickle.loads(writes[0])
+
+
+class RejectsState:
+    def __setstate__(self, state):
+        raise ValueError("state rejected at load time")
+
+
+def rebuild_fails(value):
+    raise RuntimeError("constructor failed at load time: %s" % value)
+
+
+class RebuildFails:
+    def __reduce__(self):
+        return (rebuild_fails, ("x",))
+
+
+def test_loads_keeps_the_rest_of_a_record_when_one_object_cannot_be_rebuilt():
+    rejecting = RejectsState()
+    rejecting.kept = 1
+    data = pickle.dumps({"a": [1, 2], "state": rejecting, "rebuild": RebuildFails(), "z": "end"})
+    with pytest.raises(Exception):
+        pickle.loads(data)
+    loaded = corv_pickle.loads(data)
+    assert loaded["a"] == [1, 2] and loaded["z"] == "end"
+    # the state is applied without the failing __setstate__
+    assert type(loaded["state"]) is RejectsState and loaded["state"].kept == 1
+    failure = loaded["rebuild"]
+    assert type(failure) is corv_pickle.LoadFailure
+    assert failure.name == __name__ + ".rebuild_fails" and "constructor failed" in failure.error
+    with pytest.raises(Exception):
+        corv_pickle.loads(b"\x80\x04garbage")
+
+
+def test_instances_of_a_class_whose_name_was_rebound_are_answered(tmp_path):
+    # as after reloading a module: the old class is no longer found by its name
+    module = types.ModuleType("reloaded_mod")
+    exec("class Thing:\n    def __init__(self):\n        self.v = 1\n", module.__dict__)
+    sys.modules["reloaded_mod"] = module
+    try:
+        old = module.Thing()
+        assert type(pickle.loads(dump([old]))[0]) is module.Thing  # cached as found by name
+        exec("class Thing:\n    pass\n", module.__dict__)
+        loaded = pickle.loads(dump([old, "after"]))
+    finally:
+        del sys.modules["reloaded_mod"]
+    assert loaded == [Placeholder(str(type(old))), "after"]

@@ -80,6 +80,10 @@ def test_records_of_the_end_to_end_program_load_in_a_fresh_process(tmp_path):
     summary = json.loads(loaded.stdout.strip().splitlines()[-1])
     assert [entry["name"] for entry in summary] == names
     for entry in summary:
-        # every serialised part of every record loads (None only for absent values)
-        assert entry["fields"], entry
-        assert "NoneType" != entry["fields"].get("pre_run_args"), entry
+        # every serialised part of every record loads
+        assert entry["fields"]["pre_run_args"] == "tuple", entry
+        assert entry["fields"]["globals"] == "dict", entry
+    by_name = {entry["name"]: entry for entry in summary}
+    assert by_name["e2e_project.fails"]["fields"]["execption"] == "ValueError"
+    assert by_name["e2e_project.quoted"]["fields"]["return_value"] == "str"
+    assert "shlex.quote" in by_name["e2e_project.quoted"]["externals"]

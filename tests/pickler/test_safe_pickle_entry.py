@@ -104,3 +104,14 @@ def test_class_tables():
 def test_module_functions_are_pickled_by_reference():
     for func in (P.wrap_object, P.wrap_module, P.wrap_function, P.wrap_exception, P.safe_pickle):
         assert P.safe_pickle_loads(P.safe_pickle(func)) is func
+
+
+def test_without_the_yaml_extension_only_logger_is_a_magic_mock_type():
+    import subprocess
+    import sys
+    probe = ("import sys; sys.modules['yaml._yaml'] = None\n"
+             "from corvane_collector.data_serialization import pickler as P\n"
+             "print(P.has_yaml, sorted(t.__name__ for t in P.SafePickler.specific_type_for_magic_mock))\n")
+    result = subprocess.run([sys.executable, "-c", probe], capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == ["False", "['Logger']"]

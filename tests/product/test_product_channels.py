@@ -1,6 +1,7 @@
 import os
 import pickle
 import signal
+import subprocess
 import sqlite3
 import sys
 import threading
@@ -232,3 +233,18 @@ def test_writer_recovers_from_a_missed_wake_up():
     ch.close(5)
     assert os.read(read_end, 100)[protocol.HEADER_SIZE:] == b"abc"
     os.close(read_end)
+
+
+def test_handler_process_loads_no_recording_machinery(db):
+    path, conn, run_id = db
+    code = ("import sys; from corvane_collector.host.handler import main; "
+            f"main(['--kind', 'data', '--store', {path!r}, '--run-id', '{run_id}']); "
+            "print(sorted(m for m in sys.modules if m == 'interceptor' "
+            "or m.startswith('corvane_collector.data_')))")
+    frame = fakes.record("proj.f")
+    stream = protocol.pack_header(protocol.FRAME_MESSAGE, 1, 2.0, len(frame)) + frame
+    out = subprocess.run([sys.executable, "-c", code], input=stream, capture_output=True,
+                         timeout=60)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.decode().strip() == "[]"
+    assert [r[0] for r in rows(conn, run_id)] == ["proj.f"]

@@ -57,6 +57,7 @@ def filled_store(tmp_path):
                                        args_after=([i, 2, 9],)))
     data.send_message(fakes.record("proj.shop.parse", args=("x1",), exc=ValueError("bad price")))
     data.send_message(fakes.record("proj.other.parse", args=("y",), result=1))
+    data.send_message(fakes.record("proj.objects", args=(fakes.ExternalFunctionMetadata("m", "n"),)))
     for _ in range(5):
         metrics.send_message(fakes.metric(fakes.CollectionTry))
     for _ in range(4):
@@ -81,7 +82,8 @@ def test_list_shows_functions_with_counts_failures_and_sizes(cli_in, filled_stor
     assert parse.split()[:2] == ["1", "1"]
     j = json.loads(cli_in("list", "--json", "--store", filled_store, cwd=tmp_path).stdout)
     assert {f["function"]: (f["calls"], f["raised"]) for f in j} == {
-        "proj.shop.Cart.total": (3, 0), "proj.shop.parse": (1, 1), "proj.other.parse": (1, 0)}
+        "proj.shop.Cart.total": (3, 0), "proj.shop.parse": (1, 1), "proj.other.parse": (1, 0),
+        "proj.objects": (1, 0)}
     assert all(f["total_size"] > 0 for f in j)
 
 
@@ -106,6 +108,20 @@ def test_show_decodes_arguments_results_external_calls_and_globals(cli_in, fille
     assert r.stdout.count("proj.shop.Cart.total") == 1 and "([2, 2],)" in r.stdout
 
 
+def test_show_imports_only_when_asked(cli_in, filled_store, tmp_path, monkeypatch):
+    monkeypatch.delitem(sys.modules, "product_fakes")
+    plain = json.loads(cli_in("show", "6", "--json", "--store", filled_store, cwd=tmp_path).stdout)
+    assert "product_fakes" not in sys.modules
+    expected = {"__class__": "product_fakes.ExternalFunctionMetadata",
+                "attributes": {"is_builtin": False, "is_function_for_recording": True,
+                               "module_name": "m", "full_name": "n"}}
+    assert plain["args_before"] == [expected]
+    real = json.loads(cli_in("show", "6", "--json", "--import", "--store", filled_store,
+                             cwd=tmp_path).stdout)
+    assert "product_fakes" in sys.modules  # the real class was imported this time
+    assert real["args_before"] == [expected]
+
+
 def test_show_refuses_ambiguous_or_unknown_names(cli_in, filled_store, tmp_path):
     r = cli_in("show", "parse", "--store", filled_store, cwd=tmp_path)
     assert r.returncode == 1
@@ -120,8 +136,8 @@ def test_export_writes_one_json_call_per_line(cli_in, filled_store, tmp_path):
     r = cli_in("export", "--format", "jsonl", "--store", filled_store, cwd=tmp_path)
     assert r.returncode == 0, r.stderr
     calls = [json.loads(line) for line in r.stdout.splitlines()]
-    assert len(calls) == 5
-    assert [c["id"] for c in calls] == [1, 2, 3, 4, 5]
+    assert len(calls) == 6
+    assert [c["id"] for c in calls] == [1, 2, 3, 4, 5, 6]
     first = calls[0]
     assert first["args_before"] == [[0, 2]] and first["args_after"] == [[0, 2, 9]]
     assert first["external_calls"] == [{"function": "math.floor", "module": "math", "result": 3,
@@ -141,12 +157,12 @@ def test_export_writes_one_json_call_per_line(cli_in, filled_store, tmp_path):
 def test_stats_reports_tries_successes_failures_and_drops(cli_in, filled_store, tmp_path):
     r = cli_in("stats", "--json", "--store", filled_store, cwd=tmp_path)
     s = json.loads(r.stdout)
-    assert (s["tries"], s["successes"], s["records_stored"], s["dropped"]) == (5, 4, 5, 2)
+    assert (s["tries"], s["successes"], s["records_stored"], s["dropped"]) == (5, 4, 6, 2)
     assert s["unpicklable"] == [{"type": "socket", "reason": "type error", "count": 1}]
     text = cli_in("stats", "--store", filled_store, cwd=tmp_path).stdout
     assert "tries:             5" in text and "data channel: queue full" in text
     runs = json.loads(cli_in("runs", "--json", "--store", filled_store, cwd=tmp_path).stdout)
-    assert [(r["id"], r["records"], r["exit_code"]) for r in runs] == [(1, 5, 0)]
+    assert [(r["id"], r["records"], r["exit_code"]) for r in runs] == [(1, 6, 0)]
 
 
 def test_reading_commands_report_bad_stores_clearly(cli_in, tmp_path):

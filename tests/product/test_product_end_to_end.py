@@ -68,7 +68,10 @@ import os, subprocess, sys, threading
 def work(n):
     return sum(range(n))
 
+barrier = threading.Barrier(3)  # all three alive at once: no thread id is reused
+
 def in_thread(out, n):
+    barrier.wait()
     out.append(work(n))
 
 out = []

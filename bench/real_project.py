@@ -1,0 +1,101 @@
+#!/usr/bin/env python3
+"""A third-party project's own test suite, plain and recorded, side by side.
+
+Runs the suite of toolz 1.0.0 (its source distribution, fetched by
+scripts/setup_env.sh into .venv/real-projects) with plain pytest and under
+``python -m corvane_collector run --project toolz --rate R -m pytest`` for each
+rate, and prints for each: the suite's result line, wall and CPU time, the
+ratio to the plain run, records, recorded functions (library and tests), and
+the collector's failures by reason.
+
+  python bench/real_project.py [--rates 0.01,1.0]
+"""
+import argparse
+import ast
+import json
+import os
+import re
+import resource
+import subprocess
+import sys
+import tarfile
+import tempfile
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+SDIST = os.path.join(ROOT, ".venv", "real-projects", "toolz-1.0.0.tar.gz")
+PYTEST = ["-m", "pytest", "-q", "-p", "no:cacheprovider", "toolz/tests"]
+
+
+def extract(dest):
+    with tarfile.open(SDIST) as tar:
+        tar.extractall(dest)
+    return os.path.join(dest, "toolz-1.0.0")
+
+
+def result_counts(output):
+    """{'passed': 180, ...} from pytest's closing line."""
+    line = [ln for ln in output.splitlines() if re.search(r"\d+ (passed|failed|error)", ln)][-1]
+    return {k: int(n) for n, k in re.findall(r"(\d+) (passed|failed|skipped|errors?|xfailed|xpassed)", line)}
+
+
+def timed(cmd, cwd):
+    before = resource.getrusage(resource.RUSAGE_CHILDREN)
+    t0 = time.perf_counter()
+    proc = subprocess.run(cmd, cwd=cwd, capture_output=True, text=True)
+    wall = time.perf_counter() - t0
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    cpu = (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
+    return proc, wall, cpu
+
+
+def library_functions(src):
+    names = 0
+    for d, _, files in os.walk(os.path.join(src, "toolz")):
+        if os.sep + "tests" in d:
+            continue
+        for f in files:
+            if f.endswith(".py"):
+                tree = ast.parse(open(os.path.join(d, f)).read())
+                names += sum(isinstance(n, ast.FunctionDef) for n in ast.walk(tree))
+    return names
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--rates", default="0.01,1.0")
+    opts = parser.parse_args()
+    if not os.path.exists(SDIST):
+        sys.exit(f"missing {SDIST}: run scripts/setup_env.sh")
+    with tempfile.TemporaryDirectory(prefix="corvane-real-") as tmp:
+        src = extract(tmp)
+        plain, wall0, cpu0 = timed([sys.executable, *PYTEST], src)
+        print(f"plain:     {result_counts(plain.stdout)}  wall {wall0:6.1f} s  cpu {cpu0:6.1f} s")
+        lib_total = library_functions(src)
+        for rate in [float(r) for r in opts.rates.split(",")]:
+            db = os.path.join(tmp, f"r{rate}.db")
+            rec, wall, cpu = timed([sys.executable, "-m", "corvane_collector", "run", "--quiet",
+                                    "--store", db, "--project", "toolz", "--rate", str(rate),
+                                    *PYTEST], src)
+            stats = json.loads(subprocess.run(
+                [sys.executable, "-m", "corvane_collector", "stats", "--json", "--store", db],
+                capture_output=True, text=True).stdout)
+            funcs = json.loads(subprocess.run(
+                [sys.executable, "-m", "corvane_collector", "list", "--json", "--store", db],
+                capture_output=True, text=True).stdout)
+            lib = {f["function"] for f in funcs if f["file"] and "/tests/" not in f["file"]}
+            tests = {f["function"] for f in funcs if f["file"] and "/tests/" in f["file"]}
+            same = result_counts(rec.stdout) == result_counts(plain.stdout) and \
+                rec.returncode == plain.returncode
+            print(f"rate {rate:<4}: {result_counts(rec.stdout)}  wall {wall:6.1f} s ({wall / wall0:5.1f}x)"
+                  f"  cpu {cpu:6.1f} s ({cpu / cpu0:5.1f}x)  same result: {same}")
+            print(f"           records {stats['records_stored']}, tries {stats['tries']}, "
+                  f"successes {stats['successes']}, library functions {len(lib)} of {lib_total} "
+                  f"defined, test functions {len(tests)}, dropped {stats['dropped']}")
+            print(f"           failures {stats['failures']}, unpicklable "
+                  f"{sum(u['count'] for u in stats['unpicklable'])}, limits "
+                  f"{sum(m['count'] for m in stats['limits'])}")
+
+
+if __name__ == "__main__":
+    main()
