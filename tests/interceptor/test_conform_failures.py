@@ -242,3 +242,28 @@ def test_sigint_arriving_during_a_recorded_call_is_not_lost():
     assert stock.result == list(range(20))
     ours = run_program(body).check()
     assert ours.result == stock.result
+
+
+@pytest.mark.xfail(strict=True, reason="known: an asynchronous exception delivered inside a "
+                   "recorder callback is discarded with the callback's exceptions")
+def test_async_exception_arriving_during_a_recorded_call_is_not_lost():
+    body = """
+        import ctypes, threading
+        class AsyncExc(Exception):
+            pass
+        def recorded():
+            set_async_exc = ctypes.pythonapi.PyThreadState_SetAsyncExc
+            set_async_exc.argtypes = (ctypes.c_ulong, ctypes.py_object)
+            try:
+                set_async_exc(threading.get_ident(), ctypes.py_object(AsyncExc))
+                for i in range(2000000):
+                    pass
+            except AsyncExc:
+                return "delivered"
+            return "lost"
+        def main():
+            return recorded()
+        """
+    stock = run_program(body, apply=False).check()
+    assert stock.result == "delivered"
+    assert run_program(body).check().result == "delivered"
