@@ -33,7 +33,7 @@ import types
 import inspect
 import corvane_collector.data_serialization.corv_pickle
 from collections import OrderedDict, defaultdict
-from corvane_common.qualnames import get_function_module
+from corvane_common.qualnames import get_function_module, get_function_full_name
 from corvane_common.utils.obj_wrap import (ObjectWrapper, ModuleWrapper, UnpicklableObject,
                                             FunctionWrapper, SpecialWrapper, ExceptionWrapper)
 from corvane_collector.data_collection.metadata_probe import MetadataProbe
@@ -133,9 +133,20 @@ def _metadata_name(obj):
     if type(func_metadata) == tuple:
         func_metadata = func_metadata[FUNCTION_META_DATA_INDEX]
     func_name = func_metadata.full_name
+    if not func_name:
+        # The probe's cache may hold what an external call stored for this
+        # callable; external calls that are not recorded carry an empty name,
+        # which would load as nothing. Name the callable directly instead.
+        func_name = get_function_full_name(
+            get_function_module(obj, getattr(obj, SELF_STR, None)), obj)
     if func_metadata.module_name == MAIN_STR:
-        file_path = os.path.relpath(func_metadata.full_path, CollectorSettings.project_path)
-        func_name = replace__main__with_real_name(func_name, file_path)
+        # External records have no path: take it from the code object.
+        full_path = getattr(func_metadata, "full_path", None)
+        if full_path is None:
+            full_path = getattr(getattr(obj, CODE_STR, None), "co_filename", None)
+        if full_path is not None:
+            file_path = os.path.relpath(full_path, CollectorSettings.project_path)
+            func_name = replace__main__with_real_name(func_name, file_path)
     return func_name
 
 

@@ -26,6 +26,7 @@ MODULES = [
     "test_genexps", "test_listcomps", "test_setcomps", "test_dictcomps", "test_super",
     "test_property", "test_funcattrs", "test_dynamic", "test_traceback", "test_sys",
     "test_types", "test_iter", "test_builtin", "test_decorators", "test_string_literals",
+    "test_tracemalloc",
 ]
 MODES = ["rate0", "rate1"]
 
@@ -33,7 +34,16 @@ MODES = ["rate0", "rate1"]
 # each with the reason; the difference itself is still checked to be exactly the
 # known one, so a fix or a new failure in such a module is noticed.
 #   (module, mode): (reason, failing test cases expected in addition to stock's)
-KNOWN_DIFFERENCES = {}
+KNOWN_DIFFERENCES = {
+    # Inside a sampled test method, clear_traces() is followed by get_traced_memory(),
+    # both external calls: while the second runs, the recorder's token for it (a
+    # 16-byte object) is alive and traced, so the counters read (16, 16), not (0, 0).
+    # Any recorder that keeps a handle on an external call in progress allocates
+    # one; the evaluator itself allocates nothing there.
+    ("test_tracemalloc", "rate1"): (
+        "tracemalloc sees the recorder's own live token",
+        ["test.test_tracemalloc.TestTracemallocEnabled.test_get_traced_memory"]),
+}
 
 
 def _interceptor_available():

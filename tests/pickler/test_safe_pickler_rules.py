@@ -105,6 +105,18 @@ def test_functions_become_name_references(pickler):
     assert P.safe_pickle_loads(P.safe_pickle(obj.run)) is Plain.run
 
 
+def test_functions_seen_as_external_calls_keep_their_names(pickler):
+    # The metadata cache then holds the external pair; for callables whose
+    # external calls are not recorded (len) its name is empty.
+    from corvane_collector.data_collection.metadata_probe import MetadataProbe
+    import json
+    MetadataProbe.extract_function_metadata(len, True)
+    MetadataProbe.extract_function_metadata(json.dumps, True)
+    assert pickler.reduce_function(len) == (loadclass, ("builtins.len",))
+    assert pickler.reduce_function(json.dumps) == (loadclass, ("json.dumps",))
+    assert P.safe_pickle_loads(P.safe_pickle([len, json.dumps])) == [len, json.dumps]
+
+
 def test_reduce_function_refuses_its_own_callables(pickler):
     for callable_ in (loadclass, P.Wraper, P.NewFuncWrap, copyreg._reconstructor, P.wrap_object,
                       UnpicklableObject):
