@@ -153,8 +153,9 @@ def per_call_cases(interceptor, calls, repeat):
         data.count, metrics.count, data.bytes / max(data.count, 1)))
 
 
-def workloads(interceptor, repeat):
+def workloads(interceptor, repeat, only):
     import eval_overhead
+    chosen = [w for w in eval_overhead.WORKLOADS if not only or w[0] in only]
     project = {eval_overhead.__file__}
     configure_collector()
     tracer = SetprofileRecorder(project, Sink())
@@ -167,7 +168,7 @@ def workloads(interceptor, repeat):
     names = list(modes)
     best = {}
     for rep in range(repeat):
-        for wname, fn in eval_overhead.WORKLOADS:
+        for wname, fn in chosen:
             order = names[rep % len(names):] + names[:rep % len(names)]
             for mode in order:
                 start, stop = modes[mode]
@@ -176,12 +177,13 @@ def workloads(interceptor, repeat):
                     t = timed(fn)
                 finally:
                     stop()
+                print("  %s %s %.2f s" % (wname, mode, t), file=sys.stderr, flush=True)
                 best[(wname, mode)] = min(best.get((wname, mode), float("inf")), t)
     print()
     print("whole-program time relative to stock, best of %d" % repeat)
     print("%-18s %9s" % ("workload", "stock ms") + "".join(" %10s" % m for m in names[1:]))
     geo = {m: [] for m in names[1:]}
-    for wname, _ in eval_overhead.WORKLOADS:
+    for wname, _ in chosen:
         base = best[(wname, "stock")]
         row = "%-18s %9.1f" % (wname, base * 1e3)
         for m in names[1:]:
@@ -223,6 +225,7 @@ def main():
     ap.add_argument("--calls", type=int, default=20000)
     ap.add_argument("--repeat", type=int, default=5)
     ap.add_argument("--workloads", action="store_true")
+    ap.add_argument("--only", default="", help="comma-separated workload names (with --workloads)")
     ap.add_argument("--memory", type=int, default=0)
     ap.add_argument("--memory-case", default="small", choices=[c for c, _ in CASES])
     ap.add_argument("--no-cases", action="store_true")
@@ -232,7 +235,7 @@ def main():
     if not args.no_cases:
         per_call_cases(interceptor, args.calls, args.repeat)
     if args.workloads:
-        workloads(interceptor, args.repeat)
+        workloads(interceptor, args.repeat, [w for w in args.only.split(",") if w])
     if args.memory:
         memory(interceptor, args.memory, args.memory_case)
 

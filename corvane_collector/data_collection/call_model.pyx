@@ -79,7 +79,7 @@ class UserFunctionMetadata(FunctionMetadata):
         :type full_path: str
         :param co_names: names used by the function's code
         :type co_names: Tuple[str]
-        :param function_signature: the function's argument specification
+        :param function_signature: the function's full argument description (inspect.FullArgSpec)
         :type function_signature: Optional[inspect.FullArgSpec]
         :param is_async: whether the function is a coroutine function
         :type is_async: bool

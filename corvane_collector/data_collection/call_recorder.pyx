@@ -28,6 +28,7 @@ cdef extern from "Python.h":
     int METH_VARARGS
     int METH_KEYWORDS
     object PyCFunction_NewEx(PyMethodDef* ml, PyObject* self, object module)
+    object PyLong_FromVoidPtr(void* p)
 
 import threading
 import types
@@ -181,8 +182,13 @@ cdef bint _guard(obj, oid) except -1:
     return True
 
 
+cdef inline object _id_of(obj):
+    # What id() returns, without a call through the builtins.
+    return PyLong_FromVoidPtr(<void*>obj)
+
+
 cdef _follow(obj):
-    oid = id(obj)
+    oid = _id_of(obj)
     if _guard(obj, oid):
         IDS_TO_FOLLOW.add(oid)
 
@@ -199,6 +205,10 @@ def _held_capacity():
 
 # ---------------------------------------------------------------------------
 # Size guard and delivery
+
+cdef object _FunctionType = types.FunctionType
+cdef object _BuiltinFunctionType = types.BuiltinFunctionType
+cdef object _MethodType = types.MethodType
 
 # Budget of the quick bound below: containers with more elements than this
 # are measured by the deep measurement itself.
@@ -263,6 +273,10 @@ def is_size_too_big(obj):
         # Same figure as the deep measurement (size rounded up to 8), without
         # its set-up cost on every integer argument.
         return ((int.__sizeof__(obj) + 7) & ~7) > MAX_STRING_SIZE
+    # Functions, methods and classes measure 0 in the deep measurement (it
+    # does not count code); they are common globals, so skip its set-up.
+    if tp is _FunctionType or tp is _BuiltinFunctionType or tp is _MethodType or tp is type:
+        return False
     # Small plain data: a cheap upper bound settles it; the deep measurement
     # costs tens of microseconds even for a pair of numbers.
     cdef Py_ssize_t budget = _QUICK_NODES
@@ -630,7 +644,7 @@ def record_async_external_return_value(return_value, func_obj, cur_exc=None):
 def load_attr_hook(obj, str attr, result):
     """Attribute-load callback: note attribute reads on followed objects."""
     try:
-        oid = id(obj)
+        oid = _id_of(obj)
         if oid in IDS_TO_FOLLOW:
             # An id put there without a guard gets one now, so that it
             # cannot outlive its object.

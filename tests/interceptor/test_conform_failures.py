@@ -216,9 +216,6 @@ def test_pending_exception_is_exactly_restored_around_callbacks():
     assert out.result == ["ValueError", "mine", True, "ValueError"]
 
 
-@pytest.mark.xfail(strict=True, reason="known: a KeyboardInterrupt raised by the signal "
-                   "handler inside a recorder callback is discarded with the callback's "
-                   "exceptions")
 def test_sigint_arriving_during_a_recorded_call_is_not_lost():
     # The signal's handler runs at the next check of the eval breaker, which may
     # fall inside a recorder callback; the KeyboardInterrupt it raises belongs to

@@ -1,5 +1,5 @@
 """Return-value, external-call and load hooks, and the release of records."""
-from conftest import entries
+from corv_log_helpers import entries
 
 
 def test_return_values_and_exceptions_reach_the_recorder_and_the_caller(run_script):

@@ -1,5 +1,5 @@
 """Call-site decision: project membership, sampling generator, argument shapes."""
-from conftest import entries
+from corv_log_helpers import entries
 
 MASK64 = (1 << 64) - 1
 

@@ -1,5 +1,5 @@
 """The shared recording byte follows the thread that holds the GIL."""
-from conftest import entries
+from corv_log_helpers import entries
 
 
 def test_two_threads_handing_the_gil_back_and_forth(run_script):

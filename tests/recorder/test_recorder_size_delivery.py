@@ -97,6 +97,19 @@ def test_container_measure_agrees_with_the_deep_measure_at_its_boundary(monkeypa
     assert cr.is_size_too_big(value) is True
 
 
+def test_code_objects_measure_nothing_in_the_deep_measure():
+    # The guard answers for these without measuring; that relies on the deep
+    # measurement not counting functions, methods and classes.
+    class K:
+        payload = [0] * 100000
+
+        def m(self):
+            return self.payload
+    for value in (test_code_objects_measure_nothing_in_the_deep_measure, len, K().m, K, asizeof.asizeof):
+        assert asizeof.asizeof(value, limit=3) == 0
+        assert cr.is_size_too_big(value) is False
+
+
 def test_value_whose_measurement_raises_is_not_too_big(monkeypatch):
     class Hostile:
         def __sizeof__(self):

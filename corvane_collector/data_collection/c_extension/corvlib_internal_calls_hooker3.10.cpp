@@ -50,6 +50,17 @@ static inline void corv_sync_current_thread(void) {
     }
 }
 
+// Depth of recorder callbacks running on this thread. Signal handlers,
+// pending calls and asynchronous exceptions wait until the callbacks are
+// done: whatever they raise belongs to the program, and a callback's
+// exceptions are discarded.
+static thread_local int corv_callback_depth = 0;
+
+struct CorvCallbackScope {
+    CorvCallbackScope() { corv_callback_depth++; }
+    ~CorvCallbackScope() { corv_callback_depth--; }
+};
+
 CORV_API void corv_frame_dealloc(PyObject *frame) { frame_dealoc(frame); }
 
 CORV_API void Corv_Py_DecRef(PyObject *op) {
@@ -58,7 +69,12 @@ CORV_API void Corv_Py_DecRef(PyObject *op) {
     }
     unsigned char saved = g_currently_recording;
     g_currently_recording = 0;
-    Py_DECREF(op);
+    {
+        // Our own objects (records, tokens, argument tuples) may run the
+        // recorder's destructors here: they count as recorder code.
+        CorvCallbackScope scope;
+        Py_DECREF(op);
+    }
     corv_sync_current_thread();
     g_currently_recording = saved;
 }
@@ -89,7 +105,11 @@ CORV_API PyObject *_PyDict_LoadGlobalHooked(PyDictObject *globals, PyDictObject 
 // Calls a hook with `args` and throws away whatever it returns or raises;
 // the caller has already put the pending exception aside.
 static inline void corv_call_and_discard(PyObject *hook, PyObject *args) {
-    PyObject *r = PyObject_Call(hook, args, NULL);
+    PyObject *r;
+    {
+        CorvCallbackScope scope;
+        r = PyObject_Call(hook, args, NULL);
+    }
     if (r == NULL) {
         PyErr_Clear();
     }
@@ -112,7 +132,11 @@ CORV_API int record_return_value(int do_record, int external, unsigned char prev
         }
         else {
             if (cb != NULL) {
-                PyObject *r = PyObject_Call(cb, args, NULL);
+                PyObject *r;
+                {
+                    CorvCallbackScope scope;
+                    r = PyObject_Call(cb, args, NULL);
+                }
                 corv_sync_current_thread();
                 if (r != NULL) {
                     g_currently_recording = prev_flag;
@@ -259,6 +283,7 @@ static bool corv_before_call(const CorvDecision &d, PyObject *callee, PyObject *
         g_currently_recording = d.flag & (unsigned char)~RECORDING_BIT;
         if (pyfunc_record_function_call != NULL) {
             PyObject *r;
+            CorvCallbackScope scope;
             if (cb_tuple_args != NULL) {
                 r = PyObject_Call(pyfunc_record_function_call, cb_tuple_args, cb_kwargs);
             }
@@ -288,7 +313,11 @@ static bool corv_before_call(const CorvDecision &d, PyObject *callee, PyObject *
         if (pyfunc_record_inner_call != NULL) {
             PyObject *args = PyTuple_Pack(2, callee, d.is_python ? Py_True : Py_False);
             if (args != NULL) {
-                PyObject *r = PyObject_Call(pyfunc_record_inner_call, args, NULL);
+                PyObject *r;
+                {
+                    CorvCallbackScope scope;
+                    r = PyObject_Call(pyfunc_record_inner_call, args, NULL);
+                }
                 if (r == NULL) {
                     PyErr_Clear();
                 }
@@ -1289,7 +1318,8 @@ static int corv_handle_pending(PyThreadState *tstate) {
     struct _ceval_runtime_state *ceval = &runtime->ceval;
     struct _ceval_state *ceval2 = &tstate->interp->ceval;
 
-    if (_Py_atomic_load_relaxed(&ceval->signals_pending)) {
+    bool in_callback = corv_callback_depth > 0;
+    if (!in_callback && _Py_atomic_load_relaxed(&ceval->signals_pending)) {
         if (_Py_ThreadCanHandleSignals(tstate->interp)) {
             _Py_atomic_store_relaxed(&ceval->signals_pending, 0);
             corv_recompute_eval_breaker(tstate->interp);
@@ -1301,7 +1331,7 @@ static int corv_handle_pending(PyThreadState *tstate) {
             }
         }
     }
-    if (_Py_atomic_load_relaxed(&ceval2->pending.calls_to_do)) {
+    if (!in_callback && _Py_atomic_load_relaxed(&ceval2->pending.calls_to_do)) {
         if (_Py_ThreadCanHandlePendingCalls()) {
             if (Py_MakePendingCalls() != 0) {
                 return -1;
@@ -1315,7 +1345,7 @@ static int corv_handle_pending(PyThreadState *tstate) {
         PyEval_RestoreThread(saved);
         corv_sync_recording_thread(tstate->thread_id);
     }
-    if (tstate->async_exc != NULL) {
+    if (!in_callback && tstate->async_exc != NULL) {
         PyObject *exc = tstate->async_exc;
         tstate->async_exc = NULL;
         ceval2->pending.async_exc = 0;
