@@ -241,8 +241,6 @@ def test_sigint_arriving_during_a_recorded_call_is_not_lost():
     assert ours.result == stock.result
 
 
-@pytest.mark.xfail(strict=True, reason="known: an asynchronous exception delivered inside a "
-                   "recorder callback is discarded with the callback's exceptions")
 def test_async_exception_arriving_during_a_recorded_call_is_not_lost():
     body = """
         import ctypes, threading
