@@ -158,6 +158,7 @@ cdef int _FULL = 0      # apply every rule
 cdef int _SKIP = 1      # always NotImplemented
 cdef int _PLAIN = 2     # NotImplemented unless the instance dict or the recorded usage say otherwise
 cdef dict _verdicts = {}
+from weakref import ref as _weakref_ref
 cdef Py_ssize_t _VERDICTS_LIMIT = 4096
 # Names whose presence in an instance dict changes the outcome for a plain type.
 cdef tuple _INSTANCE_NAMES = (GETATTR_STR, GET_NEWARGS_EX, GETNEWARGS, GET_INITARGS, GETSTATE_STR)
@@ -229,7 +230,7 @@ cdef int _verdict(object pickler, object obj_type) except -1:
     cdef object key = id(obj_type)
     cdef object entry = _verdicts.get(key)
     cdef int verdict
-    if entry is not None and (<tuple>entry)[0] is obj_type \
+    if entry is not None and (<tuple>entry)[0]() is obj_type \
             and head.tp_flags & Py_TPFLAGS_VALID_VERSION_TAG \
             and head.tp_version_tag == <unsigned int>(<tuple>entry)[1]:
         return (<tuple>entry)[2]
@@ -240,7 +241,9 @@ cdef int _verdict(object pickler, object obj_type) except -1:
     if head.tp_flags & Py_TPFLAGS_VALID_VERSION_TAG:
         if len(_verdicts) >= _VERDICTS_LIMIT:
             _verdicts.clear()
-        _verdicts[key] = (obj_type, head.tp_version_tag, verdict)
+        # The type is held weakly: a verdict must not keep a user's class
+        # (and everything it references) alive after the program drops it.
+        _verdicts[key] = (_weakref_ref(obj_type), head.tp_version_tag, verdict)
     return verdict
 
 

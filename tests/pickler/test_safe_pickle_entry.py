@@ -115,3 +115,24 @@ def test_without_the_yaml_extension_only_logger_is_a_magic_mock_type():
     result = subprocess.run([sys.executable, "-c", probe], capture_output=True, text=True, timeout=120)
     assert result.returncode == 0, result.stderr
     assert result.stdout.split() == ["False", "['Logger']"]
+
+
+def test_pickling_does_not_keep_user_classes_alive():
+    import gc
+    import weakref
+
+    from corvane_collector.data_serialization.pickler import safe_pickle
+
+    def make():
+        class Temporary:
+            def __init__(self):
+                self.x = 1
+        return Temporary
+
+    cls = make()
+    ref = weakref.ref(cls)
+    safe_pickle(cls())
+    safe_pickle([cls(), cls()])
+    del cls
+    gc.collect()
+    assert ref() is None
