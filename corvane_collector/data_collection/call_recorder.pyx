@@ -284,9 +284,33 @@ def is_size_too_big(obj):
     if bound >= 0 and bound <= MAX_STRING_SIZE:
         return False
     try:
-        return asizeof.asizeof(obj, limit=3) > MAX_STRING_SIZE
+        return _deep_size(obj) > MAX_STRING_SIZE
     except Exception:
         return False
+
+
+# pympler keeps module-level caches keyed by every class it meets and holding
+# it (_claskeys, _typedefs). Left alone they keep the user's classes alive for
+# the life of the process and grow without bound with dynamically made
+# classes; entries for built-in types are kept for speed.
+cdef object _pympler_claskeys = getattr(asizeof, "_claskeys", None)
+cdef object _pympler_typedefs = getattr(asizeof, "_typedefs", None)
+cdef unsigned long _HEAPTYPE = 1 << 9
+
+
+cdef object _deep_size(object obj):
+    cdef Py_ssize_t n_clas = len(_pympler_claskeys) if type(_pympler_claskeys) is dict else -1
+    cdef Py_ssize_t n_typedefs = len(_pympler_typedefs) if type(_pympler_typedefs) is dict else -1
+    try:
+        return asizeof.asizeof(obj, limit=3)
+    finally:
+        if n_clas >= 0 and len(_pympler_claskeys) > n_clas:
+            for key in list(_pympler_claskeys)[n_clas:]:
+                _pympler_claskeys.pop(key, None)
+        if n_typedefs >= 0 and len(_pympler_typedefs) > n_typedefs:
+            for key in list(_pympler_typedefs)[n_typedefs:]:
+                if type(key) is not type or (<unsigned long>key.__flags__) & _HEAPTYPE:
+                    _pympler_typedefs.pop(key, None)
 
 
 def create_size_too_big_metric(str function_full_name, str name, str failure_place):

@@ -227,3 +227,27 @@ def test_merge_errors_are_swallowed_block_by_block(env, monkeypatch):
     assert cr.add_recorded_functions_to_caller_tracker(inner) is False
     assert outer.recorded_functions == []
     assert outer.unknown_modules == {"mod_x"}  # ... modules still merged
+
+
+def test_measuring_keeps_no_user_class_alive():
+    # The deep measurement caches every class it meets; a recorded value
+    # must not pin its class (or grow those caches) for the life of the process.
+    import weakref
+
+    def make():
+        class Measured:
+            def __init__(self):
+                self.payload = [object(), {"k": (1, 2)}]
+        return Measured
+
+    cls = make()
+    ref = weakref.ref(cls)
+    holder = weakref.ref(cls())  # an instance's weakref: measured through its referent
+    assert cr.is_size_too_big(cls()) is False
+    assert cr.is_size_too_big([cls(), holder]) is False
+    typedefs_before = len(asizeof._typedefs)
+    assert cr.is_size_too_big(make()()) is False
+    assert len(asizeof._typedefs) == typedefs_before
+    del cls
+    gc.collect()
+    assert ref() is None
