@@ -352,8 +352,9 @@ class Pickler:
         c_pickler.dispatch_table = dispatch_table
         try:
             c_pickler.dump(obj)
-        except Exception:
-            c_pickler = buffer = None
+        except Exception as exc:
+            _release_failure_frames(exc)
+            c_pickler = buffer = exc = None
             data = self._dump_fallback(obj, hook, dispatch_table)
         else:
             data = buffer.getvalue()
@@ -365,10 +366,52 @@ class Pickler:
                           self.protocol, False)
         fallback = _FallbackPickler(self.protocol, self.fix_imports, self.buffer_callback,
                                     hook, self.failure_reducer, dispatch_table)
-        return fallback.run(obj)
+        try:
+            return fallback.run(obj)
+        except Exception as exc:
+            _release_failure_frames(exc)
+            raise
+        finally:
+            fallback.memo.clear()
 
     def clear_memo(self):
         """Kept for interface compatibility: no memo survives a dump."""
+
+
+_SUSPENDABLE = 0x20 | 0x80 | 0x100 | 0x200  # generator, coroutine, async generator flags
+
+
+def _release_failure_frames(exc):
+    """Drop the locals of the finished frames in a failure's tracebacks.
+
+    Those frames hold the objects being saved and, through the handlers' own
+    variables, the exceptions whose tracebacks hold the frames: reference
+    cycles that would keep the caller's objects alive until the next cyclic
+    collection.  Only the message of such a failure is ever used.  Suspended
+    generator frames are left alone (clearing one would close it).
+    """
+    pending, seen = [exc], set()
+    while pending:
+        e = pending.pop()
+        if e is None or id(e) in seen:
+            continue
+        seen.add(id(e))
+        tb = e.__traceback__
+        while tb is not None:
+            frame = tb.tb_frame
+            if not frame.f_code.co_flags & _SUSPENDABLE:
+                try:
+                    frame.clear()
+                except RuntimeError:
+                    pass  # still running
+            tb = tb.tb_next
+        pending.append(e.__cause__)
+        pending.append(e.__context__)
+        if type(e) is _GiveUp:
+            # Its original failure is raised with it as context: a cycle.
+            pending.append(e.original)
+            e.original = None
+            e.args = ()
 
 
 class Omitted:
@@ -420,8 +463,16 @@ class _FallbackPickler(pickle._Pickler):
     def __init__(self, protocol, fix_imports, buffer_callback, hook, failure_reducer, dispatch_table):
         self._out = io.BytesIO()
         super().__init__(self._out, protocol, fix_imports=fix_imports, buffer_callback=buffer_callback)
-        self.write = self._out.write
-        self._write_large_bytes = self._write_two
+        self.write = out_write = self._out.write
+
+        # Not a bound method: the pickler must not refer to itself, so that
+        # it (and its memo, which holds every object it saved) is freed as
+        # soon as the dump is over rather than at the next cyclic collection.
+        def write_two(header, payload):
+            out_write(header)
+            out_write(payload)
+
+        self._write_large_bytes = write_two
         self._hook = hook
         self._failure_reducer = failure_reducer
         self.dispatch_table = dispatch_table
@@ -429,10 +480,6 @@ class _FallbackPickler(pickle._Pickler):
         self._pass_through = {}
         self._depth = 0
         self._max_depth = MAX_FALLBACK_DEPTH
-
-    def _write_two(self, header, payload):
-        self._out.write(header)
-        self._out.write(payload)
 
     def run(self, obj):
         # Stop well before the interpreter's limit, so that writing a marker

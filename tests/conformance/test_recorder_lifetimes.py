@@ -1,0 +1,62 @@
+"""Recording must not keep the program's objects alive longer than the program does.
+
+Programs that count objects (gc.get_objects), watch weak references or rely on
+__del__ running when the last reference goes see any object the recorder keeps.
+"""
+import gc
+import io
+import threading
+import weakref
+
+import pytest
+
+from corvane_collector.data_serialization import corv_pickle
+
+
+class Thing:
+    def __init__(self, n):
+        self.n = n
+
+
+def describe(obj):
+    return (str, (str(type(obj)),))
+
+
+@pytest.fixture
+def no_cyclic_gc():
+    was = gc.isenabled()
+    gc.collect()
+    gc.disable()
+    try:
+        yield
+    finally:
+        if was:
+            gc.enable()
+
+
+@pytest.mark.parametrize("payload", [b"", b"x" * 200000], ids=["small", "large-bytes"])
+def test_fallback_pickler_frees_what_it_saved_without_a_collection(no_cyclic_gc, payload):
+    # A function without a name to load it by fails the native pickler: the
+    # dump is redone by the fallback pickler, whose memo refers to every
+    # object it saved.  Large bytes take the pickler's large-write path.
+    things = [Thing(i) for i in range(50)]
+    refs = [weakref.ref(t) for t in things]
+    value = [things, lambda: 0, payload]
+    buffer = io.BytesIO()
+    corv_pickle.Pickler(buffer, failure_reducer=describe).dump(value)
+    loaded = corv_pickle.loads(buffer.getvalue())
+    assert [t.n for t in loaded[0]] == list(range(50)) and loaded[2] == payload
+    assert loaded[1] == str(type(value[1]))
+    del value, things, loaded
+    assert [r for r in refs if r() is not None] == []
+
+
+def test_fallback_pickler_frees_what_it_saved_when_the_dump_fails(no_cyclic_gc):
+    things = [Thing(i) for i in range(20)]
+    refs = [weakref.ref(t) for t in things]
+    value = [things, threading.Lock()]
+    with pytest.raises(Exception):
+        # Without a failure reducer the lock's failure is the dump's failure.
+        corv_pickle.Pickler(io.BytesIO()).dump(value)
+    del value, things
+    assert [r for r in refs if r() is not None] == []
