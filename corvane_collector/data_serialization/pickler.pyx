@@ -702,6 +702,9 @@ class _DirectCPickler(__import__("_pickle").Pickler):
     """C pickler whose reducer_override is the guard (set per instance)."""
 
 
+cdef Py_ssize_t _SMALL_DUMP = 1024
+
+
 cdef class _DirectDumper:
     cdef object pickler
     cdef _Sink sink
@@ -723,10 +726,20 @@ cdef class _DirectDumper:
             self.pickler.dump(obj)
         except Exception:
             self.sink.chunks = []
+            self.pickler.memo = {}
             return None
-        finally:
+        except BaseException:
+            self.sink.chunks = []
+            self.pickler.memo = {}
+            raise
+        data = self.sink.take()
+        if len(<bytes>data) > _SMALL_DUMP:
+            # Clearing a memo costs as much as the largest dump it ever held;
+            # after a large one start again from a small table.
+            self.pickler.memo = {}
+        else:
             self.pickler.clear_memo()
-        return self.sink.take()
+        return data
 
 
 # One dumper is kept for reuse.  A dump can let other code run (a class
