@@ -60,3 +60,70 @@ def test_fallback_pickler_frees_what_it_saved_when_the_dump_fails(no_cyclic_gc):
         corv_pickle.Pickler(io.BytesIO()).dump(value)
     del value, things
     assert [r for r in refs if r() is not None] == []
+
+
+# -- with the evaluator and the real recorder -------------------------------------
+
+import os  # noqa: E402
+import sys  # noqa: E402
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+                                "interceptor"))
+from conform_harness import requires_interceptor, run_program  # noqa: E402
+
+PROGRAM = r'''
+import gc
+from corvane_collector.configs.run_settings import CollectorSettings
+
+class Channel:
+    def __init__(self):
+        self.messages = 0
+    def send_message(self, data):
+        self.messages += 1
+
+DATA = Channel()
+CollectorSettings.data_subprocess = DATA
+CollectorSettings.metrics_subprocess = Channel()
+CollectorSettings.project_files = frozenset([__file__])
+
+LOG = []
+
+class Slot:
+    # no weak references: the recorder has to hold it to follow it
+    __slots__ = ("n",)
+    def __init__(self, n):
+        self.n = n
+    def __del__(self):
+        LOG.append("del %d" % self.n)
+
+CURRENT = None
+
+def use(k):
+    return CURRENT.n + k
+
+def inner(k):
+    return use(k) * 2
+
+def main():
+    global CURRENT
+    gc.disable()
+    out = []
+    for i in range(5):
+        CURRENT = Slot(i)
+        out.append(inner(i))
+        CURRENT = None
+        LOG.append("dropped %d" % i)
+    gc.enable()
+    return {"out": out, "log": LOG, "records": DATA.messages, "active": evaluator_active()}
+'''
+
+
+@requires_interceptor
+def test_program_objects_die_when_the_program_drops_them():
+    stock = run_program(PROGRAM, recorder=None, apply=False).check().result
+    ours = run_program(PROGRAM, recorder=None).check().result
+    assert not stock["active"] and ours["active"]
+    assert ours["records"] >= 10 and stock["records"] == 0
+    assert ours["out"] == stock["out"]
+    assert stock["log"][:2] == ["del 0", "dropped 0"]
+    assert ours["log"] == stock["log"]
