@@ -29,6 +29,16 @@ cdef extern from "Python.h":
     int METH_KEYWORDS
     object PyCFunction_NewEx(PyMethodDef* ml, PyObject* self, object module)
     object PyLong_FromVoidPtr(void* p)
+    ctypedef PyObject* (*_getattrofunc "getattrofunc")(PyObject*, PyObject*)
+    ctypedef struct _TypeHead "PyTypeObject":
+        unsigned long tp_flags
+        unsigned int tp_version_tag
+        _getattrofunc tp_getattro
+        Py_ssize_t tp_basicsize
+        PyTypeObject* tp_base
+    PyObject* PyObject_GenericGetAttr(PyObject*, PyObject*)
+    PyObject** _PyObject_GetDictPtr(object)
+    unsigned long Py_TPFLAGS_VALID_VERSION_TAG
 
 import threading
 import types
@@ -256,7 +266,76 @@ cdef Py_ssize_t _quick_bound(obj, Py_ssize_t* budget) except -2:
                 return -1
             total += part
         return total
+    if (<_TypeHead*>tp).tp_flags & _HEAPTYPE and _is_measured_like_data(tp):
+        # An instance of a plain class: the deep measurement counts the
+        # object, its instance dict and what that holds (never the class).
+        total = object.__sizeof__(obj) + 64
+        dict_ptr = _PyObject_GetDictPtr(obj)
+        if dict_ptr != NULL and dict_ptr[0] != NULL:
+            if type(<object>dict_ptr[0]) is not dict:
+                return -1
+            part = _quick_bound(<object>dict_ptr[0], budget)
+            if part < 0:
+                return -1
+            total += part
+        return total
     return -1
+
+
+# Per-type answers of _is_measured_like_data, valid while the type is
+# unchanged (its version tag is kept with the answer).
+cdef dict _plain_measure_types = {}
+cdef object _GetSetDescriptorType = types.GetSetDescriptorType
+
+
+cdef bint _compute_measured_like_data(type tp) except -1:
+    if type(tp) is not type:
+        return False
+    if (<_TypeHead*>tp).tp_getattro != <_getattrofunc>PyObject_GenericGetAttr:
+        return False
+    mro = tp.__mro__
+    if mro[-1] is not object:
+        return False
+    for cls in mro[:-1]:
+        if not (<_TypeHead*>cls).tp_flags & _HEAPTYPE:
+            return False
+        namespace = cls.__dict__
+        # slot values, a size method, a class or dict attribute of its own,
+        # or a call method (measured differently) make the bound unsafe
+        if "__slots__" in namespace or "__sizeof__" in namespace or "__class__" in namespace \
+                or "__call__" in namespace:
+            return False
+        found = namespace.get("__dict__")
+        if found is not None and type(found) is not _GetSetDescriptorType:
+            return False
+        if cls is not tp and cls.__basicsize__ != (<_TypeHead*>(<_TypeHead*>cls).tp_base).tp_basicsize \
+                and "__dict__" not in namespace:
+            return False
+    if tp.__basicsize__ != (<_TypeHead*>(<_TypeHead*>tp).tp_base).tp_basicsize and "__dict__" not in tp.__dict__:
+        return False
+    return not issubclass(tp, BaseException)
+
+
+cdef bint _is_measured_like_data(type tp) except -1:
+    """Whether the deep measurement sizes instances of tp like plain data:
+    a Python class without size, attribute or call methods of its own, whose
+    instances keep their fields in an instance dict."""
+    cdef _TypeHead* head = <_TypeHead*>tp
+    key = PyLong_FromVoidPtr(<void*>tp)
+    entry = _plain_measure_types.get(key)
+    if entry is not None and (<tuple>entry)[0]() is tp \
+            and head.tp_flags & Py_TPFLAGS_VALID_VERSION_TAG \
+            and head.tp_version_tag == <unsigned int>(<tuple>entry)[1]:
+        return (<tuple>entry)[2]
+    try:
+        answer = _compute_measured_like_data(tp)
+    except Exception:
+        answer = False
+    if head.tp_flags & Py_TPFLAGS_VALID_VERSION_TAG:
+        if len(_plain_measure_types) >= 4096:
+            _plain_measure_types.clear()
+        _plain_measure_types[key] = (_weakref.ref(tp), head.tp_version_tag, answer)
+    return answer
 
 
 def is_size_too_big(obj):

@@ -12,7 +12,7 @@ Reason values are plain strings rather than enum members for the same
 reason, and because one of them is a ``str.format`` template.
 """
 
-import time
+from time import time as _now
 
 
 class FailureReasons:
@@ -57,7 +57,7 @@ class MetricMessage:
         self.lib_version = lib_version
         for name, value in zip(self.fields, values):
             setattr(self, name, value)
-        self.timestamp = time.time()
+        self.timestamp = _now()
 
     def to_dict(self):
         """The message as a plain dict (``kind``, identity, own fields, timestamp)."""
@@ -80,14 +80,32 @@ class MetricMessage:
         return f"{type(self).__name__}({parts})"
 
 
+# The recorder builds several messages per recorded call, so each class has
+# a constructor of its own that sets its fields directly (same attributes, in
+# the same order, as the generic one).
+
 class CollectionTry(MetricMessage):
     """A sampled call was handed to the recorder."""
     kind = "collection_try"
+
+    def __init__(self, tenant_id, project_id, python_version, lib_version):
+        self.tenant_id = tenant_id
+        self.project_id = project_id
+        self.python_version = python_version
+        self.lib_version = lib_version
+        self.timestamp = _now()
 
 
 class CollectionSuccess(MetricMessage):
     """A finished call record was handed to the data channel."""
     kind = "collection_success"
+
+    def __init__(self, tenant_id, project_id, python_version, lib_version):
+        self.tenant_id = tenant_id
+        self.project_id = project_id
+        self.python_version = python_version
+        self.lib_version = lib_version
+        self.timestamp = _now()
 
 
 class CollectorFailure(MetricMessage):
@@ -112,6 +130,14 @@ class ExternalFunction(MetricMessage):
     """An external (library or built-in) function was seen by a recorded call."""
     kind = "external_function"
     fields = ("function_full_name",)
+
+    def __init__(self, tenant_id, project_id, python_version, lib_version, function_full_name):
+        self.tenant_id = tenant_id
+        self.project_id = project_id
+        self.python_version = python_version
+        self.lib_version = lib_version
+        self.function_full_name = function_full_name
+        self.timestamp = _now()
 
 
 MESSAGE_CLASSES = (

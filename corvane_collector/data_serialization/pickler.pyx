@@ -456,6 +456,11 @@ class SafePickler(corvane_collector.data_serialization.corv_pickle.Pickler):
         return (wrap_object, (obj_type, funcs), attrs)
 
 
+# reducer_override's per-type verdicts depend on the type only; the direct
+# path asks them of this instance.
+cdef object _VERDICT_PICKLER = SafePickler.__new__(SafePickler)
+
+
 class UnpicklableHelpers(object):
     """This class contains functions to help with pickling objects that are generaly unpicklable.
     Its main functionality is the failure reducer that is being called when pickle fails to pickle an object.
@@ -557,11 +562,221 @@ cdef bint _is_small_plain(object obj):
 
 cdef object _c_dumps = __import__("_pickle").dumps
 cdef object _DEFAULT_PROTOCOL = corvane_collector.data_serialization.corv_pickle.DEFAULT_PROTOCOL
+cdef int _C_PICKLER_MAX_RECURSION_LIMIT = \
+    corvane_collector.data_serialization.corv_pickle.C_PICKLER_MAX_RECURSION_LIMIT
+cdef object _base_is_native = corvane_collector.data_serialization.corv_pickle._is_native
+
+
+# ---------------------------------------------------------------------------
+# Direct dumps
+#
+# Most values the recorder meets (its own records and metric messages, the
+# signatures of functions, plain data, instances of plain classes) never get
+# anything but NotImplemented from reducer_override, and for them the base
+# pickler's hook leaves the reduction to the C pickler or computes the very
+# one the C pickler would.  Such values are dumped by a bare C pickler whose
+# reducer_override is a guard: it lets through the objects that the full
+# path would leave to default pickling, and stops the dump at the first other
+# object (before anything of that object is reduced), after which the full
+# path pickles the value from scratch.  The guard sees every object that is
+# not of an exact built-in type the C pickler writes by itself, at the moment
+# it is about to be saved, so a value that changes while it is pickled cannot
+# slip an object past it.  The C pickler's dispatch_table is empty, like the
+# safe pickler's.  The bytes are the full path's (tests compare them).
+
+cdef extern from "Python.h":
+    int Py_GetRecursionLimit()
+
+cdef object _FullArgSpec = inspect.FullArgSpec
+cdef object _NotImplemented = NotImplemented
+cdef dict _direct_types = {}     # id(type) -> (weak ref, version tag, verdict)
+
+
+class _NotDirect(Exception):
+    """Stops a direct dump: the value needs the full path."""
+
+
+cdef bint _compute_direct_type(object tp) except -1:
+    """Whether reducer_override and the base pickler leave every plain
+    instance of tp (exact, with an instance dict free of pickling names and
+    no recorded usage) to the C pickler's default reduction."""
+    cdef object cls
+    if _verdict(_VERDICT_PICKLER, tp) != _PLAIN:
+        return False
+    if not _base_is_native(tp):
+        return False
+    for cls in tp.__mro__[:-1]:
+        # slot values would be reduced without passing the guard's checks
+        # on the instance dict
+        if "__slots__" in cls.__dict__:
+            return False
+    return True
+
+
+cdef bint _is_direct_type(object tp) except -1:
+    cdef _TypeHead *head = <_TypeHead *>tp
+    cdef object key = id(tp)
+    cdef object entry = _direct_types.get(key)
+    cdef bint verdict
+    if entry is not None and (<tuple>entry)[0]() is tp \
+            and head.tp_flags & Py_TPFLAGS_VALID_VERSION_TAG \
+            and head.tp_version_tag == <unsigned int>(<tuple>entry)[1]:
+        return (<tuple>entry)[2]
+    try:
+        verdict = _compute_direct_type(tp)
+    except Exception:
+        verdict = False
+    if head.tp_flags & Py_TPFLAGS_VALID_VERSION_TAG:
+        if len(_direct_types) >= _VERDICTS_LIMIT:
+            _direct_types.clear()
+        _direct_types[key] = (_weakref_ref(tp), head.tp_version_tag, verdict)
+    return verdict
+
+
+cdef str _N_REDUCE_EX = "__reduce_ex__"
+cdef str _N_REDUCE = "__reduce__"
+
+
+cdef bint _direct_object(object obj, bint obj_wrap) except -1:
+    """Whether the full path would pickle obj exactly as the C pickler does
+    by default (obj is of a type that reaches reducer_override)."""
+    cdef object tp = type(obj)
+    cdef PyObject **dict_ptr
+    cdef object instance_dict
+    if tp is type:
+        # classes of the plain metaclass: pickled by name either way
+        return True
+    if tp is _FullArgSpec:
+        return True
+    if (<_TypeHead *>tp).tp_flags & (1 << 9) == 0:
+        # static C types other than the two above take the full path
+        return False
+    if not _is_direct_type(tp):
+        return False
+    dict_ptr = _PyObject_GetDictPtr(<PyObject *>obj)
+    if dict_ptr != NULL and dict_ptr[0] != NULL:
+        instance_dict = <object>dict_ptr[0]
+        if type(instance_dict) is not dict:
+            return False
+        if instance_dict and (
+                _N_GETATTR in <dict>instance_dict or _N_NEWARGS_EX in <dict>instance_dict
+                or _N_NEWARGS in <dict>instance_dict or _N_INITARGS in <dict>instance_dict
+                or _N_GETSTATE in <dict>instance_dict or _N_REDUCE_EX in <dict>instance_dict
+                or _N_REDUCE in <dict>instance_dict):
+            return False
+    if obj_wrap and _recorded_usage(obj) is not None:
+        return False
+    return True
+
+
+cdef class _DirectGuard:
+    cdef public bint obj_wrap
+
+    def __call__(self, obj):
+        if _direct_object(obj, self.obj_wrap):
+            return _NotImplemented
+        raise _NotDirect()
+
+
+cdef class _Sink:
+    """Output of a direct dump: the C pickler writes its whole output in one
+    call unless the pickle is larger than a frame."""
+    cdef list chunks
+
+    def __cinit__(self):
+        self.chunks = []
+
+    def write(self, data):
+        self.chunks.append(data)
+        return len(data)
+
+    cdef object take(self):
+        cdef list chunks = self.chunks
+        self.chunks = []
+        if len(chunks) == 1 and type(chunks[0]) is bytes:
+            return chunks[0]
+        return b"".join(chunks)
+
+
+class _DirectCPickler(__import__("_pickle").Pickler):
+    """C pickler whose reducer_override is the guard (set per instance)."""
+
+
+cdef Py_ssize_t _SMALL_DUMP = 1024
+
+
+cdef class _DirectDumper:
+    cdef object pickler
+    cdef _Sink sink
+    cdef _DirectGuard guard
+
+    def __cinit__(self):
+        self.sink = _Sink()
+        self.guard = _DirectGuard()
+        pickler = _DirectCPickler.__new__(_DirectCPickler)
+        pickler.reducer_override = self.guard
+        __import__("_pickle").Pickler.__init__(pickler, self.sink, _DEFAULT_PROTOCOL)
+        pickler.dispatch_table = {}
+        self.pickler = pickler
+
+    cdef object dump(self, object obj, bint obj_wrap):
+        """The pickle of obj, or None when obj needs the full path."""
+        self.guard.obj_wrap = obj_wrap
+        try:
+            self.pickler.dump(obj)
+        except Exception:
+            self.sink.chunks = []
+            self.pickler.memo = {}
+            return None
+        except BaseException:
+            self.sink.chunks = []
+            self.pickler.memo = {}
+            raise
+        data = self.sink.take()
+        if len(<bytes>data) > _SMALL_DUMP:
+            # Clearing a memo costs as much as the largest dump it ever held;
+            # after a large one start again from a small table.
+            self.pickler.memo = {}
+        else:
+            self.pickler.clear_memo()
+        return data
+
+
+# One dumper is kept for reuse.  A dump can let other code run (a class
+# pickled by name may import; a thread switch can happen there), so a dumper
+# is taken out while it works and a nested or concurrent dump builds its own.
+cdef _DirectDumper _spare_dumper = None
+
+
+cdef object _direct_dumps(object obj, object obj_wrap):
+    global _spare_dumper
+    cdef _DirectDumper dumper = _spare_dumper
+    _spare_dumper = None
+    if dumper is None:
+        dumper = _DirectDumper()
+    # Anything but a real bool is treated as true: with usage recorded the
+    # guard then defers to the full path, which reads the value itself.
+    result = dumper.dump(obj, obj_wrap is not False)
+    _spare_dumper = dumper
+    return result
+
+
+cdef object _NoneType = type(None)
+cdef bytes _NONE_TYPE_PICKLE = _c_dumps(_NoneType, _DEFAULT_PROTOCOL)
 
 
 def safe_pickle(obj, obj_wrap=True):
     if _is_small_plain(obj):
         return _c_dumps(obj, _DEFAULT_PROTOCOL)
+    if Py_GetRecursionLimit() <= _C_PICKLER_MAX_RECURSION_LIMIT:
+        # (above that limit the full path uses the Python pickler, whose
+        # output is laid out differently)
+        if obj is _NoneType:
+            # the exception of every call that raised nothing
+            return _NONE_TYPE_PICKLE
+        data = _direct_dumps(obj, obj_wrap)
+        if data is not None:
+            return data
     pickle_data = BytesIO()
     pickler = SafePickler(obj_wrap, pickle_data, failure_reducer=UnpicklableHelpers.__reduce__,
                           special_cases=UnpicklableHelpers.special_cases)

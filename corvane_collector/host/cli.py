@@ -546,46 +546,36 @@ def build_parser():
     sub.add_parser("run", help="run a program with recording on (see run --help)",
                    add_help=False)
 
-    def reader(name, help_text):
+    def reader(name, help_text, func, runs=True, json=True, trusted=False):
         p = sub.add_parser(name, help=help_text)
         p.add_argument("--store", default=_default_store(),
                        help="record store (default: $CORVANE_STORE or ./corvane-records.db)")
+        if runs:
+            p.add_argument("--run", default="all", help="run number, 'last' or 'all' (default)")
+        if json:
+            p.add_argument("--json", action="store_true", help="JSON output")
+        if trusted:
+            p.add_argument("--import", dest="trusted", action="store_true",
+                           help="rebuild real objects: imports the recorded project's modules")
+        p.set_defaults(func=func)
         return p
 
-    p = reader("runs", "list the recorded runs")
-    p.add_argument("--json", action="store_true", help="JSON output")
-    p.set_defaults(func=cmd_runs)
-
-    p = reader("list", "recorded functions with call counts, failures and sizes")
-    p.add_argument("--run", default="all", help="run number, 'last' or 'all' (default)")
-    p.add_argument("--json", action="store_true", help="JSON output")
-    p.set_defaults(func=cmd_list)
-
-    p = reader("show", "one function's (or one record's) calls, decoded")
+    reader("runs", "list the recorded runs", cmd_runs, runs=False)
+    reader("list", "recorded functions with call counts, failures and sizes", cmd_list)
+    p = reader("show", "one function's (or one record's) calls, decoded", cmd_show,
+               json=False, trusted=True)
     p.add_argument("target", nargs="?",
                    help="function full name (or its last part), or a record number")
-    p.add_argument("--run", default="all", help="run number, 'last' or 'all' (default)")
     p.add_argument("--limit", type=int, default=10,
                    help="newest calls shown per function (default 10)")
     p.add_argument("--full", action="store_true", help="do not shorten long values")
     p.add_argument("--json", action="store_true", help="one JSON object per call")
-    p.add_argument("--import", dest="trusted", action="store_true",
-                   help="rebuild real objects: imports the recorded project's modules")
-    p.set_defaults(func=cmd_show)
-
-    p = reader("stats", "metrics: tries, successes, failures by reason, limits, drops")
-    p.add_argument("--run", default="all", help="run number, 'last' or 'all' (default)")
-    p.add_argument("--json", action="store_true", help="JSON output")
-    p.set_defaults(func=cmd_stats)
-
-    p = reader("export", "every recorded call, machine-readable, one per line")
+    reader("stats", "metrics: tries, successes, failures by reason, limits, drops", cmd_stats)
+    p = reader("export", "every recorded call, machine-readable, one per line", cmd_export,
+               json=False, trusted=True)
     p.add_argument("--format", choices=("jsonl",), default="jsonl")
-    p.add_argument("--run", default="all", help="run number, 'last' or 'all' (default)")
     p.add_argument("--function", help="only the calls of this function (full name)")
     p.add_argument("--output", "-o", help="write to this file instead of standard output")
-    p.add_argument("--import", dest="trusted", action="store_true",
-                   help="rebuild real objects: imports the recorded project's modules")
-    p.set_defaults(func=cmd_export)
     return parser
 
 

@@ -112,3 +112,18 @@ def test_messages_through_safe_pickler_when_available():
     msg = Unpicklable(*IDENTITY, "pkg.Cls", UnpicklableReasons.REDUCE)
     loaded = pickle.loads(safe_pickle(msg))
     assert type(loaded) is Unpicklable and loaded == msg
+
+
+class _GenericOnly(metrics.MetricMessage):
+    """Built by the shared constructor, for comparison with the classes' own."""
+
+
+@pytest.mark.parametrize("cls,own,expected", CASES, ids=[c[0].__name__ for c in CASES])
+def test_own_constructors_build_what_the_shared_one_builds(cls, own, expected):
+    msg = cls(*IDENTITY, *own)
+    reference = _GenericOnly.__new__(cls)
+    metrics.MetricMessage.__init__(reference, *IDENTITY, *own)
+    reference.timestamp = msg.timestamp
+    # same attributes in the same order: the pickled state is the same
+    assert list(vars(msg).items()) == list(vars(reference).items())
+    assert pickle.dumps(msg) == pickle.dumps(reference)

@@ -129,7 +129,88 @@ def test_base_exceptions_from_measurement_are_not_swallowed(monkeypatch):
         raise KeyboardInterrupt
     monkeypatch.setattr(cr.asizeof, "asizeof", interrupted)
     with pytest.raises(KeyboardInterrupt):
-        cr.is_size_too_big(Record())
+        cr.is_size_too_big(SizedRecord())
+
+
+class SizedRecord:
+    def __sizeof__(self):
+        return 10
+
+
+class Fields:
+    def __init__(self, **values):
+        self.__dict__.update(values)
+
+
+class FieldsChild(Fields):
+    pass
+
+
+@pytest.mark.parametrize("make", [
+    lambda: Fields.__new__(Fields), lambda: Fields(), lambda: Fields(a=1, b="two" * 100, c=[1.5] * 40),
+    lambda: FieldsChild(inner=Fields(deeper=FieldsChild(x=(1, 2)))),
+    lambda: [Fields(i=i) for i in range(20)], lambda: {"obj": Fields(blob=b"z" * 5000)},
+])
+def test_plain_instance_measure_agrees_with_the_deep_measure_at_its_boundary(monkeypatch, make):
+    value = make()
+    size = asizeof.asizeof(value, limit=3)
+    monkeypatch.setattr(cr, "MAX_STRING_SIZE", float(size))
+    assert cr.is_size_too_big(value) is False
+    monkeypatch.setattr(cr, "MAX_STRING_SIZE", float(size - 1))
+    assert cr.is_size_too_big(value) is True
+
+
+class WithSlots:
+    __slots__ = ("a",)
+
+    def __init__(self):
+        self.a = [0] * 10
+
+
+class ClassProperty:
+    @property
+    def __class__(self):
+        return int
+
+
+class Callable(Fields):
+    def __call__(self):
+        return 1
+
+
+class DictProperty:
+    @property
+    def __dict__(self):
+        return {"big": [0] * 10}
+
+
+def test_instances_the_quick_measure_cannot_vouch_for_are_measured(monkeypatch):
+    measured = []
+
+    def measure(obj, limit):
+        measured.append(type(obj).__name__)
+        return 10 ** 12
+
+    monkeypatch.setattr(cr.asizeof, "asizeof", measure)
+    for value in (SizedRecord(), WithSlots(), ClassProperty(), Callable(), DictProperty(),
+                  Fields(fn=len), Fields(err=ValueError("x")), ValueError("y")):
+        assert cr.is_size_too_big(value) is True
+    assert measured == ["SizedRecord", "WithSlots", "ClassProperty", "Callable", "DictProperty",
+                        "Fields", "Fields", "ValueError"]
+    # a plain one never reaches the deep measurement
+    assert cr.is_size_too_big(Fields(a=[1, 2], b=Fields())) is False
+    assert len(measured) == 8
+
+
+def test_a_class_given_a_size_method_later_is_measured_again(monkeypatch):
+    class Late:
+        pass
+
+    value = Late()
+    monkeypatch.setattr(cr, "MAX_STRING_SIZE", 100000.0)
+    assert cr.is_size_too_big(value) is False
+    Late.__sizeof__ = lambda self: 10 ** 6
+    assert cr.is_size_too_big(value) is True
 
 
 # --- delivery ------------------------------------------------------------------

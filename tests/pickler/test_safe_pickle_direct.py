@@ -1,0 +1,357 @@
+"""safe_pickle's direct dumps give the bytes of the full SafePickler path.
+
+The full path is run here by building the SafePickler by hand, exactly as
+safe_pickle does when it does not take a shortcut.
+"""
+
+import collections
+import inspect
+import io
+import pickle
+import sys
+import types
+import typing
+
+import pytest
+from hypothesis import given, settings, strategies as st, HealthCheck
+
+from corvane_collector.data_collection import metrics as M
+from corvane_collector.data_collection.attr_usage import used_attributes
+from corvane_collector.data_collection.call_model import (
+    ExternalFunctionCall, ExternalFunctionMetadata, UserFunctionCall, UserFunctionMetadata)
+from corvane_collector.configs.run_settings import CollectorSettings
+from corvane_collector.data_serialization import pickler as P
+from corvane_common.utils.obj_wrap import ObjectWrapper, UnpicklableObject
+
+CALLS = collections.Counter()
+
+
+def full_path(obj, obj_wrap=True):
+    buffer = io.BytesIO()
+    P.SafePickler(obj_wrap, buffer, failure_reducer=P.UnpicklableHelpers.__reduce__,
+                  special_cases=P.UnpicklableHelpers.special_cases).dump(obj)
+    return buffer.getvalue()
+
+
+@pytest.fixture
+def override_calls(monkeypatch):
+    """Counts the full path's reducer_override calls."""
+    seen = collections.Counter()
+    original = P.SafePickler.reducer_override
+
+    def counting(self, obj):
+        seen[type(obj).__name__] += 1
+        return original(self, obj)
+
+    monkeypatch.setattr(P.SafePickler, "reducer_override", counting)
+    return seen
+
+
+class Plain:
+    def __init__(self, **values):
+        self.__dict__.update(values)
+
+
+class Child(Plain):
+    pass
+
+
+class Slotted:
+    __slots__ = ("a",)
+
+    def __init__(self, a):
+        self.a = a
+
+
+class Reducing:
+    def __reduce__(self):
+        CALLS["reduce"] += 1
+        return (int, (1,))
+
+
+class Stateful:
+    def __getstate__(self):
+        CALLS["getstate"] += 1
+        return {}
+
+
+def annotated(a: int, b: "Plain" = None, *rest, key: list = (1, 2), **more) -> Plain:
+    return a
+
+
+def generic_annotated(a: typing.List[int]) -> typing.Optional[str]:
+    return None
+
+
+def plain_function(x, y=3):
+    return x
+
+
+def messages():
+    ident = ("tenant", "project", "3.10.13", "1.0")
+    return [M.CollectionTry(*ident), M.CollectionSuccess(*ident),
+            M.CollectorFailure(*ident, M.FailureReasons.ASYNCIO),
+            M.Unpicklable(*ident, "mod.Cls", M.UnpicklableReasons.REDUCE),
+            M.LimitFailure(*ident, "mod.f", M.LimitReasons.EXTERNAL_FUNCTION_CALLS_LIMIT_EXCEEDED),
+            M.ExternalFunction(*ident, "os.path.join")]
+
+
+def a_record():
+    serialize = CollectorSettings.serializer.serialize
+    metadata = UserFunctionMetadata("mod", "mod.f", "abc", "/p/mod.py", ("len", "x"),
+                                    inspect.getfullargspec(annotated), False)
+    record = UserFunctionCall(metadata, (1, [2, 3]), {"k": "v"}, {})
+    external = ExternalFunctionCall(ExternalFunctionMetadata("os.path", "os.path.join", False, True))
+    external.add_execption(type(None))
+    external.add_return_value("a/b")
+    record.external_calls = [external, external]
+    record.unknown_modules = {"json", "re"}
+    record.globals = serialize({"SCALE": 3})
+    record.add_execption(type(None))
+    record.add_return_value(7)
+    record.serialize_post_run_args_and_kwargs()
+    return record
+
+
+def direct_values():
+    shared = Plain(v=1)
+    cyclic = Plain(name="cycle")
+    cyclic.me = cyclic
+    cyclic.items = [cyclic, shared, shared]
+    big = Plain(blob=b"x" * 200_000, text="y" * 70_000)
+    return [
+        *messages(),
+        a_record(),
+        inspect.getfullargspec(annotated),
+        inspect.getfullargspec(plain_function),
+        type(None), Plain, int, inspect.FullArgSpec,
+        Plain(), Plain(a=1, b="two", c=[3.0, None], d={"e": (True, b"f")}),
+        Child(inner=Plain(deeper=Child())),
+        [shared, shared, (shared,)],
+        cyclic,
+        big,
+        [Plain(i=i, s=str(i) * 20) for i in range(5000)],
+        {"ints": list(range(100)), "obj": Plain(), "cls": Child},
+    ]
+
+
+def test_direct_values_have_the_full_paths_bytes(override_calls):
+    for value in direct_values():
+        for obj_wrap in (True, False):
+            direct = P.safe_pickle(value, obj_wrap)
+            assert direct == full_path(value, obj_wrap), value
+            assert type(direct) is bytes
+    # the full path was run above, so the counter works; each direct dump
+    # itself runs none of it
+    assert sum(override_calls.values()) > 0
+    override_calls.clear()
+    for value in direct_values():
+        P.safe_pickle(value)
+    assert not override_calls
+
+
+def test_records_and_messages_load_back_field_by_field():
+    record = pickle.loads(P.safe_pickle(a_record(), False))
+    assert type(record) is UserFunctionCall
+    assert pickle.loads(record.pre_run_args) == (1, [2, 3])
+    assert pickle.loads(record.return_value) == 7
+    assert pickle.loads(record.execption) is type(None)
+    assert [c.function_metadata.full_name for c in record.external_calls] == ["os.path.join"] * 2
+    assert record.external_calls[0] is record.external_calls[1]
+    assert pickle.loads(record.function_metadata.function_signature) == inspect.getfullargspec(annotated)
+    for message in messages():
+        loaded = pickle.loads(P.safe_pickle(message))
+        assert loaded == message and loaded.timestamp == message.timestamp
+
+
+def test_values_the_guard_stops_take_the_full_path():
+    CALLS.clear()
+    values = [
+        [Plain(i=i) for i in range(50)] + [Reducing()],
+        Plain(first=Plain(), bad=Stateful()),
+        {"ok": Plain(), "lock": __import__("threading").Lock()},
+        Plain(fn=plain_function),
+        Plain(mod=sys.modules[__name__]),
+        Slotted(Reducing()),
+        inspect.getfullargspec(generic_annotated),
+        Plain(exc=ValueError("x")),
+        complex(1, 2),
+    ]
+    for value in values:
+        for obj_wrap in (True, False):
+            assert P.safe_pickle(value, obj_wrap) == full_path(value, obj_wrap)
+    assert not CALLS
+    loaded = pickle.loads(P.safe_pickle(values[0]))
+    assert type(loaded[-1]) is UnpicklableObject and loaded[0].i == 0
+
+
+def test_instance_dict_entries_that_change_pickling_take_the_full_path():
+    CALLS.clear()
+    for name in ("__reduce__", "__reduce_ex__", "__getstate__", "__getnewargs__", "__getattr__"):
+        value = Plain(x=1)
+        value.__dict__[name] = lambda *a: CALLS.update([name]) or (int, (2,))
+        assert P.safe_pickle(value) == full_path(value), name
+        assert P.safe_pickle([Plain(), value], False) == full_path([Plain(), value], False), name
+
+
+def test_recorded_usage_is_honoured_only_with_obj_wrap():
+    inner = Plain(a=1, b=2, c=3)
+    holder = [Plain(), inner]
+    used_attributes[id(inner)] = {"a"}
+    try:
+        wrapped = P.safe_pickle(holder)
+        assert wrapped == full_path(holder)
+        loaded = pickle.loads(wrapped)
+        assert type(loaded[1]) is ObjectWrapper
+        assert P.safe_pickle(holder, False) == full_path(holder, False)
+        assert type(pickle.loads(P.safe_pickle(holder, False))[1]) is Plain
+    finally:
+        del used_attributes[id(inner)]
+
+
+def test_a_class_changed_after_being_pickled_is_looked_at_again():
+    class Later:
+        pass
+
+    globals()["Later"] = Later
+    Later.__qualname__ = "Later"
+    try:
+        assert P.safe_pickle(Later()) == full_path(Later())
+        CALLS.clear()
+        Later.__reduce__ = lambda self: CALLS.update(["later"]) or (int, (3,))
+        value = Later()
+        assert P.safe_pickle(value) == full_path(value)
+        assert type(pickle.loads(P.safe_pickle(value))) is UnpicklableObject
+        assert not CALLS
+    finally:
+        del globals()["Later"]
+
+
+def test_a_class_that_cannot_be_found_by_name_takes_the_full_path():
+    def make():
+        class Local:
+            pass
+        return Local()
+
+    value = [Plain(), make()]
+    assert P.safe_pickle(value) == full_path(value)
+    assert type(pickle.loads(P.safe_pickle(value))[1]) is UnpicklableObject
+
+
+def test_failed_dumps_leave_nothing_behind_for_the_next_one():
+    shared = Plain(s="shared")
+    good = [shared, Plain(t=shared)]
+    expected = full_path(good)
+    for _ in range(3):
+        assert P.safe_pickle([shared, Reducing()]) == full_path([shared, Reducing()])
+        assert P.safe_pickle(good) == expected
+        assert P.safe_pickle(Plain(x=shared)) == full_path(Plain(x=shared))
+
+
+class _PicklingModule(types.ModuleType):
+    """A module whose attribute reads pickle something themselves."""
+
+    def __getattribute__(self, name):
+        inner = object.__getattribute__(self, "inner")
+        if object.__getattribute__(self, "active") and name != "inner":
+            inner.append(P.safe_pickle([Plain(n=len(inner)), Plain(m="x")]))
+        return object.__getattribute__(self, name)
+
+
+def test_safe_pickle_called_while_a_dump_runs_is_independent():
+    # Pickling a class by name imports its module, which can run code of
+    # the program (and so record and pickle again) in the middle of a dump.
+    module = _PicklingModule("corvane_test_pickling_module")
+    module.inner = []
+    module.active = False
+
+    class Thing:
+        pass
+
+    Thing.__module__ = module.__name__
+    Thing.__qualname__ = "Thing"
+    module.Thing = Thing
+    sys.modules[module.__name__] = module
+    try:
+        value = [Plain(a=1), Thing(), Plain(b=[Plain(c=2)]), Thing]
+        expected = full_path(value)
+        module.active = True
+        del module.inner[:]
+        got = P.safe_pickle(value)
+        module.active = False
+        assert module.inner, "the module was never consulted during the dump"
+        assert got == expected
+        for n, data in enumerate(module.inner):
+            assert data == full_path([Plain(n=n), Plain(m="x")])
+        loaded = pickle.loads(got)
+        assert type(loaded[1]) is Thing and loaded[3] is Thing and loaded[2].b[0].c == 2
+    finally:
+        del sys.modules[module.__name__]
+
+
+def test_a_raised_recursion_limit_uses_the_full_paths_layout():
+    value = Plain(a=[1, 2], b=Child())
+    limit = sys.getrecursionlimit()
+    sys.setrecursionlimit(20000)
+    try:
+        assert P.safe_pickle(value) == full_path(value)
+    finally:
+        sys.setrecursionlimit(limit)
+
+
+def test_copyreg_registrations_do_not_reach_direct_dumps():
+    import copyreg
+    copyreg.pickle(Child, lambda obj: CALLS.update(["copyreg"]) or (int, (4,)))
+    CALLS.clear()
+    try:
+        value = {"c": Child(z=1)}
+        assert P.safe_pickle(value) == full_path(value)
+        assert type(pickle.loads(P.safe_pickle(value))["c"]) is Child
+        assert not CALLS
+    finally:
+        del copyreg.dispatch_table[Child]
+
+
+leaves = st.one_of(
+    st.none(), st.booleans(), st.integers(), st.floats(allow_nan=False), st.text(max_size=8),
+    st.binary(max_size=8), st.sampled_from([Plain, Child, type(None), int]),
+    st.sampled_from(["reducing", "stateful", "lock", "function"]))
+shapes = st.recursive(
+    leaves,
+    lambda children: st.one_of(
+        st.lists(children, max_size=4),
+        st.tuples(children, children),
+        st.dictionaries(st.text(max_size=4), children, max_size=4),
+        st.dictionaries(st.sampled_from("abcd"), children, max_size=3).map(lambda d: ("plain", d)),
+        st.dictionaries(st.sampled_from("abcd"), children, max_size=3).map(lambda d: ("child", d))),
+    max_leaves=20)
+
+
+def build(shape):
+    if shape == "reducing":
+        return Reducing()
+    if shape == "stateful":
+        return Stateful()
+    if shape == "lock":
+        return __import__("threading").Lock()
+    if shape == "function":
+        return plain_function
+    if isinstance(shape, tuple) and len(shape) == 2 and shape[0] in ("plain", "child"):
+        values = {k: build(v) for k, v in shape[1].items()}
+        return Plain(**values) if shape[0] == "plain" else Child(**values)
+    if isinstance(shape, list):
+        return [build(v) for v in shape]
+    if isinstance(shape, tuple):
+        return tuple(build(v) for v in shape)
+    if isinstance(shape, dict):
+        return {k: build(v) for k, v in shape.items()}
+    return shape
+
+
+@settings(max_examples=80, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(shapes, st.booleans())
+def test_generated_values_have_the_full_paths_bytes(shape, obj_wrap):
+    CALLS.clear()
+    value = build(shape)
+    assert P.safe_pickle(value, obj_wrap) == full_path(value, obj_wrap)
+    assert not CALLS
