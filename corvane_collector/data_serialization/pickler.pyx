@@ -669,13 +669,38 @@ cdef bint _direct_object(object obj, bint obj_wrap) except -1:
     return True
 
 
+cdef object _newobj = copyreg.__newobj__
+cdef object _wrap_module = wrap_module
+cdef str _N_NAME = "__name__"
+
+
 cdef class _DirectGuard:
     cdef public bint obj_wrap
 
     def __call__(self, obj):
-        if _direct_object(obj, self.obj_wrap):
+        cdef object tp = type(obj)
+        cdef PyObject **dict_ptr
+        if tp is _ModuleType:
+            # reducer_override names every module by its __name__
+            dict_ptr = _PyObject_GetDictPtr(<PyObject *>obj)
+            if dict_ptr != NULL and dict_ptr[0] != NULL and type(<object>dict_ptr[0]) is dict:
+                name = (<dict>dict_ptr[0]).get(_N_NAME)
+                if type(name) is str:
+                    return (_wrap_module, (name,))
+            raise _NotDirect()
+        if obj is _wrap_module:
             return _NotImplemented
-        raise _NotDirect()
+        if not _direct_object(obj, self.obj_wrap):
+            raise _NotDirect()
+        if tp is type or tp is _FullArgSpec:
+            return _NotImplemented
+        # A plain instance: the reduction object.__reduce_ex__ would compute
+        # (class, no arguments, the instance dict unless it is empty),
+        # without its lookups.
+        dict_ptr = _PyObject_GetDictPtr(<PyObject *>obj)
+        if dict_ptr != NULL and dict_ptr[0] != NULL and <dict>dict_ptr[0]:
+            return (_newobj, (tp,), <object>dict_ptr[0])
+        return (_newobj, (tp,))
 
 
 cdef class _Sink:
@@ -765,7 +790,274 @@ cdef object _NoneType = type(None)
 cdef bytes _NONE_TYPE_PICKLE = _c_dumps(_NoneType, _DEFAULT_PROTOCOL)
 
 
+# Signatures: every recorded call pickles its function's argspec, and the
+# argspec object is shared by the calls of an unchanged function.  Its pickle
+# is kept with a list of every object it was made from; it is reused only
+# while the argspec still consists of exactly those objects.  Only argspecs
+# made of immutable atoms and built-in classes are kept (their pickle cannot
+# change while the objects stay), so holding them keeps nothing of the
+# program alive.
+cdef dict _argspec_pickles = {}   # id(argspec) -> (argspec, parts, pickle)
+cdef Py_ssize_t _ARGSPEC_PICKLES_MAX = 2048
+
+
+cdef bint _collect_atoms(object obj, list parts, int depth) except -1:
+    cdef object tp = type(obj)
+    parts.append(obj)
+    if obj is None or tp is str or tp is int or tp is bool or tp is float or tp is bytes:
+        return True
+    if tp is type:
+        # a static built-in class: its name cannot be changed
+        return not ((<_TypeHead *>obj).tp_flags & (1 << 9))
+    if depth > 4:
+        return False
+    if tp is tuple or tp is list:
+        for item in obj:
+            if not _collect_atoms(item, parts, depth + 1):
+                return False
+        parts.append(len(obj))
+        return True
+    if tp is dict:
+        for key, value in (<dict>obj).items():
+            if not _collect_atoms(key, parts, depth + 1) or not _collect_atoms(value, parts, depth + 1):
+                return False
+        parts.append(len(obj))
+        return True
+    return False
+
+
+cdef object _argspec_parts(object argspec):
+    cdef list parts = []
+    for field in argspec:
+        if not _collect_atoms(field, parts, 0):
+            return None
+    return parts
+
+
+cdef bint _same_parts(list kept, list now):
+    cdef Py_ssize_t i
+    if len(kept) != len(now):
+        return False
+    for i in range(len(kept)):
+        a = kept[i]
+        b = now[i]
+        if a is not b and not (type(a) is int and type(b) is int and a == b):
+            # (the container lengths are ints made anew each time)
+            return False
+    return True
+
+
+cdef object _cached_argspec_pickle(object argspec):
+    parts = _argspec_parts(argspec)
+    if parts is None:
+        return None
+    key = id(argspec)
+    entry = _argspec_pickles.get(key)
+    if entry is not None and (<tuple>entry)[0] is argspec and _same_parts((<tuple>entry)[1], parts):
+        return (<tuple>entry)[2]
+    data = _direct_dumps(argspec, False)
+    if data is not None:
+        if len(_argspec_pickles) >= _ARGSPEC_PICKLES_MAX:
+            _argspec_pickles.clear()
+        _argspec_pickles[key] = (argspec, parts, data)
+    return data
+
+
+# Metric messages: several per recorded call, each a flat instance of one of
+# the collector's own message classes holding a few strings, numbers and
+# None.  They are written here opcode by opcode, laid out exactly as the C
+# pickler lays them out (class by name, NEWOBJ, the instance dict as state,
+# one frame); anything else about a message (a field of another type, a
+# class that changed, a large message) leaves it to the general path.
+cdef extern from "Python.h":
+    int _PyFloat_Pack8(double x, unsigned char *p, int le) except -1
+
+from corvane_collector.data_collection import metrics as _metrics
+import sys as _sys
+cdef frozenset _MESSAGE_TYPES = frozenset(_metrics.MESSAGE_CLASSES)
+cdef dict _sys_modules = _sys.modules
+
+
+cdef extern from "Python.h":
+    const char* PyUnicode_AsUTF8AndSize(object text, Py_ssize_t* size) except NULL
+    object PyBytes_FromStringAndSize(const char* data, Py_ssize_t size)
+
+from libc.string cimport memcpy
+
+DEF _MEMO_MAX = 64
+
+
+cdef struct _Writer:
+    unsigned char* buf
+    Py_ssize_t pos
+    Py_ssize_t cap
+    PyObject* memo[_MEMO_MAX]
+    Py_ssize_t memo_len
+
+
+cdef inline bint _room(_Writer* w, Py_ssize_t n):
+    return w.pos + n <= w.cap
+
+
+cdef inline bint _memoize(_Writer* w, object obj):
+    if w.memo_len >= _MEMO_MAX:
+        return False
+    w.memo[w.memo_len] = <PyObject*>obj
+    w.memo_len += 1
+    return True
+
+
+cdef bint _write_str(_Writer* w, str text) except -1:
+    cdef Py_ssize_t i
+    cdef Py_ssize_t size
+    cdef const char* data
+    for i in range(w.memo_len):
+        if w.memo[i] == <PyObject*>text:
+            if not _room(w, 2):
+                return False
+            w.buf[w.pos] = 0x68             # BINGET
+            w.buf[w.pos + 1] = <unsigned char>i
+            w.pos += 2
+            return True
+    try:
+        data = PyUnicode_AsUTF8AndSize(text, &size)
+    except UnicodeError:
+        return False                         # lone surrogates: the general path
+    if not _room(w, size + 6):
+        return False
+    if size < 256:
+        w.buf[w.pos] = 0x8c                  # SHORT_BINUNICODE
+        w.buf[w.pos + 1] = <unsigned char>size
+        w.pos += 2
+    else:
+        w.buf[w.pos] = 0x58                  # BINUNICODE
+        w.buf[w.pos + 1] = <unsigned char>(size & 0xff)
+        w.buf[w.pos + 2] = <unsigned char>((size >> 8) & 0xff)
+        w.buf[w.pos + 3] = <unsigned char>((size >> 16) & 0xff)
+        w.buf[w.pos + 4] = <unsigned char>((size >> 24) & 0xff)
+        w.pos += 5
+    memcpy(w.buf + w.pos, data, size)
+    w.pos += size
+    w.buf[w.pos] = 0x94                      # MEMOIZE
+    w.pos += 1
+    return _memoize(w, text)
+
+
+cdef bint _write_atom(_Writer* w, object value) except -1:
+    cdef object tp = type(value)
+    cdef long long number
+    if tp is str:
+        return _write_str(w, <str>value)
+    if not _room(w, 9):
+        return False
+    if value is None:
+        w.buf[w.pos] = 0x4e                  # NONE
+        w.pos += 1
+        return True
+    if tp is bool:
+        w.buf[w.pos] = 0x88 if value is True else 0x89
+        w.pos += 1
+        return True
+    if tp is float:
+        w.buf[w.pos] = 0x47                  # BINFLOAT
+        _PyFloat_Pack8(<double>value, w.buf + w.pos + 1, 0)
+        w.pos += 9
+        return True
+    if tp is int:
+        if not -0x80000000 <= value <= 0x7fffffff:
+            return False
+        number = value
+        if 0 <= number <= 0xff:
+            w.buf[w.pos] = 0x4b              # BININT1
+            w.buf[w.pos + 1] = <unsigned char>number
+            w.pos += 2
+        elif 0 <= number <= 0xffff:
+            w.buf[w.pos] = 0x4d              # BININT2
+            w.buf[w.pos + 1] = <unsigned char>(number & 0xff)
+            w.buf[w.pos + 2] = <unsigned char>((number >> 8) & 0xff)
+            w.pos += 3
+        else:
+            w.buf[w.pos] = 0x4a              # BININT
+            w.buf[w.pos + 1] = <unsigned char>(number & 0xff)
+            w.buf[w.pos + 2] = <unsigned char>((number >> 8) & 0xff)
+            w.buf[w.pos + 3] = <unsigned char>((number >> 16) & 0xff)
+            w.buf[w.pos + 4] = <unsigned char>((number >> 24) & 0xff)
+            w.pos += 5
+        return True
+    return False
+
+
+DEF _FRAME_HEADER = 11
+cdef unsigned char _message_buffer[32 * 1024]
+
+
+cdef object _encode_message(object obj, object obj_wrap):
+    cdef object tp = type(obj)
+    cdef _Writer w
+    cdef Py_ssize_t count
+    cdef unsigned long long frame_len
+    cdef int i
+    if not _direct_object(obj, obj_wrap is not False):
+        return None
+    module_name = tp.__module__
+    qualname = tp.__qualname__
+    if type(module_name) is not str or type(qualname) is not str:
+        return None
+    module = _sys_modules.get(module_name)
+    if module is None or getattr(module, qualname, None) is not tp:
+        return None
+    dict_ptr = _PyObject_GetDictPtr(<PyObject *>obj)
+    if dict_ptr == NULL or dict_ptr[0] == NULL:
+        return None
+    state = <object>dict_ptr[0]
+    count = len(<dict>state)
+    if count < 2 or count > 1000:
+        return None
+    # The buffer is only used between the checks above and the copy below,
+    # with no call into Python code in between: no other dump can run then.
+    w.buf = _message_buffer
+    w.cap = sizeof(_message_buffer)
+    w.pos = _FRAME_HEADER
+    w.memo_len = 0
+    if not _write_str(&w, <str>module_name) or not _write_str(&w, <str>qualname):
+        return None
+    if not _room(&w, 8):
+        return None
+    w.buf[w.pos] = 0x93                      # STACK_GLOBAL
+    w.buf[w.pos + 1] = 0x94
+    w.buf[w.pos + 2] = 0x29                  # EMPTY_TUPLE
+    w.buf[w.pos + 3] = 0x81                  # NEWOBJ
+    w.buf[w.pos + 4] = 0x94
+    w.buf[w.pos + 5] = 0x7d                  # EMPTY_DICT
+    w.buf[w.pos + 6] = 0x94
+    w.buf[w.pos + 7] = 0x28                  # MARK
+    w.pos += 8
+    if not (_memoize(&w, tp) and _memoize(&w, obj) and _memoize(&w, state)):
+        return None
+    for key, value in (<dict>state).items():
+        if type(key) is not str or not _write_str(&w, <str>key) or not _write_atom(&w, value):
+            return None
+    if not _room(&w, 3):
+        return None
+    w.buf[w.pos] = 0x75                      # SETITEMS
+    w.buf[w.pos + 1] = 0x62                  # BUILD
+    w.buf[w.pos + 2] = 0x2e                  # STOP
+    w.pos += 3
+    w.buf[0] = 0x80                          # PROTO 4
+    w.buf[1] = 4
+    w.buf[2] = 0x95                          # FRAME
+    frame_len = w.pos - _FRAME_HEADER
+    for i in range(8):
+        w.buf[3 + i] = <unsigned char>((frame_len >> (8 * i)) & 0xff)
+    return PyBytes_FromStringAndSize(<const char*>w.buf, w.pos)
+
+
+cdef bytes _NONE_PICKLE = _c_dumps(None, _DEFAULT_PROTOCOL)
+
+
 def safe_pickle(obj, obj_wrap=True):
+    if obj is None:
+        return _NONE_PICKLE
     if _is_small_plain(obj):
         return _c_dumps(obj, _DEFAULT_PROTOCOL)
     if Py_GetRecursionLimit() <= _C_PICKLER_MAX_RECURSION_LIMIT:
@@ -774,6 +1066,14 @@ def safe_pickle(obj, obj_wrap=True):
         if obj is _NoneType:
             # the exception of every call that raised nothing
             return _NONE_TYPE_PICKLE
+        if type(obj) is _FullArgSpec:
+            data = _cached_argspec_pickle(obj)
+            if data is not None:
+                return data
+        if type(obj) in _MESSAGE_TYPES:
+            data = _encode_message(obj, obj_wrap)
+            if data is not None:
+                return data
         data = _direct_dumps(obj, obj_wrap)
         if data is not None:
             return data

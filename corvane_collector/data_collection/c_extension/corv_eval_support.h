@@ -58,15 +58,19 @@ struct CorvTraceInfo {
 };
 
 // Releasing a reference may run a destructor or a weakref callback; those
-// must never be recorded, so deallocation runs with the flag at 0.
+// must never be recorded, so deallocation runs with the flag at 0. The byte
+// saved and put back is the running thread's own: the thread may have got
+// the GIL back since its last switch (inside an iterator, say), with the
+// previous holder's byte still in place.
 static inline void corv_dealloc_unrecorded(PyObject *op) {
+    PyThreadState *ts = _PyThreadState_GET();
+    uint64_t tid = ts != NULL ? ts->thread_id : curr_tid;
+    corv_sync_recording_thread(tid);
     unsigned char saved = g_currently_recording;
     g_currently_recording = 0;
-    _Py_Dealloc(op);
-    PyThreadState *ts = _PyThreadState_GET();
-    if (ts != NULL) {
-        corv_sync_recording_thread(ts->thread_id);
-    }
+    // What _Py_Dealloc does in this (non-trace-refs) build.
+    Py_TYPE(op)->tp_dealloc(op);
+    corv_sync_recording_thread(tid);
     g_currently_recording = saved;
 }
 

@@ -67,4 +67,8 @@ static inline void corv_sync_recording_thread(uint64_t tid) {
 // bound (not a number, or outside 0.0 to 1.0).
 bool corv_bound_from_rate(double rate, int64_t *bound);
 
+// Claims the code objects' extra slot in which the call-site decision keeps
+// its per-code answers (once; without it every decision is made afresh).
+void corv_reserve_code_extra(void);
+
 #endif

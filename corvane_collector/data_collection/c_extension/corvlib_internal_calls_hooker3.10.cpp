@@ -138,6 +138,8 @@ static inline void corv_call_and_discard(PyObject *hook, PyObject *args) {
         CorvCallbackScope scope;
         r = PyObject_Call(hook, args, NULL);
     }
+    // The hook may have let another thread in; save and restore our own byte.
+    corv_sync_current_thread();
     if (r == NULL) {
         PyErr_Clear();
     }
@@ -197,46 +199,19 @@ static inline bool corv_project_set_active(void) {
            PySet_GET_SIZE(project_files) > 0;
 }
 
-// First "__init__" stored in a class dictionary along the MRO (new ref).
-static PyObject *corv_class_init(PyTypeObject *tp) {
-    if (tp->tp_mro == NULL) {
-        if (tp->tp_flags & Py_TPFLAGS_READYING) {
-            return NULL;
-        }
-        if (PyType_Ready(tp) < 0) {
-            PyErr_Clear();
-            return NULL;
-        }
-    }
-    PyObject *mro = tp->tp_mro;
-    if (mro == NULL || !PyTuple_Check(mro)) {
+// The "__init__" a call of the class runs: the first one stored in a class
+// dictionary along the MRO (new reference, or NULL). The type lookup walks
+// the MRO exactly so (readying the type first when it has no MRO and is not
+// being readied, stopping at the first hit or lookup error) and answers
+// repeated lookups from the interpreter's type attribute cache, which the
+// type's version tag keeps in step with changes to the class or its bases.
+static inline PyObject *corv_class_init(PyTypeObject *tp) {
+    if (CORV_UNLIKELY(init_str == NULL)) {
         return NULL;
     }
-    Py_INCREF(mro);
-    PyObject *found = NULL;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); i++) {
-        PyObject *base = PyTuple_GET_ITEM(mro, i);
-        if (!PyType_Check(base)) {
-            continue;
-        }
-        PyObject *dict = ((PyTypeObject *)base)->tp_dict;
-        if (dict == NULL || !PyDict_Check(dict)) {
-            continue;
-        }
-        PyObject *v = _PyDict_GetItem_KnownHash(dict, init_str, (Py_hash_t)init_str_hash);
-        if (v != NULL) {
-            found = v;
-            Py_INCREF(found);
-            break;
-        }
-        if (PyErr_Occurred()) {
-            // A failing lookup only means we cannot tell: treat as native.
-            PyErr_Clear();
-            break;
-        }
-    }
-    Corv_Py_DecRef(mro);
-    return found;
+    PyObject *v = _PyType_Lookup(tp, init_str);
+    Py_XINCREF(v);
+    return v;
 }
 
 static bool corv_qualname_excluded(PyObject *qualname) {
@@ -259,14 +234,188 @@ static inline int64_t corv_next_random(void) {
     return (int64_t)x;
 }
 
-static void corv_decide(PyObject *callee, CorvDecision *d) {
+// ---------------------------------------------------------------------------
+// What the decision learns about a code object, kept in the code object's
+// extra slot so that it lives and dies with the code (a reused address can
+// never inherit it). Both answers are revalidated on every use, so they
+// stay exact when the project set is replaced or changed in place and when
+// a function's __qualname__ is reassigned:
+// - membership is asked with `file_key`, a string equal to co_filename; once
+//   the project set has been seen to contain it, `file_key` is the set's own
+//   key object, so the lookup finds it by identity instead of comparing
+//   paths, and `file_slot` (where it sat in the set's table) lets most
+//   lookups stop at one comparison;
+// - the "<" test of the last qualified name seen is reused while the
+//   function still has that very string (strings are immutable).
+struct CorvCodeInfo {
+    PyObject *file_key;
+    Py_ssize_t file_slot;
+    PyObject *qualname;
+    bool qualname_excluded;
+};
+
+// Layout of the code object's extra slots (Objects/codeobject.c).
+struct corv_code_extra {
+    Py_ssize_t ce_size;
+    void *ce_extras[1];
+};
+
+static Py_ssize_t corv_code_extra_index = -1;
+
+static void corv_code_info_free(void *p) {
+    CorvCodeInfo *info = (CorvCodeInfo *)p;
+    if (info == NULL) {
+        return;
+    }
+    PyObject *key = info->file_key;
+    PyObject *qualname = info->qualname;
+    free(info);
+    CORV_XDECREF(key);
+    CORV_XDECREF(qualname);
+}
+
+void corv_reserve_code_extra(void) {
+    if (corv_code_extra_index < 0) {
+        corv_code_extra_index = _PyEval_RequestCodeExtraIndex(corv_code_info_free);
+        if (corv_code_extra_index < 0) {
+            PyErr_Clear();
+        }
+    }
+}
+
+static CorvCodeInfo *corv_code_info_new(PyCodeObject *co) {
+    if (corv_code_extra_index < 0 || !PyUnicode_CheckExact(co->co_filename)) {
+        // A str subclass as file name may hash and compare in Python code:
+        // such code objects are always asked about afresh.
+        return NULL;
+    }
+    CorvCodeInfo *info = (CorvCodeInfo *)malloc(sizeof(CorvCodeInfo));
+    if (info == NULL) {
+        return NULL;
+    }
+    Py_INCREF(co->co_filename);
+    info->file_key = co->co_filename;
+    info->file_slot = -1;
+    info->qualname = NULL;
+    info->qualname_excluded = true;
+    if (_PyCode_SetExtra((PyObject *)co, corv_code_extra_index, info) < 0) {
+        PyErr_Clear();
+        Py_DECREF(co->co_filename);
+        free(info);
+        return NULL;
+    }
+    return info;
+}
+
+static inline CorvCodeInfo *corv_code_info(PyCodeObject *co) {
+    corv_code_extra *ex = (corv_code_extra *)co->co_extra;
+    if (CORV_LIKELY(ex != NULL && corv_code_extra_index >= 0 &&
+                    corv_code_extra_index < ex->ce_size)) {
+        void *p = ex->ce_extras[corv_code_extra_index];
+        if (CORV_LIKELY(p != NULL)) {
+            return (CorvCodeInfo *)p;
+        }
+    }
+    return corv_code_info_new(co);
+}
+
+// Table slot holding a key equal to `key` (an exact str), following the
+// set's own probe order; -1 when not found (only costs speed: the caller
+// then keeps asking the set itself).
+static Py_ssize_t corv_set_find_slot(PySetObject *so, PyObject *key, Py_hash_t hash) {
+    size_t mask = (size_t)so->mask;
+    size_t i = (size_t)hash & mask;
+    size_t perturb = (size_t)hash;
+    for (size_t round = 0; round <= mask; round++) {
+        size_t probes = (i + 9 <= mask) ? 9 : 0;
+        for (size_t j = 0; j <= probes; j++) {
+            setentry *e = &so->table[i + j];
+            if (e->key == NULL) {
+                return -1;
+            }
+            if (e->key == key ||
+                (e->hash == hash && PyUnicode_CheckExact(e->key) && _PyUnicode_EQ(e->key, key))) {
+                return (Py_ssize_t)(i + j);
+            }
+        }
+        perturb >>= 5;
+        i = (i * 5 + 1 + perturb) & mask;
+    }
+    return -1;
+}
+
+static int corv_in_project_slow(CorvCodeInfo *info) {
+    int r = PySet_Contains(project_files, info->file_key);
+    if (r < 0) {
+        PyErr_Clear();
+        return 0;
+    }
+    if (r == 1 && PyAnySet_Check(project_files)) {
+        PySetObject *so = (PySetObject *)project_files;
+        Py_hash_t hash = ((PyASCIIObject *)info->file_key)->hash;
+        Py_ssize_t slot = hash == -1 ? -1 : corv_set_find_slot(so, info->file_key, hash);
+        if (slot >= 0 && PyUnicode_CheckExact(so->table[slot].key)) {
+            PyObject *own = so->table[slot].key;
+            PyObject *old = info->file_key;
+            Py_INCREF(own);
+            info->file_key = own;
+            info->file_slot = slot;
+            CORV_DECREF(old);
+        }
+    }
+    return r;
+}
+
+// Whether co_filename is a member of the project set (non-empty set or
+// frozenset), with exactly the answer of the set's membership test.
+static inline bool corv_in_project(PyCodeObject *co) {
+    CorvCodeInfo *info = corv_code_info(co);
+    if (CORV_UNLIKELY(info == NULL)) {
+        int r = PySet_Contains(project_files, co->co_filename);
+        if (r < 0) {
+            PyErr_Clear();
+        }
+        return r == 1;
+    }
+    PySetObject *so = (PySetObject *)project_files;
+    PyObject *key = info->file_key;
+    Py_ssize_t slot = info->file_slot;
+    // Our key (kept alive by us) still in the table: a member.
+    if (slot >= 0 && slot <= so->mask && so->table[slot].key == key) {
+        return true;
+    }
+    // An unused first slot on the key's probe path: not a member.
+    Py_hash_t hash = ((PyASCIIObject *)key)->hash;
+    if (hash != -1 && so->table[(size_t)hash & (size_t)so->mask].key == NULL) {
+        return false;
+    }
+    return corv_in_project_slow(info) == 1;
+}
+
+static inline bool corv_func_qualname_excluded(PyFunctionObject *func, PyCodeObject *co) {
+    PyObject *qualname = func->func_qualname;
+    CorvCodeInfo *info = corv_code_info(co);
+    if (CORV_LIKELY(info != NULL && info->qualname == qualname)) {
+        return info->qualname_excluded;
+    }
+    bool excluded = corv_qualname_excluded(qualname);
+    if (info != NULL && qualname != NULL && PyUnicode_CheckExact(qualname)) {
+        PyObject *old = info->qualname;
+        Py_INCREF(qualname);
+        info->qualname = qualname;
+        info->qualname_excluded = excluded;
+        CORV_XDECREF(old);
+    }
+    return excluded;
+}
+
+static inline void corv_decide(PyObject *callee, uint64_t tid, CorvDecision *d) {
     d->is_python = d->is_user = d->sampled = false;
     bool is_class = Py_IS_TYPE(callee, &PyType_Type);
-    PyObject *held = NULL;
     PyObject *target = callee;
     if (is_class) {
-        held = corv_class_init((PyTypeObject *)callee);
-        target = held;
+        // Held: the membership test may run Python code that changes the class.
+        target = corv_class_init((PyTypeObject *)callee);
     }
     PyFunctionObject *func = NULL;
     if (target != NULL) {
@@ -280,23 +429,42 @@ static void corv_decide(PyObject *callee, CorvDecision *d) {
     }
     if (func != NULL && func->func_code != NULL && PyCode_Check(func->func_code) &&
         ((PyCodeObject *)func->func_code)->co_filename != NULL) {
+        PyCodeObject *co = (PyCodeObject *)func->func_code;
         d->is_python = true;
         if (corv_project_set_active()) {
-            int r = PySet_Contains(project_files, ((PyCodeObject *)func->func_code)->co_filename);
-            if (r < 0) {
-                PyErr_Clear();
-            }
-            d->is_user = r == 1;
+            d->is_user = corv_in_project(co);
         }
-        if (d->is_user && !is_class && !corv_qualname_excluded(func->func_qualname)) {
+        if (d->is_user && !is_class && !corv_func_qualname_excluded(func, co)) {
             int64_t x = corv_next_random();
             int64_t a = x < 0 ? (int64_t)(0 - (uint64_t)x) : x;
             d->sampled = a < upper_bound;
         }
     }
-    Corv_Py_DecRef(held);
+    if (is_class) {
+        CORV_XDECREF(target);
+    }
+    // The membership test may have run Python code and let another thread in.
+    corv_sync_recording_thread(tid);
     d->flag = g_currently_recording;
     d->recording = (d->flag & RECORDING_BIT) != 0;
+}
+
+// Whether the call gets a hook: a sampled call, or an external call made
+// while recording.
+static inline bool corv_decision_hooks(const CorvDecision &d) {
+    return d.sampled || (!d.is_user && d.recording);
+}
+
+// The after-call steps of a call without hooks (corv_after_call with no hook
+// attempted and no record object or token).
+static inline void corv_after_unhooked_call(PyThreadState *tstate, const CorvDecision &d) {
+    corv_sync_recording_thread(tstate->thread_id);
+    if (d.recording) {
+        g_currently_recording |= RECORDING_BIT;
+    }
+    else if (d.is_user) {
+        g_currently_recording &= (unsigned char)~RECORDING_BIT;
+    }
 }
 
 // The hook part before the call. Returns whether a hook was attempted and
@@ -319,6 +487,7 @@ static bool corv_before_call(const CorvDecision &d, PyObject *callee, PyObject *
                 r = PyObject_Vectorcall(pyfunc_record_function_call, cb_args, (size_t)cb_nargs,
                                         kwnames);
             }
+            corv_sync_current_thread();
             if (r == NULL) {
                 PyErr_Clear();
             }
@@ -346,6 +515,7 @@ static bool corv_before_call(const CorvDecision &d, PyObject *callee, PyObject *
                     CorvCallbackScope scope;
                     r = PyObject_Call(pyfunc_record_inner_call, args, NULL);
                 }
+                corv_sync_current_thread();
                 if (r == NULL) {
                     PyErr_Clear();
                 }
@@ -611,7 +781,12 @@ static PyObject *corv_hooked_call_function(PyThreadState *tstate, CorvTraceInfo 
                                            PyObject *kwnames, PyObject *callee,
                                            PyObject *const *cb_args, Py_ssize_t cb_nargs) {
     CorvDecision d;
-    corv_decide(callee, &d);
+    corv_decide(callee, tstate->thread_id, &d);
+    if (CORV_LIKELY(!corv_decision_hooks(d))) {
+        PyObject *res = corv_call_function(tstate, ti, pp_stack, oparg, kwnames);
+        corv_after_unhooked_call(tstate, d);
+        return res;
+    }
     PyObject *hook;
     bool hooked = corv_before_call(d, callee, cb_args, cb_nargs, kwnames, NULL, NULL, &hook);
     PyObject *res = corv_call_function(tstate, ti, pp_stack, oparg, kwnames);
@@ -622,7 +797,12 @@ static PyObject *corv_hooked_call_function(PyThreadState *tstate, CorvTraceInfo 
 static PyObject *corv_hooked_call_core(PyThreadState *tstate, CorvTraceInfo *ti, PyObject *func,
                                        PyObject *callargs, PyObject *kwdict) {
     CorvDecision d;
-    corv_decide(func, &d);
+    corv_decide(func, tstate->thread_id, &d);
+    if (CORV_LIKELY(!corv_decision_hooks(d))) {
+        PyObject *res = corv_do_call_core(tstate, ti, func, callargs, kwdict);
+        corv_after_unhooked_call(tstate, d);
+        return res;
+    }
     PyObject *hook = NULL;
     bool hooked;
     if (d.sampled) {
@@ -1601,6 +1781,7 @@ static void corv_report_attr(PyObject *owner, PyObject *name, PyObject *value) {
         PyObject *args = PyTuple_Pack(3, owner, name, value);
         if (args != NULL) {
             corv_call_and_discard(load_attr_hook, args);
+            corv_sync_current_thread();
             unsigned char saved = g_currently_recording;
             g_currently_recording = 0;
             Py_DECREF(args);
@@ -1622,6 +1803,7 @@ static void corv_report_global(PyObject *value, PyObject *name) {
         if (load_global_hook != NULL) {
             corv_call_and_discard(load_global_hook, args);
         }
+        corv_sync_current_thread();
         unsigned char saved = g_currently_recording;
         g_currently_recording = 0;
         Py_DECREF(args);
@@ -2585,6 +2767,7 @@ dispatch_opcode:
         PyObject *name;
         PyObject *v;
         bool from_builtins = false;
+        corv_sync_recording_thread(my_tid);
         if (PyDict_CheckExact(f->f_globals) && PyDict_CheckExact(f->f_builtins)) {
             OPCACHE_CHECK();
             // While recording every load must be seen, so the cache only
@@ -3633,6 +3816,9 @@ dispatch_opcode:
         PyObject **sp, *res, *meth;
         sp = stack_pointer;
         meth = PEEK(oparg + 2);
+        // The thread may have changed hands since the byte was last synced
+        // (inside an iterator, a lookup, a release); the decision reads it.
+        corv_sync_recording_thread(my_tid);
         if (meth == NULL) {
             if (CORV_LIKELY(!corv_calls_need_hooks())) {
                 res = corv_call_function(tstate, &trace_info, &sp, oparg, NULL);
@@ -3656,7 +3842,6 @@ dispatch_opcode:
             }
             stack_pointer = sp;
         }
-        corv_sync_recording_thread(my_tid);
         PUSH(res);
         if (res == NULL)
             goto error;
@@ -3668,6 +3853,7 @@ dispatch_opcode:
         PREDICTED(CALL_FUNCTION);
         PyObject **sp, *res;
         sp = stack_pointer;
+        corv_sync_recording_thread(my_tid);
         if (CORV_LIKELY(!corv_calls_need_hooks())) {
             res = corv_call_function(tstate, &trace_info, &sp, oparg, NULL);
         }
@@ -3677,7 +3863,6 @@ dispatch_opcode:
                                             oparg + 1);
         }
         stack_pointer = sp;
-        corv_sync_recording_thread(my_tid);
         PUSH(res);
         if (res == NULL) {
             goto error;
@@ -3690,6 +3875,7 @@ dispatch_opcode:
         PyObject **sp, *res, *kwnames;
         kwnames = POP();
         sp = stack_pointer;
+        corv_sync_recording_thread(my_tid);
         if (CORV_LIKELY(!corv_calls_need_hooks())) {
             res = corv_call_function(tstate, &trace_info, &sp, oparg, kwnames);
         }
@@ -3700,7 +3886,6 @@ dispatch_opcode:
                                             pfunc, npos + 1);
         }
         stack_pointer = sp;
-        corv_sync_recording_thread(my_tid);
         PUSH(res);
         CORV_DECREF(kwnames);
         if (res == NULL) {
@@ -3741,13 +3926,13 @@ dispatch_opcode:
                 goto error;
             }
         }
+        corv_sync_recording_thread(my_tid);
         if (CORV_LIKELY(!corv_calls_need_hooks())) {
             result = corv_do_call_core(tstate, &trace_info, func, callargs, kwargs);
         }
         else {
             result = corv_hooked_call_core(tstate, &trace_info, func, callargs, kwargs);
         }
-        corv_sync_recording_thread(my_tid);
         CORV_DECREF(func);
         CORV_DECREF(callargs);
         CORV_XDECREF(kwargs);
@@ -3964,4 +4149,17 @@ exit_eval_frame:
     _Py_LeaveRecursiveCall(tstate);
     tstate->frame = f->f_back;
     return _Py_CheckFunctionResult(tstate, NULL, retval, "_PyEval_EvalFrameDefault");
+}
+
+// Entry points for the layout tests: the decision's answers for a code
+// object as our direct read of its extra slots finds them (NULL when none).
+extern "C" __attribute__((visibility("default"))) void *corv_probe_code_info(PyObject *code) {
+    corv_code_extra *ex = (corv_code_extra *)((PyCodeObject *)code)->co_extra;
+    if (ex == NULL || corv_code_extra_index < 0 || corv_code_extra_index >= ex->ce_size) {
+        return NULL;
+    }
+    return ex->ce_extras[corv_code_extra_index];
+}
+extern "C" __attribute__((visibility("default"))) Py_ssize_t corv_probe_code_extra_index(void) {
+    return corv_code_extra_index;
 }

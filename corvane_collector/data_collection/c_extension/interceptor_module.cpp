@@ -95,6 +95,9 @@ static PyObject *set_corvane_interpeter(PyObject *self, PyObject *args) {
 
     PyObject *init = PyUnicode_FromString("__init__");
     if (init != NULL) {
+        // The interned string is the one class lookups use everywhere, so
+        // the decision shares their entries in the type attribute cache.
+        PyUnicode_InternInPlace(&init);
         Py_hash_t h = PyObject_Hash(init);
         if (h == -1) {
             PyErr_Clear();
@@ -179,6 +182,7 @@ static PyObject *set_corvane_interpeter(PyObject *self, PyObject *args) {
     Py_INCREF(files);
     project_files = files;
 
+    corv_reserve_code_extra();
     _PyInterpreterState_SetEvalFrameFunc(interp, _PyEval_EvalFrameCorvane);
     Py_RETURN_NONE;
 }

@@ -1,0 +1,189 @@
+"""The call-site decision remembers what it learnt about each code object;
+every answer must stay the one a fresh decision would give."""
+from corv_log_helpers import entries
+from test_interceptor_sampling import xorshift
+
+
+def sampled_tags(log):
+    return [e[2][0] for e in entries(log, "call")]
+
+
+def test_membership_follows_the_project_set_as_it_changes(run_script):
+    run = run_script('''
+        fake_recorder.install()
+        files = {"/nowhere/else.py"}
+        interceptor.apply(files, 1.0)
+        def project(tag):
+            return tag
+        def main(tag):
+            project(tag)
+        def copy(s):
+            return "".join(list(s))      # equal, but another object
+        main("a")
+        files.add(copy(__file__))
+        main("b")
+        files.discard(__file__)
+        files.add("/other/one.py")       # may take over the freed slot
+        main("c")
+        files.add(copy(__file__))
+        main("d")
+        for i in range(2000):            # the table grows: every slot moves
+            files.add("/grown/f%d.py" % i)
+        main("e")
+        interceptor.apply(set(files), 1.0)          # same key objects, new table
+        main("f")
+        interceptor.apply({copy(__file__)}, 1.0)    # an equal key the code never saw
+        main("g")
+        interceptor.apply(frozenset({"/only/other.py"}), 1.0)
+        main("h")
+        interceptor.apply(frozenset({copy(__file__)}), 1.0)
+        main("i")
+        interceptor.apply(set(), 1.0)
+        main("j")
+        emit(log=fake_recorder.LOG)
+    ''')
+    assert sampled_tags(run.result["log"]) == ["b", "d", "e", "f", "g", "i"]
+
+
+def test_qualified_name_is_tested_on_the_function_not_its_code(run_script):
+    seed = 0x0DEF_ACED_1234_5678
+    run = run_script(f'''
+        import types
+        fake_recorder.install()
+        interceptor.apply({{__file__}}, 1.0)
+        native("c_int64", "random_seed").value = {seed}
+        def project(tag):
+            return tag
+        twin = types.FunctionType(project.__code__, globals(), "twin")
+        twin.__qualname__ = "factory.<locals>.twin"
+        def main(tag):
+            project(tag)
+            twin(tag + "-twin")
+        main("a")
+        project.__qualname__ = "outer.<locals>.project"
+        main("b")
+        project.__qualname__ = "".join(["pro", "ject"])
+        main("c")
+        twin.__qualname__ = "twin"
+        main("d")
+        emit(log=fake_recorder.LOG, seed=native("c_int64", "random_seed").value)
+    ''')
+    assert sampled_tags(run.result["log"]) == ["a", "c", "d", "d-twin"]
+    # Only the four calls that passed the name test drew from the generator.
+    expected = seed
+    for _ in range(4):
+        expected = xorshift(expected)
+    assert run.result["seed"] == expected
+
+
+def test_class_calls_follow_changes_to_init_along_the_mro(run_script):
+    run = run_script('''
+        fake_recorder.install()
+        interceptor.apply({__file__}, 1.0)
+        ns = {}
+        exec(compile("def lib_init(self, *args):\\n    pass\\n", "/lib/other.py", "exec"), ns)
+        lib_init = ns["lib_init"]
+        class Base:
+            def __init__(self):
+                self.x = 1
+        class Sub(Base):
+            pass
+        def recorded(tag):
+            Base()
+            Sub()
+            return tag
+        def main(tag):
+            recorded(tag)
+        main("project inits")
+        Base.__init__ = lib_init
+        main("library init")
+        del Base.__init__
+        main("native init")
+        Sub.__init__ = lib_init
+        main("sub only")
+        emit(log=fake_recorder.LOG)
+    ''')
+    phases = {}
+    current = None
+    for e in entries(run.result["log"], "call", "external"):
+        if e[0] == "call":
+            current = e[2][0]
+            phases[current] = []
+        else:
+            phases[current].append(e[1:])
+    assert phases == {
+        # project classes are neither sampled nor external
+        "project inits": [],
+        "library init": [["<type Base>", True], ["<type Sub>", True]],
+        "native init": [["<type Base>", False], ["<type Sub>", False]],
+        "sub only": [["<type Base>", False], ["<type Sub>", True]],
+    }
+
+
+def test_dead_code_objects_leave_nothing_behind(run_script):
+    # Code objects made and dropped one after another often reuse an address;
+    # each must be judged by its own file.
+    run = run_script('''
+        import gc
+        fake_recorder.install()
+        interceptor.apply({__file__}, 1.0)
+        SOURCE = "def f(tag):\\n    return tag\\n"
+        def make(filename):
+            ns = {}
+            exec(compile(SOURCE, filename, "exec"), ns)
+            return ns["f"]
+        def main(fn, tag):
+            fn(tag)
+        for i in range(300):
+            fn = make(__file__ if i % 3 == 0 else "/elsewhere/%d.py" % (i % 2))
+            main(fn, i)
+            del fn
+            gc.collect()
+        emit(log=fake_recorder.LOG)
+    ''')
+    assert sampled_tags(run.result["log"]) == list(range(0, 300, 3))
+
+
+def test_remembered_answers_live_in_the_code_objects_extra_slot(run_script):
+    # Our read of the code object's extra slots agrees with the interpreter's
+    # accessor, and what the slot holds is released with the code.
+    run = run_script('''
+        import gc
+        fake_recorder.install()
+        key = "".join(list(__file__))
+        interceptor.apply({key}, 0.0)
+        get_extra = PYLIB._PyCode_GetExtra
+        get_extra.argtypes = [ctypes.py_object, ctypes.c_ssize_t,
+                              ctypes.POINTER(ctypes.c_void_p)]
+        LIB.corv_probe_code_info.restype = ctypes.c_void_p
+        LIB.corv_probe_code_info.argtypes = [ctypes.py_object]
+        LIB.corv_probe_code_extra_index.restype = ctypes.c_ssize_t
+        index = LIB.corv_probe_code_extra_index()
+        def via_api(code):
+            out = ctypes.c_void_p()
+            assert get_extra(code, index, ctypes.byref(out)) == 0
+            return out.value
+        def make():
+            ns = {}
+            exec(compile("def f():\\n    return 1\\n", "".join(list(__file__)), "exec"), ns)
+            return ns["f"]
+        def main(fn):
+            fn()
+        fn = make()
+        before = [LIB.corv_probe_code_info(fn.__code__), via_api(fn.__code__)]
+        base = sys.getrefcount(key)
+        main(fn)
+        after = [LIB.corv_probe_code_info(fn.__code__), via_api(fn.__code__)]
+        during = sys.getrefcount(key)
+        del fn
+        gc.collect()
+        emit(index=index, before=before, after=after, base=base, during=during,
+             released=sys.getrefcount(key))
+    ''')
+    r = run.result
+    assert r["index"] >= 0
+    assert r["before"] == [None, None]
+    assert r["after"][0] is not None and r["after"][0] == r["after"][1]
+    # the code's answer holds the project set's own key while the code lives
+    assert r["during"] == r["base"] + 1
+    assert r["released"] == r["base"]
