@@ -304,6 +304,11 @@ def _holding_recordings():
 cdef object _FunctionType = types.FunctionType
 cdef object _BuiltinFunctionType = types.BuiltinFunctionType
 cdef object _MethodType = types.MethodType
+cdef object _GeneratorType = types.GeneratorType
+cdef object _CoroutineType = types.CoroutineType
+cdef object _AsyncGeneratorType = types.AsyncGeneratorType
+cdef object _FrameType = types.FrameType
+cdef tuple _UNMEASURED_TYPES = (_GeneratorType, _CoroutineType, _AsyncGeneratorType, _FrameType)
 
 # Budget of the quick bound below: containers with more elements than this
 # are measured by the deep measurement itself.
@@ -441,6 +446,12 @@ def is_size_too_big(obj):
     # does not count code); they are common globals, so skip its set-up.
     if tp is _FunctionType or tp is _BuiltinFunctionType or tp is _MethodType or tp is type:
         return False
+    # The deep measurement reads a generator's or frame's f_locals, which
+    # stores a snapshot of the variables on the live frame and so keeps the
+    # program's objects alive while it runs; the pickler leaves those
+    # variables out too, so the object's own size is what counts.
+    if tp is _GeneratorType or tp is _CoroutineType or tp is _AsyncGeneratorType or tp is _FrameType:
+        return _getsizeof(obj) > MAX_STRING_SIZE
     # Small plain data: a cheap upper bound settles it; the deep measurement
     # costs tens of microseconds even for a pair of numbers.
     cdef Py_ssize_t budget = _QUICK_NODES
@@ -462,11 +473,21 @@ cdef object _pympler_typedefs = getattr(asizeof, "_typedefs", None)
 cdef unsigned long _HEAPTYPE = 1 << 9
 
 
+def _deep_measure(obj):
+    """pympler's deep size to three levels, with a measurer of its own (the
+    module-wide one is shared with the program and between threads) that
+    does not look into generators, coroutines or frames: reading their
+    f_locals stores a snapshot of the variables on the live frame."""
+    sizer = asizeof.Asizer(limit=3)
+    sizer.exclude_types(*_UNMEASURED_TYPES)
+    return sizer.asizeof(obj)
+
+
 cdef object _deep_size(object obj):
     cdef Py_ssize_t n_clas = len(_pympler_claskeys) if type(_pympler_claskeys) is dict else -1
     cdef Py_ssize_t n_typedefs = len(_pympler_typedefs) if type(_pympler_typedefs) is dict else -1
     try:
-        return asizeof.asizeof(obj, limit=3)
+        return _deep_measure(obj)
     finally:
         if n_clas >= 0 and len(_pympler_claskeys) > n_clas:
             for key in list(_pympler_claskeys)[n_clas:]:

@@ -75,3 +75,19 @@ def test_serializing_a_running_frame_leaves_it_unchanged():
         gc.collect()
         return ref() is None
     assert outer() is True
+
+
+class Holder:
+    def __init__(self, gen):
+        self.gen = gen
+        self.items = [gen, [Thing()]]
+
+
+@pytest.mark.parametrize("shape", ["bare", "in-object", "in-list"])
+def test_size_guard_leaves_a_live_generator_unchanged(shape):
+    from corvane_collector.data_collection.call_recorder import is_size_too_big
+    gen = holds_nothing(Thing(), b=Thing())
+    value = {"bare": lambda: gen, "in-object": lambda: Holder(gen),
+             "in-list": lambda: [Thing(), (gen, "x" * 2000)]}[shape]()
+    assert is_size_too_big(value) is False
+    assert next(gen) is True
