@@ -336,13 +336,16 @@ class Pickler:
 
     def dump(self, obj):
         """Write one complete pickle of ``obj`` to the file."""
+        # The exception the caller is handling, if any: failures of this dump
+        # have it as context, and it and its tracebacks are the caller's.
+        ambient = sys.exc_info()[1]
         dispatch_table = getattr(self, "dispatch_table", None)
         if dispatch_table is None:
             dispatch_table = copyreg.dispatch_table
         owner_override = getattr(self, "reducer_override", None)
         hook = _make_hook(owner_override, self.failure_reducer, dispatch_table, self.protocol, True)
         if sys.getrecursionlimit() > C_PICKLER_MAX_RECURSION_LIMIT:
-            self._file_write(self._dump_fallback(obj, hook, dispatch_table))
+            self._file_write(self._dump_fallback(obj, hook, dispatch_table, ambient))
             return
         buffer = io.BytesIO()
         c_pickler = _CPickler.__new__(_CPickler)
@@ -353,14 +356,14 @@ class Pickler:
         try:
             c_pickler.dump(obj)
         except Exception as exc:
-            _release_failure_frames(exc)
+            _release_failure_frames(exc, ambient)
             c_pickler = buffer = exc = None
-            data = self._dump_fallback(obj, hook, dispatch_table)
+            data = self._dump_fallback(obj, hook, dispatch_table, ambient)
         else:
             data = buffer.getvalue()
         self._file_write(data)
 
-    def _dump_fallback(self, obj, hook, dispatch_table):
+    def _dump_fallback(self, obj, hook, dispatch_table, ambient=None):
         # The Python pickler computes every default reduction itself.
         hook = _make_hook(getattr(self, "reducer_override", None), self.failure_reducer, dispatch_table,
                           self.protocol, False)
@@ -369,7 +372,7 @@ class Pickler:
         try:
             return fallback.run(obj)
         except Exception as exc:
-            _release_failure_frames(exc)
+            _release_failure_frames(exc, ambient)
             raise
         finally:
             fallback.memo.clear()
@@ -381,16 +384,31 @@ class Pickler:
 _SUSPENDABLE = 0x20 | 0x80 | 0x100 | 0x200  # generator, coroutine, async generator flags
 
 
-def _release_failure_frames(exc):
+_OWN_FILES = frozenset((__file__, pickle.__file__))
+
+
+def _release_failure_frames(exc, ambient):
     """Drop the locals of the finished frames in a failure's tracebacks.
 
     Those frames hold the objects being saved and, through the handlers' own
     variables, the exceptions whose tracebacks hold the frames: reference
     cycles that would keep the caller's objects alive until the next cyclic
-    collection.  Only the message of such a failure is ever used.  Suspended
-    generator frames are left alone (clearing one would close it).
+    collection.  Only the message of such a failure is ever used.  Only the
+    picklers' own frames are cleared, and ``ambient`` (the exception the
+    caller was handling when the dump began) and what it leads to are not
+    visited: they belong to the caller.  Suspended generator frames are left
+    alone (clearing one would close it).
     """
-    pending, seen = [exc], set()
+    seen = set()
+    pending = [ambient]
+    while pending:
+        e = pending.pop()
+        if e is None or id(e) in seen:
+            continue
+        seen.add(id(e))
+        pending.append(e.__cause__)
+        pending.append(e.__context__)
+    pending = [exc]
     while pending:
         e = pending.pop()
         if e is None or id(e) in seen:
@@ -399,7 +417,8 @@ def _release_failure_frames(exc):
         tb = e.__traceback__
         while tb is not None:
             frame = tb.tb_frame
-            if not frame.f_code.co_flags & _SUSPENDABLE:
+            code = frame.f_code
+            if code.co_filename in _OWN_FILES and not code.co_flags & _SUSPENDABLE:
                 try:
                     frame.clear()
                 except RuntimeError:

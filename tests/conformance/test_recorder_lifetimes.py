@@ -62,6 +62,40 @@ def test_fallback_pickler_frees_what_it_saved_when_the_dump_fails(no_cyclic_gc):
     assert [r for r in refs if r() is not None] == []
 
 
+def _fails_with_locals():
+    marker = "kept by the program"  # noqa: F841  (read back through the traceback)
+    raise KeyError("program's own")
+
+
+@pytest.mark.parametrize("reducer", [None, describe], ids=["dump-fails", "dump-recovers"])
+def test_failed_dumps_leave_the_callers_exception_alone(reducer):
+    # A dump made while the program handles an exception (the recorder runs
+    # inside the program's except blocks) must not touch that exception's
+    # traceback: the program may still read its frames.
+    import pickle
+    try:
+        _fails_with_locals()
+    except KeyError as program_exc:
+        try:
+            pickle.dumps(threading.Lock())
+        except TypeError as own_pickling:
+            inner = own_pickling
+        value = [Thing(1), threading.Lock(), lambda: 0]
+        try:
+            corv_pickle.Pickler(io.BytesIO(), failure_reducer=reducer).dump(value)
+        except Exception:
+            pass
+        frames = []
+        tb = program_exc.__traceback__
+        while tb is not None:
+            frames.append(tb.tb_frame)
+            tb = tb.tb_next
+        assert frames[-1].f_locals.get("marker") == "kept by the program"
+        # A failure of the program's own pickling, caught by the program,
+        # keeps its frames too.
+        assert inner.__traceback__ is not None
+
+
 # -- with the evaluator and the real recorder -------------------------------------
 
 import os  # noqa: E402
