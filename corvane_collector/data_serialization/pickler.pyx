@@ -872,11 +872,13 @@ cdef object _cached_argspec_pickle(object argspec):
 # or too large for one frame, is left to the direct dumps.
 cdef extern from "Python.h":
     int _PyFloat_Pack8(double x, unsigned char *p, int le) except -1
-    const char* PyUnicode_AsUTF8AndSize(object text, Py_ssize_t* size) except NULL
+    const char* PyUnicode_AsUTF8AndSize(object text, Py_ssize_t* size)
+    void PyErr_Clear()
     object PyBytes_FromStringAndSize(const char* data, Py_ssize_t size)
     void* PyMem_Malloc(size_t n)
     void* PyMem_Realloc(void* p, size_t n)
     void PyMem_Free(void* p)
+    long long PyLong_AsLongLongAndOverflow(object obj, int* overflow) except? -1
     char* PyBytes_AS_STRING(object b)
     Py_ssize_t PyBytes_GET_SIZE(object b)
 
@@ -893,6 +895,7 @@ DEF _FRAME_HEADER = 11
 DEF _WRITE_MAX = 60000          # below the C pickler's frame size target
 DEF _WRITE_DEPTH = 40
 DEF _BATCH = 1000
+DEF _WRITE_TOP_ITEMS = 64
 
 
 DEF _MEMO_INLINE = 64
@@ -959,11 +962,15 @@ cdef bint _memo_insert(_Writer* w, void* key, Py_ssize_t value) except -1:
     return True
 
 
-cdef bint _room(_Writer* w, Py_ssize_t n) except -1:
-    cdef Py_ssize_t cap
-    cdef void* grown
+cdef inline bint _room(_Writer* w, Py_ssize_t n) except -1:
     if w.pos + n <= w.cap:
         return True
+    return _grow(w, n)
+
+
+cdef bint _grow(_Writer* w, Py_ssize_t n) except -1:
+    cdef Py_ssize_t cap
+    cdef void* grown
     if w.pos + n > _WRITE_MAX + 64:
         return False
     cap = w.cap * 2
@@ -1066,6 +1073,7 @@ cdef bint _write_value(_Writer* w, object obj, bint obj_wrap, list keep, int dep
     cdef Py_ssize_t i
     cdef const char* data
     cdef long long number
+    cdef int overflow = 0
     cdef int found
     cdef PyObject **dict_ptr
     if not _room(w, 9):
@@ -1077,9 +1085,9 @@ cdef bint _write_value(_Writer* w, object obj, bint obj_wrap, list keep, int dep
         _put(w, 0x88 if obj is True else 0x89)
         return True
     if tp is int:
-        if not -0x80000000 <= obj <= 0x7fffffff:
+        number = PyLong_AsLongLongAndOverflow(obj, &overflow)
+        if overflow or not -0x80000000 <= number <= 0x7fffffff:
             return False
-        number = obj
         if 0 <= number <= 0xff:
             _put(w, 0x4b)                    # BININT1
             _put(w, <unsigned char>number)
@@ -1100,10 +1108,10 @@ cdef bint _write_value(_Writer* w, object obj, bint obj_wrap, list keep, int dep
     if found:
         return found > 0
     if tp is str:
-        try:
-            data = PyUnicode_AsUTF8AndSize(obj, &size)
-        except UnicodeError:
-            return False                     # lone surrogates
+        data = PyUnicode_AsUTF8AndSize(obj, &size)
+        if data == NULL:
+            PyErr_Clear()                    # lone surrogates: the C pickler's way
+            return False
         return _write_data(w, data, size, 0x8c, 0x58) and _memoize(w, obj, keep)
     if tp is bytes:
         return _write_data(w, PyBytes_AS_STRING(obj), PyBytes_GET_SIZE(obj), 0x43, 0x42) \
@@ -1124,7 +1132,7 @@ cdef bint _write_value(_Writer* w, object obj, bint obj_wrap, list keep, int dep
             return False                     # a tuple that contains itself
         if not _room(w, 1):
             return False
-        _put(w, (0x85, 0x86, 0x87)[n - 1] if n <= 3 else 0x74)   # TUPLE1..3 / TUPLE
+        _put(w, <unsigned char>(0x84 + n) if n <= 3 else 0x74)   # TUPLE1..3 / TUPLE
         return _memoize(w, obj, keep)
     if tp is list:
         n = len(<list>obj)
@@ -1270,9 +1278,12 @@ def safe_pickle(obj, obj_wrap=True):
             data = _cached_argspec_pickle(obj)
             if data is not None:
                 return data
-        data = _write_pickle(obj, obj_wrap)
-        if data is not None:
-            return data
+        if not (type(obj) is dict or type(obj) is list or type(obj) is tuple or type(obj) is set) \
+                or len(obj) <= _WRITE_TOP_ITEMS:
+            # (large containers of plain data go faster through the C pickler)
+            data = _write_pickle(obj, obj_wrap)
+            if data is not None:
+                return data
         data = _direct_dumps(obj, obj_wrap)
         if data is not None:
             return data
