@@ -887,193 +887,401 @@ cdef object _cached_argspec_pickle(object argspec):
     return data
 
 
-# Metric messages: several per recorded call, each a flat instance of one of
-# the collector's own message classes holding a few strings, numbers and
-# None.  They are written here opcode by opcode, laid out exactly as the C
-# pickler lays them out (class by name, NEWOBJ, the instance dict as state,
-# one frame); anything else about a message (a field of another type, a
-# class that changed, a large message) leaves it to the general path.
+# Written opcode by opcode: values made only of None, bools, 32-bit ints,
+# floats, str, bytes, tuples, lists, dicts, sets, classes named at their
+# module's top level and instances that the guard lets through -- the
+# recorder's own records and metric messages, and most plain data.  The
+# bytes are laid out exactly as the C pickler lays them out for protocol 4
+# (same opcodes, same memo, one frame); a value with anything else in it,
+# or too large for one frame, is left to the direct dumps.
 cdef extern from "Python.h":
     int _PyFloat_Pack8(double x, unsigned char *p, int le) except -1
-
-from corvane_collector.data_collection import metrics as _metrics
-import sys as _sys
-cdef frozenset _MESSAGE_TYPES = frozenset(_metrics.MESSAGE_CLASSES)
-cdef dict _sys_modules = _sys.modules
-
-
-cdef extern from "Python.h":
-    const char* PyUnicode_AsUTF8AndSize(object text, Py_ssize_t* size) except NULL
+    const char* PyUnicode_AsUTF8AndSize(object text, Py_ssize_t* size)
+    void PyErr_Clear()
     object PyBytes_FromStringAndSize(const char* data, Py_ssize_t size)
+    void* PyMem_Malloc(size_t n)
+    void* PyMem_Realloc(void* p, size_t n)
+    void PyMem_Free(void* p)
+    long long PyLong_AsLongLongAndOverflow(object obj, int* overflow) except? -1
+    char* PyBytes_AS_STRING(object b)
+    Py_ssize_t PyBytes_GET_SIZE(object b)
 
 from libc.string cimport memcpy
+import sys as _sys
 
-DEF _MEMO_MAX = 64
+cdef dict _sys_modules = _sys.modules
+cdef dict _extension_registry = copyreg._extension_registry
+cdef object _NoneTypeClass = type(None)
+cdef object _NotImplementedType = type(NotImplemented)
+cdef object _EllipsisType = type(Ellipsis)
+
+DEF _FRAME_HEADER = 11
+DEF _WRITE_MAX = 60000          # below the C pickler's frame size target
+DEF _WRITE_DEPTH = 40
+DEF _BATCH = 1000
+DEF _WRITE_TOP_ITEMS = 64
+
+
+DEF _MEMO_INLINE = 64
 
 
 cdef struct _Writer:
     unsigned char* buf
     Py_ssize_t pos
     Py_ssize_t cap
-    PyObject* memo[_MEMO_MAX]
-    Py_ssize_t memo_len
+    # memo: open addressing on object addresses, indices stored plus one
+    void** keys
+    Py_ssize_t* values
+    Py_ssize_t slots            # a power of two
+    Py_ssize_t used
+    void* inline_keys[_MEMO_INLINE]
+    Py_ssize_t inline_values[_MEMO_INLINE]
 
 
-cdef inline bint _room(_Writer* w, Py_ssize_t n):
-    return w.pos + n <= w.cap
+cdef inline size_t _slot_of(void* key, Py_ssize_t slots):
+    cdef size_t h = <size_t>key
+    h = (h >> 4) * <size_t>0x9E3779B97F4A7C15
+    return (h >> 20) & <size_t>(slots - 1)
 
 
-cdef inline bint _memoize(_Writer* w, object obj):
-    if w.memo_len >= _MEMO_MAX:
-        return False
-    w.memo[w.memo_len] = <PyObject*>obj
-    w.memo_len += 1
+cdef Py_ssize_t _memo_lookup(_Writer* w, void* key):
+    cdef size_t i = _slot_of(key, w.slots)
+    while w.keys[i] != NULL:
+        if w.keys[i] == key:
+            return w.values[i]
+        i = (i + 1) & <size_t>(w.slots - 1)
+    return -1
+
+
+cdef bint _memo_insert(_Writer* w, void* key, Py_ssize_t value) except -1:
+    cdef Py_ssize_t old_slots
+    cdef void** old_keys
+    cdef Py_ssize_t* old_values
+    cdef Py_ssize_t j
+    cdef size_t i
+    if 2 * (w.used + 1) > w.slots:
+        old_slots = w.slots
+        old_keys = w.keys
+        old_values = w.values
+        w.slots = old_slots * 4
+        w.keys = <void**>PyMem_Malloc(w.slots * sizeof(void*))
+        w.values = <Py_ssize_t*>PyMem_Malloc(w.slots * sizeof(Py_ssize_t))
+        if w.keys == NULL or w.values == NULL:
+            raise MemoryError()
+        for j in range(w.slots):
+            w.keys[j] = NULL
+        w.used = 0
+        for j in range(old_slots):
+            if old_keys[j] != NULL:
+                _memo_insert(w, old_keys[j], old_values[j])
+        if old_keys != w.inline_keys:
+            PyMem_Free(old_keys)
+            PyMem_Free(old_values)
+    i = _slot_of(key, w.slots)
+    while w.keys[i] != NULL:
+        i = (i + 1) & <size_t>(w.slots - 1)
+    w.keys[i] = key
+    w.values[i] = value
+    w.used += 1
     return True
 
 
-cdef bint _write_str(_Writer* w, str text) except -1:
-    cdef Py_ssize_t i
-    cdef Py_ssize_t size
-    cdef const char* data
-    for i in range(w.memo_len):
-        if w.memo[i] == <PyObject*>text:
-            if not _room(w, 2):
-                return False
-            w.buf[w.pos] = 0x68             # BINGET
-            w.buf[w.pos + 1] = <unsigned char>i
-            w.pos += 2
-            return True
-    try:
-        data = PyUnicode_AsUTF8AndSize(text, &size)
-    except UnicodeError:
-        return False                         # lone surrogates: the general path
-    if not _room(w, size + 6):
+cdef inline bint _room(_Writer* w, Py_ssize_t n) except -1:
+    if w.pos + n <= w.cap:
+        return True
+    return _grow(w, n)
+
+
+cdef bint _grow(_Writer* w, Py_ssize_t n) except -1:
+    cdef Py_ssize_t cap
+    cdef void* grown
+    if w.pos + n > _WRITE_MAX + 64:
+        return False
+    cap = w.cap * 2
+    while cap < w.pos + n:
+        cap *= 2
+    grown = PyMem_Realloc(w.buf, cap)
+    if grown == NULL:
+        return False
+    w.buf = <unsigned char*>grown
+    w.cap = cap
+    return True
+
+
+cdef inline void _put(_Writer* w, unsigned char byte):
+    w.buf[w.pos] = byte
+    w.pos += 1
+
+
+cdef inline void _put_u32(_Writer* w, Py_ssize_t n):
+    w.buf[w.pos] = <unsigned char>(n & 0xff)
+    w.buf[w.pos + 1] = <unsigned char>((n >> 8) & 0xff)
+    w.buf[w.pos + 2] = <unsigned char>((n >> 16) & 0xff)
+    w.buf[w.pos + 3] = <unsigned char>((n >> 24) & 0xff)
+    w.pos += 4
+
+
+cdef bint _memoize(_Writer* w, object obj, list keep) except -1:
+    # MEMOIZE: the next memo index; the object is kept alive until the end
+    # so that its address cannot be reused meanwhile.
+    _memo_insert(w, <void*>obj, w.used)
+    keep.append(obj)
+    if not _room(w, 1):
+        return False
+    _put(w, 0x94)
+    return True
+
+
+cdef inline bint _in_memo(_Writer* w, object obj):
+    return _memo_lookup(w, <void*>obj) >= 0
+
+
+cdef int _memo_get(_Writer* w, object obj) except -2:
+    """Writes a memo reference to obj: 1 done, 0 not in the memo, -1 no room."""
+    cdef Py_ssize_t index = _memo_lookup(w, <void*>obj)
+    if index < 0:
+        return 0
+    if not _room(w, 5):
+        return -1
+    if index < 256:
+        _put(w, 0x68)                        # BINGET
+        _put(w, <unsigned char>index)
+    else:
+        _put(w, 0x6a)                        # LONG_BINGET
+        _put_u32(w, index)
+    return 1
+
+
+cdef bint _write_data(_Writer* w, const char* data, Py_ssize_t size,
+                      unsigned char short_op, unsigned char long_op) except -1:
+    if not _room(w, size + 5):
         return False
     if size < 256:
-        w.buf[w.pos] = 0x8c                  # SHORT_BINUNICODE
-        w.buf[w.pos + 1] = <unsigned char>size
-        w.pos += 2
+        _put(w, short_op)
+        _put(w, <unsigned char>size)
     else:
-        w.buf[w.pos] = 0x58                  # BINUNICODE
-        w.buf[w.pos + 1] = <unsigned char>(size & 0xff)
-        w.buf[w.pos + 2] = <unsigned char>((size >> 8) & 0xff)
-        w.buf[w.pos + 3] = <unsigned char>((size >> 16) & 0xff)
-        w.buf[w.pos + 4] = <unsigned char>((size >> 24) & 0xff)
-        w.pos += 5
+        _put(w, long_op)
+        _put_u32(w, size)
     memcpy(w.buf + w.pos, data, size)
     w.pos += size
-    w.buf[w.pos] = 0x94                      # MEMOIZE
-    w.pos += 1
-    return _memoize(w, text)
+    return True
 
 
-cdef bint _write_atom(_Writer* w, object value) except -1:
-    cdef object tp = type(value)
+cdef bint _write_class(_Writer* w, object cls, list keep) except -1:
+    cdef int found = _memo_get(w, cls)
+    if found:
+        return found > 0
+    if cls is _NoneTypeClass or cls is _NotImplementedType or cls is _EllipsisType:
+        return False                         # written as singletons' types
+    module_name = cls.__module__
+    qualname = cls.__qualname__
+    if type(module_name) is not str or type(qualname) is not str:
+        return False
+    module = _sys_modules.get(module_name)
+    if module is None or getattr(module, qualname, None) is not cls:
+        return False                         # (a dotted name fails here too)
+    if _extension_registry and (module_name, qualname) in _extension_registry:
+        return False
+    if not (_write_value(w, module_name, False, keep, 0) and _write_value(w, qualname, False, keep, 0)):
+        return False
+    if not _room(w, 1):
+        return False
+    _put(w, 0x93)                            # STACK_GLOBAL
+    return _memoize(w, cls, keep)
+
+
+cdef bint _write_value(_Writer* w, object obj, bint obj_wrap, list keep, int depth) except -1:
+    cdef object tp = type(obj)
+    cdef Py_ssize_t size
+    cdef Py_ssize_t n
+    cdef Py_ssize_t i
+    cdef const char* data
     cdef long long number
-    if tp is str:
-        return _write_str(w, <str>value)
+    cdef int overflow = 0
+    cdef int found
+    cdef PyObject **dict_ptr
     if not _room(w, 9):
         return False
-    if value is None:
-        w.buf[w.pos] = 0x4e                  # NONE
-        w.pos += 1
+    if obj is None:
+        _put(w, 0x4e)                        # NONE
         return True
     if tp is bool:
-        w.buf[w.pos] = 0x88 if value is True else 0x89
-        w.pos += 1
-        return True
-    if tp is float:
-        w.buf[w.pos] = 0x47                  # BINFLOAT
-        _PyFloat_Pack8(<double>value, w.buf + w.pos + 1, 0)
-        w.pos += 9
+        _put(w, 0x88 if obj is True else 0x89)
         return True
     if tp is int:
-        if not -0x80000000 <= value <= 0x7fffffff:
+        number = PyLong_AsLongLongAndOverflow(obj, &overflow)
+        if overflow or not -0x80000000 <= number <= 0x7fffffff:
             return False
-        number = value
         if 0 <= number <= 0xff:
-            w.buf[w.pos] = 0x4b              # BININT1
-            w.buf[w.pos + 1] = <unsigned char>number
-            w.pos += 2
+            _put(w, 0x4b)                    # BININT1
+            _put(w, <unsigned char>number)
         elif 0 <= number <= 0xffff:
-            w.buf[w.pos] = 0x4d              # BININT2
-            w.buf[w.pos + 1] = <unsigned char>(number & 0xff)
-            w.buf[w.pos + 2] = <unsigned char>((number >> 8) & 0xff)
-            w.pos += 3
+            _put(w, 0x4d)                    # BININT2
+            _put(w, <unsigned char>(number & 0xff))
+            _put(w, <unsigned char>((number >> 8) & 0xff))
         else:
-            w.buf[w.pos] = 0x4a              # BININT
-            w.buf[w.pos + 1] = <unsigned char>(number & 0xff)
-            w.buf[w.pos + 2] = <unsigned char>((number >> 8) & 0xff)
-            w.buf[w.pos + 3] = <unsigned char>((number >> 16) & 0xff)
-            w.buf[w.pos + 4] = <unsigned char>((number >> 24) & 0xff)
-            w.pos += 5
+            _put(w, 0x4a)                    # BININT
+            _put_u32(w, <Py_ssize_t>(number & 0xffffffff))
         return True
-    return False
+    if tp is float:
+        _put(w, 0x47)                        # BINFLOAT
+        _PyFloat_Pack8(<double>obj, w.buf + w.pos, 0)
+        w.pos += 8
+        return True
+    found = _memo_get(w, obj)
+    if found:
+        return found > 0
+    if tp is str:
+        data = PyUnicode_AsUTF8AndSize(obj, &size)
+        if data == NULL:
+            PyErr_Clear()                    # lone surrogates: the C pickler's way
+            return False
+        return _write_data(w, data, size, 0x8c, 0x58) and _memoize(w, obj, keep)
+    if tp is bytes:
+        return _write_data(w, PyBytes_AS_STRING(obj), PyBytes_GET_SIZE(obj), 0x43, 0x42) \
+            and _memoize(w, obj, keep)
+    if depth >= _WRITE_DEPTH:
+        return False
+    if tp is tuple:
+        n = len(<tuple>obj)
+        if n == 0:
+            _put(w, 0x29)                    # EMPTY_TUPLE
+            return True
+        if n > 3:
+            _put(w, 0x28)                    # MARK
+        for i in range(n):
+            if not _write_value(w, (<tuple>obj)[i], obj_wrap, keep, depth + 1):
+                return False
+        if _in_memo(w, obj):
+            return False                     # a tuple that contains itself
+        if not _room(w, 1):
+            return False
+        _put(w, <unsigned char>(0x84 + n) if n <= 3 else 0x74)   # TUPLE1..3 / TUPLE
+        return _memoize(w, obj, keep)
+    if tp is list:
+        n = len(<list>obj)
+        if n > _BATCH:
+            return False
+        _put(w, 0x5d)                        # EMPTY_LIST
+        if not _memoize(w, obj, keep):
+            return False
+        if n == 0:
+            return True
+        if n > 1:
+            _put(w, 0x28)
+        i = 0
+        while i < len(<list>obj):
+            if not _write_value(w, (<list>obj)[i], obj_wrap, keep, depth + 1):
+                return False
+            i += 1
+        if i != n or not _room(w, 1):
+            return False
+        _put(w, 0x61 if n == 1 else 0x65)    # APPEND / APPENDS
+        return True
+    if tp is dict:
+        return _write_dict(w, <dict>obj, obj_wrap, keep, depth)
+    if tp is set:
+        n = len(<set>obj)
+        if n >= _BATCH:
+            return False
+        _put(w, 0x8f)                        # EMPTY_SET
+        if not _memoize(w, obj, keep):
+            return False
+        if n == 0:
+            return True
+        _put(w, 0x28)
+        for item in <set>obj:
+            if not _write_value(w, item, obj_wrap, keep, depth + 1):
+                return False
+        if len(<set>obj) != n or not _room(w, 1):
+            return False
+        _put(w, 0x90)                        # ADDITEMS
+        return True
+    if tp is type:
+        return _write_class(w, obj, keep)
+    if tp is _FullArgSpec or tp is _ModuleType:
+        return False
+    # A plain instance, reduced as the guard reduces it.
+    if not _direct_object(obj, obj_wrap):
+        return False
+    if not _write_class(w, tp, keep) or not _room(w, 2):
+        return False
+    _put(w, 0x29)                            # EMPTY_TUPLE
+    _put(w, 0x81)                            # NEWOBJ
+    if _in_memo(w, obj):
+        return False
+    if not _memoize(w, obj, keep):
+        return False
+    dict_ptr = _PyObject_GetDictPtr(<PyObject *>obj)
+    if dict_ptr != NULL and dict_ptr[0] != NULL and <dict>dict_ptr[0]:
+        if not _write_value(w, <object>dict_ptr[0], obj_wrap, keep, depth + 1) or not _room(w, 1):
+            return False
+        _put(w, 0x62)                        # BUILD
+    return True
 
 
-DEF _FRAME_HEADER = 11
-cdef unsigned char _message_buffer[32 * 1024]
+cdef bint _write_dict(_Writer* w, dict obj, bint obj_wrap, list keep, int depth) except -1:
+    cdef Py_ssize_t n = len(obj)
+    if n > _BATCH:
+        return False
+    _put(w, 0x7d)                            # EMPTY_DICT
+    if not _memoize(w, obj, keep):
+        return False
+    if n == 0:
+        return True
+    if n > 1:
+        _put(w, 0x28)
+    for key, value in obj.items():
+        if not _write_value(w, key, obj_wrap, keep, depth + 1) \
+                or not _write_value(w, value, obj_wrap, keep, depth + 1):
+            return False
+    if len(obj) != n or not _room(w, 1):
+        return False
+    _put(w, 0x73 if n == 1 else 0x75)        # SETITEM / SETITEMS
+    return True
 
 
-cdef object _encode_message(object obj, object obj_wrap):
-    cdef object tp = type(obj)
+cdef object _write_pickle(object obj, object obj_wrap):
+    """The pickle of obj written here, or None when obj needs the C pickler."""
     cdef _Writer w
-    cdef Py_ssize_t count
+    cdef list keep = []
     cdef unsigned long long frame_len
     cdef int i
-    if not _direct_object(obj, obj_wrap is not False):
+    w.keys = w.inline_keys
+    w.values = w.inline_values
+    w.slots = _MEMO_INLINE
+    w.used = 0
+    for i in range(_MEMO_INLINE):
+        w.inline_keys[i] = NULL
+    w.buf = <unsigned char*>PyMem_Malloc(1024)
+    if w.buf == NULL:
         return None
-    module_name = tp.__module__
-    qualname = tp.__qualname__
-    if type(module_name) is not str or type(qualname) is not str:
-        return None
-    module = _sys_modules.get(module_name)
-    if module is None or getattr(module, qualname, None) is not tp:
-        return None
-    dict_ptr = _PyObject_GetDictPtr(<PyObject *>obj)
-    if dict_ptr == NULL or dict_ptr[0] == NULL:
-        return None
-    state = <object>dict_ptr[0]
-    count = len(<dict>state)
-    if count < 2 or count > 1000:
-        return None
-    # The buffer is only used between the checks above and the copy below,
-    # with no call into Python code in between: no other dump can run then.
-    w.buf = _message_buffer
-    w.cap = sizeof(_message_buffer)
+    w.cap = 1024
     w.pos = _FRAME_HEADER
-    w.memo_len = 0
-    if not _write_str(&w, <str>module_name) or not _write_str(&w, <str>qualname):
-        return None
-    if not _room(&w, 8):
-        return None
-    w.buf[w.pos] = 0x93                      # STACK_GLOBAL
-    w.buf[w.pos + 1] = 0x94
-    w.buf[w.pos + 2] = 0x29                  # EMPTY_TUPLE
-    w.buf[w.pos + 3] = 0x81                  # NEWOBJ
-    w.buf[w.pos + 4] = 0x94
-    w.buf[w.pos + 5] = 0x7d                  # EMPTY_DICT
-    w.buf[w.pos + 6] = 0x94
-    w.buf[w.pos + 7] = 0x28                  # MARK
-    w.pos += 8
-    if not (_memoize(&w, tp) and _memoize(&w, obj) and _memoize(&w, state)):
-        return None
-    for key, value in (<dict>state).items():
-        if type(key) is not str or not _write_str(&w, <str>key) or not _write_atom(&w, value):
+    try:
+        if not _write_value(&w, obj, obj_wrap is not False, keep, 0) or not _room(&w, 1):
             return None
-    if not _room(&w, 3):
+        _put(&w, 0x2e)                       # STOP
+        if w.pos > _WRITE_MAX:
+            return None
+        w.buf[0] = 0x80                      # PROTO 4
+        w.buf[1] = 4
+        frame_len = w.pos - _FRAME_HEADER
+        if frame_len < 4:
+            # too short to be framed
+            return PyBytes_FromStringAndSize(<const char*>w.buf, 2) + \
+                PyBytes_FromStringAndSize(<const char*>(w.buf + _FRAME_HEADER), frame_len)
+        w.buf[2] = 0x95                      # FRAME
+        for i in range(8):
+            w.buf[3 + i] = <unsigned char>((frame_len >> (8 * i)) & 0xff)
+        return PyBytes_FromStringAndSize(<const char*>w.buf, w.pos)
+    except Exception:
         return None
-    w.buf[w.pos] = 0x75                      # SETITEMS
-    w.buf[w.pos + 1] = 0x62                  # BUILD
-    w.buf[w.pos + 2] = 0x2e                  # STOP
-    w.pos += 3
-    w.buf[0] = 0x80                          # PROTO 4
-    w.buf[1] = 4
-    w.buf[2] = 0x95                          # FRAME
-    frame_len = w.pos - _FRAME_HEADER
-    for i in range(8):
-        w.buf[3 + i] = <unsigned char>((frame_len >> (8 * i)) & 0xff)
-    return PyBytes_FromStringAndSize(<const char*>w.buf, w.pos)
+    finally:
+        PyMem_Free(w.buf)
+        if w.keys != w.inline_keys:
+            PyMem_Free(w.keys)
+            PyMem_Free(w.values)
 
 
 cdef bytes _NONE_PICKLE = _c_dumps(None, _DEFAULT_PROTOCOL)
@@ -1094,8 +1302,10 @@ def safe_pickle(obj, obj_wrap=True):
             data = _cached_argspec_pickle(obj)
             if data is not None:
                 return data
-        if type(obj) in _MESSAGE_TYPES:
-            data = _encode_message(obj, obj_wrap)
+        if not (type(obj) is dict or type(obj) is list or type(obj) is tuple or type(obj) is set) \
+                or len(obj) <= _WRITE_TOP_ITEMS:
+            # (large containers of plain data go faster through the C pickler)
+            data = _write_pickle(obj, obj_wrap)
             if data is not None:
                 return data
         data = _direct_dumps(obj, obj_wrap)

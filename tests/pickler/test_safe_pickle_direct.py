@@ -466,3 +466,39 @@ def test_modules_are_named_as_the_full_path_names_them():
     assert type(loaded["json"]) is ModuleWrapper
     twice = pickle.loads(P.safe_pickle(values[-1]))
     assert type(twice[0]) is ModuleWrapper and twice[0] is twice[1]
+
+
+class Outer:
+    class Inner:
+        pass
+
+
+def edge_values():
+    strings = ["s%d" % i for i in range(300)]
+    recursive_list = []
+    recursive_tuple = (recursive_list, 1)
+    recursive_list.append(recursive_tuple)
+    return [
+        [(), (1,), (1, 2), (1, 2, 3), (1, 2, 3, 4), ((),), (((1,),),)],
+        [[], [1], [1, 2], list(range(1000)), list(range(1001))],
+        [{}, {1: 2}, {1: 2, 3: 4}, {i: i for i in range(1001)}],
+        [set(), {1}, set(range(999)), set(range(1000)), frozenset({1, 2})],
+        [0, 255, 256, 65535, 65536, -1, -256, 2 ** 31 - 1, 2 ** 31, -2 ** 31, -2 ** 31 - 1, 10 ** 30],
+        [b"", b"x" * 255, b"x" * 256, bytearray(b"ab"), "\u00e9" * 127, "\u00e9" * 128, "\ud800x"],
+        [1.5, -0.0, float("inf"), float("nan"), True, False, None, complex(1, 1)],
+        strings + strings,                    # memo indices past 255
+        [Plain(t=(1, Plain())), Plain, int, Outer.Inner, Outer.Inner(), type(None), type(...)],
+        [recursive_list, recursive_tuple],
+        ["z" * 20000, "y" * 20000, b"w" * 19900],   # just under one frame
+        ["z" * 40000, "y" * 40000],                  # more than one frame
+        (Plain(a=1),) * 3,
+    ]
+
+
+def test_edge_values_have_the_full_paths_bytes():
+    for value in edge_values():
+        for obj_wrap in (True, False):
+            assert P.safe_pickle(value, obj_wrap) == full_path(value, obj_wrap), repr(value)[:80]
+        pickle.loads(P.safe_pickle(value))
+    for item in [x for group in edge_values() if type(group) is list for x in group]:
+        assert P.safe_pickle(item) == full_path(item), repr(item)[:80]
