@@ -191,7 +191,7 @@ def make_env(mode, interceptor_dir, recorder_dir):
 
 
 def run_suite(tests, mode, python, jobs, timeout, interceptor_dir=None, recorder_dir=None,
-              progress=True, extra_args=(), partial=None):
+              progress=True, extra_args=(), partial=None, shortest_first=False):
     """Runs TESTS under MODE; returns {test: outcome}.  With PARTIAL (a path), the
     outcomes so far are rewritten there after each module, so that a run stopped
     early still leaves its results."""
@@ -217,12 +217,14 @@ def run_suite(tests, mode, python, jobs, timeout, interceptor_dir=None, recorder
         return entry
 
     # Long modules first (by the stock baseline's durations) keeps every worker busy
-    # until the end instead of leaving one long module running alone.
+    # until the end instead of leaving one long module running alone; shortest first
+    # covers the most modules in a run that may be stopped early.
     order = list(tests)
     try:
         with open(os.path.join(RESULTS, "stock.json")) as f:
             known = json.load(f)["modules"]
-        order.sort(key=lambda t: -known.get(t, {}).get("duration", 60.0))
+        sign = 1 if shortest_first else -1
+        order.sort(key=lambda t: sign * known.get(t, {}).get("duration", 60.0))
     except (OSError, ValueError, KeyError):
         pass
     with concurrent.futures.ThreadPoolExecutor(jobs) as pool:
@@ -392,6 +394,8 @@ def main():
     r.add_argument("--interceptor", default=None, help="path of interceptor*.so")
     r.add_argument("-o", "--output", default=None)
     r.add_argument("--note", default="")
+    r.add_argument("--shortest-first", action="store_true",
+                   help="run the quickest modules first (for runs that may be stopped early)")
     r.add_argument("tests", nargs="*")
     k = sub.add_parser("recheck", help="rerun differing modules next to stock")
     k.add_argument("stock")
@@ -433,7 +437,8 @@ def main():
     start = time.time()
     out = args.output or os.path.join(RESULTS, args.mode + ".json")
     modules = run_suite(tests, args.mode, python, args.jobs, args.timeout,
-                        interceptor_dir, recorder_dir, partial=out + ".partial")
+                        interceptor_dir, recorder_dir, partial=out + ".partial",
+                        shortest_first=args.shortest_first)
     if snap:
         shutil.rmtree(snap, ignore_errors=True)
     git = subprocess.run(["git", "-C", ROOT, "log", "-1", "--format=%h %s"],

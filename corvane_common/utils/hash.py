@@ -10,6 +10,7 @@ constants are hashed in a canonical order).
 """
 
 import hashlib
+import weakref
 import types
 
 _CodeType = types.CodeType
@@ -19,12 +20,25 @@ _FunctionType = types.FunctionType
 # equality distinguishes 1, 1.0 and True among constants), which is exactly
 # what the digest covers, so equal code may share an entry.  The cache is
 # bounded: programs that build functions dynamically must not grow it
-# without limit.
-_CACHE = {}
+# without limit.  Code is held weakly: the program decides how long its code
+# objects (and what hangs on them, such as extra slots and their free
+# functions) live.
+_CACHE = weakref.WeakKeyDictionary()
 _CACHE_MAX = 4096
 # The same digests by the code object's identity (hashing a code object hashes
-# its whole content); the entry holds the code, so its id is not reused.
+# its whole content); the entry's weak reference drops it when the code dies,
+# before its id can be reused, and every hit checks that it is the same code.
 _BY_ID = {}
+
+
+def _forget_id(ref):
+    # Runs from the deallocation of a code object; it must never raise.
+    try:
+        entry = _BY_ID.get(ref.key)
+        if entry is not None and entry[0] is ref:
+            del _BY_ID[ref.key]
+    except BaseException:
+        pass
 _MAX_UNWRAP = 32
 
 
@@ -122,7 +136,7 @@ def hash_code(code):
     if len(_BY_ID) >= _CACHE_MAX:
         _BY_ID.clear()
     _CACHE[code] = digest
-    _BY_ID[id(code)] = (code, digest)
+    _BY_ID[id(code)] = (weakref.KeyedRef(code, _forget_id, id(code)), digest)
     return digest
 
 
@@ -136,7 +150,7 @@ def get_hash(func):
         if type(func) is _FunctionType:
             code = func.__code__
             entry = _BY_ID.get(id(code))
-            if entry is not None and entry[0] is code:
+            if entry is not None and entry[0]() is code:
                 return entry[1]
         code = _code_of(func)
         if code is None:

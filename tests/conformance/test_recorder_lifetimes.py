@@ -96,6 +96,21 @@ def test_failed_dumps_leave_the_callers_exception_alone(reducer):
         assert inner.__traceback__ is not None
 
 
+def test_hashing_code_keeps_no_code_object_alive(no_cyclic_gc):
+    # Code objects can carry extra slots whose free functions the program
+    # expects to run when it lets go of the code (test_code relies on it).
+    from corvane_common.utils.hash import get_hash
+    funcs = [eval("lambda: %d" % i) for i in range(50)]
+    digests = [get_hash(f) for f in funcs]
+    again = [get_hash(f) for f in funcs]
+    assert digests == again and len(set(digests)) == 50
+    refs = [weakref.ref(f.__code__) for f in funcs]
+    del funcs
+    assert [r for r in refs if r() is not None] == []
+    # A new function at a dead one's address gets its own digest.
+    assert get_hash(eval("lambda: 'other'")) not in digests
+
+
 # -- with the evaluator and the real recorder -------------------------------------
 
 import os  # noqa: E402
