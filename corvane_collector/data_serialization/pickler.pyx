@@ -185,6 +185,18 @@ cdef bint _mro_defines(object obj_type, object name):
     return False
 
 
+cdef bint _may_name_rebuild_function(object obj_type) except -1:
+    # The type's own dotted name must start one of the known names; other
+    # types make get_dynamic_rebuild_function raise or answer None.
+    if type(obj_type) is not type:
+        return False
+    prefix = DOT.join([obj_type.__module__, obj_type.__name__]) + DOT
+    for full_name in SafePickler.full_names_to_run_functions:
+        if full_name.startswith(prefix):
+            return True
+    return False
+
+
 cdef int _compute_verdict(object pickler, object obj_type) except -1:
     """What reducer_override answers for the instances of ``obj_type``,
     as far as the type alone decides it."""
@@ -343,9 +355,12 @@ class SafePickler(corvane_collector.data_serialization.corv_pickle.Pickler):
         if self.is_obj_function(obj_type):
             return self.reduce_function(obj)
         try:
-            dynamic_rebuild_function = self.get_dynamic_rebuild_function(obj, obj_type)
-            if dynamic_rebuild_function:
-                return (wrap_function, (dynamic_rebuild_function,))
+            # The lookup reads obj.__name__, which runs a class's __getattr__
+            # for instances: only asked where a known name could match.
+            if type(self) is not SafePickler or _may_name_rebuild_function(obj_type):
+                dynamic_rebuild_function = self.get_dynamic_rebuild_function(obj, obj_type)
+                if dynamic_rebuild_function:
+                    return (wrap_function, (dynamic_rebuild_function,))
         except Exception:
             pass
         if self.is_obj_type_to_skip(obj_type) or SafePickler.is_subclass_for_skip(obj):
@@ -478,6 +493,11 @@ class UnpicklableHelpers(object):
         for obj_property in object_dir:
             if obj_property.startswith("__") and obj_property != "__enter__" and obj_property != "__exit__":
                 continue
+            if obj_type is _FrameType and obj_property == _F_LOCALS:
+                # Reading it stores a snapshot of the frame's variables on
+                # the frame, which then keeps the program's objects alive
+                # for as long as the frame lives (a generator's, a caller's).
+                continue
             try:
                 if UnpicklableHelpers.should_use_getattr(obj, obj_property, object_dir, class_dir):
                     method = getattr(obj, obj_property)
@@ -522,6 +542,10 @@ class UnpicklableHelpers(object):
     @staticmethod
     def special_cases(obj):
         return obj.__name__ in TYPES_TO_CONTINUE_PICKLE_ON_ERROR.get(obj.__module__, [])
+
+
+cdef object _FrameType = types.FrameType
+cdef str _F_LOCALS = "f_locals"
 
 
 cdef inline bint _is_small_scalar(object value):
