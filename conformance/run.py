@@ -191,7 +191,10 @@ def make_env(mode, interceptor_dir, recorder_dir):
 
 
 def run_suite(tests, mode, python, jobs, timeout, interceptor_dir=None, recorder_dir=None,
-              progress=True, extra_args=()):
+              progress=True, extra_args=(), partial=None):
+    """Runs TESTS under MODE; returns {test: outcome}.  With PARTIAL (a path), the
+    outcomes so far are rewritten there after each module, so that a run stopped
+    early still leaves its results."""
     workdir = tempfile.mkdtemp(prefix="conformance-%s-" % mode)
     env = make_env(mode, interceptor_dir, recorder_dir)
     results = {}
@@ -206,6 +209,11 @@ def run_suite(tests, mode, python, jobs, timeout, interceptor_dir=None, recorder
             if progress:
                 print("[%d/%d] %s %s: %s (%.1fs)" % (done[0], len(tests), mode, test,
                       entry["result"], entry["duration"]), flush=True)
+            if partial:
+                with open(partial + ".tmp", "w") as f:
+                    json.dump({"meta": {"mode": mode, "python": python, "partial": True},
+                               "modules": results}, f, indent=1, sort_keys=True)
+                os.replace(partial + ".tmp", partial)
         return entry
 
     # Long modules first (by the stock baseline's durations) keeps every worker busy
@@ -259,6 +267,9 @@ def recheck(stock_path, mode_path, python, jobs, timeout, rounds=2):
     with open(mode_path) as f:
         run = json.load(f)
     mode = run["meta"]["mode"]
+    # Both sides run on the interpreter of the mode's run: the real recorder's
+    # runs use the project's venv, whose start-up differs from the bare one's.
+    python = run["meta"].get("python") or python
     suspects = [m for m, e in run["modules"].items()
                 if m in stock["modules"] and differs(stock["modules"][m], e)]
     if not suspects:
@@ -420,8 +431,9 @@ def main():
         if args.mode in ("rate0", "rate1"):
             recorder_dir = build_fake_recorder(os.path.join(snap, "recorder"), python)
     start = time.time()
+    out = args.output or os.path.join(RESULTS, args.mode + ".json")
     modules = run_suite(tests, args.mode, python, args.jobs, args.timeout,
-                        interceptor_dir, recorder_dir)
+                        interceptor_dir, recorder_dir, partial=out + ".partial")
     if snap:
         shutil.rmtree(snap, ignore_errors=True)
     git = subprocess.run(["git", "-C", ROOT, "log", "-1", "--format=%h %s"],
@@ -430,9 +442,10 @@ def main():
             "date": datetime.datetime.utcnow().strftime("%Y-%m-%d %H:%M UTC"),
             "wall_seconds": round(time.time() - start, 1), "commit": git, "note": args.note}
     os.makedirs(RESULTS, exist_ok=True)
-    out = args.output or os.path.join(RESULTS, args.mode + ".json")
     with open(out, "w") as f:
         json.dump({"meta": meta, "modules": modules}, f, indent=1, sort_keys=True)
+    if os.path.exists(out + ".partial"):
+        os.remove(out + ".partial")
     bad = [t for t, e in modules.items() if e["result"] not in OK_RESULTS]
     print("%d modules, %d not ok: %s" % (len(modules), len(bad), " ".join(bad)))
     print("wrote", out)

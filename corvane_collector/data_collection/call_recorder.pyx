@@ -111,32 +111,47 @@ cdef _object_type_of(e, index):
 # liveness guard:
 # - a weak reference whose callback drops the id from both structures when
 #   the object dies, before its memory (and so its id) can be reused;
-# - for objects that cannot be weakly referenced, a strong reference held in
-#   a first-in first-out table bounded in count and in bytes: the id cannot
-#   be reused while it is held, and letting go of it drops the id.
+# - for objects that cannot be weakly referenced, a strong reference held
+#   for the recordings that follow the object: each top-level recorded call
+#   in progress (the root of a thread's chain of trackers) holds what it
+#   followed, and lets go when its tracker is gone, that is when its record
+#   was delivered or dropped.  The id is dropped when the last recording
+#   holding the object lets go, before the reference is: it cannot be
+#   reused while any recording that relies on it is in progress, on any
+#   thread, and the program's objects outlive its own use of them only as
+#   long as the recording that saw them.  A recording holds at most
+#   _HELD_MAX objects and _HELD_BYTES_MAX bytes; beyond that it lets go of
+#   the oldest first.
 # Built-in containers (list, dict, tuple, ...) are not followed at all: they
 # cannot be weakly referenced, holding them would keep their contents alive,
 # and attribute reads on them only ever find methods, which the pickler never
 # uses (it stores such containers by value).  Large strings, bytes and
 # integers are not followed for the same reason.
 # Both structures thus only ever hold ids of live objects, and their size is
-# bounded by the live followed objects plus the table's capacity.
+# bounded by the live followed objects plus what the recordings in progress
+# hold.
 
 import weakref as _weakref
 from sys import getsizeof as _getsizeof
 
 cdef dict _GUARDS = {}       # id -> weak reference guard, or the object itself
-cdef dict _HELD = {}         # id -> (object, bytes counted), objects without weak references
+cdef dict _HELD = {}         # id -> [object, bytes counted, recordings holding it]
+cdef dict _ROOTS = {}        # id of a root tracker -> its _RootRef
 cdef Py_ssize_t _HELD_MAX = 4096
 cdef Py_ssize_t _HELD_BYTES_MAX = 8 * 1024 * 1024
 cdef Py_ssize_t _HELD_ITEM_MAX = 64 * 1024
-cdef Py_ssize_t _held_bytes = 0
+cdef Py_ssize_t _CHAIN_MAX = 1000000
 cdef tuple _UNFOLLOWED_TYPES = (list, dict, set, frozenset, tuple, bytearray)
 cdef tuple _SCALAR_TYPES = (str, bytes, int, float, complex, bool, type(None))
 
 
 class _IdGuard(_weakref.ref):
     __slots__ = ("oid",)
+
+
+class _RootRef(_weakref.ref):
+    # key: id of the tracker; holds: id -> bytes counted, oldest first
+    __slots__ = ("key", "holds", "nbytes")
 
 
 def _forget_dead(guard):
@@ -152,20 +167,85 @@ def _forget_dead(guard):
         pass
 
 
-cdef _let_go_oldest():
-    global _held_bytes
-    oid = next(iter(_HELD))
+cdef _unhold(oid):
+    entry = _HELD.get(oid)
+    if entry is None:
+        return
+    entry[2] -= 1
+    if entry[2] > 0:
+        return
     # The id goes first: dropping the reference may free the object.
     IDS_TO_FOLLOW.discard(oid)
     used_attributes.pop(oid, None)
-    _GUARDS.pop(oid, None)
-    entry = _HELD.pop(oid)
-    _held_bytes -= <Py_ssize_t>entry[1]
+    if _GUARDS.get(oid) is entry[0]:
+        del _GUARDS[oid]
+    del _HELD[oid]
+
+
+def _recording_done(ref):
+    # Runs from the deallocation of a root tracker; it must never raise.
+    try:
+        if _ROOTS.get(ref.key) is ref:
+            del _ROOTS[ref.key]
+        holds = ref.holds
+        ref.holds = {}
+        for oid in list(holds):
+            _unhold(oid)
+    except BaseException:
+        pass
+
+
+cdef object _current_root():
+    """The root tracker of the recording in progress on this thread, or None."""
+    tracker = CallTrail_thread_id_to_current_call_get(threading_get_ident(), None)
+    cdef Py_ssize_t steps = 0
+    while tracker is not None:
+        caller = tracker.caller_function
+        if caller is None:
+            return tracker
+        tracker = caller
+        steps += 1
+        if steps > _CHAIN_MAX:
+            return None
+    return None
+
+
+cdef bint _hold(obj, oid, Py_ssize_t size) except -1:
+    """Hold obj for the recording in progress; False when there is none and
+    no other recording holds it."""
+    root = _current_root()
+    if root is None:
+        return oid in _HELD
+    key = _id_of(root)
+    ref = _ROOTS.get(key)
+    if ref is None or ref() is not root:
+        ref = _RootRef(root, _recording_done)
+        ref.key = key
+        ref.holds = {}
+        ref.nbytes = 0
+        _ROOTS[key] = ref
+    holds = ref.holds
+    if oid in holds:
+        return True
+    entry = _HELD.get(oid)
+    if entry is None:
+        entry = [obj, size, 0]
+        _HELD[oid] = entry
+        _GUARDS[oid] = obj
+    entry[2] += 1
+    holds[oid] = entry[1]
+    ref.nbytes += entry[1]
+    while len(holds) > _HELD_MAX or (ref.nbytes > _HELD_BYTES_MAX and len(holds) > 1):
+        oldest = next(iter(holds))
+        ref.nbytes -= holds.pop(oldest)
+        _unhold(oldest)
+    return True
 
 
 cdef bint _guard(obj, oid) except -1:
     """Give obj a liveness guard; False when obj is not to be followed."""
-    global _held_bytes
+    if oid in _HELD:
+        return _hold(obj, oid, 0)
     if oid in _GUARDS:
         return True
     cdef type tp = type(obj)
@@ -184,12 +264,7 @@ cdef bint _guard(obj, oid) except -1:
     else:
         # The interpreter's own measure: a class's __sizeof__ is user code.
         size = object.__sizeof__(obj)
-    _GUARDS[oid] = obj
-    _HELD[oid] = (obj, size)
-    _held_bytes += size
-    while len(_HELD) > _HELD_MAX or (_held_bytes > _HELD_BYTES_MAX and len(_HELD) > 1):
-        _let_go_oldest()
-    return True
+    return _hold(obj, oid, size)
 
 
 cdef inline object _id_of(obj):
@@ -209,8 +284,18 @@ def _followed_count():
 
 
 def _held_capacity():
-    """How many objects without weak references are held at most."""
+    """How many objects without weak references a recording holds at most."""
     return _HELD_MAX
+
+
+def _held_count():
+    """Number of objects without weak references currently held."""
+    return len(_HELD)
+
+
+def _holding_recordings():
+    """Number of recordings in progress that hold objects."""
+    return len(_ROOTS)
 
 
 # ---------------------------------------------------------------------------
@@ -219,6 +304,11 @@ def _held_capacity():
 cdef object _FunctionType = types.FunctionType
 cdef object _BuiltinFunctionType = types.BuiltinFunctionType
 cdef object _MethodType = types.MethodType
+cdef object _GeneratorType = types.GeneratorType
+cdef object _CoroutineType = types.CoroutineType
+cdef object _AsyncGeneratorType = types.AsyncGeneratorType
+cdef object _FrameType = types.FrameType
+cdef tuple _UNMEASURED_TYPES = (_GeneratorType, _CoroutineType, _AsyncGeneratorType, _FrameType)
 
 # Budget of the quick bound below: containers with more elements than this
 # are measured by the deep measurement itself.
@@ -356,6 +446,12 @@ def is_size_too_big(obj):
     # does not count code); they are common globals, so skip its set-up.
     if tp is _FunctionType or tp is _BuiltinFunctionType or tp is _MethodType or tp is type:
         return False
+    # The deep measurement reads a generator's or frame's f_locals, which
+    # stores a snapshot of the variables on the live frame and so keeps the
+    # program's objects alive while it runs; the pickler leaves those
+    # variables out too, so the object's own size is what counts.
+    if tp is _GeneratorType or tp is _CoroutineType or tp is _AsyncGeneratorType or tp is _FrameType:
+        return _getsizeof(obj) > MAX_STRING_SIZE
     # Small plain data: a cheap upper bound settles it; the deep measurement
     # costs tens of microseconds even for a pair of numbers.
     cdef Py_ssize_t budget = _QUICK_NODES
@@ -377,11 +473,21 @@ cdef object _pympler_typedefs = getattr(asizeof, "_typedefs", None)
 cdef unsigned long _HEAPTYPE = 1 << 9
 
 
+def _deep_measure(obj):
+    """pympler's deep size to three levels, with a measurer of its own (the
+    module-wide one is shared with the program and between threads) that
+    does not look into generators, coroutines or frames: reading their
+    f_locals stores a snapshot of the variables on the live frame."""
+    sizer = asizeof.Asizer(limit=3)
+    sizer.exclude_types(*_UNMEASURED_TYPES)
+    return sizer.asizeof(obj)
+
+
 cdef object _deep_size(object obj):
     cdef Py_ssize_t n_clas = len(_pympler_claskeys) if type(_pympler_claskeys) is dict else -1
     cdef Py_ssize_t n_typedefs = len(_pympler_typedefs) if type(_pympler_typedefs) is dict else -1
     try:
-        return asizeof.asizeof(obj, limit=3)
+        return _deep_measure(obj)
     finally:
         if n_clas >= 0 and len(_pympler_claskeys) > n_clas:
             for key in list(_pympler_claskeys)[n_clas:]:
@@ -750,8 +856,12 @@ def load_attr_hook(obj, str attr, result):
         oid = _id_of(obj)
         if oid in IDS_TO_FOLLOW:
             # An id put there without a guard gets one now, so that it
-            # cannot outlive its object.
-            _guard(obj, oid)
+            # cannot outlive its object; one that cannot have a guard
+            # is not followed further.
+            if not _guard(obj, oid):
+                IDS_TO_FOLLOW.discard(oid)
+                used_attributes.pop(oid, None)
+                return None
             attrs = used_attributes.get(oid)
             if attrs is not None or oid in used_attributes:
                 _follow(result)

@@ -336,13 +336,16 @@ class Pickler:
 
     def dump(self, obj):
         """Write one complete pickle of ``obj`` to the file."""
+        # The exception the caller is handling, if any: failures of this dump
+        # have it as context, and it and its tracebacks are the caller's.
+        ambient = sys.exc_info()[1]
         dispatch_table = getattr(self, "dispatch_table", None)
         if dispatch_table is None:
             dispatch_table = copyreg.dispatch_table
         owner_override = getattr(self, "reducer_override", None)
         hook = _make_hook(owner_override, self.failure_reducer, dispatch_table, self.protocol, True)
         if sys.getrecursionlimit() > C_PICKLER_MAX_RECURSION_LIMIT:
-            self._file_write(self._dump_fallback(obj, hook, dispatch_table))
+            self._file_write(self._dump_fallback(obj, hook, dispatch_table, ambient))
             return
         buffer = io.BytesIO()
         c_pickler = _CPickler.__new__(_CPickler)
@@ -352,23 +355,82 @@ class Pickler:
         c_pickler.dispatch_table = dispatch_table
         try:
             c_pickler.dump(obj)
-        except Exception:
-            c_pickler = buffer = None
-            data = self._dump_fallback(obj, hook, dispatch_table)
+        except Exception as exc:
+            _release_failure_frames(exc, ambient)
+            c_pickler = buffer = exc = None
+            data = self._dump_fallback(obj, hook, dispatch_table, ambient)
         else:
             data = buffer.getvalue()
         self._file_write(data)
 
-    def _dump_fallback(self, obj, hook, dispatch_table):
+    def _dump_fallback(self, obj, hook, dispatch_table, ambient=None):
         # The Python pickler computes every default reduction itself.
         hook = _make_hook(getattr(self, "reducer_override", None), self.failure_reducer, dispatch_table,
                           self.protocol, False)
         fallback = _FallbackPickler(self.protocol, self.fix_imports, self.buffer_callback,
                                     hook, self.failure_reducer, dispatch_table)
-        return fallback.run(obj)
+        try:
+            return fallback.run(obj)
+        except Exception as exc:
+            _release_failure_frames(exc, ambient)
+            raise
+        finally:
+            fallback.memo.clear()
 
     def clear_memo(self):
         """Kept for interface compatibility: no memo survives a dump."""
+
+
+_SUSPENDABLE = 0x20 | 0x80 | 0x100 | 0x200  # generator, coroutine, async generator flags
+
+
+_OWN_FILES = frozenset((__file__, pickle.__file__))
+
+
+def _release_failure_frames(exc, ambient):
+    """Drop the locals of the finished frames in a failure's tracebacks.
+
+    Those frames hold the objects being saved and, through the handlers' own
+    variables, the exceptions whose tracebacks hold the frames: reference
+    cycles that would keep the caller's objects alive until the next cyclic
+    collection.  Only the message of such a failure is ever used.  Only the
+    picklers' own frames are cleared, and ``ambient`` (the exception the
+    caller was handling when the dump began) and what it leads to are not
+    visited: they belong to the caller.  Suspended generator frames are left
+    alone (clearing one would close it).
+    """
+    seen = set()
+    pending = [ambient]
+    while pending:
+        e = pending.pop()
+        if e is None or id(e) in seen:
+            continue
+        seen.add(id(e))
+        pending.append(e.__cause__)
+        pending.append(e.__context__)
+    pending = [exc]
+    while pending:
+        e = pending.pop()
+        if e is None or id(e) in seen:
+            continue
+        seen.add(id(e))
+        tb = e.__traceback__
+        while tb is not None:
+            frame = tb.tb_frame
+            code = frame.f_code
+            if code.co_filename in _OWN_FILES and not code.co_flags & _SUSPENDABLE:
+                try:
+                    frame.clear()
+                except RuntimeError:
+                    pass  # still running
+            tb = tb.tb_next
+        pending.append(e.__cause__)
+        pending.append(e.__context__)
+        if type(e) is _GiveUp:
+            # Its original failure is raised with it as context: a cycle.
+            pending.append(e.original)
+            e.original = None
+            e.args = ()
 
 
 class Omitted:
@@ -420,8 +482,16 @@ class _FallbackPickler(pickle._Pickler):
     def __init__(self, protocol, fix_imports, buffer_callback, hook, failure_reducer, dispatch_table):
         self._out = io.BytesIO()
         super().__init__(self._out, protocol, fix_imports=fix_imports, buffer_callback=buffer_callback)
-        self.write = self._out.write
-        self._write_large_bytes = self._write_two
+        self.write = out_write = self._out.write
+
+        # Not a bound method: the pickler must not refer to itself, so that
+        # it (and its memo, which holds every object it saved) is freed as
+        # soon as the dump is over rather than at the next cyclic collection.
+        def write_two(header, payload):
+            out_write(header)
+            out_write(payload)
+
+        self._write_large_bytes = write_two
         self._hook = hook
         self._failure_reducer = failure_reducer
         self.dispatch_table = dispatch_table
@@ -429,10 +499,6 @@ class _FallbackPickler(pickle._Pickler):
         self._pass_through = {}
         self._depth = 0
         self._max_depth = MAX_FALLBACK_DEPTH
-
-    def _write_two(self, header, payload):
-        self._out.write(header)
-        self._out.write(payload)
 
     def run(self, obj):
         # Stop well before the interpreter's limit, so that writing a marker

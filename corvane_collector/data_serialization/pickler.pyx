@@ -185,6 +185,18 @@ cdef bint _mro_defines(object obj_type, object name):
     return False
 
 
+cdef bint _may_name_rebuild_function(object obj_type) except -1:
+    # The type's own dotted name must start one of the known names; other
+    # types make get_dynamic_rebuild_function raise or answer None.
+    if type(obj_type) is not type:
+        return False
+    prefix = DOT.join([obj_type.__module__, obj_type.__name__]) + DOT
+    for full_name in SafePickler.full_names_to_run_functions:
+        if full_name.startswith(prefix):
+            return True
+    return False
+
+
 cdef int _compute_verdict(object pickler, object obj_type) except -1:
     """What reducer_override answers for the instances of ``obj_type``,
     as far as the type alone decides it."""
@@ -343,9 +355,12 @@ class SafePickler(corvane_collector.data_serialization.corv_pickle.Pickler):
         if self.is_obj_function(obj_type):
             return self.reduce_function(obj)
         try:
-            dynamic_rebuild_function = self.get_dynamic_rebuild_function(obj, obj_type)
-            if dynamic_rebuild_function:
-                return (wrap_function, (dynamic_rebuild_function,))
+            # The lookup reads obj.__name__, which runs a class's __getattr__
+            # for instances: only asked where a known name could match.
+            if type(self) is not SafePickler or _may_name_rebuild_function(obj_type):
+                dynamic_rebuild_function = self.get_dynamic_rebuild_function(obj, obj_type)
+                if dynamic_rebuild_function:
+                    return (wrap_function, (dynamic_rebuild_function,))
         except Exception:
             pass
         if self.is_obj_type_to_skip(obj_type) or SafePickler.is_subclass_for_skip(obj):
@@ -478,6 +493,11 @@ class UnpicklableHelpers(object):
         for obj_property in object_dir:
             if obj_property.startswith("__") and obj_property != "__enter__" and obj_property != "__exit__":
                 continue
+            if obj_type is _FrameType and obj_property == _F_LOCALS:
+                # Reading it stores a snapshot of the frame's variables on
+                # the frame, which then keeps the program's objects alive
+                # for as long as the frame lives (a generator's, a caller's).
+                continue
             try:
                 if UnpicklableHelpers.should_use_getattr(obj, obj_property, object_dir, class_dir):
                     method = getattr(obj, obj_property)
@@ -522,6 +542,10 @@ class UnpicklableHelpers(object):
     @staticmethod
     def special_cases(obj):
         return obj.__name__ in TYPES_TO_CONTINUE_PICKLE_ON_ERROR.get(obj.__module__, [])
+
+
+cdef object _FrameType = types.FrameType
+cdef str _F_LOCALS = "f_locals"
 
 
 cdef inline bint _is_small_scalar(object value):
@@ -669,13 +693,38 @@ cdef bint _direct_object(object obj, bint obj_wrap) except -1:
     return True
 
 
+cdef object _newobj = copyreg.__newobj__
+cdef object _wrap_module = wrap_module
+cdef str _N_NAME = "__name__"
+
+
 cdef class _DirectGuard:
     cdef public bint obj_wrap
 
     def __call__(self, obj):
-        if _direct_object(obj, self.obj_wrap):
+        cdef object tp = type(obj)
+        cdef PyObject **dict_ptr
+        if tp is _ModuleType:
+            # reducer_override names every module by its __name__
+            dict_ptr = _PyObject_GetDictPtr(<PyObject *>obj)
+            if dict_ptr != NULL and dict_ptr[0] != NULL and type(<object>dict_ptr[0]) is dict:
+                name = (<dict>dict_ptr[0]).get(_N_NAME)
+                if type(name) is str:
+                    return (_wrap_module, (name,))
+            raise _NotDirect()
+        if obj is _wrap_module:
             return _NotImplemented
-        raise _NotDirect()
+        if not _direct_object(obj, self.obj_wrap):
+            raise _NotDirect()
+        if tp is type or tp is _FullArgSpec:
+            return _NotImplemented
+        # A plain instance: the reduction object.__reduce_ex__ would compute
+        # (class, no arguments, the instance dict unless it is empty),
+        # without its lookups.
+        dict_ptr = _PyObject_GetDictPtr(<PyObject *>obj)
+        if dict_ptr != NULL and dict_ptr[0] != NULL and <dict>dict_ptr[0]:
+            return (_newobj, (tp,), <object>dict_ptr[0])
+        return (_newobj, (tp,))
 
 
 cdef class _Sink:
@@ -765,7 +814,482 @@ cdef object _NoneType = type(None)
 cdef bytes _NONE_TYPE_PICKLE = _c_dumps(_NoneType, _DEFAULT_PROTOCOL)
 
 
+# Signatures: every recorded call pickles its function's argspec, and the
+# argspec object is shared by the calls of an unchanged function.  Its pickle
+# is kept with a list of every object it was made from; it is reused only
+# while the argspec still consists of exactly those objects.  Only argspecs
+# made of immutable atoms and built-in classes are kept (their pickle cannot
+# change while the objects stay), so holding them keeps nothing of the
+# program alive.
+cdef dict _argspec_pickles = {}   # id(argspec) -> (argspec, parts, pickle)
+cdef Py_ssize_t _ARGSPEC_PICKLES_MAX = 2048
+
+
+cdef bint _collect_atoms(object obj, list parts, int depth) except -1:
+    cdef object tp = type(obj)
+    parts.append(obj)
+    if obj is None or tp is str or tp is int or tp is bool or tp is float or tp is bytes:
+        return True
+    if tp is type:
+        # a static built-in class: its name cannot be changed
+        return not ((<_TypeHead *>obj).tp_flags & (1 << 9))
+    if depth > 4:
+        return False
+    if tp is tuple or tp is list:
+        for item in obj:
+            if not _collect_atoms(item, parts, depth + 1):
+                return False
+        parts.append(len(obj))
+        return True
+    if tp is dict:
+        for key, value in (<dict>obj).items():
+            if not _collect_atoms(key, parts, depth + 1) or not _collect_atoms(value, parts, depth + 1):
+                return False
+        parts.append(len(obj))
+        return True
+    return False
+
+
+cdef object _argspec_parts(object argspec):
+    cdef list parts = []
+    for field in argspec:
+        if not _collect_atoms(field, parts, 0):
+            return None
+    return parts
+
+
+cdef bint _same_parts(list kept, list now):
+    cdef Py_ssize_t i
+    if len(kept) != len(now):
+        return False
+    for i in range(len(kept)):
+        a = kept[i]
+        b = now[i]
+        if a is not b and not (type(a) is int and type(b) is int and a == b):
+            # (the container lengths are ints made anew each time)
+            return False
+    return True
+
+
+cdef object _cached_argspec_pickle(object argspec):
+    parts = _argspec_parts(argspec)
+    if parts is None:
+        return None
+    key = id(argspec)
+    entry = _argspec_pickles.get(key)
+    if entry is not None and (<tuple>entry)[0] is argspec and _same_parts((<tuple>entry)[1], parts):
+        return (<tuple>entry)[2]
+    data = _direct_dumps(argspec, False)
+    if data is not None:
+        if len(_argspec_pickles) >= _ARGSPEC_PICKLES_MAX:
+            _argspec_pickles.clear()
+        _argspec_pickles[key] = (argspec, parts, data)
+    return data
+
+
+# Written opcode by opcode: values made only of None, bools, 32-bit ints,
+# floats, str, bytes, tuples, lists, dicts, sets, classes named at their
+# module's top level and instances that the guard lets through -- the
+# recorder's own records and metric messages, and most plain data.  The
+# bytes are laid out exactly as the C pickler lays them out for protocol 4
+# (same opcodes, same memo, one frame); a value with anything else in it,
+# or too large for one frame, is left to the direct dumps.
+cdef extern from "Python.h":
+    int _PyFloat_Pack8(double x, unsigned char *p, int le) except -1
+    const char* PyUnicode_AsUTF8AndSize(object text, Py_ssize_t* size)
+    void PyErr_Clear()
+    object PyBytes_FromStringAndSize(const char* data, Py_ssize_t size)
+    void* PyMem_Malloc(size_t n)
+    void* PyMem_Realloc(void* p, size_t n)
+    void PyMem_Free(void* p)
+    long long PyLong_AsLongLongAndOverflow(object obj, int* overflow) except? -1
+    char* PyBytes_AS_STRING(object b)
+    Py_ssize_t PyBytes_GET_SIZE(object b)
+
+from libc.string cimport memcpy
+import sys as _sys
+
+cdef dict _sys_modules = _sys.modules
+cdef dict _extension_registry = copyreg._extension_registry
+cdef object _NoneTypeClass = type(None)
+cdef object _NotImplementedType = type(NotImplemented)
+cdef object _EllipsisType = type(Ellipsis)
+
+DEF _FRAME_HEADER = 11
+DEF _WRITE_MAX = 60000          # below the C pickler's frame size target
+DEF _WRITE_DEPTH = 40
+DEF _BATCH = 1000
+DEF _WRITE_TOP_ITEMS = 64
+
+
+DEF _MEMO_INLINE = 64
+
+
+cdef struct _Writer:
+    unsigned char* buf
+    Py_ssize_t pos
+    Py_ssize_t cap
+    # memo: open addressing on object addresses, indices stored plus one
+    void** keys
+    Py_ssize_t* values
+    Py_ssize_t slots            # a power of two
+    Py_ssize_t used
+    void* inline_keys[_MEMO_INLINE]
+    Py_ssize_t inline_values[_MEMO_INLINE]
+
+
+cdef inline size_t _slot_of(void* key, Py_ssize_t slots):
+    cdef size_t h = <size_t>key
+    h = (h >> 4) * <size_t>0x9E3779B97F4A7C15
+    return (h >> 20) & <size_t>(slots - 1)
+
+
+cdef Py_ssize_t _memo_lookup(_Writer* w, void* key):
+    cdef size_t i = _slot_of(key, w.slots)
+    while w.keys[i] != NULL:
+        if w.keys[i] == key:
+            return w.values[i]
+        i = (i + 1) & <size_t>(w.slots - 1)
+    return -1
+
+
+cdef bint _memo_insert(_Writer* w, void* key, Py_ssize_t value) except -1:
+    cdef Py_ssize_t old_slots
+    cdef void** old_keys
+    cdef Py_ssize_t* old_values
+    cdef Py_ssize_t j
+    cdef size_t i
+    if 2 * (w.used + 1) > w.slots:
+        old_slots = w.slots
+        old_keys = w.keys
+        old_values = w.values
+        w.slots = old_slots * 4
+        w.keys = <void**>PyMem_Malloc(w.slots * sizeof(void*))
+        w.values = <Py_ssize_t*>PyMem_Malloc(w.slots * sizeof(Py_ssize_t))
+        if w.keys == NULL or w.values == NULL:
+            raise MemoryError()
+        for j in range(w.slots):
+            w.keys[j] = NULL
+        w.used = 0
+        for j in range(old_slots):
+            if old_keys[j] != NULL:
+                _memo_insert(w, old_keys[j], old_values[j])
+        if old_keys != w.inline_keys:
+            PyMem_Free(old_keys)
+            PyMem_Free(old_values)
+    i = _slot_of(key, w.slots)
+    while w.keys[i] != NULL:
+        i = (i + 1) & <size_t>(w.slots - 1)
+    w.keys[i] = key
+    w.values[i] = value
+    w.used += 1
+    return True
+
+
+cdef inline bint _room(_Writer* w, Py_ssize_t n) except -1:
+    if w.pos + n <= w.cap:
+        return True
+    return _grow(w, n)
+
+
+cdef bint _grow(_Writer* w, Py_ssize_t n) except -1:
+    cdef Py_ssize_t cap
+    cdef void* grown
+    if w.pos + n > _WRITE_MAX + 64:
+        return False
+    cap = w.cap * 2
+    while cap < w.pos + n:
+        cap *= 2
+    grown = PyMem_Realloc(w.buf, cap)
+    if grown == NULL:
+        return False
+    w.buf = <unsigned char*>grown
+    w.cap = cap
+    return True
+
+
+cdef inline void _put(_Writer* w, unsigned char byte):
+    w.buf[w.pos] = byte
+    w.pos += 1
+
+
+cdef inline void _put_u32(_Writer* w, Py_ssize_t n):
+    w.buf[w.pos] = <unsigned char>(n & 0xff)
+    w.buf[w.pos + 1] = <unsigned char>((n >> 8) & 0xff)
+    w.buf[w.pos + 2] = <unsigned char>((n >> 16) & 0xff)
+    w.buf[w.pos + 3] = <unsigned char>((n >> 24) & 0xff)
+    w.pos += 4
+
+
+cdef bint _memoize(_Writer* w, object obj, list keep) except -1:
+    # MEMOIZE: the next memo index; the object is kept alive until the end
+    # so that its address cannot be reused meanwhile.
+    _memo_insert(w, <void*>obj, w.used)
+    keep.append(obj)
+    if not _room(w, 1):
+        return False
+    _put(w, 0x94)
+    return True
+
+
+cdef inline bint _in_memo(_Writer* w, object obj):
+    return _memo_lookup(w, <void*>obj) >= 0
+
+
+cdef int _memo_get(_Writer* w, object obj) except -2:
+    """Writes a memo reference to obj: 1 done, 0 not in the memo, -1 no room."""
+    cdef Py_ssize_t index = _memo_lookup(w, <void*>obj)
+    if index < 0:
+        return 0
+    if not _room(w, 5):
+        return -1
+    if index < 256:
+        _put(w, 0x68)                        # BINGET
+        _put(w, <unsigned char>index)
+    else:
+        _put(w, 0x6a)                        # LONG_BINGET
+        _put_u32(w, index)
+    return 1
+
+
+cdef bint _write_data(_Writer* w, const char* data, Py_ssize_t size,
+                      unsigned char short_op, unsigned char long_op) except -1:
+    if not _room(w, size + 5):
+        return False
+    if size < 256:
+        _put(w, short_op)
+        _put(w, <unsigned char>size)
+    else:
+        _put(w, long_op)
+        _put_u32(w, size)
+    memcpy(w.buf + w.pos, data, size)
+    w.pos += size
+    return True
+
+
+cdef bint _write_class(_Writer* w, object cls, list keep) except -1:
+    cdef int found = _memo_get(w, cls)
+    if found:
+        return found > 0
+    if cls is _NoneTypeClass or cls is _NotImplementedType or cls is _EllipsisType:
+        return False                         # written as singletons' types
+    module_name = cls.__module__
+    qualname = cls.__qualname__
+    if type(module_name) is not str or type(qualname) is not str:
+        return False
+    module = _sys_modules.get(module_name)
+    if module is None or getattr(module, qualname, None) is not cls:
+        return False                         # (a dotted name fails here too)
+    if _extension_registry and (module_name, qualname) in _extension_registry:
+        return False
+    if not (_write_value(w, module_name, False, keep, 0) and _write_value(w, qualname, False, keep, 0)):
+        return False
+    if not _room(w, 1):
+        return False
+    _put(w, 0x93)                            # STACK_GLOBAL
+    return _memoize(w, cls, keep)
+
+
+cdef bint _write_value(_Writer* w, object obj, bint obj_wrap, list keep, int depth) except -1:
+    cdef object tp = type(obj)
+    cdef Py_ssize_t size
+    cdef Py_ssize_t n
+    cdef Py_ssize_t i
+    cdef const char* data
+    cdef long long number
+    cdef int overflow = 0
+    cdef int found
+    cdef PyObject **dict_ptr
+    if not _room(w, 9):
+        return False
+    if obj is None:
+        _put(w, 0x4e)                        # NONE
+        return True
+    if tp is bool:
+        _put(w, 0x88 if obj is True else 0x89)
+        return True
+    if tp is int:
+        number = PyLong_AsLongLongAndOverflow(obj, &overflow)
+        if overflow or not -0x80000000 <= number <= 0x7fffffff:
+            return False
+        if 0 <= number <= 0xff:
+            _put(w, 0x4b)                    # BININT1
+            _put(w, <unsigned char>number)
+        elif 0 <= number <= 0xffff:
+            _put(w, 0x4d)                    # BININT2
+            _put(w, <unsigned char>(number & 0xff))
+            _put(w, <unsigned char>((number >> 8) & 0xff))
+        else:
+            _put(w, 0x4a)                    # BININT
+            _put_u32(w, <Py_ssize_t>(number & 0xffffffff))
+        return True
+    if tp is float:
+        _put(w, 0x47)                        # BINFLOAT
+        _PyFloat_Pack8(<double>obj, w.buf + w.pos, 0)
+        w.pos += 8
+        return True
+    found = _memo_get(w, obj)
+    if found:
+        return found > 0
+    if tp is str:
+        data = PyUnicode_AsUTF8AndSize(obj, &size)
+        if data == NULL:
+            PyErr_Clear()                    # lone surrogates: the C pickler's way
+            return False
+        return _write_data(w, data, size, 0x8c, 0x58) and _memoize(w, obj, keep)
+    if tp is bytes:
+        return _write_data(w, PyBytes_AS_STRING(obj), PyBytes_GET_SIZE(obj), 0x43, 0x42) \
+            and _memoize(w, obj, keep)
+    if depth >= _WRITE_DEPTH:
+        return False
+    if tp is tuple:
+        n = len(<tuple>obj)
+        if n == 0:
+            _put(w, 0x29)                    # EMPTY_TUPLE
+            return True
+        if n > 3:
+            _put(w, 0x28)                    # MARK
+        for i in range(n):
+            if not _write_value(w, (<tuple>obj)[i], obj_wrap, keep, depth + 1):
+                return False
+        if _in_memo(w, obj):
+            return False                     # a tuple that contains itself
+        if not _room(w, 1):
+            return False
+        _put(w, <unsigned char>(0x84 + n) if n <= 3 else 0x74)   # TUPLE1..3 / TUPLE
+        return _memoize(w, obj, keep)
+    if tp is list:
+        n = len(<list>obj)
+        if n > _BATCH:
+            return False
+        _put(w, 0x5d)                        # EMPTY_LIST
+        if not _memoize(w, obj, keep):
+            return False
+        if n == 0:
+            return True
+        if n > 1:
+            _put(w, 0x28)
+        i = 0
+        while i < len(<list>obj):
+            if not _write_value(w, (<list>obj)[i], obj_wrap, keep, depth + 1):
+                return False
+            i += 1
+        if i != n or not _room(w, 1):
+            return False
+        _put(w, 0x61 if n == 1 else 0x65)    # APPEND / APPENDS
+        return True
+    if tp is dict:
+        return _write_dict(w, <dict>obj, obj_wrap, keep, depth)
+    if tp is set:
+        n = len(<set>obj)
+        if n >= _BATCH:
+            return False
+        _put(w, 0x8f)                        # EMPTY_SET
+        if not _memoize(w, obj, keep):
+            return False
+        if n == 0:
+            return True
+        _put(w, 0x28)
+        for item in <set>obj:
+            if not _write_value(w, item, obj_wrap, keep, depth + 1):
+                return False
+        if len(<set>obj) != n or not _room(w, 1):
+            return False
+        _put(w, 0x90)                        # ADDITEMS
+        return True
+    if tp is type:
+        return _write_class(w, obj, keep)
+    if tp is _FullArgSpec or tp is _ModuleType:
+        return False
+    # A plain instance, reduced as the guard reduces it.
+    if not _direct_object(obj, obj_wrap):
+        return False
+    if not _write_class(w, tp, keep) or not _room(w, 2):
+        return False
+    _put(w, 0x29)                            # EMPTY_TUPLE
+    _put(w, 0x81)                            # NEWOBJ
+    if _in_memo(w, obj):
+        return False
+    if not _memoize(w, obj, keep):
+        return False
+    dict_ptr = _PyObject_GetDictPtr(<PyObject *>obj)
+    if dict_ptr != NULL and dict_ptr[0] != NULL and <dict>dict_ptr[0]:
+        if not _write_value(w, <object>dict_ptr[0], obj_wrap, keep, depth + 1) or not _room(w, 1):
+            return False
+        _put(w, 0x62)                        # BUILD
+    return True
+
+
+cdef bint _write_dict(_Writer* w, dict obj, bint obj_wrap, list keep, int depth) except -1:
+    cdef Py_ssize_t n = len(obj)
+    if n > _BATCH:
+        return False
+    _put(w, 0x7d)                            # EMPTY_DICT
+    if not _memoize(w, obj, keep):
+        return False
+    if n == 0:
+        return True
+    if n > 1:
+        _put(w, 0x28)
+    for key, value in obj.items():
+        if not _write_value(w, key, obj_wrap, keep, depth + 1) \
+                or not _write_value(w, value, obj_wrap, keep, depth + 1):
+            return False
+    if len(obj) != n or not _room(w, 1):
+        return False
+    _put(w, 0x73 if n == 1 else 0x75)        # SETITEM / SETITEMS
+    return True
+
+
+cdef object _write_pickle(object obj, object obj_wrap):
+    """The pickle of obj written here, or None when obj needs the C pickler."""
+    cdef _Writer w
+    cdef list keep = []
+    cdef unsigned long long frame_len
+    cdef int i
+    w.keys = w.inline_keys
+    w.values = w.inline_values
+    w.slots = _MEMO_INLINE
+    w.used = 0
+    for i in range(_MEMO_INLINE):
+        w.inline_keys[i] = NULL
+    w.buf = <unsigned char*>PyMem_Malloc(1024)
+    if w.buf == NULL:
+        return None
+    w.cap = 1024
+    w.pos = _FRAME_HEADER
+    try:
+        if not _write_value(&w, obj, obj_wrap is not False, keep, 0) or not _room(&w, 1):
+            return None
+        _put(&w, 0x2e)                       # STOP
+        if w.pos > _WRITE_MAX:
+            return None
+        w.buf[0] = 0x80                      # PROTO 4
+        w.buf[1] = 4
+        frame_len = w.pos - _FRAME_HEADER
+        if frame_len < 4:
+            # too short to be framed
+            return PyBytes_FromStringAndSize(<const char*>w.buf, 2) + \
+                PyBytes_FromStringAndSize(<const char*>(w.buf + _FRAME_HEADER), frame_len)
+        w.buf[2] = 0x95                      # FRAME
+        for i in range(8):
+            w.buf[3 + i] = <unsigned char>((frame_len >> (8 * i)) & 0xff)
+        return PyBytes_FromStringAndSize(<const char*>w.buf, w.pos)
+    except Exception:
+        return None
+    finally:
+        PyMem_Free(w.buf)
+        if w.keys != w.inline_keys:
+            PyMem_Free(w.keys)
+            PyMem_Free(w.values)
+
+
+cdef bytes _NONE_PICKLE = _c_dumps(None, _DEFAULT_PROTOCOL)
+
+
 def safe_pickle(obj, obj_wrap=True):
+    if obj is None:
+        return _NONE_PICKLE
     if _is_small_plain(obj):
         return _c_dumps(obj, _DEFAULT_PROTOCOL)
     if Py_GetRecursionLimit() <= _C_PICKLER_MAX_RECURSION_LIMIT:
@@ -774,6 +1298,16 @@ def safe_pickle(obj, obj_wrap=True):
         if obj is _NoneType:
             # the exception of every call that raised nothing
             return _NONE_TYPE_PICKLE
+        if type(obj) is _FullArgSpec:
+            data = _cached_argspec_pickle(obj)
+            if data is not None:
+                return data
+        if not (type(obj) is dict or type(obj) is list or type(obj) is tuple or type(obj) is set) \
+                or len(obj) <= _WRITE_TOP_ITEMS:
+            # (large containers of plain data go faster through the C pickler)
+            data = _write_pickle(obj, obj_wrap)
+            if data is not None:
+                return data
         data = _direct_dumps(obj, obj_wrap)
         if data is not None:
             return data

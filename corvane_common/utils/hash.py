@@ -22,6 +22,9 @@ _FunctionType = types.FunctionType
 # without limit.
 _CACHE = {}
 _CACHE_MAX = 4096
+# The same digests by the code object's identity (hashing a code object hashes
+# its whole content); the entry holds the code, so its id is not reused.
+_BY_ID = {}
 _MAX_UNWRAP = 32
 
 
@@ -116,7 +119,10 @@ def hash_code(code):
     digest = hashlib.blake2b(b"".join(parts), digest_size=16).hexdigest()
     if len(_CACHE) >= _CACHE_MAX:
         _CACHE.clear()
+    if len(_BY_ID) >= _CACHE_MAX:
+        _BY_ID.clear()
     _CACHE[code] = digest
+    _BY_ID[id(code)] = (code, digest)
     return digest
 
 
@@ -127,6 +133,11 @@ def get_hash(func):
     objects.
     """
     try:
+        if type(func) is _FunctionType:
+            code = func.__code__
+            entry = _BY_ID.get(id(code))
+            if entry is not None and entry[0] is code:
+                return entry[1]
         code = _code_of(func)
         if code is None:
             return None

@@ -136,3 +136,37 @@ def test_signature_follows_changes_of_the_function():
     assert get_signature(f).args == ["only"]
     del f.__signature__
     assert get_signature(f).args == ["x", "y"]
+
+
+def test_signature_entries_go_with_their_functions_and_are_never_given_to_others():
+    from corvane_common.utils import func_facts
+    import gc
+    kept = get_signature(make("def f(a, b):\n    pass\n"))    # the function is gone at once
+    gc.collect()
+    assert kept.args == ["a", "b"]
+    before = len(func_facts._ARGSPECS)
+    reused = False
+    for i in range(200):
+        f = make("def f(x%d):\n    pass\n" % i)
+        address = id(f)
+        assert get_signature(f).args == ["x%d" % i]
+        assert get_signature(f) is get_signature(f)
+        del f
+        gc.collect()                        # (the function and its globals form a cycle)
+        g = make("def g(y%d, z):\n    pass\n" % i, name="g")
+        reused = reused or id(g) == address
+        assert get_signature(g).args == ["y%d" % i, "z"]
+        del g
+        gc.collect()
+    assert reused, "the allocator never reused a function's address"
+    gc.collect()
+    assert len(func_facts._ARGSPECS) <= before + 1
+
+
+def test_hash_follows_a_function_given_other_code():
+    a = make("def f(x):\n    return x + 1\n")
+    b = make("def f(x):\n    return x + 2\n")
+    first = get_hash(a)
+    assert get_hash(a) == first == code_hash.hash_code(a.__code__)
+    a.__code__ = b.__code__
+    assert get_hash(a) == get_hash(b) == code_hash.hash_code(b.__code__) != first

@@ -355,3 +355,150 @@ def test_generated_values_have_the_full_paths_bytes(shape, obj_wrap):
     value = build(shape)
     assert P.safe_pickle(value, obj_wrap) == full_path(value, obj_wrap)
     assert not CALLS
+
+
+def with_mutable_default(x, seen=[], *, opts={"k": 1}, **rest) -> int:
+    seen.append(x)
+    return len(seen)
+
+
+def test_signature_pickles_follow_changes_to_the_signature():
+    spec = inspect.getfullargspec(with_mutable_default)
+    first = P.safe_pickle(spec, False)
+    assert first == full_path(spec, False)
+    assert P.safe_pickle(spec, False) is first          # kept between calls
+    with_mutable_default(1)                               # the default list grows
+    assert P.safe_pickle(spec, False) == full_path(spec, False) != first
+    spec.defaults[0][0] = "replaced"                      # same length, other item
+    assert pickle.loads(P.safe_pickle(spec, False)).defaults == (["replaced"],)
+    spec.kwonlydefaults["opts"]["k"] = 2.5
+    assert pickle.loads(P.safe_pickle(spec, False)).kwonlydefaults == {"opts": {"k": 2.5}}
+    spec.args.append("y")
+    assert pickle.loads(P.safe_pickle(spec, False)).args == ["x", "seen", "y"]
+    assert P.safe_pickle(spec, False) == full_path(spec, False)
+    # an equal argspec that is another object has its own pickle
+    other = inspect.FullArgSpec(*spec)
+    assert P.safe_pickle(other, False) == full_path(other, False)
+
+
+def test_signatures_with_program_objects_are_pickled_every_time():
+    def uses_program_class(a: Plain = Plain(v=1)) -> Child:
+        return a
+
+    spec = inspect.getfullargspec(uses_program_class)
+    assert P.safe_pickle(spec, False) == full_path(spec, False)
+    spec.defaults[0].v = 2
+    assert pickle.loads(P.safe_pickle(spec, False)).defaults[0].v == 2
+    assert P.safe_pickle(spec, False) == full_path(spec, False)
+
+
+field_values = st.one_of(
+    st.none(), st.booleans(), st.floats(allow_nan=True, allow_infinity=True),
+    st.integers(min_value=-2 ** 40, max_value=2 ** 40),
+    st.sampled_from([0, 255, 256, 65535, 65536, 2 ** 31 - 1, 2 ** 31, -1, -2 ** 31, -2 ** 31 - 1]),
+    st.text(max_size=300), st.text(alphabet=st.characters(min_codepoint=0xd800, max_codepoint=0xdfff),
+                                    max_size=3),
+    st.lists(st.integers(), max_size=2), st.binary(max_size=4))
+
+
+@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(st.sampled_from(M.MESSAGE_CLASSES), st.lists(field_values, min_size=6, max_size=6),
+       st.booleans(), st.booleans())
+def test_messages_written_by_hand_have_the_full_paths_bytes(cls, values, share, obj_wrap):
+    own = len(cls.fields)
+    message = cls(*values[:4 + own])
+    message.timestamp = values[5]
+    if share:
+        # the same string object twice is written once and then referred to
+        message.project_id = message.tenant_id = "shared-%d" % len(values)
+        message.lib_version = message.__dict__["tenant_id"]
+    assert P.safe_pickle(message, obj_wrap) == full_path(message, obj_wrap)
+    loaded = pickle.loads(P.safe_pickle(message, obj_wrap))
+    assert type(loaded) is cls
+    assert repr(list(vars(loaded).items())) == repr(list(vars(message).items()))
+
+
+def test_message_cases_that_the_hand_writer_leaves_to_the_general_path():
+    ident = ("t", "p", "3.10", "1")
+    cases = []
+    big = M.CollectorFailure(*ident, "r" * 40000)
+    cases.append(big)
+    odd_field = M.ExternalFunction(*ident, "f")
+    odd_field.extra = Plain(x=1)
+    cases.append(odd_field)
+    used = M.CollectionTry(*ident)
+    cases.append(used)
+    used_attributes[id(used)] = {"tenant_id"}
+    try:
+        for message in cases:
+            for obj_wrap in (True, False):
+                assert P.safe_pickle(message, obj_wrap) == full_path(message, obj_wrap)
+        assert type(pickle.loads(P.safe_pickle(used))) is ObjectWrapper
+    finally:
+        del used_attributes[id(used)]
+
+
+def test_a_message_class_that_gained_a_reduction_is_not_written_by_hand(monkeypatch):
+    monkeypatch.setattr(M.CollectionSuccess, "__reduce__",
+                        lambda self: CALLS.update(["message reduce"]) or (int, (5,)), raising=False)
+    CALLS.clear()
+    message = M.CollectionSuccess("t", "p", "3.10", "1")
+    assert P.safe_pickle(message) == full_path(message)
+    assert type(pickle.loads(P.safe_pickle(message))) is UnpicklableObject
+    assert not CALLS
+
+
+def test_modules_are_named_as_the_full_path_names_them():
+    import json
+    from corvane_common.utils.obj_wrap import ModuleWrapper
+
+    class SubModule(types.ModuleType):
+        pass
+
+    renamed = types.ModuleType("renamed_module")
+    renamed.__dict__["__name__"] = 12
+    values = [{"json": json, "os": sys.modules["os"]}, Plain(mod=json), SubModule("sub"), renamed,
+              [json, json]]
+    for value in values:
+        for obj_wrap in (True, False):
+            assert P.safe_pickle(value, obj_wrap) == full_path(value, obj_wrap)
+    loaded = pickle.loads(P.safe_pickle(values[0]))
+    assert type(loaded["json"]) is ModuleWrapper
+    twice = pickle.loads(P.safe_pickle(values[-1]))
+    assert type(twice[0]) is ModuleWrapper and twice[0] is twice[1]
+
+
+class Outer:
+    class Inner:
+        pass
+
+
+def edge_values():
+    strings = ["s%d" % i for i in range(300)]
+    recursive_list = []
+    recursive_tuple = (recursive_list, 1)
+    recursive_list.append(recursive_tuple)
+    return [
+        [(), (1,), (1, 2), (1, 2, 3), (1, 2, 3, 4), ((),), (((1,),),)],
+        [[], [1], [1, 2], list(range(1000)), list(range(1001))],
+        [{}, {1: 2}, {1: 2, 3: 4}, {i: i for i in range(1001)}],
+        [set(), {1}, set(range(999)), set(range(1000)), frozenset({1, 2})],
+        [0, 255, 256, 65535, 65536, -1, -256, 2 ** 31 - 1, 2 ** 31, -2 ** 31, -2 ** 31 - 1, 10 ** 30],
+        [b"", b"x" * 255, b"x" * 256, bytearray(b"ab"), "\u00e9" * 127, "\u00e9" * 128, "\ud800x"],
+        [1.5, -0.0, float("inf"), float("nan"), True, False, None, complex(1, 1)],
+        strings + strings,                    # memo indices past 255
+        [Plain(t=(1, Plain())), Plain, int, Outer.Inner, Outer.Inner(), type(None), type(...)],
+        [recursive_list, recursive_tuple],
+        ["z" * 20000, "y" * 20000, b"w" * 19900],   # just under one frame
+        ["z" * 40000, "y" * 40000],                  # more than one frame
+        (Plain(a=1),) * 3,
+    ]
+
+
+def test_edge_values_have_the_full_paths_bytes():
+    for value in edge_values():
+        for obj_wrap in (True, False):
+            assert P.safe_pickle(value, obj_wrap) == full_path(value, obj_wrap), repr(value)[:80]
+        pickle.loads(P.safe_pickle(value))
+    for item in [x for group in edge_values() if type(group) is list for x in group]:
+        assert P.safe_pickle(item) == full_path(item), repr(item)[:80]

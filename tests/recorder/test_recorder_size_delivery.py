@@ -119,7 +119,7 @@ def test_value_whose_measurement_raises_is_not_too_big(monkeypatch):
         raise ValueError("measurement failed")
 
     assert cr.is_size_too_big(Hostile()) is False
-    monkeypatch.setattr(cr.asizeof, "asizeof", broken)
+    monkeypatch.setattr(cr, "_deep_measure", broken)
     assert cr.is_size_too_big(Record()) is False
     assert cr.is_size_too_big([Record()]) is False
 
@@ -127,7 +127,7 @@ def test_value_whose_measurement_raises_is_not_too_big(monkeypatch):
 def test_base_exceptions_from_measurement_are_not_swallowed(monkeypatch):
     def interrupted(*a, **k):
         raise KeyboardInterrupt
-    monkeypatch.setattr(cr.asizeof, "asizeof", interrupted)
+    monkeypatch.setattr(cr, "_deep_measure", interrupted)
     with pytest.raises(KeyboardInterrupt):
         cr.is_size_too_big(SizedRecord())
 
@@ -187,11 +187,11 @@ class DictProperty:
 def test_instances_the_quick_measure_cannot_vouch_for_are_measured(monkeypatch):
     measured = []
 
-    def measure(obj, limit):
+    def measure(obj):
         measured.append(type(obj).__name__)
         return 10 ** 12
 
-    monkeypatch.setattr(cr.asizeof, "asizeof", measure)
+    monkeypatch.setattr(cr, "_deep_measure", measure)
     for value in (SizedRecord(), WithSlots(), ClassProperty(), Callable(), DictProperty(),
                   Fields(fn=len), Fields(err=ValueError("x")), ValueError("y")):
         assert cr.is_size_too_big(value) is True
@@ -239,7 +239,9 @@ def test_falsy_serialization_sends_nothing(env, monkeypatch):
     class Empty:
         def serialize(self, value, obj_wrap=True):
             return b""
-    monkeypatch.setattr(CollectorSettings, "serializer", Empty())
+    # Set directly: the env fixture puts the real serializer back, and a
+    # monkeypatch undo running after it would put the test double back.
+    CollectorSettings.serializer = Empty()
     cr.send_function_call_to_handler(Record())
     assert env.data.messages == [] and env.metrics_channel.messages == []
 

@@ -71,9 +71,37 @@ static inline void corv_sync_current_thread(void) {
 // exceptions are discarded.
 static thread_local int corv_callback_depth = 0;
 
+// While a callback runs, the thread's trace and profile functions are
+// suspended the way the interpreter suspends them around a trace function
+// itself: frames started meanwhile inherit use_tracing == 0 from the current
+// CFrame, and `tracing` keeps the trace helpers (exception events, frames
+// whose CFrame still says tracing) from calling them. A debugger or profiler
+// attached to the program thus neither sees nor pays for the recorder's
+// frames. The saved flag is put back, not recomputed: a callback may run
+// inside the user's own trace function, where tracing is already off.
 struct CorvCallbackScope {
-    CorvCallbackScope() { corv_callback_depth++; }
-    ~CorvCallbackScope() { corv_callback_depth--; }
+    PyThreadState *tstate;
+    CFrame *cframe;
+    int use_tracing;
+    CorvCallbackScope() {
+        corv_callback_depth++;
+        tstate = _PyThreadState_GET();
+        if (tstate != NULL) {
+            cframe = tstate->cframe;
+            use_tracing = cframe->use_tracing;
+            cframe->use_tracing = 0;
+            tstate->tracing++;
+        }
+    }
+    ~CorvCallbackScope() {
+        if (tstate != NULL) {
+            tstate->tracing--;
+            cframe->use_tracing = use_tracing;
+        }
+        corv_callback_depth--;
+    }
+    CorvCallbackScope(const CorvCallbackScope &) = delete;
+    CorvCallbackScope &operator=(const CorvCallbackScope &) = delete;
 };
 
 CORV_API void corv_frame_dealloc(PyObject *frame) { frame_dealoc(frame); }
