@@ -62,9 +62,7 @@ struct CorvTraceInfo {
 // saved and put back is the running thread's own: the thread may have got
 // the GIL back since its last switch (inside an iterator, say), with the
 // previous holder's byte still in place.
-static inline void corv_dealloc_unrecorded(PyObject *op) {
-    PyThreadState *ts = _PyThreadState_GET();
-    uint64_t tid = ts != NULL ? ts->thread_id : curr_tid;
+static inline void corv_dealloc_unrecorded_on(PyObject *op, uint64_t tid) {
     corv_sync_recording_thread(tid);
     unsigned char saved = g_currently_recording;
     g_currently_recording = 0;
@@ -74,11 +72,18 @@ static inline void corv_dealloc_unrecorded(PyObject *op) {
     g_currently_recording = saved;
 }
 
+static inline void corv_dealloc_unrecorded(PyObject *op) {
+    PyThreadState *ts = _PyThreadState_GET();
+    corv_dealloc_unrecorded_on(op, ts != NULL ? ts->thread_id : curr_tid);
+}
+
+// The evaluation loop knows its thread and redefines CORV_DEALLOC to say so.
+#define CORV_DEALLOC(op) corv_dealloc_unrecorded(op)
 #define CORV_DECREF(o)                                   \
     do {                                                 \
         PyObject *corv_tmp_ = (PyObject *)(o);           \
         if (--corv_tmp_->ob_refcnt == 0) {               \
-            corv_dealloc_unrecorded(corv_tmp_);          \
+            CORV_DEALLOC(corv_tmp_);                     \
         }                                                \
     } while (0)
 #define CORV_XDECREF(o)                                  \

@@ -21,16 +21,33 @@
 
 #define CORV_API extern "C" __attribute__((visibility("default")))
 
-CORV_API unsigned char g_currently_recording;
+// The state the loop reads on every call and operation. Our own code
+// reaches it through hidden names (direct, PC-relative accesses); the
+// exported names are aliases of the same storage, defined with it.
+#define CORV_HIDDEN_STATE(X)                  \
+    X(unsigned char, g_currently_recording)   \
+    X(uint64_t, curr_tid)                     \
+    X(int64_t, random_seed)                   \
+    X(int64_t, upper_bound)                   \
+    X(PyObject *, init_str)                   \
+    X(PyObject *, project_files)              \
+    X(destructor, frame_dealoc)
+#define CORV_DECLARE_HIDDEN(type, name) \
+    extern "C" __attribute__((visibility("hidden"))) type corv_hidden_##name;
+CORV_HIDDEN_STATE(CORV_DECLARE_HIDDEN)
+#undef CORV_DECLARE_HIDDEN
+#define g_currently_recording corv_hidden_g_currently_recording
+#define curr_tid corv_hidden_curr_tid
+#define random_seed corv_hidden_random_seed
+#define upper_bound corv_hidden_upper_bound
+#define init_str corv_hidden_init_str
+#define project_files corv_hidden_project_files
+#define frame_dealoc corv_hidden_frame_dealoc
+
 CORV_API const unsigned char IS_IN_RECORDING_STATE_MASK;
 CORV_API const unsigned char IS_IN_ABORT_STATE_MASK;
 
-CORV_API uint64_t curr_tid;
-CORV_API int64_t random_seed;
-CORV_API int64_t upper_bound;
-CORV_API PyObject *init_str;
 CORV_API int64_t init_str_hash;
-CORV_API PyObject *project_files;
 
 CORV_API PyObject *pyfunc_record_function_call;
 CORV_API PyObject *pyfunc_record_inner_call;
@@ -42,7 +59,6 @@ CORV_API PyObject *return_value_async;
 CORV_API PyObject *load_attr_hook;
 CORV_API PyObject *load_global_hook;
 
-CORV_API destructor frame_dealoc;
 CORV_API void corv_frame_dealloc(PyObject *frame);
 CORV_API void Corv_Py_DecRef(PyObject *op);
 CORV_API int record_return_value(int do_record, int external, unsigned char prev_flag,
@@ -66,6 +82,10 @@ static inline void corv_sync_recording_thread(uint64_t tid) {
 // Sampling bound for a collecting rate; false when the rate cannot give a
 // bound (not a number, or outside 0.0 to 1.0).
 bool corv_bound_from_rate(double rate, int64_t *bound);
+
+// The project_files object apply last installed (and checked to be a set or
+// frozenset).
+extern "C" __attribute__((visibility("hidden"))) PyObject *corv_checked_project_files;
 
 // Claims the code objects' extra slot in which the call-site decision keeps
 // its per-code answers (once; without it every decision is made afresh).

@@ -11,16 +11,32 @@
 // ---------------------------------------------------------------------------
 // Process-wide state.
 
+#undef g_currently_recording
+#undef curr_tid
+#undef random_seed
+#undef upper_bound
+#undef init_str
+#undef project_files
+#undef frame_dealoc
+#define CORV_DEFINE_HIDDEN(type, name)                       \
+    __attribute__((visibility("hidden"))) type corv_hidden_##name{}; \
+    extern __attribute__((visibility("default"), alias("corv_hidden_" #name))) type name;
 extern "C" {
-__attribute__((visibility("default"))) unsigned char g_currently_recording = 0;
+CORV_HIDDEN_STATE(CORV_DEFINE_HIDDEN)
+}
+#undef CORV_DEFINE_HIDDEN
+#define g_currently_recording corv_hidden_g_currently_recording
+#define curr_tid corv_hidden_curr_tid
+#define random_seed corv_hidden_random_seed
+#define upper_bound corv_hidden_upper_bound
+#define init_str corv_hidden_init_str
+#define project_files corv_hidden_project_files
+#define frame_dealoc corv_hidden_frame_dealoc
+
+extern "C" {
 __attribute__((visibility("default"))) extern const unsigned char IS_IN_RECORDING_STATE_MASK = 0x01;
 __attribute__((visibility("default"))) extern const unsigned char IS_IN_ABORT_STATE_MASK = 0x02;
-__attribute__((visibility("default"))) uint64_t curr_tid = 0;
-__attribute__((visibility("default"))) int64_t random_seed = 0;
-__attribute__((visibility("default"))) int64_t upper_bound = 0;
-__attribute__((visibility("default"))) PyObject *init_str = NULL;
 __attribute__((visibility("default"))) int64_t init_str_hash = 0;
-__attribute__((visibility("default"))) PyObject *project_files = NULL;
 __attribute__((visibility("default"))) PyObject *pyfunc_record_function_call = NULL;
 __attribute__((visibility("default"))) PyObject *pyfunc_record_inner_call = NULL;
 __attribute__((visibility("default"))) PyObject *record_return_value_pyfunc = NULL;
@@ -30,7 +46,6 @@ __attribute__((visibility("default"))) PyObject *record_async_inner_call_return_
 __attribute__((visibility("default"))) PyObject *return_value_async = NULL;
 __attribute__((visibility("default"))) PyObject *load_attr_hook = NULL;
 __attribute__((visibility("default"))) PyObject *load_global_hook = NULL;
-__attribute__((visibility("default"))) destructor frame_dealoc = NULL;
 }
 
 #define RECORDING_BIT IS_IN_RECORDING_STATE_MASK
@@ -194,9 +209,16 @@ struct CorvDecision {
     unsigned char flag;  // the shared byte when the decision was made
 };
 
+// project_files as apply checked it (a set or frozenset): while it is still
+// the same object the type test is one comparison of pointers.
+PyObject *corv_checked_project_files = NULL;
+
 static inline bool corv_project_set_active(void) {
-    return project_files != NULL && PyAnySet_Check(project_files) &&
-           PySet_GET_SIZE(project_files) > 0;
+    PyObject *pf = project_files;
+    if (CORV_LIKELY(pf == corv_checked_project_files)) {
+        return pf != NULL && PySet_GET_SIZE(pf) > 0;
+    }
+    return pf != NULL && PyAnySet_Check(pf) && PySet_GET_SIZE(pf) > 0;
 }
 
 // The "__init__" a call of the class runs: the first one stored in a class
@@ -214,7 +236,7 @@ static inline PyObject *corv_class_init(PyTypeObject *tp) {
     return v;
 }
 
-static bool corv_qualname_excluded(PyObject *qualname) {
+static __attribute__((noinline)) bool corv_qualname_excluded(PyObject *qualname) {
     if (qualname == NULL || !PyUnicode_Check(qualname) || PyUnicode_READY(qualname) < 0) {
         return true;
     }
@@ -249,7 +271,7 @@ static inline int64_t corv_next_random(void) {
 //   function still has that very string (strings are immutable).
 struct CorvCodeInfo {
     PyObject *file_key;
-    Py_ssize_t file_slot;
+    size_t file_slot;  // (size_t)-1: not seen in the table
     PyObject *qualname;
     bool qualname_excluded;
 };
@@ -283,7 +305,7 @@ void corv_reserve_code_extra(void) {
     }
 }
 
-static CorvCodeInfo *corv_code_info_new(PyCodeObject *co) {
+static __attribute__((noinline, cold)) CorvCodeInfo *corv_code_info_new(PyCodeObject *co) {
     if (corv_code_extra_index < 0 || !PyUnicode_CheckExact(co->co_filename)) {
         // A str subclass as file name may hash and compare in Python code:
         // such code objects are always asked about afresh.
@@ -295,7 +317,7 @@ static CorvCodeInfo *corv_code_info_new(PyCodeObject *co) {
     }
     Py_INCREF(co->co_filename);
     info->file_key = co->co_filename;
-    info->file_slot = -1;
+    info->file_slot = (size_t)-1;
     info->qualname = NULL;
     info->qualname_excluded = true;
     if (_PyCode_SetExtra((PyObject *)co, corv_code_extra_index, info) < 0) {
@@ -344,7 +366,7 @@ static Py_ssize_t corv_set_find_slot(PySetObject *so, PyObject *key, Py_hash_t h
     return -1;
 }
 
-static int corv_in_project_slow(CorvCodeInfo *info) {
+static __attribute__((noinline)) int corv_in_project_slow(CorvCodeInfo *info) {
     int r = PySet_Contains(project_files, info->file_key);
     if (r < 0) {
         PyErr_Clear();
@@ -359,7 +381,7 @@ static int corv_in_project_slow(CorvCodeInfo *info) {
             PyObject *old = info->file_key;
             Py_INCREF(own);
             info->file_key = own;
-            info->file_slot = slot;
+            info->file_slot = (size_t)slot;
             CORV_DECREF(old);
         }
     }
@@ -368,8 +390,7 @@ static int corv_in_project_slow(CorvCodeInfo *info) {
 
 // Whether co_filename is a member of the project set (non-empty set or
 // frozenset), with exactly the answer of the set's membership test.
-static inline bool corv_in_project(PyCodeObject *co) {
-    CorvCodeInfo *info = corv_code_info(co);
+static inline bool corv_in_project(CorvCodeInfo *info, PyCodeObject *co) {
     if (CORV_UNLIKELY(info == NULL)) {
         int r = PySet_Contains(project_files, co->co_filename);
         if (r < 0) {
@@ -379,9 +400,9 @@ static inline bool corv_in_project(PyCodeObject *co) {
     }
     PySetObject *so = (PySetObject *)project_files;
     PyObject *key = info->file_key;
-    Py_ssize_t slot = info->file_slot;
+    size_t slot = info->file_slot;
     // Our key (kept alive by us) still in the table: a member.
-    if (slot >= 0 && slot <= so->mask && so->table[slot].key == key) {
+    if (slot <= (size_t)so->mask && so->table[slot].key == key) {
         return true;
     }
     // An unused first slot on the key's probe path: not a member.
@@ -392,12 +413,8 @@ static inline bool corv_in_project(PyCodeObject *co) {
     return corv_in_project_slow(info) == 1;
 }
 
-static inline bool corv_func_qualname_excluded(PyFunctionObject *func, PyCodeObject *co) {
-    PyObject *qualname = func->func_qualname;
-    CorvCodeInfo *info = corv_code_info(co);
-    if (CORV_LIKELY(info != NULL && info->qualname == qualname)) {
-        return info->qualname_excluded;
-    }
+static __attribute__((noinline)) bool corv_func_qualname_excluded_slow(PyObject *qualname,
+                                                                       CorvCodeInfo *info) {
     bool excluded = corv_qualname_excluded(qualname);
     if (info != NULL && qualname != NULL && PyUnicode_CheckExact(qualname)) {
         PyObject *old = info->qualname;
@@ -409,60 +426,113 @@ static inline bool corv_func_qualname_excluded(PyFunctionObject *func, PyCodeObj
     return excluded;
 }
 
-static inline void corv_decide(PyObject *callee, uint64_t tid, CorvDecision *d) {
-    d->is_python = d->is_user = d->sampled = false;
-    bool is_class = Py_IS_TYPE(callee, &PyType_Type);
-    PyObject *target = callee;
-    if (is_class) {
-        // Held: the membership test may run Python code that changes the class.
-        target = corv_class_init((PyTypeObject *)callee);
+static inline bool corv_func_qualname_excluded(PyFunctionObject *func, CorvCodeInfo *info) {
+    PyObject *qualname = func->func_qualname;
+    if (CORV_LIKELY(info != NULL && info->qualname == qualname)) {
+        return info->qualname_excluded;
     }
-    PyFunctionObject *func = NULL;
-    if (target != NULL) {
-        if (PyFunction_Check(target)) {
-            func = (PyFunctionObject *)target;
-        }
-        else if (PyMethod_Check(target) && PyMethod_GET_SELF(target) != NULL &&
-                 PyFunction_Check(PyMethod_GET_FUNCTION(target))) {
-            func = (PyFunctionObject *)PyMethod_GET_FUNCTION(target);
-        }
+    return corv_func_qualname_excluded_slow(qualname, info);
+}
+
+// The decision packed in a word: the flags below, and the shared byte at the
+// moment of the decision in bits 8 to 15.
+enum : uint32_t {
+    CORV_D_PYTHON = 1u << 0,
+    CORV_D_USER = 1u << 1,
+    CORV_D_SAMPLED = 1u << 2,
+    CORV_D_RECORDING = 1u << 3,
+};
+
+static inline CorvDecision corv_decision_of(uint32_t bits) {
+    CorvDecision d;
+    d.is_python = (bits & CORV_D_PYTHON) != 0;
+    d.is_user = (bits & CORV_D_USER) != 0;
+    d.sampled = (bits & CORV_D_SAMPLED) != 0;
+    d.recording = (bits & CORV_D_RECORDING) != 0;
+    d.flag = (unsigned char)(bits >> 8);
+    return d;
+}
+
+// Steps 2 to 4 of the decision for a plain Python function (the callee, the
+// function of a bound method, or a class's __init__).
+static inline uint32_t corv_decide_function(PyFunctionObject *func, bool is_class) {
+    PyObject *code = func->func_code;
+    if (CORV_UNLIKELY(code == NULL || !PyCode_Check(code) ||
+                      ((PyCodeObject *)code)->co_filename == NULL)) {
+        return 0;
     }
-    if (func != NULL && func->func_code != NULL && PyCode_Check(func->func_code) &&
-        ((PyCodeObject *)func->func_code)->co_filename != NULL) {
-        PyCodeObject *co = (PyCodeObject *)func->func_code;
-        d->is_python = true;
-        if (corv_project_set_active()) {
-            d->is_user = corv_in_project(co);
-        }
-        if (d->is_user && !is_class && !corv_func_qualname_excluded(func, co)) {
-            int64_t x = corv_next_random();
-            int64_t a = x < 0 ? (int64_t)(0 - (uint64_t)x) : x;
-            d->sampled = a < upper_bound;
-        }
+    if (!corv_project_set_active()) {
+        return CORV_D_PYTHON;
     }
-    if (is_class) {
-        CORV_XDECREF(target);
+    PyCodeObject *co = (PyCodeObject *)code;
+    CorvCodeInfo *info = corv_code_info(co);
+    if (!corv_in_project(info, co)) {
+        return CORV_D_PYTHON;
+    }
+    if (is_class || corv_func_qualname_excluded(func, info)) {
+        return CORV_D_PYTHON | CORV_D_USER;
+    }
+    int64_t x = corv_next_random();
+    int64_t a = x < 0 ? (int64_t)(0 - (uint64_t)x) : x;
+    return CORV_D_PYTHON | CORV_D_USER | (a < upper_bound ? CORV_D_SAMPLED : 0);
+}
+
+static __attribute__((noinline)) uint32_t corv_decide_class(PyTypeObject *tp) {
+    // Held: the membership test may run Python code that changes the class.
+    PyObject *init = corv_class_init(tp);
+    if (init == NULL) {
+        return 0;
+    }
+    uint32_t bits = 0;
+    if (PyFunction_Check(init)) {
+        bits = corv_decide_function((PyFunctionObject *)init, true);
+    }
+    else if (PyMethod_Check(init) && PyMethod_GET_SELF(init) != NULL &&
+             PyFunction_Check(PyMethod_GET_FUNCTION(init))) {
+        bits = corv_decide_function((PyFunctionObject *)PyMethod_GET_FUNCTION(init), true);
+    }
+    CORV_DECREF(init);
+    return bits;
+}
+
+static __attribute__((noinline, hot)) uint32_t corv_decide(PyObject *callee, uint64_t tid) {
+    PyTypeObject *tp = Py_TYPE(callee);
+    uint32_t bits;
+    if (tp == &PyFunction_Type) {
+        bits = corv_decide_function((PyFunctionObject *)callee, false);
+    }
+    else if (tp == &PyMethod_Type) {
+        PyObject *fn = PyMethod_GET_FUNCTION(callee);
+        bits = PyMethod_GET_SELF(callee) != NULL && PyFunction_Check(fn)
+                   ? corv_decide_function((PyFunctionObject *)fn, false)
+                   : 0;
+    }
+    else if (tp == &PyType_Type) {
+        bits = corv_decide_class((PyTypeObject *)callee);
+    }
+    else {
+        bits = 0;
     }
     // The membership test may have run Python code and let another thread in.
     corv_sync_recording_thread(tid);
-    d->flag = g_currently_recording;
-    d->recording = (d->flag & RECORDING_BIT) != 0;
+    uint32_t flag = g_currently_recording;
+    return bits | ((flag & RECORDING_BIT) ? CORV_D_RECORDING : 0) | (flag << 8);
 }
 
 // Whether the call gets a hook: a sampled call, or an external call made
 // while recording.
-static inline bool corv_decision_hooks(const CorvDecision &d) {
-    return d.sampled || (!d.is_user && d.recording);
+static inline bool corv_decision_hooks(uint32_t bits) {
+    return (bits & CORV_D_SAMPLED) || (bits & (CORV_D_USER | CORV_D_RECORDING)) == CORV_D_RECORDING;
 }
 
 // The after-call steps of a call without hooks (corv_after_call with no hook
 // attempted and no record object or token).
-static inline void corv_after_unhooked_call(PyThreadState *tstate, const CorvDecision &d) {
-    corv_sync_recording_thread(tstate->thread_id);
-    if (d.recording) {
+static inline void corv_after_unhooked_call(uint64_t tid, uint32_t bits) {
+    corv_sync_recording_thread(tid);
+    if (bits & CORV_D_RECORDING) {
         g_currently_recording |= RECORDING_BIT;
     }
-    else if (d.is_user) {
+    else if (bits & CORV_D_USER) {
         g_currently_recording &= (unsigned char)~RECORDING_BIT;
     }
 }
@@ -774,19 +844,12 @@ static PyObject *corv_do_call_core(PyThreadState *tstate, CorvTraceInfo *ti, PyO
     return PyObject_Call(func, callargs, kwdict);
 }
 
-// Hooked variants of the two call paths; the fast paths skip them entirely
-// when neither recording nor sampling can happen.
-static PyObject *corv_hooked_call_function(PyThreadState *tstate, CorvTraceInfo *ti,
-                                           PyObject ***pp_stack, Py_ssize_t oparg,
-                                           PyObject *kwnames, PyObject *callee,
-                                           PyObject *const *cb_args, Py_ssize_t cb_nargs) {
-    CorvDecision d;
-    corv_decide(callee, tstate->thread_id, &d);
-    if (CORV_LIKELY(!corv_decision_hooks(d))) {
-        PyObject *res = corv_call_function(tstate, ti, pp_stack, oparg, kwnames);
-        corv_after_unhooked_call(tstate, d);
-        return res;
-    }
+// A call with a hook: a sampled call or an external call while recording.
+static __attribute__((noinline)) PyObject *corv_hooked_call_function_slow(
+    PyThreadState *tstate, CorvTraceInfo *ti, PyObject ***pp_stack, Py_ssize_t oparg,
+    PyObject *kwnames, PyObject *callee, PyObject *const *cb_args, Py_ssize_t cb_nargs,
+    uint32_t bits) {
+    const CorvDecision d = corv_decision_of(bits);
     PyObject *hook;
     bool hooked = corv_before_call(d, callee, cb_args, cb_nargs, kwnames, NULL, NULL, &hook);
     PyObject *res = corv_call_function(tstate, ti, pp_stack, oparg, kwnames);
@@ -794,15 +857,10 @@ static PyObject *corv_hooked_call_function(PyThreadState *tstate, CorvTraceInfo 
     return res;
 }
 
-static PyObject *corv_hooked_call_core(PyThreadState *tstate, CorvTraceInfo *ti, PyObject *func,
-                                       PyObject *callargs, PyObject *kwdict) {
-    CorvDecision d;
-    corv_decide(func, tstate->thread_id, &d);
-    if (CORV_LIKELY(!corv_decision_hooks(d))) {
-        PyObject *res = corv_do_call_core(tstate, ti, func, callargs, kwdict);
-        corv_after_unhooked_call(tstate, d);
-        return res;
-    }
+static __attribute__((noinline)) PyObject *corv_hooked_call_core_slow(
+    PyThreadState *tstate, CorvTraceInfo *ti, PyObject *func, PyObject *callargs,
+    PyObject *kwdict, uint32_t bits) {
+    const CorvDecision d = corv_decision_of(bits);
     PyObject *hook = NULL;
     bool hooked;
     if (d.sampled) {
@@ -1816,9 +1874,38 @@ static void corv_report_global(PyObject *value, PyObject *name) {
     PyErr_Restore(et, ev, etb);
 }
 
+// Out of line: deallocation is frequent but the loop's code should stay small.
+static __attribute__((noinline)) void corv_dealloc_on_loop_thread(PyObject *op, uint64_t tid) {
+    corv_dealloc_unrecorded_on(op, tid);
+}
+
 static inline bool corv_calls_need_hooks(void) {
     return (g_currently_recording & RECORDING_BIT) || corv_project_set_active();
 }
+
+// The call site of the four call opcodes: `plain` is the stock call,
+// `hooked` the call with its hooks for the decision `d_`. The byte is synced
+// first: the thread may have changed hands since it was last synced (inside
+// an iterator, a lookup, a release), and the decision reads it.
+#define CORV_CALL_SITE(res, callee, plain, hooked)                   \
+    do {                                                             \
+        corv_sync_recording_thread(my_tid);                          \
+        uint32_t d_ = 0;                                             \
+        int path_ = 0;                                               \
+        if (CORV_UNLIKELY(corv_calls_need_hooks())) {                \
+            d_ = corv_decide((callee), my_tid);                      \
+            path_ = corv_decision_hooks(d_) ? 2 : 1;                 \
+        }                                                            \
+        if (CORV_LIKELY(path_ != 2)) {                               \
+            res = plain;                                             \
+            if (CORV_UNLIKELY(path_ == 1)) {                         \
+                corv_after_unhooked_call(my_tid, d_);                \
+            }                                                        \
+        }                                                            \
+        else {                                                       \
+            res = hooked;                                            \
+        }                                                            \
+    } while (0)
 
 CORV_API PyObject *__attribute__((hot))
 _PyEval_EvalFrameCorvane(PyThreadState *tstate, PyFrameObject *f, int throwflag) {
@@ -1948,6 +2035,9 @@ tracing_dispatch : {
 
 dispatch_opcode:
     goto *op_targets[opcode];
+
+#undef CORV_DEALLOC
+#define CORV_DEALLOC(op) corv_dealloc_on_loop_thread(op, my_tid)
 
     TARGET(NOP) { DISPATCH(); }
 
@@ -3816,30 +3906,22 @@ dispatch_opcode:
         PyObject **sp, *res, *meth;
         sp = stack_pointer;
         meth = PEEK(oparg + 2);
-        // The thread may have changed hands since the byte was last synced
-        // (inside an iterator, a lookup, a release); the decision reads it.
-        corv_sync_recording_thread(my_tid);
         if (meth == NULL) {
-            if (CORV_LIKELY(!corv_calls_need_hooks())) {
-                res = corv_call_function(tstate, &trace_info, &sp, oparg, NULL);
-            }
-            else {
-                PyObject **callee_slot = stack_pointer - oparg - 1;
-                res = corv_hooked_call_function(tstate, &trace_info, &sp, oparg, NULL,
-                                                *callee_slot, callee_slot, oparg + 1);
-            }
+            PyObject **callee_slot = stack_pointer - oparg - 1;
+            CORV_CALL_SITE(res, *callee_slot,
+                           corv_call_function(tstate, &trace_info, &sp, oparg, NULL),
+                           corv_hooked_call_function_slow(tstate, &trace_info, &sp, oparg, NULL,
+                                                          *callee_slot, callee_slot, oparg + 1,
+                                                          d_));
             stack_pointer = sp;
             (void)POP();  // the NULL
         }
         else {
-            if (CORV_LIKELY(!corv_calls_need_hooks())) {
-                res = corv_call_function(tstate, &trace_info, &sp, oparg + 1, NULL);
-            }
-            else {
-                PyObject **meth_slot = stack_pointer - oparg - 2;
-                res = corv_hooked_call_function(tstate, &trace_info, &sp, oparg + 1, NULL, meth,
-                                                meth_slot, oparg + 2);
-            }
+            PyObject **meth_slot = stack_pointer - oparg - 2;
+            CORV_CALL_SITE(res, meth,
+                           corv_call_function(tstate, &trace_info, &sp, oparg + 1, NULL),
+                           corv_hooked_call_function_slow(tstate, &trace_info, &sp, oparg + 1,
+                                                          NULL, meth, meth_slot, oparg + 2, d_));
             stack_pointer = sp;
         }
         PUSH(res);
@@ -3853,15 +3935,10 @@ dispatch_opcode:
         PREDICTED(CALL_FUNCTION);
         PyObject **sp, *res;
         sp = stack_pointer;
-        corv_sync_recording_thread(my_tid);
-        if (CORV_LIKELY(!corv_calls_need_hooks())) {
-            res = corv_call_function(tstate, &trace_info, &sp, oparg, NULL);
-        }
-        else {
-            PyObject **pfunc = stack_pointer - oparg - 1;
-            res = corv_hooked_call_function(tstate, &trace_info, &sp, oparg, NULL, *pfunc, pfunc,
-                                            oparg + 1);
-        }
+        PyObject **pfunc = stack_pointer - oparg - 1;
+        CORV_CALL_SITE(res, *pfunc, corv_call_function(tstate, &trace_info, &sp, oparg, NULL),
+                       corv_hooked_call_function_slow(tstate, &trace_info, &sp, oparg, NULL,
+                                                      *pfunc, pfunc, oparg + 1, d_));
         stack_pointer = sp;
         PUSH(res);
         if (res == NULL) {
@@ -3875,16 +3952,11 @@ dispatch_opcode:
         PyObject **sp, *res, *kwnames;
         kwnames = POP();
         sp = stack_pointer;
-        corv_sync_recording_thread(my_tid);
-        if (CORV_LIKELY(!corv_calls_need_hooks())) {
-            res = corv_call_function(tstate, &trace_info, &sp, oparg, kwnames);
-        }
-        else {
-            PyObject **pfunc = stack_pointer - oparg - 1;
-            Py_ssize_t npos = oparg - PyTuple_GET_SIZE(kwnames);
-            res = corv_hooked_call_function(tstate, &trace_info, &sp, oparg, kwnames, *pfunc,
-                                            pfunc, npos + 1);
-        }
+        PyObject **pfunc = stack_pointer - oparg - 1;
+        CORV_CALL_SITE(res, *pfunc, corv_call_function(tstate, &trace_info, &sp, oparg, kwnames),
+                       corv_hooked_call_function_slow(
+                           tstate, &trace_info, &sp, oparg, kwnames, *pfunc, pfunc,
+                           oparg - PyTuple_GET_SIZE(kwnames) + 1, d_));
         stack_pointer = sp;
         PUSH(res);
         CORV_DECREF(kwnames);
@@ -3926,13 +3998,8 @@ dispatch_opcode:
                 goto error;
             }
         }
-        corv_sync_recording_thread(my_tid);
-        if (CORV_LIKELY(!corv_calls_need_hooks())) {
-            result = corv_do_call_core(tstate, &trace_info, func, callargs, kwargs);
-        }
-        else {
-            result = corv_hooked_call_core(tstate, &trace_info, func, callargs, kwargs);
-        }
+        CORV_CALL_SITE(result, func, corv_do_call_core(tstate, &trace_info, func, callargs, kwargs),
+                       corv_hooked_call_core_slow(tstate, &trace_info, func, callargs, kwargs, d_));
         CORV_DECREF(func);
         CORV_DECREF(callargs);
         CORV_XDECREF(kwargs);
@@ -4150,6 +4217,8 @@ exit_eval_frame:
     tstate->frame = f->f_back;
     return _Py_CheckFunctionResult(tstate, NULL, retval, "_PyEval_EvalFrameDefault");
 }
+#undef CORV_DEALLOC
+#define CORV_DEALLOC(op) corv_dealloc_unrecorded(op)
 
 // Entry points for the layout tests: the decision's answers for a code
 // object as our direct read of its extra slots finds them (NULL when none).

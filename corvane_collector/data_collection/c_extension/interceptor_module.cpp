@@ -181,6 +181,7 @@ static PyObject *set_corvane_interpeter(PyObject *self, PyObject *args) {
 
     Py_INCREF(files);
     project_files = files;
+    corv_checked_project_files = files;
 
     corv_reserve_code_extra();
     _PyInterpreterState_SetEvalFrameFunc(interp, _PyEval_EvalFrameCorvane);
