@@ -315,61 +315,90 @@ cdef tuple _UNMEASURED_TYPES = (_GeneratorType, _CoroutineType, _AsyncGeneratorT
 cdef Py_ssize_t _QUICK_NODES = 1024
 
 
-cdef Py_ssize_t _quick_bound(obj, Py_ssize_t* budget) except -2:
-    """An upper bound of the deep size of plain built-in data, or -1.
+# The deep measurement descends three levels from the value (objects met
+# deeper are not counted; objects at the third level count only themselves).
+cdef int _MEASURE_LEVELS = 3
 
-    Only exact built-in types whose size methods are the interpreter's own
-    are looked at, so no user code runs.  Each object is over-counted (no
-    sharing is assumed, a margin is added), so a bound under the limit
-    means that the deep measurement is under it too; -1 means "measure".
+
+cdef Py_ssize_t _quick_bound(obj, Py_ssize_t* budget, int level) except -2:
+    """An upper bound of the deep size of plain data, or -1.
+
+    Only exact built-in types whose size methods are the interpreter's own,
+    and instances of plain classes, are looked at, so no user code runs.
+    Each object is over-counted (no sharing is assumed, a margin is added)
+    at every place it is met, down to the levels the deep measurement
+    descends, so a bound under the limit means that the deep measurement is
+    under it too; -1 means "measure".
     """
     cdef type tp = type(obj)
     cdef Py_ssize_t total
     cdef Py_ssize_t part
+    cdef bint descend = level < _MEASURE_LEVELS
     budget[0] -= 1
     if budget[0] < 0:
         return -1
     if obj is None or tp is bool or tp is float or tp is complex or tp is int \
             or tp is str or tp is bytes:
         return _getsizeof(obj) + 64
+    if tp is _FunctionType or tp is _BuiltinFunctionType or tp is _MethodType or tp is type:
+        # code: not counted by the deep measurement
+        return 64
     if tp is tuple or tp is list or tp is set or tp is frozenset:
+        total = _getsizeof(obj) + 64
+        if not descend:
+            return total
         if len(obj) > budget[0]:
             return -1
-        total = _getsizeof(obj) + 64
         for item in obj:
-            part = _quick_bound(item, budget)
+            part = _quick_bound(item, budget, level + 1)
             if part < 0:
                 return -1
             total += part
         return total
     if tp is dict:
+        total = _getsizeof(obj) + 64
+        if not descend:
+            return total
         if 2 * len(obj) > budget[0]:
             return -1
-        total = _getsizeof(obj) + 64
         for key, value in (<dict>obj).items():
-            part = _quick_bound(key, budget)
+            part = _quick_bound(key, budget, level + 1)
             if part < 0:
                 return -1
             total += part
-            part = _quick_bound(value, budget)
-            if part < 0:
-                return -1
-            total += part
-        return total
-    if (<_TypeHead*>tp).tp_flags & _HEAPTYPE and _is_measured_like_data(tp):
-        # An instance of a plain class: the deep measurement counts the
-        # object, its instance dict and what that holds (never the class).
-        total = object.__sizeof__(obj) + 64
-        dict_ptr = _PyObject_GetDictPtr(obj)
-        if dict_ptr != NULL and dict_ptr[0] != NULL:
-            if type(<object>dict_ptr[0]) is not dict:
-                return -1
-            part = _quick_bound(<object>dict_ptr[0], budget)
+            part = _quick_bound(value, budget, level + 1)
             if part < 0:
                 return -1
             total += part
         return total
-    return -1
+    if not (<_TypeHead*>tp).tp_flags & _HEAPTYPE:
+        return -1
+    slots = _measured_like_data(tp)
+    if slots is None:
+        return -1
+    # An instance of a plain class: the deep measurement counts the object,
+    # its instance dict and slots and what they hold (never the class).
+    total = object.__sizeof__(obj) + 64
+    if not descend:
+        return total
+    dict_ptr = _PyObject_GetDictPtr(obj)
+    if dict_ptr != NULL and dict_ptr[0] != NULL:
+        if type(<object>dict_ptr[0]) is not dict:
+            return -1
+        part = _quick_bound(<object>dict_ptr[0], budget, level + 1)
+        if part < 0:
+            return -1
+        total += part
+    for descriptor in <tuple>slots:
+        try:
+            value = descriptor.__get__(obj, tp)
+        except AttributeError:
+            continue                     # an empty slot is not counted
+        part = _quick_bound(value, budget, level + 1)
+        if part < 0:
+            return -1
+        total += part
+    return total
 
 
 # Per-type answers of _is_measured_like_data, valid while the type is
@@ -378,38 +407,61 @@ cdef dict _plain_measure_types = {}
 cdef object _GetSetDescriptorType = types.GetSetDescriptorType
 
 
-cdef bint _compute_measured_like_data(type tp) except -1:
+cdef object _MemberDescriptorType = types.MemberDescriptorType
+
+
+cdef object _compute_measured_like_data(type tp):
+    """None, or the descriptors of the slots the deep measurement reads."""
     if type(tp) is not type:
-        return False
+        return None
     if (<_TypeHead*>tp).tp_getattro != <_getattrofunc>PyObject_GenericGetAttr:
-        return False
+        return None
     mro = tp.__mro__
     if mro[-1] is not object:
-        return False
+        return None
+    slots = []
     for cls in mro[:-1]:
         if not (<_TypeHead*>cls).tp_flags & _HEAPTYPE:
-            return False
+            return None
         namespace = cls.__dict__
-        # slot values, a size method, a class or dict attribute of its own,
-        # or a call method (measured differently) make the bound unsafe
-        if "__slots__" in namespace or "__sizeof__" in namespace or "__class__" in namespace \
-                or "__call__" in namespace:
-            return False
+        # a size method, a class attribute of its own, or a call method
+        # (measured differently) make the bound unsafe
+        if "__sizeof__" in namespace or "__class__" in namespace or "__call__" in namespace:
+            return None
         found = namespace.get("__dict__")
         if found is not None and type(found) is not _GetSetDescriptorType:
-            return False
-        if cls is not tp and cls.__basicsize__ != (<_TypeHead*>(<_TypeHead*>cls).tp_base).tp_basicsize \
+            return None
+        names = namespace.get("__slots__")
+        if names is not None:
+            # The deep measurement reads every name of every __slots__ by
+            # attribute access (names with two leading underscores after
+            # mangling); only plain names that reach the slot itself are
+            # followed here.
+            if type(names) is not tuple and type(names) is not list:
+                return None
+            for name in names:
+                if type(name) is not str or name.startswith("__"):
+                    return None
+                descriptor = None
+                for owner in mro:
+                    if name in owner.__dict__:
+                        descriptor = owner.__dict__[name]
+                        break
+                if type(descriptor) is not _MemberDescriptorType or descriptor.__objclass__ is not cls:
+                    return None
+                slots.append(descriptor)
+        elif cls.__basicsize__ != (<_TypeHead*>(<_TypeHead*>cls).tp_base).tp_basicsize \
                 and "__dict__" not in namespace:
-            return False
-    if tp.__basicsize__ != (<_TypeHead*>(<_TypeHead*>tp).tp_base).tp_basicsize and "__dict__" not in tp.__dict__:
-        return False
-    return not issubclass(tp, BaseException)
+            return None
+    if issubclass(tp, BaseException):
+        return None
+    return tuple(slots)
 
 
-cdef bint _is_measured_like_data(type tp) except -1:
-    """Whether the deep measurement sizes instances of tp like plain data:
-    a Python class without size, attribute or call methods of its own, whose
-    instances keep their fields in an instance dict."""
+cdef object _measured_like_data(type tp):
+    """None, or (for a type whose instances the deep measurement sizes like
+    plain data: a Python class without size, attribute or call methods of
+    its own) the descriptors of its instances' slots."""
     cdef _TypeHead* head = <_TypeHead*>tp
     key = PyLong_FromVoidPtr(<void*>tp)
     entry = _plain_measure_types.get(key)
@@ -420,7 +472,7 @@ cdef bint _is_measured_like_data(type tp) except -1:
     try:
         answer = _compute_measured_like_data(tp)
     except Exception:
-        answer = False
+        answer = None
     if head.tp_flags & Py_TPFLAGS_VALID_VERSION_TAG:
         if len(_plain_measure_types) >= 4096:
             _plain_measure_types.clear()
@@ -455,7 +507,7 @@ def is_size_too_big(obj):
     # Small plain data: a cheap upper bound settles it; the deep measurement
     # costs tens of microseconds even for a pair of numbers.
     cdef Py_ssize_t budget = _QUICK_NODES
-    cdef Py_ssize_t bound = _quick_bound(obj, &budget)
+    cdef Py_ssize_t bound = _quick_bound(obj, &budget, 0)
     if bound >= 0 and bound <= MAX_STRING_SIZE:
         return False
     try:

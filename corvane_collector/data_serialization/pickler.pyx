@@ -620,28 +620,33 @@ class _NotDirect(Exception):
     """Stops a direct dump: the value needs the full path."""
 
 
-cdef bint _compute_direct_type(object tp) except -1:
+# Kinds of direct types
+cdef int _NOT_DIRECT = 0
+cdef int _DIRECT_DICT = 1       # fields in the instance dict only
+cdef int _DIRECT_SLOTS = 2      # some fields in slots
+
+
+cdef int _compute_direct_type(object tp) except -1:
     """Whether reducer_override and the base pickler leave every plain
     instance of tp (exact, with an instance dict free of pickling names and
-    no recorded usage) to the C pickler's default reduction."""
+    no recorded usage) to the C pickler's default reduction, and where such
+    instances keep their fields."""
     cdef object cls
     if _verdict(_VERDICT_PICKLER, tp) != _PLAIN:
-        return False
+        return _NOT_DIRECT
     if not _base_is_native(tp):
-        return False
+        return _NOT_DIRECT
     for cls in tp.__mro__[:-1]:
-        # slot values would be reduced without passing the guard's checks
-        # on the instance dict
         if "__slots__" in cls.__dict__:
-            return False
-    return True
+            return _DIRECT_SLOTS
+    return _DIRECT_DICT
 
 
-cdef bint _is_direct_type(object tp) except -1:
+cdef int _is_direct_type(object tp) except -1:
     cdef _TypeHead *head = <_TypeHead *>tp
     cdef object key = id(tp)
     cdef object entry = _direct_types.get(key)
-    cdef bint verdict
+    cdef int verdict
     if entry is not None and (<tuple>entry)[0]() is tp \
             and head.tp_flags & Py_TPFLAGS_VALID_VERSION_TAG \
             and head.tp_version_tag == <unsigned int>(<tuple>entry)[1]:
@@ -649,7 +654,7 @@ cdef bint _is_direct_type(object tp) except -1:
     try:
         verdict = _compute_direct_type(tp)
     except Exception:
-        verdict = False
+        verdict = _NOT_DIRECT
     if head.tp_flags & Py_TPFLAGS_VALID_VERSION_TAG:
         if len(_direct_types) >= _VERDICTS_LIMIT:
             _direct_types.clear()
@@ -716,7 +721,8 @@ cdef class _DirectGuard:
             return _NotImplemented
         if not _direct_object(obj, self.obj_wrap):
             raise _NotDirect()
-        if tp is type or tp is _FullArgSpec:
+        if tp is type or tp is _FullArgSpec or _is_direct_type(tp) == _DIRECT_SLOTS:
+            # (slot values are gathered by the default reduction itself)
             return _NotImplemented
         # A plain instance: the reduction object.__reduce_ex__ would compute
         # (class, no arguments, the instance dict unless it is empty),
@@ -916,7 +922,7 @@ cdef object _NotImplementedType = type(NotImplemented)
 cdef object _EllipsisType = type(Ellipsis)
 
 DEF _FRAME_HEADER = 11
-DEF _WRITE_MAX = 60000          # below the C pickler's frame size target
+DEF _WRITE_MAX = 16384          # (larger values go as fast through the C pickler)
 DEF _WRITE_DEPTH = 40
 DEF _BATCH = 1000
 DEF _WRITE_TOP_ITEMS = 64
@@ -1202,7 +1208,7 @@ cdef bint _write_value(_Writer* w, object obj, bint obj_wrap, list keep, int dep
     if tp is _FullArgSpec or tp is _ModuleType:
         return False
     # A plain instance, reduced as the guard reduces it.
-    if not _direct_object(obj, obj_wrap):
+    if not _direct_object(obj, obj_wrap) or _is_direct_type(tp) != _DIRECT_DICT:
         return False
     if not _write_class(w, tp, keep) or not _room(w, 2):
         return False

@@ -33,6 +33,14 @@ def full_path(obj, obj_wrap=True):
     return buffer.getvalue()
 
 
+@pytest.fixture(autouse=True)
+def real_serializer(monkeypatch):
+    # records are built with the settings' serializer; other tests may have
+    # left a stand-in there
+    from corvane_collector.data_serialization.channel_codec import IpcPickleSerializer
+    monkeypatch.setattr(CollectorSettings, "serializer", IpcPickleSerializer())
+
+
 @pytest.fixture
 def override_calls(monkeypatch):
     """Counts the full path's reducer_override calls."""

@@ -150,6 +150,9 @@ class FieldsChild(Fields):
     lambda: Fields.__new__(Fields), lambda: Fields(), lambda: Fields(a=1, b="two" * 100, c=[1.5] * 40),
     lambda: FieldsChild(inner=Fields(deeper=FieldsChild(x=(1, 2)))),
     lambda: [Fields(i=i) for i in range(20)], lambda: {"obj": Fields(blob=b"z" * 5000)},
+    lambda: Slotted(), lambda: SlottedChild(), lambda: [SlottedChild(), Slotted("x" * 3000)],
+    lambda: Fields(deep=[[[["below the measured levels" * 100]]]]),
+    lambda: Fields(fn=len, cls=Fields, meth=Fields().__init__),
 ])
 def test_plain_instance_measure_agrees_with_the_deep_measure_at_its_boundary(monkeypatch, make):
     value = make()
@@ -161,10 +164,35 @@ def test_plain_instance_measure_agrees_with_the_deep_measure_at_its_boundary(mon
 
 
 class WithSlots:
-    __slots__ = ("a",)
+    __slots__ = ("a", "__weakref__")
 
     def __init__(self):
         self.a = [0] * 10
+
+
+class Slotted:
+    __slots__ = ("a", "b")
+
+    def __init__(self, a=None):
+        self.a = a
+
+
+class SlottedChild(Slotted):
+    __slots__ = ["c"]
+
+    def __init__(self):
+        super().__init__([1.5] * 20)
+        self.b = "text" * 50
+        self.c = Slotted((1, 2, 3))
+
+
+class Shadowed(Slotted):
+    def __init__(self):
+        Slotted.a.__set__(self, "in the slot")
+
+    @property
+    def a(self):
+        return [0] * 10 ** 6
 
 
 class ClassProperty:
@@ -193,12 +221,13 @@ def test_instances_the_quick_measure_cannot_vouch_for_are_measured(monkeypatch):
 
     monkeypatch.setattr(cr, "_deep_measure", measure)
     for value in (SizedRecord(), WithSlots(), ClassProperty(), Callable(), DictProperty(),
-                  Fields(fn=len), Fields(err=ValueError("x")), ValueError("y")):
+                  Fields(err=ValueError("x")), ValueError("y"), Shadowed()):
         assert cr.is_size_too_big(value) is True
     assert measured == ["SizedRecord", "WithSlots", "ClassProperty", "Callable", "DictProperty",
-                        "Fields", "Fields", "ValueError"]
-    # a plain one never reaches the deep measurement
-    assert cr.is_size_too_big(Fields(a=[1, 2], b=Fields())) is False
+                        "Fields", "ValueError", "Shadowed"]
+    # plain ones never reach the deep measurement (functions count nothing there)
+    assert cr.is_size_too_big(Fields(a=[1, 2], b=Fields(), fn=len)) is False
+    assert cr.is_size_too_big(SlottedChild()) is False
     assert len(measured) == 8
 
 
