@@ -2,7 +2,8 @@
 
 import inspect
 import types
-import weakref
+
+from corvane_common.utils.identity_table import IdentityTable
 
 _getfullargspec = inspect.getfullargspec
 _FunctionType = types.FunctionType
@@ -14,20 +15,7 @@ _FunctionType = types.FunctionType
 # from; weak keys let the entry go with its function.  A __signature__
 # attribute overrides what the code says and can come and go at any time, so
 # functions that have one are not cached.
-# Entries are keyed by id(func) and hold a weak reference whose callback
-# drops the entry when the function dies (before its id can be reused); a
-# lookup also checks that the reference still points at the function asked
-# about.  (A WeakKeyDictionary would build a weak reference at every lookup.)
-_ARGSPECS = {}
-
-
-def _forget(ref):
-    try:
-        entry = _ARGSPECS.get(ref.key)
-        if entry is not None and entry[0] is ref:
-            del _ARGSPECS[ref.key]
-    except BaseException:
-        pass
+_ARGSPECS = IdentityTable()
 
 
 def get_signature(func):
@@ -38,17 +26,16 @@ def get_signature(func):
     """
     try:
         if type(func) is _FunctionType and "__signature__" not in func.__dict__:
-            key = id(func)
-            entry = _ARGSPECS.get(key)
+            entry = _ARGSPECS.get(func)
             if entry is not None:
-                ref, code, defaults, kwdefaults, annotations, argspec = entry
-                if ref() is func and code is func.__code__ and defaults is func.__defaults__ \
+                code, defaults, kwdefaults, annotations, argspec = entry
+                if code is func.__code__ and defaults is func.__defaults__ \
                         and kwdefaults is func.__kwdefaults__ \
                         and annotations is func.__annotations__:
                     return argspec
             argspec = _getfullargspec(func)
-            _ARGSPECS[key] = (weakref.KeyedRef(func, _forget, key), func.__code__, func.__defaults__,
-                              func.__kwdefaults__, func.__annotations__, argspec)
+            _ARGSPECS.put(func, (func.__code__, func.__defaults__, func.__kwdefaults__,
+                                 func.__annotations__, argspec))
             return argspec
         return _getfullargspec(func)
     except Exception:

@@ -13,6 +13,8 @@ import hashlib
 import weakref
 import types
 
+from corvane_common.utils.identity_table import IdentityTable
+
 _CodeType = types.CodeType
 _FunctionType = types.FunctionType
 
@@ -26,19 +28,9 @@ _FunctionType = types.FunctionType
 _CACHE = weakref.WeakKeyDictionary()
 _CACHE_MAX = 4096
 # The same digests by the code object's identity (hashing a code object hashes
-# its whole content); the entry's weak reference drops it when the code dies,
-# before its id can be reused, and every hit checks that it is the same code.
-_BY_ID = {}
+# its whole content).
+_BY_ID = IdentityTable()
 
-
-def _forget_id(ref):
-    # Runs from the deallocation of a code object; it must never raise.
-    try:
-        entry = _BY_ID.get(ref.key)
-        if entry is not None and entry[0] is ref:
-            del _BY_ID[ref.key]
-    except BaseException:
-        pass
 _MAX_UNWRAP = 32
 
 
@@ -136,7 +128,7 @@ def hash_code(code):
     if len(_BY_ID) >= _CACHE_MAX:
         _BY_ID.clear()
     _CACHE[code] = digest
-    _BY_ID[id(code)] = (weakref.KeyedRef(code, _forget_id, id(code)), digest)
+    _BY_ID.put(code, digest)
     return digest
 
 
@@ -149,9 +141,9 @@ def get_hash(func):
     try:
         if type(func) is _FunctionType:
             code = func.__code__
-            entry = _BY_ID.get(id(code))
-            if entry is not None and entry[0]() is code:
-                return entry[1]
+            digest = _BY_ID.get(code)
+            if digest is not None:
+                return digest
         code = _code_of(func)
         if code is None:
             return None
