@@ -84,28 +84,25 @@ class MetricMessage:
 # a constructor of its own that sets its fields directly (same attributes, in
 # the same order, as the generic one).
 
-class CollectionTry(MetricMessage):
+class _IdentityOnlyMessage(MetricMessage):
+    """A message that carries nothing but the identity fields."""
+
+    def __init__(self, tenant_id, project_id, python_version, lib_version):
+        self.tenant_id = tenant_id
+        self.project_id = project_id
+        self.python_version = python_version
+        self.lib_version = lib_version
+        self.timestamp = _now()
+
+
+class CollectionTry(_IdentityOnlyMessage):
     """A sampled call was handed to the recorder."""
     kind = "collection_try"
 
-    def __init__(self, tenant_id, project_id, python_version, lib_version):
-        self.tenant_id = tenant_id
-        self.project_id = project_id
-        self.python_version = python_version
-        self.lib_version = lib_version
-        self.timestamp = _now()
 
-
-class CollectionSuccess(MetricMessage):
+class CollectionSuccess(_IdentityOnlyMessage):
     """A finished call record was handed to the data channel."""
     kind = "collection_success"
-
-    def __init__(self, tenant_id, project_id, python_version, lib_version):
-        self.tenant_id = tenant_id
-        self.project_id = project_id
-        self.python_version = python_version
-        self.lib_version = lib_version
-        self.timestamp = _now()
 
 
 class CollectorFailure(MetricMessage):
