@@ -237,25 +237,38 @@ cdef int _compute_verdict(object pickler, object obj_type) except -1:
     return _PLAIN
 
 
-cdef int _verdict(object pickler, object obj_type) except -1:
-    cdef _TypeHead *head = <_TypeHead *>obj_type
-    cdef object key = id(obj_type)
-    cdef object entry = _verdicts.get(key)
-    cdef int verdict
-    if entry is not None and (<tuple>entry)[0]() is obj_type \
+cdef int _type_cache_get(dict cache, object tp):
+    """A per-type answer still valid for tp (the type's version tag is
+    unchanged since it was stored), or -1."""
+    cdef _TypeHead *head = <_TypeHead *>tp
+    cdef object entry = cache.get(id(tp))
+    if entry is not None and (<tuple>entry)[0]() is tp \
             and head.tp_flags & Py_TPFLAGS_VALID_VERSION_TAG \
             and head.tp_version_tag == <unsigned int>(<tuple>entry)[1]:
         return (<tuple>entry)[2]
+    return -1
+
+
+cdef void _type_cache_put(dict cache, object tp, int answer):
+    cdef _TypeHead *head = <_TypeHead *>tp
+    # Without a valid version tag a later change could not be noticed.
+    if head.tp_flags & Py_TPFLAGS_VALID_VERSION_TAG:
+        if len(cache) >= _VERDICTS_LIMIT:
+            cache.clear()
+        # The type is held weakly: an answer must not keep a user's class
+        # (and everything it references) alive after the program drops it.
+        cache[id(tp)] = (_weakref_ref(tp), head.tp_version_tag, answer)
+
+
+cdef int _verdict(object pickler, object obj_type) except -1:
+    cdef int verdict = _type_cache_get(_verdicts, obj_type)
+    if verdict >= 0:
+        return verdict
     try:
         verdict = _compute_verdict(pickler, obj_type)
     except Exception:
         verdict = _FULL
-    if head.tp_flags & Py_TPFLAGS_VALID_VERSION_TAG:
-        if len(_verdicts) >= _VERDICTS_LIMIT:
-            _verdicts.clear()
-        # The type is held weakly: a verdict must not keep a user's class
-        # (and everything it references) alive after the program drops it.
-        _verdicts[key] = (_weakref_ref(obj_type), head.tp_version_tag, verdict)
+    _type_cache_put(_verdicts, obj_type, verdict)
     return verdict
 
 
@@ -643,22 +656,14 @@ cdef int _compute_direct_type(object tp) except -1:
 
 
 cdef int _is_direct_type(object tp) except -1:
-    cdef _TypeHead *head = <_TypeHead *>tp
-    cdef object key = id(tp)
-    cdef object entry = _direct_types.get(key)
-    cdef int verdict
-    if entry is not None and (<tuple>entry)[0]() is tp \
-            and head.tp_flags & Py_TPFLAGS_VALID_VERSION_TAG \
-            and head.tp_version_tag == <unsigned int>(<tuple>entry)[1]:
-        return (<tuple>entry)[2]
+    cdef int verdict = _type_cache_get(_direct_types, tp)
+    if verdict >= 0:
+        return verdict
     try:
         verdict = _compute_direct_type(tp)
     except Exception:
         verdict = _NOT_DIRECT
-    if head.tp_flags & Py_TPFLAGS_VALID_VERSION_TAG:
-        if len(_direct_types) >= _VERDICTS_LIMIT:
-            _direct_types.clear()
-        _direct_types[key] = (_weakref_ref(tp), head.tp_version_tag, verdict)
+    _type_cache_put(_direct_types, tp, verdict)
     return verdict
 
 
