@@ -187,3 +187,61 @@ def test_remembered_answers_live_in_the_code_objects_extra_slot(run_script):
     # the code's answer holds the project set's own key while the code lives
     assert r["during"] == r["base"] + 1
     assert r["released"] == r["base"]
+
+
+def test_other_extra_slot_owners_are_only_called_for_their_own_code(run_script):
+    # Another owner of a code-extra index (here a ctypes callback, as a
+    # debugger or profiler might register) must see its free function run
+    # for the code objects it set, never for the ones only we annotated: at
+    # shutdown such an owner may already be gone.
+    run = run_script('''
+        import gc
+        fake_recorder.install()
+        interceptor.apply({__file__}, 1.0)
+        freefunc = ctypes.CFUNCTYPE(None, ctypes.c_void_p)
+        request = PYLIB._PyEval_RequestCodeExtraIndex
+        request.argtypes = (freefunc,)
+        request.restype = ctypes.c_ssize_t
+        set_extra = PYLIB._PyCode_SetExtra
+        set_extra.argtypes = (ctypes.py_object, ctypes.c_ssize_t, ctypes.c_void_p)
+        set_extra.restype = ctypes.c_int
+        freed = []
+        FREE = freefunc(freed.append)
+        other = request(FREE)
+        LIB.corv_probe_code_info.restype = ctypes.c_void_p
+        LIB.corv_probe_code_info.argtypes = [ctypes.py_object]
+        def make(tag):
+            ns = {}
+            exec(compile("def f(t):\\n    return t\\n", __file__, "exec"), ns)
+            return ns["f"]
+        def main(fn, tag):
+            fn(tag)
+        ours_only = make("a")
+        main(ours_only, "a")
+        annotated = LIB.corv_probe_code_info(ours_only.__code__) is not None
+        del ours_only
+        gc.collect()
+        after_ours = list(freed)
+        # An owner setting its slot on a code object we annotated first, and
+        # one setting it before our first look: both ways round stay intact.
+        first_ours = make("b")
+        main(first_ours, "b")
+        set_extra(first_ours.__code__, other, 1111)
+        first_other = make("c")
+        set_extra(first_other.__code__, other, 2222)
+        main(first_other, "c")
+        main(first_ours, "d")
+        still = [LIB.corv_probe_code_info(first_ours.__code__) is not None,
+                 LIB.corv_probe_code_info(first_other.__code__) is not None]
+        del first_ours, first_other
+        gc.collect()
+        emit(log=fake_recorder.LOG, annotated=annotated, after_ours=after_ours,
+             freed=freed, still=still)
+    ''')
+    r = run.result
+    assert r["annotated"] is True
+    assert r["after_ours"] == []
+    assert None not in r["freed"]
+    assert sorted(r["freed"]) == [1111, 2222]
+    assert r["still"] == [True, True]
+    assert sampled_tags(r["log"]) == ["a", "b", "c", "d"]

@@ -320,6 +320,31 @@ static __attribute__((noinline, cold)) CorvCodeInfo *corv_code_info_new(PyCodeOb
     info->file_slot = (size_t)-1;
     info->qualname = NULL;
     info->qualname_excluded = true;
+    if (co->co_extra == NULL) {
+        // The interpreter's own setter sizes a new block for every index
+        // handed out so far, and code_dealloc then calls each of those
+        // owners' free functions, even for empty slots. An owner that has
+        // gone away since (a ctypes callback freed at shutdown, say) would
+        // be called through a dangling pointer for code objects it never
+        // touched. A block of our own size keeps the other owners' free
+        // functions confined to the code objects they set; it is a valid
+        // PyMem block, so the interpreter's setter can still grow it.
+        Py_ssize_t size = corv_code_extra_index + 1;
+        corv_code_extra *ex = (corv_code_extra *)PyMem_Malloc(
+            sizeof(corv_code_extra) + (size_t)(size - 1) * sizeof(void *));
+        if (ex == NULL) {
+            Py_DECREF(co->co_filename);
+            free(info);
+            return NULL;
+        }
+        ex->ce_size = size;
+        for (Py_ssize_t i = 0; i < size; i++) {
+            ex->ce_extras[i] = NULL;
+        }
+        ex->ce_extras[corv_code_extra_index] = info;
+        co->co_extra = ex;
+        return info;
+    }
     if (_PyCode_SetExtra((PyObject *)co, corv_code_extra_index, info) < 0) {
         PyErr_Clear();
         Py_DECREF(co->co_filename);
