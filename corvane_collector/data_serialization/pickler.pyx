@@ -519,6 +519,13 @@ class UnpicklableHelpers(object):
             except Exception:
                 continue
             if type(method) != types.MethodType:
+                if (type(method) is obj_type and method is not obj
+                        and _computed_on_read(obj_type, obj_property)):
+                    # A fresh object of the same type made by a getter (a
+                    # number's `imag`, a Fraction's `real`) would be described
+                    # the same way, its own getter making the next one: an
+                    # endless chain, cut only by the pickler's depth bound.
+                    continue
                 state[obj_property] = method
                 continue
             try:
@@ -558,6 +565,17 @@ class UnpicklableHelpers(object):
 
 
 cdef object _FrameType = types.FrameType
+cdef object _GetSetDescriptorType = types.GetSetDescriptorType
+
+
+cdef bint _computed_on_read(object obj_type, str name):
+    """Whether the class attribute ``name`` is a getter (a property or a C
+    type's computed attribute) rather than a stored field (slot) or value."""
+    for cls in obj_type.__mro__:
+        found = cls.__dict__.get(name)
+        if found is not None:
+            return type(found) is property or type(found) is _GetSetDescriptorType
+    return False
 cdef str _F_LOCALS = "f_locals"
 
 

@@ -151,3 +151,60 @@ def test_unpicklable_object_keeps_type_methods_and_state_after_loading():
     assert described.x == 1
     assert type(described.lock) is UnpicklableObject
     assert described.resolve_method("run") is Service.run
+
+
+class Node:
+    """Has its own reduction, so it is described attribute by attribute."""
+
+    __slots__ = ("value", "next")
+
+    def __init__(self, value, next=None):
+        self.value = value
+        self.next = next
+
+    def __reduce__(self):
+        raise TypeError("not by its own reduction")
+
+
+class Tree:
+    def __init__(self, parent=None):
+        self._parent = parent
+
+    @property
+    def parent(self):
+        return self._parent
+
+    @property
+    def fresh(self):
+        return Tree()
+
+    def __reduce__(self):
+        raise TypeError("not by its own reduction")
+
+
+def test_getters_making_fresh_objects_of_the_same_type_are_left_out():
+    import decimal
+    import fractions
+
+    # Decimal.imag and Fraction.real each return a new number whose own getter
+    # returns another: described, each pickle was a chain hundreds deep.
+    for number, kept, dropped in ((decimal.Decimal("1.5"), {"real": None}, "imag"),
+                                  (fractions.Fraction(1, 3), {"imag": 0, "numerator": 1}, "real")):
+        _, _, state = Helpers.__reduce__(number)
+        assert dropped not in state
+        for name, value in kept.items():
+            assert state[name] is number if value is None else state[name] == value
+        loaded = P.safe_pickle_loads(P.safe_pickle([number]))[0]
+        assert type(loaded) is UnpicklableObject
+        assert loaded.wrapped_type_str() == str(type(number))
+        assert not [v for v in vars(loaded).values() if type(v) is UnpicklableObject
+                    and v is not loaded and v.wrapped_type_str() == str(type(number))]
+
+    # Stored objects of the same type are fields, not getters: a chain is kept.
+    chain = P.safe_pickle_loads(P.safe_pickle(Node(1, Node(2, Node(3)))))
+    assert (chain.value, chain.next.value, chain.next.next.value) == (1, 2, 3)
+    root = Tree()
+    _, _, state = Helpers.__reduce__(Tree(root))
+    assert state["_parent"] is root and "parent" not in state and "fresh" not in state
+    _, _, state = Helpers.__reduce__(root)
+    assert state["_parent"] is None and state["parent"] is None
