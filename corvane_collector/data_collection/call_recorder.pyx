@@ -51,7 +51,7 @@ from corvane_collector.data_collection.metrics import (
 from corvane_collector.configs.run_settings import CollectorSettings
 from corvane_collector.data_collection.call_trail import CallTrail, CallTrailTracker
 from corvane_collector.data_collection.call_model import ExternalFunctionCall, UserFunctionCall, FunctionCall
-from corvane_collector.data_collection.metadata_probe import MetadataProbe
+from corvane_collector.data_collection.metadata_probe import MetadataProbe, send_metric_report
 from corvane_collector.data_collection.attr_usage import used_attributes
 from corvane_common.consts.mock_policy import MockPolicyConsts
 
@@ -76,14 +76,11 @@ BLACKLISTED_FUNCTIONS = set()
 # ---------------------------------------------------------------------------
 # Metric reports
 
+cdef object _send_metric_report = send_metric_report
+
+
 cdef _send_metric(message_class, tuple fields):
-    # The identity fields are read at every report: the host may change them
-    # while the process runs.
-    message = message_class(CollectorSettings.tenant_id, CollectorSettings.project_id,
-                            CollectorSettings.python_version, CollectorSettings.lib_version,
-                            *fields)
-    serialized = CollectorSettings.serializer.serialize(message)
-    CollectorSettings.metrics_subprocess.send_message(serialized)
+    _send_metric_report(message_class, fields)
 
 
 cdef _object_type_of(e, index):

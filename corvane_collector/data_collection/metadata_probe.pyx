@@ -245,6 +245,36 @@ def _clear_cache():
 
 # ---------------------------------------------------------------- the probe
 
+cdef str _N_MESSAGE_BYTES = "metric_message_bytes"
+
+
+def send_metric_report(message_class, tuple fields, bint channel_first=False):
+    """Send message_class(<the four identity fields>, *fields) on the metrics channel.
+
+    The identity fields are read at every report (the host may change them
+    while the process runs).  channel_first: look the channel's send_message
+    up before the message is serialized rather than after.
+    """
+    tenant_id = CollectorSettings.tenant_id
+    project_id = CollectorSettings.project_id
+    python_version = CollectorSettings.python_version
+    lib_version = CollectorSettings.lib_version
+    send_message = CollectorSettings.metrics_subprocess.send_message if channel_first else None
+    serializer = CollectorSettings.serializer
+    # The channel codec writes its own messages from a template when it can.
+    by_template = getattr(type(serializer), _N_MESSAGE_BYTES, None)
+    data = None
+    if by_template is not None:
+        data = by_template(serializer, message_class, tenant_id, project_id,
+                           python_version, lib_version, fields)
+    if data is None:
+        data = serializer.serialize(message_class(tenant_id, project_id, python_version,
+                                                  lib_version, *fields))
+    if not channel_first:
+        send_message = CollectorSettings.metrics_subprocess.send_message
+    send_message(data)
+
+
 def get_attribute_full_name(obj, /):
     """
     Returns the full name of an object: its class's module and qualified name.
@@ -315,11 +345,7 @@ class MetadataProbe:
             _cache_put(func, is_method, function_metadata)
 
         if is_external_call and not dont_cache and function_metadata[0].full_name:
-            msg_data = ExternalFunction(CollectorSettings.tenant_id, CollectorSettings.project_id,
-                                        CollectorSettings.python_version, CollectorSettings.lib_version,
-                                        function_metadata[0].full_name)
-            send_message = CollectorSettings.metrics_subprocess.send_message
-            send_message(CollectorSettings.serializer.serialize(msg_data))
+            send_metric_report(ExternalFunction, (function_metadata[0].full_name,), True)
 
         return function_metadata
 

@@ -13,6 +13,25 @@ import _pickle
 from corvane_collector.data_serialization.pickler import safe_pickle
 from corvane_collector.data_serialization.channel_codec_base import ChannelCodecBase
 
+cdef extern from "Python.h":
+    ctypedef struct _TypeHead "PyTypeObject":
+        unsigned long tp_flags
+        unsigned int tp_version_tag
+    unsigned long Py_TPFLAGS_VALID_VERSION_TAG
+    int Py_GetRecursionLimit()
+    int _PyFloat_Pack8(double x, unsigned char *p, int le) except -1
+    object PyBytes_FromStringAndSize(const char *data, Py_ssize_t size)
+    char *PyBytes_AS_STRING(object b)
+    Py_ssize_t PyBytes_GET_SIZE(object b)
+    ctypedef struct PyObject
+    PyObject **_PyObject_GetDictPtr(object obj)
+
+from libc.string cimport memcpy
+import sys as _sys
+import time as _time
+from corvane_collector.data_collection import metrics as _metrics
+import corvane_collector.data_serialization.corv_pickle as _corv_pickle
+
 
 class IpcPickleSerializer(ChannelCodecBase):
     """This class is used to serialize and deserialize data using pickle."""
@@ -24,3 +43,213 @@ class IpcPickleSerializer(ChannelCodecBase):
 
     def deserialize(self, data):
         return _pickle.loads(data)
+
+    @staticmethod
+    def metric_message_bytes(serializer, cls, tenant_id, project_id, python_version,
+                             lib_version, tuple fields):
+        """What ``serializer.serialize(cls(tenant_id, project_id, python_version,
+        lib_version, *fields))`` returns for a metric message stamped now, or
+        None when the message has to be built and serialized after all."""
+        return _message_bytes(serializer, cls, tenant_id, project_id, python_version,
+                              lib_version, fields)
+
+
+# ---------------------------------------------------------------------------
+# Metric messages by template
+#
+# The recorder sends a few metric messages per recorded call, nearly all of
+# them with the same fields; only the timestamp differs.  Their pickle is a
+# plain instance with its dict of str fields and a float, so it is the same
+# bytes but for the eight bytes of the timestamp (BINFLOAT has a fixed size
+# and floats are never memoized).  A template keeps the bytes around them,
+# made by serializing a real message once, and is used while everything the
+# pickle depends on is unchanged: the serializer is this codec with its own
+# method, the message class (its version tag, the name it is found under),
+# the pickler regime (the recursion limit picks it), the field values and
+# which of them are the same object (the memo writes a repeated object as a
+# reference).  Only messages whose fields are all str or None are kept; a
+# template holds those strings and the class, never an object of the program.
+
+cdef object _IpcPickleSerializer = IpcPickleSerializer
+cdef object _own_serialize = IpcPickleSerializer.__dict__["serialize"]
+cdef object _own_safe_pickle = safe_pickle
+cdef dict _codec_globals = globals()
+cdef dict _metrics_namespace = _metrics.__dict__
+cdef object _metrics_module = _metrics
+cdef object _time_time = _time.time
+cdef str _N_SERIALIZE = "serialize"
+cdef str _N_NOW = "_now"
+cdef int _C_LIMIT = _corv_pickle.C_PICKLER_MAX_RECURSION_LIMIT
+# Per class: its name in the metrics module, and the strings its pickle
+# always contains (attribute names, the class's own name), for a value that
+# is one of these very objects would be written as a memo reference to it.
+cdef dict _class_facts = {
+    cls: (cls.__name__, frozenset(_metrics.IDENTITY_FIELDS + tuple(cls.fields)
+                                  + ("timestamp", cls.__module__, cls.__qualname__)))
+    for cls in _metrics.MESSAGE_CLASSES}
+cdef str _metrics_name = _metrics.__name__
+cdef unsigned int _codec_version_tag = 0
+cdef dict _templates = {}     # (class, values, alias pattern) -> _Template
+cdef dict _last = {}          # class -> the _Template used last for it
+cdef Py_ssize_t _TEMPLATES_MAX = 512
+# Timestamps for the two trial messages of a template (any two distinct
+# floats work: a template is only kept if they land in the same place).
+cdef double _PROBE_A = 1234567890.0625
+cdef double _PROBE_B = 987654321.5
+
+
+cdef class _Template:
+    cdef bytes head
+    cdef bytes tail
+    cdef unsigned int version_tag
+    cdef bint c_regime
+    cdef tuple values
+
+
+cdef object _alias_pattern(tuple values):
+    """For each value the index of the first value that is the same object."""
+    cdef Py_ssize_t i, j
+    cdef Py_ssize_t n = len(values)
+    cdef list pattern = []
+    for i in range(n):
+        for j in range(i + 1):
+            if values[j] is values[i]:
+                pattern.append(j)
+                break
+    return tuple(pattern)
+
+
+cdef bint _codec_unchanged(serializer):
+    global _codec_version_tag
+    cdef _TypeHead *head = <_TypeHead *>_IpcPickleSerializer
+    cdef PyObject **own
+    if type(serializer) is not _IpcPickleSerializer:
+        return False
+    if not (head.tp_flags & Py_TPFLAGS_VALID_VERSION_TAG and head.tp_version_tag == _codec_version_tag):
+        # The class changed (or was never checked) since its method was
+        # last found to be its own.
+        if _IpcPickleSerializer.__dict__.get(_N_SERIALIZE) is not _own_serialize:
+            return False
+        if head.tp_flags & Py_TPFLAGS_VALID_VERSION_TAG:
+            _codec_version_tag = head.tp_version_tag
+    own = _PyObject_GetDictPtr(serializer)
+    if own != NULL and own[0] != NULL and _N_SERIALIZE in <dict>(<object>own[0]):
+        return False
+    return _codec_globals.get("safe_pickle") is _own_safe_pickle
+
+
+cdef inline bint _same_objects(tuple kept, tenant_id, project_id, python_version, lib_version,
+                               tuple fields):
+    cdef Py_ssize_t i
+    if len(kept) != 4 + len(fields) or kept[0] is not tenant_id or kept[1] is not project_id \
+            or kept[2] is not python_version or kept[3] is not lib_version:
+        return False
+    for i in range(len(fields)):
+        if kept[4 + i] is not fields[i]:
+            return False
+    return True
+
+
+cdef object _trial(serializer, cls, tuple values, double stamp):
+    message = cls(*values)
+    message.timestamp = stamp
+    return serializer.serialize(message)
+
+
+cdef bytes _packed(double stamp):
+    cdef unsigned char raw[9]
+    raw[0] = 0x47                           # BINFLOAT
+    _PyFloat_Pack8(stamp, &raw[1], 0)
+    return PyBytes_FromStringAndSize(<const char *>raw, 9)
+
+
+cdef object _build_template(serializer, cls, tuple values, bint c_regime):
+    """A template for messages of cls with these values, or None."""
+    cdef _Template template
+    first = _trial(serializer, cls, values, _PROBE_A)
+    mark = _packed(_PROBE_A)
+    if type(first) is not bytes or (<bytes>first).count(mark) != 1:
+        return None
+    at = (<bytes>first).find(mark)
+    head = (<bytes>first)[:at + 1]
+    tail = (<bytes>first)[at + 9:]
+    second = _trial(serializer, cls, values, _PROBE_B)
+    if second != head + _packed(_PROBE_B)[1:] + tail:
+        return None
+    template = _Template.__new__(_Template)
+    template.head = head
+    template.tail = tail
+    template.version_tag = (<_TypeHead *>cls).tp_version_tag
+    template.c_regime = c_regime
+    template.values = values
+    return template
+
+
+cdef object _find_template(serializer, cls, frozenset names, bint c_regime, tuple values):
+    for value in values:
+        if value is not None and (type(value) is not str or value in names):
+            return None
+    key = (cls, values, _alias_pattern(values))
+    entry = _templates.get(key)
+    if entry is None or (<_Template>entry).version_tag != (<_TypeHead *>cls).tp_version_tag \
+            or (<_Template>entry).c_regime != c_regime:
+        entry = _build_template(serializer, cls, values, c_regime)
+        if entry is None:
+            return None
+        if len(_templates) >= _TEMPLATES_MAX:
+            _templates.clear()
+        _templates[key] = entry
+    # Later messages with these very objects skip the key.
+    (<_Template>entry).values = values
+    _last[cls] = entry
+    return entry
+
+
+cdef object _message_bytes(serializer, cls, tenant_id, project_id, python_version,
+                           lib_version, tuple fields):
+    cdef _Template template
+    cdef _TypeHead *head
+    cdef Py_ssize_t size_head, size
+    cdef double stamp
+    cdef char *out
+    facts = _class_facts.get(cls)
+    if facts is None or not _codec_unchanged(serializer):
+        return None
+    head = <_TypeHead *>cls
+    if not head.tp_flags & Py_TPFLAGS_VALID_VERSION_TAG:
+        return None
+    if _metrics_namespace.get((<tuple>facts)[0]) is not cls \
+            or _sys.modules.get(_metrics_name) is not _metrics_module \
+            or _metrics_namespace.get(_N_NOW) is not _time_time:
+        return None
+    cdef bint c_regime = Py_GetRecursionLimit() <= _C_LIMIT
+    entry = _last.get(cls)
+    if entry is None or (<_Template>entry).version_tag != head.tp_version_tag \
+            or (<_Template>entry).c_regime != c_regime \
+            or not _same_objects((<_Template>entry).values, tenant_id, project_id,
+                                 python_version, lib_version, fields):
+        entry = _find_template(serializer, cls, (<tuple>facts)[1], c_regime,
+                               (tenant_id, project_id, python_version, lib_version) + fields)
+        if entry is None:
+            return None
+    template = <_Template>entry
+    # The message's own constructor stamps it after its fields are set.
+    stamp = _time_time()
+    size_head = PyBytes_GET_SIZE(template.head)
+    size = size_head + 8 + PyBytes_GET_SIZE(template.tail)
+    data = PyBytes_FromStringAndSize(NULL, size)
+    out = PyBytes_AS_STRING(data)
+    memcpy(out, PyBytes_AS_STRING(template.head), size_head)
+    _PyFloat_Pack8(stamp, <unsigned char *>(out + size_head), 0)
+    memcpy(out + size_head + 8, PyBytes_AS_STRING(template.tail), PyBytes_GET_SIZE(template.tail))
+    return data
+
+
+def _template_count():
+    """Number of message templates kept (for tests)."""
+    return len(_templates)
+
+
+def _clear_templates():
+    _templates.clear()
+    _last.clear()
