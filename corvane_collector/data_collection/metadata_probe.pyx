@@ -286,6 +286,52 @@ def get_attribute_full_name(obj, /):
     return f"{mod}.{klass.__name__}"
 
 
+cdef extern from "Python.h":
+    ctypedef struct _FunctionHead "PyFunctionObject":
+        PyObject *func_module
+        PyObject *func_qualname
+    PyObject **_PyObject_GetDictPtr(object obj)
+
+cdef object _FunctionType = type(get_attribute_full_name)
+cdef dict _probe_globals = globals()
+cdef object _host_module_of = get_function_module
+cdef object _host_full_name = get_function_full_name
+cdef str _N_MODULE_OF = "get_function_module"
+cdef str _N_FULL_NAME = "get_function_full_name"
+cdef str _N_EXTRACT_EXTERNAL = "_extract_external_function_metadata"
+cdef str _BUILTINS = "builtins"
+
+
+cdef bint _plain_function(func, is_external_call) except -1:
+    """Whether func is a plain Python function whose names the probe may
+    work out itself: what the host functions and the external rule would
+    give is then a matter of its module and qualified name."""
+    cdef PyObject **own
+    if type(func) is not _FunctionType:
+        return False
+    if _probe_globals.get(_N_MODULE_OF) is not _host_module_of \
+            or _probe_globals.get(_N_FULL_NAME) is not _host_full_name:
+        return False
+    # __self__ is no attribute of a function, but its instance dict may hold one.
+    own = _PyObject_GetDictPtr(func)
+    if own != NULL and own[0] != NULL and SELF_CONST in <dict>(<object>own[0]):
+        return False
+    if is_external_call:
+        if getattr(MetadataProbe, _N_EXTRACT_EXTERNAL) is not _own_extract_external:
+            return False
+        # A function claiming the built-in module is judged by the rule itself.
+        module = _function_module(func)
+        if type(module) is str and <str>module == _BUILTINS:
+            return False
+    return True
+
+
+cdef inline object _function_module(func):
+    # func.__module__ (None when the function was made without one)
+    cdef PyObject *module = (<_FunctionHead *>func).func_module
+    return None if module == NULL else <object>module
+
+
 class MetadataProbe:
     "\n    This class is responsible for extracting function meta data.\n    "
 
@@ -319,14 +365,31 @@ class MetadataProbe:
             if cached is not _MISS:
                 return cached
 
-        is_method = _generic_attr(func, SELF_CONST)
-        is_python_module = _generic_attr(func, CODE_DUNDER)
-        module = get_function_module(func, is_method)
+        plain = _plain_function(func, is_external_call)
+        if plain:
+            # What the general path below computes for a plain function, its
+            # host calls worked out here.
+            is_method = None
+            is_python_module = True
+            module = _function_module(func)
+            if type(module) is not str:
+                module = None
+            full_name = <object>(<_FunctionHead *>func).func_qualname
+            if module:
+                full_name = module + "." + full_name
+        else:
+            is_method = _generic_attr(func, SELF_CONST)
+            is_python_module = _generic_attr(func, CODE_DUNDER)
+            module = get_function_module(func, is_method)
 
         if is_external_call:
-            function_metadata = MetadataProbe._extract_external_function_metadata(module, func)
+            if plain:
+                function_metadata = (ExternalFunctionMetadata(module, full_name, False, True), True)
+            else:
+                function_metadata = MetadataProbe._extract_external_function_metadata(module, func)
         else:
-            full_name = get_function_full_name(module, func)
+            if not plain:
+                full_name = get_function_full_name(module, func)
             is_coro = False
             signature = None
             if is_python_module:
@@ -376,6 +439,9 @@ class MetadataProbe:
         function_metadata_obj = ExternalFunctionMetadata(module, full_name, False,
                                                          is_function_for_recording)
         return function_metadata_obj, is_function_for_recording
+
+
+cdef object _own_extract_external = MetadataProbe._extract_external_function_metadata
 
 
 MetadataProbe.extract_function_metadata.__annotations__ = {

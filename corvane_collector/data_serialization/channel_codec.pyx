@@ -104,6 +104,7 @@ cdef class _Template:
     cdef unsigned int version_tag
     cdef bint c_regime
     cdef tuple values
+    cdef bint distinct       # no two values (None aside) are the same object
 
 
 cdef object _alias_pattern(tuple values):
@@ -117,6 +118,14 @@ cdef object _alias_pattern(tuple values):
                 pattern.append(j)
                 break
     return tuple(pattern)
+
+
+cdef bint _distinct(tuple values, tuple pattern):
+    cdef Py_ssize_t i
+    for i in range(len(values)):
+        if values[i] is not None and pattern[i] != i:
+            return False
+    return True
 
 
 cdef bint _codec_unchanged(serializer):
@@ -138,15 +147,28 @@ cdef bint _codec_unchanged(serializer):
     return _codec_globals.get("safe_pickle") is _own_safe_pickle
 
 
-cdef inline bint _same_objects(tuple kept, tenant_id, project_id, python_version, lib_version,
-                               tuple fields):
-    cdef Py_ssize_t i
+cdef inline bint _same_layout(_Template template, tenant_id, project_id, python_version,
+                             lib_version, tuple fields):
+    """Whether template was made for these values: the same objects, or for
+    a field an equal str that is no other value's object either (a full
+    name is made anew at every call)."""
+    cdef tuple kept = template.values
+    cdef Py_ssize_t i, j
     if len(kept) != 4 + len(fields) or kept[0] is not tenant_id or kept[1] is not project_id \
             or kept[2] is not python_version or kept[3] is not lib_version:
         return False
     for i in range(len(fields)):
-        if kept[4 + i] is not fields[i]:
+        value = fields[i]
+        if kept[4 + i] is value:
+            continue
+        if not template.distinct or type(value) is not str or not (<str>value == kept[4 + i]):
             return False
+        if value is tenant_id or value is project_id or value is python_version \
+                or value is lib_version:
+            return False
+        for j in range(len(fields)):
+            if j != i and fields[j] is value:
+                return False
     return True
 
 
@@ -189,7 +211,8 @@ cdef object _find_template(serializer, cls, frozenset names, bint c_regime, tupl
     for value in values:
         if value is not None and (type(value) is not str or value in names):
             return None
-    key = (cls, values, _alias_pattern(values))
+    pattern = _alias_pattern(values)
+    key = (cls, values, pattern)
     entry = _templates.get(key)
     if entry is None or (<_Template>entry).version_tag != (<_TypeHead *>cls).tp_version_tag \
             or (<_Template>entry).c_regime != c_regime:
@@ -199,8 +222,9 @@ cdef object _find_template(serializer, cls, frozenset names, bint c_regime, tupl
         if len(_templates) >= _TEMPLATES_MAX:
             _templates.clear()
         _templates[key] = entry
-    # Later messages with these very objects skip the key.
+    # Later messages with these values skip the key.
     (<_Template>entry).values = values
+    (<_Template>entry).distinct = _distinct(values, pattern)
     _last[cls] = entry
     return entry
 
@@ -226,8 +250,8 @@ cdef object _message_bytes(serializer, cls, tenant_id, project_id, python_versio
     entry = _last.get(cls)
     if entry is None or (<_Template>entry).version_tag != head.tp_version_tag \
             or (<_Template>entry).c_regime != c_regime \
-            or not _same_objects((<_Template>entry).values, tenant_id, project_id,
-                                 python_version, lib_version, fields):
+            or not _same_layout(<_Template>entry, tenant_id, project_id,
+                                python_version, lib_version, fields):
         entry = _find_template(serializer, cls, (<tuple>facts)[1], c_regime,
                                (tenant_id, project_id, python_version, lib_version) + fields)
         if entry is None:

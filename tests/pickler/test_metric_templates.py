@@ -82,6 +82,12 @@ def test_same_object_and_equal_values_each_get_their_own_layout(codec):
             assert data == reference(codec, metrics.ExternalFunction, identity, (fresh("a.b"),), data)
             outputs.append(len(data))
     assert outputs[0] < outputs[2]
+    # A field that is an identity value's very object, then an equal copy.
+    name = fresh("lib.f")
+    identity = (name, "proj", "3.10", "1.0")
+    for field in (name, fresh("lib.f"), name, fresh("lib.f")):
+        data = by_template(codec, metrics.ExternalFunction, identity, (field,))
+        assert data == reference(codec, metrics.ExternalFunction, identity, (field,), data)
 
 
 def test_values_the_template_cannot_stand_for_are_refused(codec):
