@@ -241,6 +241,7 @@ def _set_cache_capacity(Py_ssize_t capacity):
 
 def _clear_cache():
     _evict_to(0)
+    _code_facts.clear()
 
 
 # ---------------------------------------------------------------- the probe
@@ -292,7 +293,7 @@ cdef extern from "Python.h":
         PyObject *func_qualname
     PyObject **_PyObject_GetDictPtr(object obj)
 
-cdef object _FunctionType = type(get_attribute_full_name)
+cdef object _FunctionType = __import__("types").FunctionType
 cdef dict _probe_globals = globals()
 cdef object _host_module_of = get_function_module
 cdef object _host_full_name = get_function_full_name
@@ -330,6 +331,87 @@ cdef inline object _function_module(func):
     # func.__module__ (None when the function was made without one)
     cdef PyObject *module = (<_FunctionHead *>func).func_module
     return None if module == NULL else <object>module
+
+
+# The hash and argspec of a plain function, as the host functions gave them,
+# kept while everything they are derived from is the very same object: the
+# code (the hash covers nothing else), the defaults, keyword defaults and
+# annotations (the argspec), with no __signature__ of its own.  The host
+# functions keep the same results themselves, but reaching them costs a
+# Python call each; held here the function is held weakly, and the entry
+# goes with it.
+
+cdef class _CodeFacts:
+    cdef object ref
+    cdef object code
+    cdef object defaults
+    cdef object kwdefaults
+    cdef object annotations
+    cdef object code_hash
+    cdef object signature
+
+    cdef bint fits(self, func) except -1:
+        return PyWeakref_GET_OBJECT(self.ref) == <PyObject *>func \
+            and func.__code__ is self.code and func.__defaults__ is self.defaults \
+            and func.__kwdefaults__ is self.kwdefaults and func.__annotations__ is self.annotations
+
+
+cdef class _ForgetFacts:
+    cdef object key
+
+    def __call__(self, ref):
+        if _code_facts is None:  # module being torn down
+            return
+        entry = _code_facts.get(self.key)
+        if entry is not None and (<_CodeFacts>entry).ref is ref:
+            del _code_facts[self.key]
+
+
+cdef dict _code_facts = {}       # address of the function -> _CodeFacts
+cdef Py_ssize_t _CODE_FACTS_MAX = 4096
+cdef object _host_hash = get_hash
+cdef object _host_signature = get_signature
+cdef str _N_HASH = "get_hash"
+cdef str _N_SIGNATURE = "get_signature"
+cdef str _N_SIGNATURE_ATTR = "__signature__"
+
+
+cdef object _facts_of(func):
+    """The _CodeFacts of a plain function, or None when the host functions
+    are to be asked (replaced ones, or a function with a __signature__)."""
+    cdef PyObject **own
+    cdef _CodeFacts facts
+    cdef _ForgetFacts forget
+    if _probe_globals.get(_N_HASH) is not _host_hash \
+            or _probe_globals.get(_N_SIGNATURE) is not _host_signature:
+        return None
+    own = _PyObject_GetDictPtr(func)
+    if own != NULL and own[0] != NULL and _N_SIGNATURE_ATTR in <dict>(<object>own[0]):
+        return None
+    key = <size_t><PyObject *>func
+    entry = _code_facts.get(key)
+    if entry is not None and (<_CodeFacts>entry).fits(func):
+        return entry
+    facts = _CodeFacts.__new__(_CodeFacts)
+    # The host functions in the order the record's fields are computed.
+    facts.signature = get_signature(func)
+    facts.code_hash = get_hash(func)
+    facts.code = func.__code__
+    facts.defaults = func.__defaults__
+    facts.kwdefaults = func.__kwdefaults__
+    facts.annotations = func.__annotations__
+    forget = _ForgetFacts.__new__(_ForgetFacts)
+    forget.key = key
+    facts.ref = PyWeakref_NewRef(func, forget)
+    if len(_code_facts) >= _CODE_FACTS_MAX:
+        _code_facts.clear()
+    _code_facts[key] = facts
+    return facts
+
+
+def _code_facts_count():
+    """Number of plain functions whose hash and argspec are kept (for tests)."""
+    return len(_code_facts)
 
 
 class MetadataProbe:
@@ -395,10 +477,16 @@ class MetadataProbe:
             if is_python_module:
                 if func.__code__.co_flags & CO_COROUTINE:
                     is_coro = True
-                if collect_signature:
-                    signature = get_signature(func)
+                facts = _facts_of(func) if plain and collect_signature else None
+                if facts is not None:
+                    signature = (<_CodeFacts>facts).signature
+                    code_hash = (<_CodeFacts>facts).code_hash
+                else:
+                    if collect_signature:
+                        signature = get_signature(func)
+                    code_hash = get_hash(func)
                 function_metadata = UserFunctionMetadata(
-                    module, full_name, get_hash(func), func.__code__.co_filename,
+                    module, full_name, code_hash, func.__code__.co_filename,
                     func.__code__.co_names, signature, is_coro)
             else:
                 function_metadata = UserFunctionMetadata(

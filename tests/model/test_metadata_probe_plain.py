@@ -2,6 +2,7 @@
 records must be those of the general path through the host functions."""
 
 import functools
+import inspect
 import pickle
 import types
 
@@ -9,6 +10,7 @@ import pytest
 
 from corvane_collector.data_collection import metadata_probe as mp
 from corvane_common import qualnames
+from corvane_common.utils.hash import get_hash as _real_hash
 
 extract = mp.MetadataProbe.extract_function_metadata
 
@@ -94,3 +96,85 @@ def test_each_extraction_is_a_fresh_record_stored_under_the_function():
     first_ext, _ = extract(plain, True)
     assert extract(plain, dont_cache=True)[0] is first_ext
     assert pickle.loads(pickle.dumps(vars(first_ext)))["full_name"] == __name__ + ".plain"
+
+
+def _general(func, monkeypatch):
+    # A wrapped host function turns the shortcut off.
+    with monkeypatch.context() as m:
+        m.setattr(mp, "get_hash", lambda f: _real_hash(f))
+        return extract(func)
+
+
+def _fields(meta):
+    return dict(vars(meta))
+
+
+def test_hash_and_argspec_follow_every_change_of_the_function(monkeypatch):
+    def target(a, b=1, *, k=2) -> int:
+        return a
+
+    def other(x, y):
+        return x * y
+    assert _fields(extract(target)) == _fields(_general(target, monkeypatch))
+    assert mp._code_facts_count() == 1          # the shortcut was taken
+    changes = [
+        lambda f: setattr(f, "__defaults__", (5, 6)),
+        lambda f: setattr(f, "__kwdefaults__", {"k": 9}),
+        lambda f: setattr(f, "__annotations__", {"a": str}),
+        lambda f: setattr(f, "__code__", other.__code__),
+        lambda f: setattr(f, "__signature__", inspect.Signature()),
+    ]
+    for change in changes:
+        before = _fields(extract(target))
+        change(target)
+        after = _fields(extract(target))
+        assert after == _fields(_general(target, monkeypatch))
+        assert after != before
+
+
+def test_kept_facts_go_with_their_function():
+    import gc
+    import weakref
+
+    def make(i):
+        ns = {}
+        exec("def f%d(a):\n    return a + %d\n" % (i, i), ns)
+        return ns["f%d" % i]
+    funcs = [make(i) for i in range(50)]
+    refs = [weakref.ref(f) for f in funcs]
+    hashes = {extract(f).code_hash for f in funcs}
+    assert len(hashes) == 50 and mp._code_facts_count() == 50
+    del funcs
+    gc.collect()
+    assert all(r() is None for r in refs)
+    assert mp._code_facts_count() == 0
+
+
+def test_threads_extracting_at_once_see_their_own_functions():
+    import sys
+    import threading
+
+    def make(i):
+        ns = {}
+        exec("def g(a, b=%d):\n    return a\n" % i, ns)
+        return ns["g"]
+    funcs = [make(i) for i in range(8)]
+    expected = [(_real_hash(f), f.__defaults__) for f in funcs]
+    bad = []
+
+    def work(k):
+        for _ in range(400):
+            meta = extract(funcs[k])
+            if (meta.code_hash, meta.function_signature.defaults) != expected[k]:
+                bad.append(k)
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    try:
+        threads = [threading.Thread(target=work, args=(k,)) for k in range(8)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+    finally:
+        sys.setswitchinterval(old)
+    assert bad == []
