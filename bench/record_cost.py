@@ -159,21 +159,24 @@ def workloads(interceptor, repeat, only):
     import eval_overhead
     chosen = [w for w in eval_overhead.WORKLOADS if not only or w[0] in only]
     project = {eval_overhead.__file__}
-    configure_collector()
+    data, _ = configure_collector()
     tracer = SetprofileRecorder(project, Sink())
     modes = {
         "stock": (lambda: None, lambda: None),
+        "rate-0": (lambda: interceptor.apply(project, 0.0), interceptor.set_defualt_interpter),
         "rate-0.01": (lambda: interceptor.apply(project, 0.01), interceptor.set_defualt_interpter),
         "rate-1.0": (lambda: interceptor.apply(project, 1.0), interceptor.set_defualt_interpter),
         "baseline": (tracer.start, tracer.stop),
     }
     names = list(modes)
     best = {}
+    records = {}
     for rep in range(repeat):
         for wname, fn in chosen:
             order = names[rep % len(names):] + names[:rep % len(names)]
             for mode in order:
                 start, stop = modes[mode]
+                d0 = data.count
                 start()
                 try:
                     t = timed(fn)
@@ -181,6 +184,8 @@ def workloads(interceptor, repeat, only):
                     stop()
                 print("  %s %s %.2f s" % (wname, mode, t), file=sys.stderr, flush=True)
                 best[(wname, mode)] = min(best.get((wname, mode), float("inf")), t)
+                if mode == "rate-0.01":
+                    records.setdefault(wname, []).append(data.count - d0)
     print()
     print("whole-program CPU time relative to stock, best of %d" % repeat)
     print("%-18s %9s" % ("workload", "stock ms") + "".join(" %10s" % m for m in names[1:]))
@@ -195,6 +200,22 @@ def workloads(interceptor, repeat, only):
         print(row)
     print("%-18s %9s" % ("geometric mean", "") + "".join(
         " %10.3f" % math.exp(sum(map(math.log, geo[m])) / len(geo[m])) for m in names[1:]))
+    # At rate 0.01 the time over rate 0 (every decision made, nothing sampled)
+    # is what the sampled calls cost; the budget is what a sampled call may
+    # cost for the whole program to stay within 10% of stock.
+    print()
+    print("rate 0.01: records delivered, cost per record over rate 0, and the cost per record "
+          "that would keep the run within 1.10x of stock")
+    print("%-18s %9s %14s %14s %16s" % ("workload", "records", "us/record", "budget us", "recording share"))
+    for wname, _ in chosen:
+        n = sum(records[wname]) / len(records[wname])
+        base = best[(wname, "stock")]
+        extra = best[(wname, "rate-0.01")] - best[(wname, "rate-0")]
+        over = best[(wname, "rate-0.01")] - base
+        budget = (0.10 * base - (best[(wname, "rate-0")] - base)) / n if n else float("nan")
+        print("%-18s %9.0f %14.2f %14.2f %15.0f%%" % (
+            wname, n, extra / n * 1e6 if n else float("nan"), budget * 1e6,
+            100.0 * extra / over if over > 0 else float("nan")))
 
 
 def memory(interceptor, n, case):
