@@ -212,9 +212,13 @@ def workloads(interceptor, repeat, only):
         base = best[(wname, "stock")]
         extra = best[(wname, "rate-0.01")] - best[(wname, "rate-0")]
         over = best[(wname, "rate-0.01")] - base
-        budget = (0.10 * base - (best[(wname, "rate-0")] - base)) / n if n else float("nan")
-        print("%-18s %9.0f %14.2f %14.2f %15.0f%%" % (
-            wname, n, extra / n * 1e6 if n else float("nan"), budget * 1e6,
+        if not n:
+            print("%-18s %9.0f %14s %14s %16s" % (wname, n, "-", "-", "-"))
+            continue
+        budget = (0.10 * base - (best[(wname, "rate-0")] - base)) / n
+        print("%-18s %9.0f %14.2f %14s %15.0f%%" % (
+            wname, n, extra / n * 1e6,
+            "%.2f" % (budget * 1e6) if budget > 0 else "none (rate 0 over)",
             100.0 * extra / over if over > 0 else float("nan")))
 
 
