@@ -354,21 +354,32 @@ static __attribute__((noinline, cold)) CorvCodeInfo *corv_code_info_new(PyCodeOb
     return info;
 }
 
-static inline CorvCodeInfo *corv_code_info(PyCodeObject *co) {
+// Our entry in the code object's extra block, or NULL when there is none yet.
+// A failed reservation (index -1) fails the unsigned bound test.
+static inline CorvCodeInfo *corv_code_info_cached(PyCodeObject *co) {
     corv_code_extra *ex = (corv_code_extra *)co->co_extra;
-    if (CORV_LIKELY(ex != NULL && corv_code_extra_index >= 0 &&
-                    corv_code_extra_index < ex->ce_size)) {
-        void *p = ex->ce_extras[corv_code_extra_index];
-        if (CORV_LIKELY(p != NULL)) {
-            return (CorvCodeInfo *)p;
-        }
+    if (CORV_LIKELY(ex != NULL && (size_t)corv_code_extra_index < (size_t)ex->ce_size)) {
+        return (CorvCodeInfo *)ex->ce_extras[corv_code_extra_index];
     }
-    return corv_code_info_new(co);
+    return NULL;
 }
 
-// Table slot holding a key equal to `key` (an exact str), following the
-// set's own probe order; -1 when not found (only costs speed: the caller
-// then keeps asking the set itself).
+static inline CorvCodeInfo *corv_code_info(PyCodeObject *co) {
+    CorvCodeInfo *info = corv_code_info_cached(co);
+    return CORV_LIKELY(info != NULL) ? info : corv_code_info_new(co);
+}
+
+// Outcomes of corv_set_find_slot besides a slot.
+enum : Py_ssize_t {
+    CORV_SLOT_ABSENT = -1,   // not a member
+    CORV_SLOT_UNKNOWN = -2,  // only the set's own lookup can tell
+};
+
+// Where the set's own lookup of `key` (an exact str with its hash) ends,
+// following its probe order and its comparisons: the slot of an equal key,
+// or CORV_SLOT_ABSENT when it reaches an unused slot having met only keys of
+// another hash or exact strs that differ. A key of the same hash that is not
+// an exact str would be asked through __eq__: CORV_SLOT_UNKNOWN.
 static Py_ssize_t corv_set_find_slot(PySetObject *so, PyObject *key, Py_hash_t hash) {
     size_t mask = (size_t)so->mask;
     size_t i = (size_t)hash & mask;
@@ -378,39 +389,82 @@ static Py_ssize_t corv_set_find_slot(PySetObject *so, PyObject *key, Py_hash_t h
         for (size_t j = 0; j <= probes; j++) {
             setentry *e = &so->table[i + j];
             if (e->key == NULL) {
-                return -1;
+                return CORV_SLOT_ABSENT;
             }
-            if (e->key == key ||
-                (e->hash == hash && PyUnicode_CheckExact(e->key) && _PyUnicode_EQ(e->key, key))) {
+            if (e->key == key) {
                 return (Py_ssize_t)(i + j);
+            }
+            if (e->hash == hash) {
+                if (!PyUnicode_CheckExact(e->key)) {
+                    return CORV_SLOT_UNKNOWN;
+                }
+                if (_PyUnicode_EQ(e->key, key)) {
+                    return (Py_ssize_t)(i + j);
+                }
             }
         }
         perturb >>= 5;
         i = (i * 5 + 1 + perturb) & mask;
     }
-    return -1;
+    return CORV_SLOT_UNKNOWN;
+}
+
+// Membership through the table alone when it can answer; when the set has
+// our path under another key object, that object becomes our key, so that
+// later lookups find it by identity at its slot.
+static int corv_in_project_table(CorvCodeInfo *info) {
+    PySetObject *so = (PySetObject *)project_files;
+    Py_hash_t hash = ((PyASCIIObject *)info->file_key)->hash;
+    if (hash == -1 || !PyAnySet_Check(so)) {
+        return -1;
+    }
+    Py_ssize_t slot = corv_set_find_slot(so, info->file_key, hash);
+    if (slot == CORV_SLOT_ABSENT) {
+        return 0;
+    }
+    if (slot < 0) {
+        return -1;
+    }
+    PyObject *own = so->table[slot].key;
+    PyObject *old = info->file_key;
+    Py_INCREF(own);
+    info->file_key = own;
+    info->file_slot = (size_t)slot;
+    CORV_DECREF(old);
+    return 1;
 }
 
 static __attribute__((noinline)) int corv_in_project_slow(CorvCodeInfo *info) {
-    int r = PySet_Contains(project_files, info->file_key);
+    int r = corv_in_project_table(info);
+    if (r >= 0) {
+        return r;
+    }
+    r = PySet_Contains(project_files, info->file_key);
     if (r < 0) {
         PyErr_Clear();
         return 0;
     }
-    if (r == 1 && PyAnySet_Check(project_files)) {
-        PySetObject *so = (PySetObject *)project_files;
-        Py_hash_t hash = ((PyASCIIObject *)info->file_key)->hash;
-        Py_ssize_t slot = hash == -1 ? -1 : corv_set_find_slot(so, info->file_key, hash);
-        if (slot >= 0 && PyUnicode_CheckExact(so->table[slot].key)) {
-            PyObject *own = so->table[slot].key;
-            PyObject *old = info->file_key;
-            Py_INCREF(own);
-            info->file_key = own;
-            info->file_slot = (size_t)slot;
-            CORV_DECREF(old);
-        }
+    if (r == 1) {
+        // The lookup may have run __eq__ and changed the set: only adopt a
+        // key the table still shows.
+        corv_in_project_table(info);
     }
     return r;
+}
+
+// Whether the project set (non-empty set or frozenset) has our path in the
+// slot we last saw it at: our key is kept alive by us, so a table entry
+// holding it is a live member.
+static inline bool corv_in_project_at_slot(PySetObject *so, CorvCodeInfo *info) {
+    size_t slot = info->file_slot;
+    return slot <= (size_t)so->mask && so->table[slot].key == info->file_key;
+}
+
+// Whether the first slot on the key's probe path is unused: the set's
+// lookup would stop there, so the path is not a member.
+static inline bool corv_absent_at_first_slot(PySetObject *so, CorvCodeInfo *info) {
+    Py_hash_t hash = ((PyASCIIObject *)info->file_key)->hash;
+    return hash != -1 && so->table[(size_t)hash & (size_t)so->mask].key == NULL;
 }
 
 // Whether co_filename is a member of the project set (non-empty set or
@@ -424,15 +478,10 @@ static inline bool corv_in_project(CorvCodeInfo *info, PyCodeObject *co) {
         return r == 1;
     }
     PySetObject *so = (PySetObject *)project_files;
-    PyObject *key = info->file_key;
-    size_t slot = info->file_slot;
-    // Our key (kept alive by us) still in the table: a member.
-    if (slot <= (size_t)so->mask && so->table[slot].key == key) {
+    if (corv_in_project_at_slot(so, info)) {
         return true;
     }
-    // An unused first slot on the key's probe path: not a member.
-    Py_hash_t hash = ((PyASCIIObject *)key)->hash;
-    if (hash != -1 && so->table[(size_t)hash & (size_t)so->mask].key == NULL) {
+    if (corv_absent_at_first_slot(so, info)) {
         return false;
     }
     return corv_in_project_slow(info) == 1;
@@ -478,6 +527,19 @@ static inline CorvDecision corv_decision_of(uint32_t bits) {
     return d;
 }
 
+// A project function that passed the name test: one draw decides.
+static inline uint32_t corv_draw(void) {
+    int64_t x = corv_next_random();
+    int64_t a = x < 0 ? (int64_t)(0 - (uint64_t)x) : x;
+    return CORV_D_PYTHON | CORV_D_USER | (a < upper_bound ? CORV_D_SAMPLED : 0);
+}
+
+// The decision word with the shared byte as it is now.
+static inline uint32_t corv_with_flag(uint32_t bits) {
+    uint32_t flag = g_currently_recording;
+    return bits | ((flag & RECORDING_BIT) ? CORV_D_RECORDING : 0) | (flag << 8);
+}
+
 // Steps 2 to 4 of the decision for a plain Python function (the callee, the
 // function of a bound method, or a class's __init__).
 static inline uint32_t corv_decide_function(PyFunctionObject *func, bool is_class) {
@@ -497,9 +559,7 @@ static inline uint32_t corv_decide_function(PyFunctionObject *func, bool is_clas
     if (is_class || corv_func_qualname_excluded(func, info)) {
         return CORV_D_PYTHON | CORV_D_USER;
     }
-    int64_t x = corv_next_random();
-    int64_t a = x < 0 ? (int64_t)(0 - (uint64_t)x) : x;
-    return CORV_D_PYTHON | CORV_D_USER | (a < upper_bound ? CORV_D_SAMPLED : 0);
+    return corv_draw();
 }
 
 static __attribute__((noinline)) uint32_t corv_decide_class(PyTypeObject *tp) {
@@ -520,7 +580,7 @@ static __attribute__((noinline)) uint32_t corv_decide_class(PyTypeObject *tp) {
     return bits;
 }
 
-static __attribute__((noinline, hot)) uint32_t corv_decide(PyObject *callee, uint64_t tid) {
+static __attribute__((noinline)) uint32_t corv_decide_full(PyObject *callee, uint64_t tid) {
     PyTypeObject *tp = Py_TYPE(callee);
     uint32_t bits;
     if (tp == &PyFunction_Type) {
@@ -540,8 +600,49 @@ static __attribute__((noinline, hot)) uint32_t corv_decide(PyObject *callee, uin
     }
     // The membership test may have run Python code and let another thread in.
     corv_sync_recording_thread(tid);
-    uint32_t flag = g_currently_recording;
-    return bits | ((flag & RECORDING_BIT) ? CORV_D_RECORDING : 0) | (flag << 8);
+    return corv_with_flag(bits);
+}
+
+// The decision for a Python function or the function of a bound method
+// whose code we have seen, while the project set is the one apply checked
+// and its table answers at once and the function still has the qualified
+// name last tested. Nothing here runs Python code, allocates or draws
+// before the answer is certain, so any other case starts afresh in
+// corv_decide_full with the same result as if it had been asked first.
+static __attribute__((noinline, hot)) uint32_t corv_decide(PyObject *callee, uint64_t tid) {
+    PyObject *fn = callee;
+    if (Py_TYPE(callee) == &PyMethod_Type && PyMethod_GET_SELF(callee) != NULL) {
+        fn = PyMethod_GET_FUNCTION(callee);
+    }
+    PyObject *pf = project_files;
+    if (CORV_UNLIKELY(Py_TYPE(fn) != &PyFunction_Type || pf != corv_checked_project_files ||
+                      pf == NULL || PySet_GET_SIZE(pf) <= 0)) {
+        return corv_decide_full(callee, tid);
+    }
+    PyFunctionObject *func = (PyFunctionObject *)fn;
+    PyObject *code = func->func_code;
+    if (CORV_UNLIKELY(code == NULL || Py_TYPE(code) != &PyCode_Type)) {
+        return corv_decide_full(callee, tid);
+    }
+    CorvCodeInfo *info = corv_code_info_cached((PyCodeObject *)code);
+    if (CORV_UNLIKELY(info == NULL)) {
+        return corv_decide_full(callee, tid);
+    }
+    PySetObject *so = (PySetObject *)pf;
+    uint32_t bits;
+    if (corv_in_project_at_slot(so, info)) {
+        if (CORV_UNLIKELY(func->func_qualname != info->qualname)) {
+            return corv_decide_full(callee, tid);
+        }
+        bits = info->qualname_excluded ? CORV_D_PYTHON | CORV_D_USER : corv_draw();
+    }
+    else if (corv_absent_at_first_slot(so, info)) {
+        bits = CORV_D_PYTHON;
+    }
+    else {
+        return corv_decide_full(callee, tid);
+    }
+    return corv_with_flag(bits);
 }
 
 // Whether the call gets a hook: a sampled call, or an external call made
@@ -1900,26 +2001,45 @@ static void corv_report_global(PyObject *value, PyObject *name) {
 }
 
 // Out of line: deallocation is frequent but the loop's code should stay small.
+// Ints, floats and strs hold no references and take no weak references:
+// freeing one runs no code that could see the flag, so it is left alone.
 static __attribute__((noinline)) void corv_dealloc_on_loop_thread(PyObject *op, uint64_t tid) {
+    PyTypeObject *tp = Py_TYPE(op);
+    if (tp == &PyLong_Type || tp == &PyFloat_Type || tp == &PyUnicode_Type) {
+        tp->tp_dealloc(op);
+        return;
+    }
     corv_dealloc_unrecorded_on(op, tid);
 }
 
-static inline bool corv_calls_need_hooks(void) {
-    return (g_currently_recording & RECORDING_BIT) || corv_project_set_active();
+// Whether a call of `callee` can be a project call: a function, a bound
+// method or a class. Outside recording nothing else gets a hook.
+static inline bool corv_may_be_user_call(PyObject *callee) {
+    PyTypeObject *tp = Py_TYPE(callee);
+    return tp == &PyFunction_Type || tp == &PyMethod_Type || tp == &PyType_Type;
 }
 
 // The call site of the four call opcodes: `plain` is the stock call,
 // `hooked` the call with its hooks for the decision `d_`. The byte is synced
 // first: the thread may have changed hands since it was last synced (inside
-// an iterator, a lookup, a release), and the decision reads it.
+// an iterator, a lookup, a release), and the decision reads it. A call that
+// cannot be a project call outside recording has no decision to make; its
+// after-call steps come down to the sync.
 #define CORV_CALL_SITE(res, callee, plain, hooked)                   \
     do {                                                             \
         corv_sync_recording_thread(my_tid);                          \
         uint32_t d_ = 0;                                             \
         int path_ = 0;                                               \
-        if (CORV_UNLIKELY(corv_calls_need_hooks())) {                \
+        if (CORV_UNLIKELY(g_currently_recording & RECORDING_BIT)) {  \
             d_ = corv_decide((callee), my_tid);                      \
             path_ = corv_decision_hooks(d_) ? 2 : 1;                 \
+        }                                                            \
+        else if (CORV_UNLIKELY(corv_project_set_active())) {         \
+            path_ = 1;                                               \
+            if (corv_may_be_user_call(callee)) {                     \
+                d_ = corv_decide((callee), my_tid);                  \
+                path_ = corv_decision_hooks(d_) ? 2 : 1;             \
+            }                                                        \
         }                                                            \
         if (CORV_LIKELY(path_ != 2)) {                               \
             res = plain;                                             \
