@@ -562,12 +562,10 @@ static inline uint32_t corv_decide_function(PyFunctionObject *func, bool is_clas
     return corv_draw();
 }
 
-static __attribute__((noinline)) uint32_t corv_decide_class(PyTypeObject *tp) {
-    // Held: the membership test may run Python code that changes the class.
-    PyObject *init = corv_class_init(tp);
-    if (init == NULL) {
-        return 0;
-    }
+// The decision for a class whose __init__ is `init` (a reference we own and
+// release). Held: the membership test may run Python code that changes the
+// class.
+static __attribute__((noinline)) uint32_t corv_decide_init(PyObject *init) {
     uint32_t bits = 0;
     if (PyFunction_Check(init)) {
         bits = corv_decide_function((PyFunctionObject *)init, true);
@@ -578,6 +576,11 @@ static __attribute__((noinline)) uint32_t corv_decide_class(PyTypeObject *tp) {
     }
     CORV_DECREF(init);
     return bits;
+}
+
+static __attribute__((noinline)) uint32_t corv_decide_class(PyTypeObject *tp) {
+    PyObject *init = corv_class_init(tp);
+    return init == NULL ? 0 : corv_decide_init(init);
 }
 
 static __attribute__((noinline)) uint32_t corv_decide_full(PyObject *callee, uint64_t tid) {
@@ -603,46 +606,82 @@ static __attribute__((noinline)) uint32_t corv_decide_full(PyObject *callee, uin
     return corv_with_flag(bits);
 }
 
-// The decision for a Python function or the function of a bound method
-// whose code we have seen, while the project set is the one apply checked
-// and its table answers at once and the function still has the qualified
-// name last tested. Nothing here runs Python code, allocates or draws
-// before the answer is certain, so any other case starts afresh in
-// corv_decide_full with the same result as if it had been asked first.
-static __attribute__((noinline, hot)) uint32_t corv_decide(PyObject *callee, uint64_t tid) {
-    PyObject *fn = callee;
-    if (Py_TYPE(callee) == &PyMethod_Type && PyMethod_GET_SELF(callee) != NULL) {
-        fn = PyMethod_GET_FUNCTION(callee);
-    }
+enum : uint32_t { CORV_D_UNKNOWN = ~0u };
+
+// The decision for a Python function whose code we have seen, while the
+// project set is the one apply checked, its table answers at once and the
+// function still has the qualified name last tested; CORV_D_UNKNOWN for
+// anything else. Nothing here runs Python code, allocates or draws before
+// the answer is certain, so the other cases start afresh with the same
+// result as if they had been asked first.
+static inline uint32_t corv_decide_known(PyFunctionObject *func, bool is_class) {
     PyObject *pf = project_files;
-    if (CORV_UNLIKELY(Py_TYPE(fn) != &PyFunction_Type || pf != corv_checked_project_files ||
-                      pf == NULL || PySet_GET_SIZE(pf) <= 0)) {
-        return corv_decide_full(callee, tid);
+    if (CORV_UNLIKELY(pf != corv_checked_project_files || pf == NULL ||
+                      PySet_GET_SIZE(pf) <= 0)) {
+        return CORV_D_UNKNOWN;
     }
-    PyFunctionObject *func = (PyFunctionObject *)fn;
     PyObject *code = func->func_code;
     if (CORV_UNLIKELY(code == NULL || Py_TYPE(code) != &PyCode_Type)) {
-        return corv_decide_full(callee, tid);
+        return CORV_D_UNKNOWN;
     }
     CorvCodeInfo *info = corv_code_info_cached((PyCodeObject *)code);
     if (CORV_UNLIKELY(info == NULL)) {
-        return corv_decide_full(callee, tid);
+        return CORV_D_UNKNOWN;
     }
     PySetObject *so = (PySetObject *)pf;
-    uint32_t bits;
     if (corv_in_project_at_slot(so, info)) {
-        if (CORV_UNLIKELY(func->func_qualname != info->qualname)) {
-            return corv_decide_full(callee, tid);
+        if (is_class) {
+            return CORV_D_PYTHON | CORV_D_USER;
         }
-        bits = info->qualname_excluded ? CORV_D_PYTHON | CORV_D_USER : corv_draw();
+        if (CORV_UNLIKELY(func->func_qualname != info->qualname)) {
+            return CORV_D_UNKNOWN;
+        }
+        return info->qualname_excluded ? CORV_D_PYTHON | CORV_D_USER : corv_draw();
     }
-    else if (corv_absent_at_first_slot(so, info)) {
-        bits = CORV_D_PYTHON;
+    if (corv_absent_at_first_slot(so, info)) {
+        return CORV_D_PYTHON;
     }
-    else {
-        return corv_decide_full(callee, tid);
+    return CORV_D_UNKNOWN;
+}
+
+static __attribute__((noinline)) uint32_t corv_decide_class_known(PyTypeObject *tp,
+                                                                  uint64_t tid) {
+    if (CORV_UNLIKELY(init_str == NULL)) {
+        return corv_decide_full((PyObject *)tp, tid);
     }
+    // Borrowed: nothing runs between the lookup and the answer, and the
+    // lookup is made only once (it may compare keys in Python code).
+    PyObject *init = _PyType_Lookup(tp, init_str);
+    uint32_t bits = 0;
+    if (init != NULL) {
+        if (Py_TYPE(init) != &PyFunction_Type ||
+            (bits = corv_decide_known((PyFunctionObject *)init, true)) == CORV_D_UNKNOWN) {
+            Py_INCREF(init);
+            bits = corv_decide_init(init);
+        }
+    }
+    corv_sync_recording_thread(tid);
     return corv_with_flag(bits);
+}
+
+// The decision at a call site: the common cases in a leaf, the rest in
+// corv_decide_full.
+static __attribute__((noinline, hot)) uint32_t corv_decide(PyObject *callee, uint64_t tid) {
+    PyTypeObject *tp = Py_TYPE(callee);
+    PyObject *fn = callee;
+    if (tp == &PyMethod_Type && PyMethod_GET_SELF(callee) != NULL) {
+        fn = PyMethod_GET_FUNCTION(callee);
+    }
+    else if (tp == &PyType_Type) {
+        return corv_decide_class_known((PyTypeObject *)callee, tid);
+    }
+    if (CORV_LIKELY(Py_TYPE(fn) == &PyFunction_Type)) {
+        uint32_t bits = corv_decide_known((PyFunctionObject *)fn, false);
+        if (CORV_LIKELY(bits != CORV_D_UNKNOWN)) {
+            return corv_with_flag(bits);
+        }
+    }
+    return corv_decide_full(callee, tid);
 }
 
 // Whether the call gets a hook: a sampled call, or an external call made
