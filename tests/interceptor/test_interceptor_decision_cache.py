@@ -245,3 +245,82 @@ def test_other_extra_slot_owners_are_only_called_for_their_own_code(run_script):
     assert sorted(r["freed"]) == [1111, 2222]
     assert r["still"] == [True, True]
     assert sampled_tags(r["log"]) == ["a", "b", "c", "d"]
+
+
+def test_a_key_that_compares_in_python_is_asked_at_every_decision(run_script):
+    # A member that only its __eq__ can match: the answer may change at any
+    # time, so every decision asks it once, as the set's own lookup does.
+    run = run_script('''
+        fake_recorder.install()
+        class Alias:
+            def __init__(self, path):
+                self.path, self.on, self.asked = path, True, 0
+            def __hash__(self):
+                return hash(self.path)
+            def __eq__(self, other):
+                self.asked += 1
+                return self.on and other == self.path
+        alias = Alias(__file__)
+        interceptor.apply({alias}, 1.0)
+        def project(tag):
+            return tag
+        def main(tag):
+            project(tag)
+        asked = []
+        for tag, on in (("a", True), ("b", True), ("c", False), ("d", True)):
+            alias.on = on
+            before = alias.asked
+            main(tag)
+            asked.append(alias.asked - before)
+        emit(log=fake_recorder.LOG, asked=asked)
+    ''')
+    assert sampled_tags(run.result["log"]) == ["a", "b", "d"]
+    # main runs from the module's frame, which started before apply: one
+    # decision per round, for project
+    assert run.result["asked"] == [1, 1, 1, 1]
+
+
+def test_non_members_of_a_crowded_table_are_told_apart(run_script):
+    # In a big table the first slot of a non-member's probe path is often
+    # taken; the answer then comes from walking the path. Functions of many
+    # files outside the set stay external until their file joins the set.
+    run = run_script('''
+        fake_recorder.install()
+        files = {"/lib/m%d.py" % i for i in range(3000)}
+        files.add("".join(list(__file__)))
+        interceptor.apply(files, 1.0)
+        libs = []
+        for i in range(40):
+            ns = {}
+            exec(compile("def lib%d(tag):\\n    return tag\\n" % i,
+                         "/elsewhere/%d.py" % i, "exec"), ns)
+            libs.append(ns["lib%d" % i])
+        def main(tag):
+            for fn in libs:
+                fn(tag)
+        def run(tag):
+            main(tag)
+        run("out")
+        files.add("".join(["/elsewhere/", "7.py"]))
+        run("one in")
+        files.discard("/elsewhere/7.py")
+        run("out again")
+        emit(log=fake_recorder.LOG)
+    ''')
+    phases = {}
+    current = None
+    for e in entries(run.result["log"], "call", "external"):
+        if e[0] == "call" and e[1] == "<function main>":
+            current = e[2][0]
+            phases[current] = {"sampled": [], "external": []}
+        elif e[0] == "call":
+            phases[current]["sampled"].append(e[1])
+        else:
+            phases[current]["external"].append(e[1:])
+    every = [["<function lib%d>" % i, True] for i in range(40)]
+    assert phases == {
+        "out": {"sampled": [], "external": every},
+        "one in": {"sampled": ["<function lib7>"],
+                   "external": every[:7] + every[8:]},
+        "out again": {"sampled": [], "external": every},
+    }
