@@ -620,11 +620,8 @@ static inline uint32_t corv_decide_known(PyFunctionObject *func, bool is_class) 
                       PySet_GET_SIZE(pf) <= 0)) {
         return CORV_D_UNKNOWN;
     }
-    PyObject *code = func->func_code;
-    if (CORV_UNLIKELY(code == NULL || Py_TYPE(code) != &PyCode_Type)) {
-        return CORV_D_UNKNOWN;
-    }
-    CorvCodeInfo *info = corv_code_info_cached((PyCodeObject *)code);
+    // A function's code is always a code object (its setter sees to it).
+    CorvCodeInfo *info = corv_code_info_cached((PyCodeObject *)func->func_code);
     if (CORV_UNLIKELY(info == NULL)) {
         return CORV_D_UNKNOWN;
     }
