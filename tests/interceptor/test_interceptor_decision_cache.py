@@ -261,23 +261,30 @@ def test_a_key_that_compares_in_python_is_asked_at_every_decision(run_script):
                 self.asked += 1
                 return self.on and other == self.path
         alias = Alias(__file__)
-        interceptor.apply({alias}, 1.0)
+        files = {alias}
+        interceptor.apply(files, 1.0)
         def project(tag):
             return tag
         def main(tag):
             project(tag)
-        asked = []
+        path = "".join(list(__file__))  # equal to co_filename, not the same object
+        asked, plain = [], []
         for tag, on in (("a", True), ("b", True), ("c", False), ("d", True)):
             alias.on = on
             before = alias.asked
+            path in files
+            plain.append(alias.asked - before)
+            before = alias.asked
             main(tag)
             asked.append(alias.asked - before)
-        emit(log=fake_recorder.LOG, asked=asked)
+        emit(log=fake_recorder.LOG, asked=asked, plain=plain)
     ''')
     assert sampled_tags(run.result["log"]) == ["a", "b", "d"]
     # main runs from the module's frame, which started before apply: one
-    # decision per round, for project
-    assert run.result["asked"] == [1, 1, 1, 1]
+    # decision per round, for project, asking __eq__ as often as the set's
+    # own lookup does (a miss can meet the key twice on its probe path)
+    assert run.result["asked"] == run.result["plain"]
+    assert all(n >= 1 for n in run.result["asked"])
 
 
 def test_non_members_of_a_crowded_table_are_told_apart(run_script):

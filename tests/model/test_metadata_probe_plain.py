@@ -11,6 +11,7 @@ import pytest
 from corvane_collector.data_collection import metadata_probe as mp
 from corvane_common import qualnames
 from corvane_common.utils.hash import get_hash as _real_hash
+from thread_helpers import run_in_threads
 
 extract = mp.MetadataProbe.extract_function_metadata
 
@@ -151,9 +152,6 @@ def test_kept_facts_go_with_their_function():
 
 
 def test_threads_extracting_at_once_see_their_own_functions():
-    import sys
-    import threading
-
     def make(i):
         ns = {}
         exec("def g(a, b=%d):\n    return a\n" % i, ns)
@@ -167,14 +165,5 @@ def test_threads_extracting_at_once_see_their_own_functions():
             meta = extract(funcs[k])
             if (meta.code_hash, meta.function_signature.defaults) != expected[k]:
                 bad.append(k)
-    old = sys.getswitchinterval()
-    sys.setswitchinterval(1e-6)
-    try:
-        threads = [threading.Thread(target=work, args=(k,)) for k in range(8)]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
-    finally:
-        sys.setswitchinterval(old)
+    run_in_threads(work, [(k,) for k in range(8)])
     assert bad == []

@@ -7,7 +7,6 @@ it cannot know that.
 
 import pickle
 import sys
-import threading
 import time
 
 import pytest
@@ -17,6 +16,7 @@ from corvane_collector.data_collection import metrics
 from corvane_collector.data_collection.metadata_probe import send_metric_report
 from corvane_collector.data_serialization import channel_codec
 from corvane_collector.data_serialization.channel_codec import IpcPickleSerializer
+from thread_helpers import run_in_threads
 
 IDENTITY = ("tenant", "proj", "3.10.13", "0.1.0")
 CASES = [
@@ -183,16 +183,7 @@ def test_threads_reporting_at_once_each_get_their_own_messages(codec):
             data = by_template(codec, metrics.ExternalFunction, identity, ("m.f%d" % (i % 7),))
             out.append((data, "m.f%d" % (i % 7)))
         results[k] = (identity, out)
-    old = sys.getswitchinterval()
-    sys.setswitchinterval(1e-6)
-    try:
-        threads = [threading.Thread(target=report, args=(k,)) for k in range(4)]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
-    finally:
-        sys.setswitchinterval(old)
+    run_in_threads(report, [(k,) for k in range(4)])
     for identity, out in results.values():
         for data, name in out:
             loaded = pickle.loads(data)
