@@ -449,16 +449,13 @@ class TestCacheSemantics:
             mp._set_cache_capacity(previous)
 
     def test_threads_sharing_the_cache_keep_it_consistent(self, channels, monkeypatch):
-        import sys
-        import threading
+        from thread_helpers import run_in_threads
 
         def slow_module(func, is_method):
             sum(range(50))  # Python work, so threads switch inside an extraction
             return "m"
 
         monkeypatch.setattr(mp, "get_function_module", slow_module)
-        interval = sys.getswitchinterval()
-        sys.setswitchinterval(1e-6)
         previous = mp._set_cache_capacity(64)
         errors = []
         shared = [eval("lambda: %d" % i) for i in range(100)]
@@ -475,13 +472,8 @@ class TestCacheSemantics:
                 errors.append(exc)
 
         try:
-            threads = [threading.Thread(target=worker, args=(k,)) for k in (1, 3, 7)]
-            for t in threads:
-                t.start()
-            for t in threads:
-                t.join()
+            run_in_threads(worker, [(k,) for k in (1, 3, 7)])
         finally:
-            sys.setswitchinterval(interval)
             mp._set_cache_capacity(previous)
         assert errors == []
         owned, native = mp._cache_stats()
