@@ -620,6 +620,16 @@ cdef object _DEFAULT_PROTOCOL = corvane_collector.data_serialization.corv_pickle
 cdef int _C_PICKLER_MAX_RECURSION_LIMIT = \
     corvane_collector.data_serialization.corv_pickle.C_PICKLER_MAX_RECURSION_LIMIT
 cdef object _base_is_native = corvane_collector.data_serialization.corv_pickle._is_native
+cdef object _reduce_value_ok = corvane_collector.data_serialization.corv_pickle._reduce_value_ok
+cdef object _FunctionType = types.FunctionType
+cdef object _original_reducer_override = SafePickler.__dict__["reducer_override"]
+
+
+cdef inline bint _functions_reduced_as_built():
+    # The direct paths ask reduce_function (looked up on the class, so a
+    # replaced one is honoured) without reducer_override's other rules; a
+    # replaced reducer_override sends functions the full way.
+    return SafePickler.__dict__.get("reducer_override") is _original_reducer_override
 
 
 # ---------------------------------------------------------------------------
@@ -742,11 +752,20 @@ cdef class _DirectGuard:
             raise _NotDirect()
         if obj is _wrap_module:
             return _NotImplemented
+        if tp is _FunctionType:
+            return _guarded_function_reduction(obj)
         if not _direct_object(obj, self.obj_wrap):
             raise _NotDirect()
-        if tp is type or tp is _FullArgSpec or _is_direct_type(tp) == _DIRECT_SLOTS:
-            # (slot values are gathered by the default reduction itself)
+        if tp is type or tp is _FullArgSpec:
             return _NotImplemented
+        if _is_direct_type(tp) == _DIRECT_SLOTS:
+            state = _slots_state(obj, tp)
+            if state is _NO_STATE:
+                # (the default reduction gathers the slot values itself)
+                return _NotImplemented
+            if state is None:
+                return (_newobj, (tp,))
+            return (_newobj, (tp,), state)
         # A plain instance: the reduction object.__reduce_ex__ would compute
         # (class, no arguments, the instance dict unless it is empty),
         # without its lookups.
@@ -754,6 +773,20 @@ cdef class _DirectGuard:
         if dict_ptr != NULL and dict_ptr[0] != NULL and <dict>dict_ptr[0]:
             return (_newobj, (tp,), <object>dict_ptr[0])
         return (_newobj, (tp,))
+
+
+cdef object _guarded_function_reduction(object obj):
+    # What the full path's hook answers for a function: reduce_function's
+    # reduction once the base pickler accepts it, or default pickling (by
+    # name) for the functions it leaves alone.
+    if not _functions_reduced_as_built():
+        raise _NotDirect()
+    rv = _VERDICT_PICKLER.reduce_function(obj)
+    if rv is _NotImplemented:
+        return _NotImplemented
+    if type(rv) is not tuple or not rv or not _reduce_value_ok(rv, True):
+        raise _NotDirect()
+    return rv
 
 
 cdef class _Sink:
@@ -1228,10 +1261,28 @@ cdef bint _write_value(_Writer* w, object obj, bint obj_wrap, list keep, int dep
         return True
     if tp is type:
         return _write_class(w, obj, keep)
+    if tp is _FunctionType:
+        return _write_function(w, obj, keep, depth)
     if tp is _FullArgSpec or tp is _ModuleType:
         return False
-    # A plain instance, reduced as the guard reduces it.
-    if not _direct_object(obj, obj_wrap) or _is_direct_type(tp) != _DIRECT_DICT:
+    # A plain instance, reduced as the guard reduces it (its dict), or as
+    # the default reduction reduces it (its dict and slots).
+    if not _direct_object(obj, obj_wrap):
+        return False
+    kind = _is_direct_type(tp)
+    if kind == _DIRECT_DICT:
+        state = None
+        dict_ptr = _PyObject_GetDictPtr(<PyObject *>obj)
+        if dict_ptr != NULL and dict_ptr[0] != NULL and <dict>dict_ptr[0]:
+            state = <object>dict_ptr[0]
+    elif kind == _DIRECT_SLOTS:
+        state = _slots_state(obj, tp)
+        if state is _NO_STATE:
+            return False
+        # (the state tuple and slot dict are new objects that take memo
+        # entries; they are kept alive until the end like every other)
+        keep.append(state)
+    else:
         return False
     if not _write_class(w, tp, keep) or not _room(w, 2):
         return False
@@ -1241,12 +1292,132 @@ cdef bint _write_value(_Writer* w, object obj, bint obj_wrap, list keep, int dep
         return False
     if not _memoize(w, obj, keep):
         return False
-    dict_ptr = _PyObject_GetDictPtr(<PyObject *>obj)
-    if dict_ptr != NULL and dict_ptr[0] != NULL and <dict>dict_ptr[0]:
-        if not _write_value(w, <object>dict_ptr[0], obj_wrap, keep, depth + 1) or not _room(w, 1):
+    if state is not None:
+        if not _write_value(w, state, obj_wrap, keep, depth + 1) or not _room(w, 1):
             return False
         _put(w, 0x62)                        # BUILD
     return True
+
+
+# Slotted instances: the default reduction's state is (instance dict or None,
+# {slot name: value}) for the names of the class's __slotnames__ that are
+# set, or just the first part when none is.  It is computed here only for
+# classes whose every listed name reaches a slot of the class's own making
+# (so reading it runs no code), whose size is what those slots account for
+# (the default reduction refuses others), and whose __slotnames__ the
+# default reduction has already stored on the class.
+cdef object _NO_STATE = object()
+cdef dict _slot_layouts = {}     # id(type) -> (weak ref, version tag, names, descriptors)
+cdef object _MemberDescriptorType = types.MemberDescriptorType
+
+
+cdef object _compute_slot_layout(object tp, list names):
+    cdef Py_ssize_t expected = object.__basicsize__
+    if tp.__dictoffset__:
+        expected += sizeof(void*)
+    if tp.__weakrefoffset__:
+        expected += sizeof(void*)
+    expected += sizeof(void*) * len(names)
+    if tp.__basicsize__ != expected:
+        return None
+    mro = tp.__mro__
+    descriptors = []
+    for name in names:
+        if type(name) is not str:
+            return None
+        found = None
+        for cls in mro:
+            namespace = cls.__dict__
+            if name in namespace:
+                found = namespace[name]
+                break
+        if type(found) is not _MemberDescriptorType or found.__objclass__ not in mro:
+            return None
+        descriptors.append(found)
+    return tuple(descriptors)
+
+
+cdef object _slot_layout(object tp):
+    """The member descriptors of tp's __slotnames__, or None."""
+    cdef _TypeHead *head = <_TypeHead *>tp
+    names = tp.__dict__.get("__slotnames__")
+    if type(names) is not list:
+        return None
+    key = id(tp)
+    entry = _slot_layouts.get(key)
+    if entry is not None and (<tuple>entry)[0]() is tp \
+            and head.tp_flags & Py_TPFLAGS_VALID_VERSION_TAG \
+            and head.tp_version_tag == <unsigned int>(<tuple>entry)[1] \
+            and (<tuple>entry)[2] == names:
+        return (<tuple>entry)[3]
+    try:
+        layout = _compute_slot_layout(tp, <list>names)
+    except Exception:
+        layout = None
+    if head.tp_flags & Py_TPFLAGS_VALID_VERSION_TAG:
+        if len(_slot_layouts) >= _VERDICTS_LIMIT:
+            _slot_layouts.clear()
+        # the names are copied: the list can change without the type's tag
+        _slot_layouts[key] = (_weakref_ref(tp), head.tp_version_tag, list(<list>names), layout)
+    return layout
+
+
+cdef object _slots_state(object obj, object tp):
+    layout = _slot_layout(tp)
+    if layout is None:
+        return _NO_STATE
+    first = None
+    dict_ptr = _PyObject_GetDictPtr(<PyObject *>obj)
+    if dict_ptr != NULL and dict_ptr[0] != NULL:
+        if type(<object>dict_ptr[0]) is not dict:
+            return _NO_STATE
+        if <dict>dict_ptr[0]:
+            first = <object>dict_ptr[0]
+    slots = {}
+    for descriptor in <tuple>layout:
+        try:
+            value = descriptor.__get__(obj, tp)
+        except AttributeError:
+            continue                         # an empty slot is left out
+        slots[descriptor.__name__] = value
+    if slots:
+        return (first, slots)
+    return first
+
+
+# Plain functions: the full path's reduction is reduce_function's
+# (loadclass, (full name,)), written as a reduce value.
+cdef object _loadclass = None
+
+
+cdef object _function_reduction(object obj):
+    """reduce_function's answer for obj, or None when the full path would
+    do something else with it (a patched pickler, another answer)."""
+    global _loadclass
+    if not _functions_reduced_as_built():
+        return None
+    if _loadclass is None:
+        from jsonpickle.unpickler import loadclass
+        _loadclass = loadclass
+    rv = _VERDICT_PICKLER.reduce_function(obj)
+    if type(rv) is not tuple or len(<tuple>rv) != 2 or (<tuple>rv)[0] is not _loadclass \
+            or type((<tuple>rv)[1]) is not tuple:
+        return None
+    return rv
+
+
+cdef bint _write_function(_Writer* w, object obj, list keep, int depth) except -1:
+    rv = _function_reduction(obj)
+    if rv is None:
+        return False
+    keep.append(rv)
+    if not _write_class(w, (<tuple>rv)[0], keep) \
+            or not _write_value(w, (<tuple>rv)[1], False, keep, depth + 1) or not _room(w, 1):
+        return False
+    _put(w, 0x52)                            # REDUCE
+    if _in_memo(w, obj):
+        return False
+    return _memoize(w, obj, keep)
 
 
 cdef bint _write_dict(_Writer* w, dict obj, bint obj_wrap, list keep, int depth) except -1:
