@@ -24,11 +24,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 CHILD = r'''
 import os, sys
 sys.path.insert(0, %(here)r)
-so_dir = os.environ.get("CORVANE_INTERCEPTOR_DIR")
-if so_dir:
-    sys.path.insert(0, so_dir)
 import eval_overhead as eo
-import interceptor
+interceptor = eo.import_interceptor()
 eo.load_recorder()
 conf, name, n = sys.argv[1], sys.argv[2], int(sys.argv[3])
 fn = dict(eo.WORKLOADS)[name]

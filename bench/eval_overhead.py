@@ -227,6 +227,29 @@ def measure(fn):
     return time.perf_counter() - t0
 
 
+def import_interceptor():
+    """The interceptor, from CORVANE_INTERCEPTOR_DIR when that is set.
+
+    The editable install's finder comes before sys.path, so the file is
+    loaded by name rather than by putting its directory first."""
+    so_dir = os.environ.get("CORVANE_INTERCEPTOR_DIR")
+    if not so_dir:
+        import interceptor
+        return interceptor
+    import glob
+    import importlib.machinery
+    import importlib.util
+    paths = sorted(glob.glob(os.path.join(so_dir, "interceptor*.so")))
+    if not paths:
+        raise SystemExit(f"CORVANE_INTERCEPTOR_DIR: no interceptor*.so in {so_dir}")
+    loader = importlib.machinery.ExtensionFileLoader("interceptor", paths[0])
+    spec = importlib.util.spec_from_file_location("interceptor", paths[0], loader=loader)
+    module = importlib.util.module_from_spec(spec)
+    sys.modules["interceptor"] = module
+    spec.loader.exec_module(module)
+    return module
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__,
                                  formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -235,10 +258,7 @@ def main():
     ap.add_argument("--configs", default="stock,empty,project-0,project-0.01,project-1")
     args = ap.parse_args()
 
-    so_dir = os.environ.get("CORVANE_INTERCEPTOR_DIR")
-    if so_dir:
-        sys.path.insert(0, so_dir)
-    import interceptor
+    interceptor = import_interceptor()
     recorder = load_recorder()
     confs = configurations(interceptor)
     names = args.configs.split(",")

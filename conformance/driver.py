@@ -15,10 +15,11 @@ checked through the interpreter state's frame-evaluation slot, before and after 
 run, and written to STATS_JSON together with the recorder's counters.
 
 Environment:
-  CORVANE_INTERCEPTOR_DIR  directory holding interceptor*.so (inserted in sys.path)
+  CORVANE_INTERCEPTOR_DIR  directory holding interceptor*.so (loaded from there)
   CORVANE_FAKE_RECORDER_DIR  directory holding the compiled minimal recorder
 """
 import ctypes
+import glob
 import json
 import os
 import sys
@@ -110,10 +111,18 @@ def install(mode, test_name):
         return symbol_address(ctypes.pythonapi, "_PyEval_EvalFrameDefault"), None
     so_dir = os.environ.get("CORVANE_INTERCEPTOR_DIR")
     if so_dir:
-        sys.path.insert(0, so_dir)
-    import interceptor
-    if so_dir:
-        sys.path.remove(so_dir)
+        # Loaded by file: in the project's venv the editable install's finder
+        # would otherwise answer first, with the live (rebuildable) build.
+        import importlib.machinery
+        import importlib.util
+        path = glob.glob(os.path.join(so_dir, "interceptor*.so"))[0]
+        spec = importlib.util.spec_from_file_location(
+            "interceptor", path, loader=importlib.machinery.ExtensionFileLoader("interceptor", path))
+        interceptor = importlib.util.module_from_spec(spec)
+        sys.modules["interceptor"] = interceptor
+        spec.loader.exec_module(interceptor)
+    else:
+        import interceptor
     recorder = None
     # apply() installs nothing unless it can import a recorder; at rate 0 with an
     # empty project set the minimal one is never called, but it must be there.

@@ -11,7 +11,6 @@
 // ---------------------------------------------------------------------------
 // Process-wide state.
 
-#undef g_currently_recording
 #undef curr_tid
 #undef random_seed
 #undef upper_bound
@@ -23,9 +22,20 @@
     extern __attribute__((visibility("default"), alias("corv_hidden_" #name))) type name;
 extern "C" {
 CORV_HIDDEN_STATE(CORV_DEFINE_HIDDEN)
+__attribute__((visibility("hidden"), aligned(2))) CorvFlagBytes corv_flag_bytes{};
+#undef g_currently_recording
+extern __attribute__((visibility("default"), alias("corv_flag_bytes"))) unsigned char
+    g_currently_recording;
+#define g_currently_recording corv_flag_bytes.current
+// The per-thread store is exported too: whoever puts a non-zero byte there
+// turns the flag work on.
+__attribute__((visibility("hidden"))) void corv_note_stored_flag(unsigned char flag) {
+    if (flag != 0) {
+        corv_flag_ever_set = 1;
+    }
+}
 }
 #undef CORV_DEFINE_HIDDEN
-#define g_currently_recording corv_hidden_g_currently_recording
 #define curr_tid corv_hidden_curr_tid
 #define random_seed corv_hidden_random_seed
 #define upper_bound corv_hidden_upper_bound
@@ -528,10 +538,15 @@ static inline CorvDecision corv_decision_of(uint32_t bits) {
 }
 
 // A project function that passed the name test: one draw decides.
+// A sampled call is what first sets a flag byte.
 static inline uint32_t corv_draw(void) {
     int64_t x = corv_next_random();
     int64_t a = x < 0 ? (int64_t)(0 - (uint64_t)x) : x;
-    return CORV_D_PYTHON | CORV_D_USER | (a < upper_bound ? CORV_D_SAMPLED : 0);
+    if (CORV_UNLIKELY(a < upper_bound)) {
+        corv_flag_ever_set = 1;
+        return CORV_D_PYTHON | CORV_D_USER | CORV_D_SAMPLED;
+    }
+    return CORV_D_PYTHON | CORV_D_USER;
 }
 
 // The decision word with the shared byte as it is now.
@@ -690,6 +705,9 @@ static inline bool corv_decision_hooks(uint32_t bits) {
 // The after-call steps of a call without hooks (corv_after_call with no hook
 // attempted and no record object or token).
 static inline void corv_after_unhooked_call(uint64_t tid, uint32_t bits) {
+    if (!CORV_FLAG_IN_USE()) {
+        return;
+    }
     corv_sync_recording_thread(tid);
     if (bits & CORV_D_RECORDING) {
         g_currently_recording |= RECORDING_BIT;
@@ -1926,15 +1944,22 @@ static int corv_handle_pending(PyThreadState *tstate) {
 
 // The operations that may run special methods clear the recording bit for
 // their duration and come back to this frame's entry flag.
-#define SUSPEND_RECORDING()                                     \
-    do {                                                        \
-        corv_sync_recording_thread(my_tid);                     \
-        g_currently_recording &= (unsigned char)~RECORDING_BIT; \
+// Until a byte is first set, both are no-ops (the frame's entry flag is 0
+// then too); the test comes after the operation again, since the operation
+// itself may sample the first call.
+#define SUSPEND_RECORDING()                                         \
+    do {                                                            \
+        if (CORV_FLAG_IN_USE()) {                                   \
+            corv_sync_recording_thread(my_tid);                     \
+            g_currently_recording &= (unsigned char)~RECORDING_BIT; \
+        }                                                           \
     } while (0)
 #define RESUME_RECORDING()                          \
     do {                                            \
-        corv_sync_recording_thread(my_tid);         \
-        g_currently_recording = entry_flag;         \
+        if (CORV_FLAG_IN_USE()) {                   \
+            corv_sync_recording_thread(my_tid);     \
+            g_currently_recording = entry_flag;     \
+        }                                           \
     } while (0)
 
 #define OPCACHE_CHECK()                                                             \
@@ -2045,6 +2070,17 @@ static __attribute__((noinline)) void corv_dealloc_on_loop_thread(PyObject *op, 
         tp->tp_dealloc(op);
         return;
     }
+    if (!CORV_FLAG_IN_USE()) {
+        // Every byte is 0 already; if the destructor sampled the first call,
+        // the sampled call's own after-call steps left this thread's bit
+        // clear, but another thread may hold the byte now.
+        tp->tp_dealloc(op);
+        if (CORV_FLAG_IN_USE()) {
+            corv_sync_recording_thread(tid);
+            g_currently_recording = 0;
+        }
+        return;
+    }
     corv_dealloc_unrecorded_on(op, tid);
 }
 
@@ -2056,17 +2092,19 @@ static inline bool corv_may_be_user_call(PyObject *callee) {
 }
 
 // The call site of the four call opcodes: `plain` is the stock call,
-// `hooked` the call with its hooks for the decision `d_`. The byte is synced
-// first: the thread may have changed hands since it was last synced (inside
-// an iterator, a lookup, a release), and the decision reads it. A call that
+// `hooked` the call with its hooks for the decision `d_`. Once any byte has
+// been set, the byte is synced first: the thread may have changed hands
+// since it was last synced (inside an iterator, a lookup, a release), and
+// the decision reads it. Before that, every byte is 0 wherever it is. A call that
 // cannot be a project call outside recording has no decision to make; its
 // after-call steps come down to the sync.
 #define CORV_CALL_SITE(res, callee, plain, hooked)                   \
     do {                                                             \
-        corv_sync_recording_thread(my_tid);                          \
         uint32_t d_ = 0;                                             \
         int path_ = 0;                                               \
-        if (CORV_UNLIKELY(g_currently_recording & RECORDING_BIT)) {  \
+        if (CORV_FLAG_IN_USE() &&                                    \
+            (corv_sync_recording_thread(my_tid),                     \
+             g_currently_recording & RECORDING_BIT)) {               \
             d_ = corv_decide((callee), my_tid);                      \
             path_ = corv_decision_hooks(d_) ? 2 : 1;                 \
         }                                                            \
@@ -2125,6 +2163,11 @@ _PyEval_EvalFrameCorvane(PyThreadState *tstate, PyFrameObject *f, int throwflag)
     }
     corv_sync_recording_thread(my_tid);
     entry_flag = g_currently_recording;
+    if (CORV_UNLIKELY(entry_flag != 0)) {
+        // Operations put this value back afterwards, so their bookkeeping
+        // must not be skipped (the byte may have been written from outside).
+        corv_flag_ever_set = 1;
+    }
 
     if (_Py_EnterRecursiveCall(tstate, "")) {
         return NULL;
@@ -3038,7 +3081,9 @@ dispatch_opcode:
         PyObject *name;
         PyObject *v;
         bool from_builtins = false;
-        corv_sync_recording_thread(my_tid);
+        if (CORV_FLAG_IN_USE()) {
+            corv_sync_recording_thread(my_tid);
+        }
         if (PyDict_CheckExact(f->f_globals) && PyDict_CheckExact(f->f_builtins)) {
             OPCACHE_CHECK();
             // While recording every load must be seen, so the cache only

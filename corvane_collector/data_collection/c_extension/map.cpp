@@ -44,7 +44,17 @@ std::unordered_map<PyObject *, PyObject *> &object_map() {
 
 extern "C" {
 
-void set_tid_to_currently_recording(int32_t thread_key, unsigned char flag) { tid_map()[thread_key] = flag; }
+#ifdef CORV_MAP_NOTES_STORED_FLAGS
+// The interceptor's copy tells the evaluator about every byte stored.
+__attribute__((visibility("hidden"))) void corv_note_stored_flag(unsigned char flag);
+#endif
+
+void set_tid_to_currently_recording(int32_t thread_key, unsigned char flag) {
+    tid_map()[thread_key] = flag;
+#ifdef CORV_MAP_NOTES_STORED_FLAGS
+    corv_note_stored_flag(flag);
+#endif
+}
 
 unsigned char get_tid_to_currently_recording(int32_t thread_key) {
     auto &m = tid_map();

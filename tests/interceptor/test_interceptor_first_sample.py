@@ -1,0 +1,100 @@
+"""Until the first call is sampled every flag byte is 0 and the loop skips
+its flag bookkeeping; these scenarios cross from that state into recording
+at the awkward places: inside an operation, inside a release, and through a
+byte put in the per-thread store from outside."""
+# The project functions below are module-level (sampled at rate 1.0); the
+# drivers are nested functions, which are never sampled, so the first
+# sampled call happens exactly where each scenario puts it.
+SCENARIO = '''
+    fake_recorder.install()
+    interceptor.apply({__file__}, 1.0)
+
+    class Plus:
+        def __add__(self, other):
+            # run by the addition's special method slot: no call site
+            return len([other, other])
+
+    PLUS = Plus()
+
+    class Trigger:
+        def __add__(self, other):
+            return target(other)
+
+    class Dying:
+        def __del__(self):
+            target("from del")
+
+    def target(x):
+        # recorded: this call is external, the addition's special method is not
+        len("in target")
+        y = PLUS + x
+        abs(-1)
+        return y
+
+    def main():
+        def driver():
+            %s
+            len("after")
+            return target(2)
+        return driver()
+
+    main()
+    emit(log=[e[1:] for e in fake_recorder.LOG if e[1] in ("call", "external")])
+'''
+
+
+def recorded_target(arg):
+    return [["call", "<function target>", [arg], {}],
+            ["external", "<builtin_function_or_method len>", False],
+            ["external", "<builtin_function_or_method abs>", False]]
+
+
+def test_first_sample_inside_an_operation(run_script):
+    run = run_script(SCENARIO % 'Trigger() + 1')
+    # driver's own "after" is not reported: its frame is not recording
+    assert run.result["log"] == recorded_target(1) + recorded_target(2)
+
+
+def test_first_sample_inside_a_release(run_script):
+    run = run_script(SCENARIO % 'Dying()')
+    assert run.result["log"] == recorded_target("from del") + recorded_target(2)
+
+
+def test_first_sample_at_a_plain_call_site(run_script):
+    run = run_script(SCENARIO % 'pass')
+    assert run.result["log"] == recorded_target(2)
+
+
+def test_byte_put_in_the_thread_store_from_outside_is_honoured(run_script):
+    run = run_script('''
+        import threading
+        fake_recorder.install()
+        interceptor.apply(set(), 0.0)
+        LIB.set_tid_to_currently_recording.argtypes = [ctypes.c_int32, ctypes.c_ubyte]
+        parked = threading.Lock()
+        go = threading.Lock()
+        go.acquire()
+
+        def main():
+            def worker():
+                def inner():
+                    return abs(-3)
+                parked.release()
+                go.acquire()
+                return inner()
+            parked.acquire()
+            t = threading.Thread(target=worker, name="T")
+            t.start()
+            parked.acquire()
+            # T is parked in go.acquire(), its byte in the store
+            LIB.set_tid_to_currently_recording(ctypes.c_int32(t.ident & 0xFFFFFFFF).value, 1)
+            go.release()
+            t.join()
+            return abs(-4)
+
+        main()
+        emit(log=[e for e in fake_recorder.LOG if e[1] == "external"])
+    ''')
+    # Back from go.acquire(), T decides with its stored byte: inner is an
+    # external call (whose own call is not); the main thread's byte stayed 0.
+    assert run.result["log"] == [["T", "external", "<function main.<locals>.worker.<locals>.inner>", True]]
