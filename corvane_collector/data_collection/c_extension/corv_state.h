@@ -25,6 +25,7 @@
 // reaches it through hidden names (direct, PC-relative accesses); the
 // exported names are aliases of the same storage, defined with it.
 #define CORV_HIDDEN_STATE(X)                  \
+    X(unsigned char, g_currently_recording)   \
     X(uint64_t, curr_tid)                     \
     X(int64_t, random_seed)                   \
     X(int64_t, upper_bound)                   \
@@ -35,6 +36,7 @@
     extern "C" __attribute__((visibility("hidden"))) type corv_hidden_##name;
 CORV_HIDDEN_STATE(CORV_DECLARE_HIDDEN)
 #undef CORV_DECLARE_HIDDEN
+#define g_currently_recording corv_hidden_g_currently_recording
 #define curr_tid corv_hidden_curr_tid
 #define random_seed corv_hidden_random_seed
 #define upper_bound corv_hidden_upper_bound
@@ -67,25 +69,16 @@ CORV_API PyObject *_PyDict_LoadGlobalHooked(PyDictObject *globals, PyDictObject 
 CORV_API PyObject *_PyEval_EvalFrameCorvane(PyThreadState *tstate, PyFrameObject *f,
                                             int throwflag);
 
-// The shared flag byte (exported as g_currently_recording) and, next to it,
-// a byte that stays 0 until some thread's flag may have become non-zero: a
-// call was sampled, a frame started with a non-zero flag, or a non-zero byte
-// went into the per-thread store. While both are 0, every thread's byte is
-// 0, so moving, clearing and restoring bytes changes nothing and the loop
-// skips it; one 16-bit load tells. The second byte is never reset.
-struct CorvFlagBytes {
-    unsigned char current;
-    unsigned char ever_set;
-};
-extern "C" __attribute__((visibility("hidden"))) CorvFlagBytes corv_flag_bytes;
-#define g_currently_recording corv_flag_bytes.current
-#define corv_flag_ever_set corv_flag_bytes.ever_set
-static inline bool corv_flag_in_use(void) {
-    uint16_t both;
-    __builtin_memcpy(&both, &corv_flag_bytes, sizeof both);
-    return __builtin_expect(both != 0, 0);
-}
-#define CORV_FLAG_IN_USE() corv_flag_in_use()
+// Zero until some thread's flag byte may have become non-zero: a call was
+// sampled, a frame started with a non-zero flag, or a non-zero byte went
+// into the per-thread store. While it is zero every thread's byte is 0, so
+// moving, clearing and restoring bytes changes nothing and the loop skips
+// it. Never reset. (A separate byte: sharing a word with the flag itself
+// made the compiler lay the loop out worse.) Code outside the interceptor
+// sets a thread's byte through the per-thread store, not by writing
+// g_currently_recording.
+extern "C" __attribute__((visibility("hidden"))) unsigned char corv_flag_ever_set;
+#define CORV_FLAG_IN_USE() __builtin_expect(corv_flag_ever_set != 0, 0)
 
 // Moves the shared flag byte to the thread `tid`: the byte of the previous
 // owner is parked in the per-thread store and the new owner's byte loaded.
