@@ -71,6 +71,16 @@ Depth
     cannot exhaust the C stack; an object at that depth is written as an
     ``Omitted`` marker naming its type.
 
+Descriptions
+    One dump calls ``failure_reducer`` for at most ``MAX_DESCRIPTIONS``
+    objects.  A description's state is pickled in turn and can hold more
+    objects that need describing: values computed by getters, class-level
+    caches shared by every instance (an address's table of netmasks, each
+    entry another address), so that without a bound the size and time of
+    one value's pickle grow with the program's shared state.  Every later
+    failure in the same dump is written as an ``Omitted`` marker naming the
+    object's type.
+
 Exceptions with a Python ``__init__``
     ``BaseException.__reduce__`` rebuilds an exception by calling its class
     with ``args``, which fails at load time for classes whose ``__init__`` takes
@@ -97,7 +107,7 @@ import _pickle
 import corvane_collector  # noqa: F401  (the safe pickler reaches this module through the package)
 
 __all__ = ["Pickler", "loads", "dumps", "LoadFailure", "Omitted", "DEFAULT_PROTOCOL",
-           "NEVER_OVERRIDDEN", "MAX_FALLBACK_DEPTH"]
+           "NEVER_OVERRIDDEN", "MAX_FALLBACK_DEPTH", "MAX_DESCRIPTIONS"]
 
 DEFAULT_PROTOCOL = pickle.DEFAULT_PROTOCOL
 HIGHEST_PROTOCOL = pickle.HIGHEST_PROTOCOL
@@ -114,6 +124,8 @@ _SCALARS = frozenset({type(None), bool, int, float, str, bytes})
 _PARTS = frozenset({tuple, dict, list})
 
 MAX_FALLBACK_DEPTH = 300
+# Objects described by the failure reducer in one dump (see "Descriptions").
+MAX_DESCRIPTIONS = 16
 # The C pickler's depth is bounded only by the recursion limit; above this
 # limit deep nesting could overflow the C stack, so the Python pickler (with
 # its own bound) is used instead.
@@ -227,6 +239,30 @@ def _reduce_value_ok(rv, cached=True):
             if isinstance(arg, type) and not _global_ok(arg, cached):
                 return False
     return True
+
+
+class _Describer:
+    """The failure reducer of one dump: the real one for the first
+    ``MAX_DESCRIPTIONS`` objects, an ``Omitted`` marker for the others."""
+
+    __slots__ = ("reducer", "left")
+
+    def __init__(self, reducer):
+        self.reducer = reducer
+        self.left = MAX_DESCRIPTIONS
+
+    def __call__(self, obj):
+        if self.left <= 0:
+            return (Omitted, (_type_text(type(obj)), _NOT_DESCRIBED))
+        self.left -= 1
+        return self.reducer(obj)
+
+
+_NOT_DESCRIBED = "not described: the value already holds %d described objects" % MAX_DESCRIPTIONS
+
+
+def _describer(failure_reducer):
+    return None if failure_reducer is None else _Describer(failure_reducer)
 
 
 def _answer(failure_reducer, obj, exc):
@@ -343,7 +379,7 @@ class Pickler:
         if dispatch_table is None:
             dispatch_table = copyreg.dispatch_table
         owner_override = getattr(self, "reducer_override", None)
-        hook = _make_hook(owner_override, self.failure_reducer, dispatch_table, self.protocol, True)
+        hook = _make_hook(owner_override, _describer(self.failure_reducer), dispatch_table, self.protocol, True)
         if sys.getrecursionlimit() > C_PICKLER_MAX_RECURSION_LIMIT:
             self._file_write(self._dump_fallback(obj, hook, dispatch_table, ambient))
             return
@@ -364,11 +400,13 @@ class Pickler:
         self._file_write(data)
 
     def _dump_fallback(self, obj, hook, dispatch_table, ambient=None):
-        # The Python pickler computes every default reduction itself.
-        hook = _make_hook(getattr(self, "reducer_override", None), self.failure_reducer, dispatch_table,
+        # The Python pickler computes every default reduction itself, and
+        # describes the objects again from the first.
+        failure_reducer = _describer(self.failure_reducer)
+        hook = _make_hook(getattr(self, "reducer_override", None), failure_reducer, dispatch_table,
                           self.protocol, False)
         fallback = _FallbackPickler(self.protocol, self.fix_imports, self.buffer_callback,
-                                    hook, self.failure_reducer, dispatch_table)
+                                    hook, failure_reducer, dispatch_table)
         try:
             return fallback.run(obj)
         except Exception as exc:

@@ -157,6 +157,7 @@ def _metadata_name(obj):
 cdef int _FULL = 0      # apply every rule
 cdef int _SKIP = 1      # always NotImplemented
 cdef int _PLAIN = 2     # NotImplemented unless the instance dict or the recorded usage say otherwise
+cdef int _WRAPPER = 3   # a FunctionWrapper: its own reduction unless the instance or the usage say otherwise
 cdef dict _verdicts = {}
 from weakref import ref as _weakref_ref
 cdef Py_ssize_t _VERDICTS_LIMIT = 4096
@@ -227,6 +228,8 @@ cdef int _compute_verdict(object pickler, object obj_type) except -1:
             return _FULL
     if issubclass(obj_type, types.ModuleType) or obj_type in SafePickler.specific_type_for_magic_mock:
         return _FULL
+    if obj_type is FunctionWrapper and _wrapper_class_is_plain():
+        return _WRAPPER
     if obj_type.__reduce__ != object.__reduce__ or obj_type.__reduce_ex__ != object.__reduce_ex__:
         return _FULL
     if obj_type.__qualname__ == REDUCE_ALLOWED_QUAL_NAME:
@@ -235,6 +238,37 @@ cdef int _compute_verdict(object pickler, object obj_type) except -1:
         if _mro_defines(obj_type, name):
             return _FULL
     return _PLAIN
+
+
+# FunctionWrapper objects name the methods of every failure description.
+# The rules let them through to their own reduction (the exemption by
+# qualified name and module); the answer is given at once while the class is
+# as it was built and the instance dict has none of the names the rules read.
+cdef object _wrapper_reduce = FunctionWrapper.__dict__.get("__reduce__")
+cdef str _N_MODULE = "__module__"
+
+
+cdef bint _wrapper_class_is_plain() except -1:
+    cdef object cls = FunctionWrapper
+    if cls.__dict__.get("__reduce__") is not _wrapper_reduce:
+        return False
+    if cls.__qualname__ != REDUCE_ALLOWED_QUAL_NAME or cls.__module__ != REDUCE_ALLOWED_MODULE:
+        return False
+    if cls.__mro__ != (cls, object) or (<_TypeHead *>cls).tp_getattro != <_getattrofunc>PyObject_GenericGetAttr:
+        return False
+    for name in _INSTANCE_NAMES:
+        if name in cls.__dict__:
+            return False
+    return True
+
+
+cdef inline bint _wrapper_instance_is_plain(object obj):
+    # (the exemption reads the instance's __module__)
+    cdef PyObject **dict_ptr = _PyObject_GetDictPtr(<PyObject *>obj)
+    if dict_ptr != NULL and dict_ptr[0] != NULL and type(<object>dict_ptr[0]) is dict \
+            and _N_MODULE in <dict>dict_ptr[0]:
+        return False
+    return _instance_dict_is_plain(obj)
 
 
 cdef int _type_cache_get(dict cache, object tp):
@@ -363,6 +397,9 @@ class SafePickler(corvane_collector.data_serialization.corv_pickle.Pickler):
             if verdict == _SKIP:
                 return NotImplemented
             if verdict == _PLAIN and _instance_dict_is_plain(obj):
+                if _recorded_usage(obj) is None or not self.obj_wrap:
+                    return NotImplemented
+            elif verdict == _WRAPPER and _wrapper_instance_is_plain(obj):
                 if _recorded_usage(obj) is None or not self.obj_wrap:
                     return NotImplemented
         if self.is_obj_function(obj_type):

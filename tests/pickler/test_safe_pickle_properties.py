@@ -84,6 +84,12 @@ def materialize(value):
 
 def check(expected, loaded):
     if isinstance(expected, Leaf):
+        if type(loaded) is corv_pickle.Omitted:
+            # one value's descriptions are bounded (a generator's frame alone
+            # leads to its module's globals): later hostile parts are markers
+            assert loaded.type_text == str(type(expected.value)), (expected.kind, loaded)
+            assert "not described" in loaded.reason
+            return
         assert type(loaded) is UnpicklableObject, (expected.kind, loaded)
         assert loaded.wrapped_type_str() == str(type(expected.value))
         if expected.kind == "hooked":
@@ -110,6 +116,8 @@ def test_plain_parts_round_trip_and_hostile_parts_are_described(shape):
         assert loaded is None
     else:
         check(shape, loaded)
+        if isinstance(shape, Leaf):
+            assert type(loaded) is UnpicklableObject    # the first one is always described
     assert not {k for k in CALLS if not k.startswith("getattr ")}
 
 
