@@ -1021,7 +1021,8 @@ DEF _BATCH = 1000
 DEF _WRITE_TOP_ITEMS = 64
 
 
-DEF _MEMO_INLINE = 64
+# (a call record memoizes 40 to 120 objects: the table grows only past 128)
+DEF _MEMO_INLINE = 256
 
 
 cdef struct _Writer:
