@@ -540,8 +540,15 @@ class UnpicklableHelpers(object):
             return (UnpicklableObject, (str(obj_type), funcs), state)
         object_dir = dir(obj)
         class_dir = dir(obj.__class__)
+        is_ctypes_value = _is_ctypes_value(obj_type)
         for obj_property in object_dir:
             if obj_property.startswith("__") and obj_property != "__enter__" and obj_property != "__exit__":
+                continue
+            if is_ctypes_value and not _stored_or_method(obj, obj_type, obj_property):
+                # A ctypes value's `value`, `contents` and fields are read
+                # through the address it holds, which may point anywhere (a
+                # c_char_p or a pointer made from an integer): reading them can
+                # crash the program.
                 continue
             if obj_type is _FrameType and obj_property == _F_LOCALS:
                 # Reading it stores a snapshot of the frame's variables on
@@ -614,6 +621,34 @@ cdef bint _computed_on_read(object obj_type, str name):
             return type(found) is property or type(found) is _GetSetDescriptorType
     return False
 cdef str _F_LOCALS = "f_locals"
+cdef object _CData = None
+
+
+cdef bint _is_ctypes_value(object obj_type):
+    """Whether ``obj_type`` is a ctypes data type.  ctypes is not imported for
+    it: without ``_ctypes`` loaded there are no such values."""
+    global _CData
+    if _CData is None:
+        ctypes_module = _sys_modules.get("_ctypes")
+        if ctypes_module is None:
+            return False
+        _CData = ctypes_module._SimpleCData.__base__
+    return issubclass(obj_type, _CData)
+
+
+cdef bint _stored_or_method(object obj, object obj_type, str name):
+    """Whether ``name`` of a ctypes value is an entry of its instance dict or a
+    method: the attributes that do not go through the value's memory."""
+    try:
+        if name in obj.__dict__:
+            return True
+    except Exception:
+        pass
+    for cls in obj_type.__mro__:
+        found = cls.__dict__.get(name)
+        if found is not None:
+            return bool(inspect.isroutine(found))
+    return False
 
 
 cdef inline bint _is_small_scalar(object value):

@@ -1,5 +1,6 @@
 """The failure reducer and its helpers."""
 
+import json
 import threading
 
 import pytest
@@ -208,3 +209,71 @@ def test_getters_making_fresh_objects_of_the_same_type_are_left_out():
     assert state["_parent"] is root and "parent" not in state and "fresh" not in state
     _, _, state = Helpers.__reduce__(root)
     assert state["_parent"] is None and state["parent"] is None
+
+
+CTYPES_CHILD = r'''
+import ctypes
+import json
+from corvane_collector.data_serialization import pickler as P
+
+class Pair(ctypes.Structure):
+    _fields_ = [("n", ctypes.c_int), ("name", ctypes.c_char_p)]
+
+    def total(self):
+        return self.n
+
+class Named(Pair):  # fields inherited, so read with getattr
+    pass
+
+NOWHERE = 0xabcdef  # an address with no memory behind it
+named = Named.from_buffer(bytearray(ctypes.sizeof(Named)))
+ctypes.c_void_p.from_buffer(named, Named.name.offset).value = NOWHERE
+named.tag = "kept"
+values = {"c_char_p": ctypes.c_char_p(NOWHERE), "c_wchar_p": ctypes.c_wchar_p(NOWHERE),
+          "pointer": ctypes.cast(NOWHERE, ctypes.POINTER(ctypes.c_int)), "struct": named}
+described = {}
+for label, value in values.items():
+    loaded = P.safe_pickle_loads(P.safe_pickle([value]))[0]
+    described[label] = [type(loaded).__name__, loaded.wrapped_type_name(),
+                        sorted(loaded.wrapped_attributes()), loaded.method_names()]
+print(json.dumps(described))
+'''
+
+
+def test_ctypes_values_are_described_without_reading_their_memory(tmp_path):
+    # A ctypes value's `value`, `contents` and fields are read through the
+    # address it holds; made from an address, reading them crashed the program.
+    script = tmp_path / "ctypes_values.py"
+    script.write_text(CTYPES_CHILD)
+    import subprocess
+    import sys
+    result = subprocess.run([sys.executable, str(script)], capture_output=True, text=True,
+                            timeout=120)
+    assert result.returncode == 0, result.stderr[-2000:]
+    described = json.loads(result.stdout)
+    assert described == {
+        # from_param is a C class method: a value, not a bound method.
+        "c_char_p": ["UnpicklableObject", "ctypes.c_char_p", ["from_param"], []],
+        "c_wchar_p": ["UnpicklableObject", "ctypes.c_wchar_p", ["from_param"], []],
+        "pointer": ["UnpicklableObject", "__main__.LP_c_int", [], []],
+        # What the program stored on the value, and its methods, are still described.
+        "struct": ["UnpicklableObject", "__main__.Named", ["tag"], ["total"]],
+    }
+
+
+def test_ctypes_values_keep_stored_attributes_and_methods():
+    import ctypes
+
+    class Counter(ctypes.Structure):
+        _fields_ = [("n", ctypes.c_int)]
+
+        def bump(self):
+            self.n += 1
+
+    counter = Counter(4)
+    counter.label = "c"
+    _, (_, funcs), state = Helpers.__reduce__(counter)
+    assert state == {"label": "c"}
+    assert set(funcs) == {"bump"}
+    _, _, state = Helpers.__reduce__(ctypes.c_int(5))
+    assert "value" not in state and "_objects" not in state
