@@ -228,26 +228,15 @@ def measure(fn):
 
 
 def import_interceptor():
-    """The interceptor, from CORVANE_INTERCEPTOR_DIR when that is set.
-
-    The editable install's finder comes before sys.path, so the file is
-    loaded by name rather than by putting its directory first."""
+    """The interceptor, from CORVANE_INTERCEPTOR_DIR when that is set."""
     so_dir = os.environ.get("CORVANE_INTERCEPTOR_DIR")
     if not so_dir:
         import interceptor
         return interceptor
-    import glob
-    import importlib.machinery
-    import importlib.util
-    paths = sorted(glob.glob(os.path.join(so_dir, "interceptor*.so")))
-    if not paths:
-        raise SystemExit(f"CORVANE_INTERCEPTOR_DIR: no interceptor*.so in {so_dir}")
-    loader = importlib.machinery.ExtensionFileLoader("interceptor", paths[0])
-    spec = importlib.util.spec_from_file_location("interceptor", paths[0], loader=loader)
-    module = importlib.util.module_from_spec(spec)
-    sys.modules["interceptor"] = module
-    spec.loader.exec_module(module)
-    return module
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+                                    "conformance"))
+    from interceptor_file import load_interceptor
+    return load_interceptor(so_dir)
 
 
 def main():

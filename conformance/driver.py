@@ -19,7 +19,6 @@ Environment:
   CORVANE_FAKE_RECORDER_DIR  directory holding the compiled minimal recorder
 """
 import ctypes
-import glob
 import json
 import os
 import sys
@@ -111,16 +110,8 @@ def install(mode, test_name):
         return symbol_address(ctypes.pythonapi, "_PyEval_EvalFrameDefault"), None
     so_dir = os.environ.get("CORVANE_INTERCEPTOR_DIR")
     if so_dir:
-        # Loaded by file: in the project's venv the editable install's finder
-        # would otherwise answer first, with the live (rebuildable) build.
-        import importlib.machinery
-        import importlib.util
-        path = glob.glob(os.path.join(so_dir, "interceptor*.so"))[0]
-        spec = importlib.util.spec_from_file_location(
-            "interceptor", path, loader=importlib.machinery.ExtensionFileLoader("interceptor", path))
-        interceptor = importlib.util.module_from_spec(spec)
-        sys.modules["interceptor"] = interceptor
-        spec.loader.exec_module(interceptor)
+        from interceptor_file import load_interceptor
+        interceptor = load_interceptor(so_dir)
     else:
         import interceptor
     recorder = None
