@@ -22,6 +22,9 @@ cdef extern from "Python.h":
     unsigned long Py_TPFLAGS_VALID_VERSION_TAG
     PyObject *PyObject_GenericGetAttr(PyObject *, PyObject *)
     PyObject **_PyObject_GetDictPtr(PyObject *)
+    PyObject *PyWeakref_GET_OBJECT(PyObject *ref)
+    void Py_INCREF(object o)
+    void Py_XDECREF(PyObject *o)
 
 import datetime
 import uuid
@@ -271,19 +274,57 @@ cdef inline bint _wrapper_instance_is_plain(object obj):
     return _instance_dict_is_plain(obj)
 
 
-cdef int _type_cache_get(dict cache, object tp):
+# In front of each dict, a direct-mapped table of raw slots answers the
+# common lookups without making an int key or calling the weak reference:
+# a slot shares the dict entry's weak reference and version tag, so it says
+# what the entry says and is checked the same way.
+DEF _FRONT_SLOTS = 512
+
+cdef struct _FrontSlot:
+    PyObject *ref               # owned: the weak reference of the dict entry
+    unsigned int tag
+    int answer
+
+cdef _FrontSlot _verdict_front[_FRONT_SLOTS]
+cdef _FrontSlot _direct_front[_FRONT_SLOTS]
+
+
+cdef inline _FrontSlot *_front_slot(_FrontSlot *front, object tp):
+    cdef size_t h = <size_t><void *>tp
+    h = (h >> 4) * <size_t>0x9E3779B97F4A7C15
+    return &front[(h >> 32) & (_FRONT_SLOTS - 1)]
+
+
+cdef void _front_fill(_FrontSlot *slot, object ref, unsigned int tag, int answer):
+    cdef PyObject *old = slot.ref
+    Py_INCREF(ref)
+    slot.ref = <PyObject *>ref
+    slot.tag = tag
+    slot.answer = answer
+    # (released last: freeing a weak reference runs no user code, but the
+    # slot is consistent first anyway)
+    Py_XDECREF(old)
+
+
+cdef int _type_cache_get(dict cache, _FrontSlot *front, object tp):
     """A per-type answer still valid for tp (the type's version tag is
     unchanged since it was stored), or -1."""
     cdef _TypeHead *head = <_TypeHead *>tp
+    cdef _FrontSlot *slot = _front_slot(front, tp)
+    if not head.tp_flags & Py_TPFLAGS_VALID_VERSION_TAG:
+        return -1
+    if slot.ref != NULL and PyWeakref_GET_OBJECT(slot.ref) == <PyObject *>tp \
+            and head.tp_version_tag == slot.tag:
+        return slot.answer
     cdef object entry = cache.get(id(tp))
     if entry is not None and (<tuple>entry)[0]() is tp \
-            and head.tp_flags & Py_TPFLAGS_VALID_VERSION_TAG \
             and head.tp_version_tag == <unsigned int>(<tuple>entry)[1]:
+        _front_fill(slot, (<tuple>entry)[0], head.tp_version_tag, (<tuple>entry)[2])
         return (<tuple>entry)[2]
     return -1
 
 
-cdef void _type_cache_put(dict cache, object tp, int answer):
+cdef void _type_cache_put(dict cache, _FrontSlot *front, object tp, int answer):
     cdef _TypeHead *head = <_TypeHead *>tp
     # Without a valid version tag a later change could not be noticed.
     if head.tp_flags & Py_TPFLAGS_VALID_VERSION_TAG:
@@ -291,18 +332,20 @@ cdef void _type_cache_put(dict cache, object tp, int answer):
             cache.clear()
         # The type is held weakly: an answer must not keep a user's class
         # (and everything it references) alive after the program drops it.
-        cache[id(tp)] = (_weakref_ref(tp), head.tp_version_tag, answer)
+        ref = _weakref_ref(tp)
+        cache[id(tp)] = (ref, head.tp_version_tag, answer)
+        _front_fill(_front_slot(front, tp), ref, head.tp_version_tag, answer)
 
 
 cdef int _verdict(object pickler, object obj_type) except -1:
-    cdef int verdict = _type_cache_get(_verdicts, obj_type)
+    cdef int verdict = _type_cache_get(_verdicts, _verdict_front, obj_type)
     if verdict >= 0:
         return verdict
     try:
         verdict = _compute_verdict(pickler, obj_type)
     except Exception:
         verdict = _FULL
-    _type_cache_put(_verdicts, obj_type, verdict)
+    _type_cache_put(_verdicts, _verdict_front, obj_type, verdict)
     return verdict
 
 
@@ -756,14 +799,14 @@ cdef int _compute_direct_type(object tp) except -1:
 
 
 cdef int _is_direct_type(object tp) except -1:
-    cdef int verdict = _type_cache_get(_direct_types, tp)
+    cdef int verdict = _type_cache_get(_direct_types, _direct_front, tp)
     if verdict >= 0:
         return verdict
     try:
         verdict = _compute_direct_type(tp)
     except Exception:
         verdict = _NOT_DIRECT
-    _type_cache_put(_direct_types, tp, verdict)
+    _type_cache_put(_direct_types, _direct_front, tp, verdict)
     return verdict
 
 
