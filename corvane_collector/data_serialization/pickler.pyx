@@ -1101,6 +1101,9 @@ DEF _WRITE_TOP_ITEMS = 64
 
 # (a call record memoizes 40 to 120 objects: the table grows only past 128)
 DEF _MEMO_INLINE = 256
+# (a small plain value memoizes at most 33 objects: its strings and itself)
+DEF _SMALL_MEMO = 64
+DEF _SMALL_BUFFER = 256
 
 
 cdef struct _Writer:
@@ -1557,22 +1560,27 @@ cdef bint _write_dict(_Writer* w, dict obj, bint obj_wrap, list keep, int depth)
     return True
 
 
-cdef object _write_pickle(object obj, object obj_wrap):
-    """The pickle of obj written here, or None when obj needs the C pickler."""
+cdef object _write_pickle(object obj, object obj_wrap, Py_ssize_t memo_slots=_MEMO_INLINE,
+                          Py_ssize_t buffer_size=1024):
+    """The pickle of obj written here, or None when obj needs the C pickler.
+
+    memo_slots (a power of two, at most the inline table) and buffer_size
+    are where the memo and the output start: a small value needs neither
+    the whole inline table cleared nor a large buffer."""
     cdef _Writer w
     cdef list keep = []
     cdef unsigned long long frame_len
     cdef int i
     w.keys = w.inline_keys
     w.values = w.inline_values
-    w.slots = _MEMO_INLINE
+    w.slots = memo_slots
     w.used = 0
-    for i in range(_MEMO_INLINE):
+    for i in range(memo_slots):
         w.inline_keys[i] = NULL
-    w.buf = <unsigned char*>PyMem_Malloc(1024)
+    w.buf = <unsigned char*>PyMem_Malloc(buffer_size)
     if w.buf == NULL:
         return None
-    w.cap = 1024
+    w.cap = buffer_size
     w.pos = _FRAME_HEADER
     try:
         if not _write_value(&w, obj, obj_wrap is not False, keep, 0) or not _room(&w, 1):
@@ -1607,6 +1615,11 @@ def safe_pickle(obj, obj_wrap=True):
     if obj is None:
         return _NONE_PICKLE
     if _is_small_plain(obj):
+        # (the hand writer lays these out as the C pickler does; a value it
+        # declines, such as a large int, goes to the C pickler itself)
+        data = _write_pickle(obj, obj_wrap, _SMALL_MEMO, _SMALL_BUFFER)
+        if data is not None:
+            return data
         return _c_dumps(obj, _DEFAULT_PROTOCOL)
     if Py_GetRecursionLimit() <= _C_PICKLER_MAX_RECURSION_LIMIT:
         # (above that limit the full path uses the Python pickler, whose

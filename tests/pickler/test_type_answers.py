@@ -78,3 +78,44 @@ def test_answers_keep_no_class_alive():
     del cls
     gc.collect()
     assert all(ref() is None for ref in refs)
+
+
+# Small flat values of scalars (every argument tuple, keyword dict and
+# plain result of a record) are written by the hand writer with a small
+# memo; their bytes are the C pickler's under either recursion regime, as
+# they were when the C pickler wrote them.
+
+def small_values():
+    shared = "shared text"
+    yield from (0, 255, 256, 65535, 65536, 2 ** 31 - 1, 2 ** 31, -1, -2 ** 31, -2 ** 31 - 1,
+                2 ** 80, True, False, 1.5, -0.0, float("inf"), "", "é" * 200, "x" * 255,
+                "x" * 256, "x" * 4095, "\ud800", b"", b"b" * 255, b"b" * 256)
+    yield from ((), (1,), (1, 2), (1, 2, 3), (1, 2, 3, 4), tuple(range(16)), [], [None],
+                list("abcdefghijklmnop"), {}, {"k": 1}, {i: str(i) for i in range(16)})
+    # one object written twice is a memo reference the second time
+    yield (shared, shared, shared)
+    yield [shared, b"z", shared]
+    yield {shared: shared}
+    yield ("a\ud800", 1)
+    yield ("é" * 300,) * 16
+    yield {str(i): "v" * 100 for i in range(16)}
+
+
+@pytest.mark.parametrize("limit", [None, 20000])
+def test_small_plain_values_have_the_c_picklers_bytes(limit):
+    import pickle
+    import sys
+    from corvane_collector.data_serialization import corv_pickle
+    before = sys.getrecursionlimit()
+    if limit:
+        sys.setrecursionlimit(limit)
+    try:
+        for value in small_values():
+            expected = pickle.dumps(value, corv_pickle.DEFAULT_PROTOCOL)
+            for obj_wrap in (True, False):
+                assert P.safe_pickle(value, obj_wrap) == expected, repr(value)[:80]
+            if not limit:
+                # (the Python pickler of the raised regime frames differently)
+                assert full_path(value) == expected, repr(value)[:80]
+    finally:
+        sys.setrecursionlimit(before)
