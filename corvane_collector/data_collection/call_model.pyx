@@ -12,6 +12,78 @@ from typing import Any, List, Optional, Tuple, Union
 
 from corvane_collector.configs.run_settings import CollectorSettings
 
+cdef extern from "Python.h":
+    ctypedef struct _TypeHead "PyTypeObject":
+        unsigned long tp_flags
+        unsigned int tp_version_tag
+    unsigned long Py_TPFLAGS_VALID_VERSION_TAG
+
+
+# The subclasses' constructors end with super().__init__(...).  While the
+# instance is of the subclass itself and the base's constructor is the one
+# defined here, that call is the base's steps run in place: the same
+# attributes set in the same order, without building a super object and
+# parsing the arguments again.  The finding is kept with the subclass's
+# version tag, which changes whenever the subclass or a base is modified.
+
+cdef class _OwnBaseInit:
+    cdef object cls
+    cdef object base
+    cdef object own_init        # the base's constructor as defined here
+    cdef bint known
+    cdef unsigned int tag
+
+    cdef bint holds(self, object obj) except -1:
+        cdef _TypeHead *head
+        if type(obj) is not self.cls:
+            return False
+        head = <_TypeHead *>self.cls
+        if self.known and head.tp_flags & Py_TPFLAGS_VALID_VERSION_TAG \
+                and head.tp_version_tag == self.tag:
+            return True
+        self.known = False
+        if self.cls.__mro__[1] is not self.base \
+                or self.base.__dict__.get("__init__") is not self.own_init:
+            return False
+        if head.tp_flags & Py_TPFLAGS_VALID_VERSION_TAG:
+            self.tag = head.tp_version_tag
+            self.known = True
+        return True
+
+
+cdef _OwnBaseInit _own_base_init(cls, base):
+    cdef _OwnBaseInit check = _OwnBaseInit.__new__(_OwnBaseInit)
+    check.cls = cls
+    check.base = base
+    check.own_init = base.__dict__["__init__"]
+    return check
+
+
+cdef _OwnBaseInit _external_metadata_base
+cdef _OwnBaseInit _user_metadata_base
+cdef _OwnBaseInit _external_call_base
+cdef _OwnBaseInit _user_call_base
+
+
+cdef inline _set_names(self, module_name, full_name):
+    # FunctionMetadata's steps
+    self.module_name = module_name
+    self.full_name = full_name
+
+
+cdef _set_call(self, function_metadata, args, kwargs, globals):
+    # FunctionCall's steps
+    self.function_metadata = function_metadata
+    # Live references: serialised only once the call has finished.
+    self.post_run_args = args
+    self.post_run_kwargs = kwargs
+    # Snapshots taken now, so that the running function cannot alter them.
+    self.pre_run_args = CollectorSettings.serializer.serialize(args, obj_wrap=False)
+    self.pre_run_kwargs = CollectorSettings.serializer.serialize(kwargs, obj_wrap=False)
+    self.globals = globals
+    self.return_value = None
+    self.execption = None
+
 
 class FunctionMetadata:
     "\n    This object contains function metadata.\n"
@@ -23,8 +95,7 @@ class FunctionMetadata:
         :param full_name: the function's full (qualified) name
         :type full_name: str
         """
-        self.module_name = module_name
-        self.full_name = full_name
+        _set_names(self, module_name, full_name)
 
 
 FunctionMetadata.__init__.__annotations__ = {
@@ -51,7 +122,10 @@ class ExternalFunctionMetadata(FunctionMetadata):
         """
         self.is_builtin = is_builtin
         self.is_function_for_recording = is_function_for_recording
-        super().__init__(module_name, full_name)
+        if _external_metadata_base.holds(self):
+            _set_names(self, module_name, full_name)
+        else:
+            super().__init__(module_name, full_name)
 
 
 ExternalFunctionMetadata.__init__.__annotations__ = {
@@ -89,7 +163,10 @@ class UserFunctionMetadata(FunctionMetadata):
         self.co_names = co_names
         self.function_signature = function_signature
         self.is_async = is_async
-        super().__init__(module_name, full_name)
+        if _user_metadata_base.holds(self):
+            _set_names(self, module_name, full_name)
+        else:
+            super().__init__(module_name, full_name)
 
 
 UserFunctionMetadata.__init__.__annotations__ = {
@@ -118,16 +195,7 @@ class FunctionCall(object):
         :param globals: globals used by the call
         :type globals: dict
         """
-        self.function_metadata = function_metadata
-        # Live references: serialised only once the call has finished.
-        self.post_run_args = args
-        self.post_run_kwargs = kwargs
-        # Snapshots taken now, so that the running function cannot alter them.
-        self.pre_run_args = CollectorSettings.serializer.serialize(args, obj_wrap=False)
-        self.pre_run_kwargs = CollectorSettings.serializer.serialize(kwargs, obj_wrap=False)
-        self.globals = globals
-        self.return_value = None
-        self.execption = None
+        _set_call(self, function_metadata, args, kwargs, globals)
 
     def add_return_value(self, return_value):
         """
@@ -172,7 +240,10 @@ class ExternalFunctionCall(FunctionCall):
         :param function_metadata: metadata of the called external function
         :type function_metadata: FunctionMetadata
         """
-        super().__init__(function_metadata, None, None, None)
+        if _external_call_base.holds(self):
+            _set_call(self, function_metadata, None, None, None)
+        else:
+            super().__init__(function_metadata, None, None, None)
 
 
 ExternalFunctionCall.__init__.__annotations__ = {
@@ -197,7 +268,10 @@ class UserFunctionCall(FunctionCall):
         """
         self.external_calls = []
         self.awaited_functions = []
-        super().__init__(function_metadata, args, kwargs, globals)
+        if _user_call_base.holds(self):
+            _set_call(self, function_metadata, args, kwargs, globals)
+        else:
+            super().__init__(function_metadata, args, kwargs, globals)
         # The metadata object is shared (the probe caches it): its signature is
         # replaced in place by the serialised form that travels with the record.
         self.function_metadata.function_signature = CollectorSettings.serializer.serialize(
@@ -211,6 +285,12 @@ UserFunctionCall.__init__.__annotations__ = {
     'globals': 'dict',
     'return': None,
 }
+
+
+_external_metadata_base = _own_base_init(ExternalFunctionMetadata, FunctionMetadata)
+_user_metadata_base = _own_base_init(UserFunctionMetadata, FunctionMetadata)
+_external_call_base = _own_base_init(ExternalFunctionCall, FunctionCall)
+_user_call_base = _own_base_init(UserFunctionCall, FunctionCall)
 
 
 __test__ = {}
