@@ -37,6 +37,7 @@ cdef extern from "Python.h":
         Py_ssize_t tp_basicsize
         PyTypeObject* tp_base
     PyObject* PyObject_GenericGetAttr(PyObject*, PyObject*)
+    PyObject* PyImport_GetModuleDict()
     PyObject** _PyObject_GetDictPtr(object)
     unsigned long Py_TPFLAGS_VALID_VERSION_TAG
 
@@ -819,6 +820,15 @@ def record_return_value_async(return_value, func_obj):
 def get_module_location(str module_name):
     """The origin file of the named module, or None when it cannot be found."""
     import importlib.util
+    if module_name not in <object>PyImport_GetModuleDict():
+        # find_spec imports the parent package of a module that is not
+        # loaded: that runs its code, or waits for the thread that is
+        # importing it (which may be waiting for this one).
+        dot = module_name.rfind(".")
+        if dot > 0:
+            from corvane_common.utils.import_state import module_loaded
+            if not module_loaded(module_name[:dot]):
+                return None
     try:
         spec = importlib.util.find_spec(module_name)
     except ValueError:

@@ -105,9 +105,10 @@ from types import FunctionType
 import _pickle
 
 import corvane_collector  # noqa: F401  (the safe pickler reaches this module through the package)
+from corvane_common.utils.import_state import module_loaded
 
 __all__ = ["Pickler", "loads", "dumps", "LoadFailure", "Omitted", "DEFAULT_PROTOCOL",
-           "NEVER_OVERRIDDEN", "MAX_FALLBACK_DEPTH", "MAX_DESCRIPTIONS"]
+           "NEVER_OVERRIDDEN", "MAX_FALLBACK_DEPTH", "MAX_DESCRIPTIONS", "load_by_name"]
 
 DEFAULT_PROTOCOL = pickle.DEFAULT_PROTOCOL
 HIGHEST_PROTOCOL = pickle.HIGHEST_PROTOCOL
@@ -212,7 +213,7 @@ def _global_ok(obj, cached=True):
         return True
     module = sys.modules.get(module_name)
     if module is None:
-        return True  # importable later by the pickler itself, or it fails there
+        return False  # the pickler would import it (see _named_reduction)
     found = module
     try:
         for part in name.split("."):
@@ -239,6 +240,56 @@ def _reduce_value_ok(rv, cached=True):
             if isinstance(arg, type) and not _global_ok(arg, cached):
                 return False
     return True
+
+
+def load_by_name(module_name, qualname):
+    """Loads a class or function that was pickled while its module was still
+    being imported (see ``_named_reduction``)."""
+    import importlib
+    found = importlib.import_module(module_name)
+    for part in qualname.split("."):
+        found = getattr(found, part)
+    return found
+
+
+_FOUND_BY_NAME[id(load_by_name)] = load_by_name
+_PERMANENT += 1
+
+
+def _named_reduction(obj, failure_reducer):
+    """The reduction of a class or function whose module (or a package above
+    it) is not fully loaded.
+
+    ``pickle`` writes such objects by name only after importing their module:
+    that would run the module's code, or wait for the thread that is
+    importing it, which may be waiting for us.  A module that is still being
+    initialised is named without importing it, through ``load_by_name``; an
+    object whose module is not loaded at all is answered as a failure.
+    """
+    try:
+        module_name = obj.__module__
+        qualname = obj.__qualname__
+        if type(module_name) is str and type(qualname) is str and "<locals>" not in qualname:
+            found = sys.modules.get(module_name)
+            if found is not None:
+                for part in qualname.split("."):
+                    found = getattr(found, part)
+                if found is obj:
+                    return (load_by_name, (module_name, qualname))
+    except Exception as exc:
+        return _answer(failure_reducer, obj, exc)
+    return _answer(failure_reducer, obj, PicklingError(
+        "Can't pickle %r: its module is not loaded and cannot be imported here" % (obj,)))
+
+
+def _module_name_of(obj):
+    """``obj.__module__`` as a str, or None (the pickler then searches
+    ``sys.modules`` for it, which imports nothing new)."""
+    try:
+        module_name = obj.__module__
+    except Exception:
+        return None
+    return module_name if type(module_name) is str else None
 
 
 class _Describer:
@@ -300,6 +351,9 @@ def _make_hook(owner_override, failure_reducer, dispatch_table, proto, native):
                 and (not dispatch_table or obj_type not in dispatch_table)):
             return NotImplemented
         if obj_type is FunctionType or isinstance(obj, type):
+            module_name = _module_name_of(obj)
+            if module_name is not None and not module_loaded(module_name):
+                return _named_reduction(obj, failure_reducer)
             return NotImplemented
         # Default reduction, computed here so that its failure can be answered.
         try:
@@ -317,7 +371,13 @@ def _make_hook(owner_override, failure_reducer, dispatch_table, proto, native):
                     rv = reduce()
         except Exception as exc:
             return _answer(failure_reducer, obj, exc)
-        if type(rv) is tuple:
+        if type(rv) is str:
+            # written by name: the pickler imports the object's module
+            module_name = _module_name_of(obj)
+            if module_name is not None and not module_loaded(module_name):
+                return _answer(failure_reducer, obj, PicklingError(
+                    "Can't pickle %r: its module is not loaded and cannot be imported here" % (obj,)))
+        elif type(rv) is tuple:
             if (rv and rv[0] is obj_type and isinstance(obj, BaseException)
                     and obj_type.__reduce__ is _exception_reduce
                     and obj_type.__reduce_ex__ is _object_reduce_ex

@@ -37,6 +37,7 @@ import inspect
 import corvane_collector.data_serialization.corv_pickle
 from collections import OrderedDict, defaultdict
 from corvane_common.qualnames import get_function_module, get_function_full_name
+from corvane_common.utils.import_state import module_loaded
 from corvane_common.utils.obj_wrap import (ObjectWrapper, ModuleWrapper, UnpicklableObject,
                                             FunctionWrapper, SpecialWrapper, ExceptionWrapper)
 from corvane_collector.data_collection.metadata_probe import MetadataProbe
@@ -167,6 +168,7 @@ cdef Py_ssize_t _VERDICTS_LIMIT = 4096
 # Names whose presence in an instance dict changes the outcome for a plain type.
 cdef tuple _INSTANCE_NAMES = (GETATTR_STR, GET_NEWARGS_EX, GETNEWARGS, GET_INITARGS, GETSTATE_STR)
 cdef object _class_descriptor = object.__dict__["__class__"]
+cdef object _load_by_name = corvane_collector.data_serialization.corv_pickle.load_by_name
 cdef str _N_GETATTR = GETATTR_STR
 cdef str _N_NEWARGS_EX = GET_NEWARGS_EX
 cdef str _N_NEWARGS = GETNEWARGS
@@ -528,7 +530,8 @@ class SafePickler(corvane_collector.data_serialization.corv_pickle.Pickler):
                 return cached
         from jsonpickle.unpickler import loadclass
         if not (obj != loadclass and obj != Wraper and obj != NewFuncWrap
-                and obj != _reconstructor and obj != wrap_object and obj != UnpicklableObject):
+                and obj != _reconstructor and obj != wrap_object and obj != UnpicklableObject
+                and obj is not _load_by_name):
             return NotImplemented
         if isinstance(obj, type):
             obj = object.__getattribute__(obj, INIT_STR)
@@ -848,6 +851,7 @@ cdef bint _direct_object(object obj, bint obj_wrap) except -1:
 
 cdef object _newobj = copyreg.__newobj__
 cdef object _wrap_module = wrap_module
+cdef object _module_loaded = module_loaded
 cdef str _N_NAME = "__name__"
 
 
@@ -871,7 +875,14 @@ cdef class _DirectGuard:
             return _guarded_function_reduction(obj)
         if not _direct_object(obj, self.obj_wrap):
             raise _NotDirect()
-        if tp is type or tp is _FullArgSpec:
+        if tp is type:
+            # The C pickler imports the module of a class it writes by name;
+            # one that is not fully loaded takes the full path, which names
+            # it without importing.
+            if not _module_loaded(obj.__module__):
+                raise _NotDirect()
+            return _NotImplemented
+        if tp is _FullArgSpec:
             return _NotImplemented
         if _is_direct_type(tp) == _DIRECT_SLOTS:
             state = _slots_state(obj, tp)

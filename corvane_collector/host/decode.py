@@ -265,7 +265,14 @@ def _unpicklable_object(type_str, funcs=None, *rest):
 _PICKLER = "corvane_collector.data_serialization.pickler"
 _WRAPPERS = "corvane_common.utils.obj_wrap"
 
+def _by_name(module, qualname):
+    # A class or function named while its module was being imported: the
+    # same placeholder as one written by name.
+    return placeholder_class(str(module), str(qualname))
+
+
 _FUNCTIONS = {
+    ("corvane_collector.data_serialization.corv_pickle", "load_by_name"): _by_name,
     ("jsonpickle.unpickler", "loadclass"): _loadclass,
     (_PICKLER, "wrap_module"): _wrap_module,
     (_PICKLER, "wrap_function"): _loadclass,

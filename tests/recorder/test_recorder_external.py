@@ -1,6 +1,7 @@
 """External calls made by recorded code: skipping, renaming of context
 manager methods, the external-call limit and the results."""
 
+import builtins
 import json
 import shlex
 import os
@@ -88,6 +89,35 @@ def test_module_locations():
         assert cr.get_module_location("spec_less_module_xyz") is None
     finally:
         del sys.modules["spec_less_module_xyz"]
+
+
+def test_module_location_never_imports_a_parent_package(tmp_path, monkeypatch):
+    # A module that is not loaded: finding it would import its package, which
+    # runs the package's code or, while another thread imports the package,
+    # waits for that thread.
+    package = tmp_path / "corv_loc_pkg_xyz"
+    package.mkdir()
+    (package / "__init__.py").write_text("import builtins\nbuiltins.corv_loc_pkg_ran = True\n")
+    (package / "sub.py").write_text("")
+    monkeypatch.syspath_prepend(str(tmp_path))
+    try:
+        assert cr.get_module_location("corv_loc_pkg_xyz.sub") is None
+        assert "corv_loc_pkg_xyz" not in sys.modules and not hasattr(builtins, "corv_loc_pkg_ran")
+        # its package half imported (another thread is running its body)
+        import importlib.util
+        spec = importlib.util.find_spec("corv_loc_pkg_xyz")
+        half = importlib.util.module_from_spec(spec)
+        spec._initializing = True
+        sys.modules["corv_loc_pkg_xyz"] = half
+        assert cr.get_module_location("corv_loc_pkg_xyz.sub") is None
+        # once the package is loaded the submodule is found where it is
+        spec._initializing = False
+        assert cr.get_module_location("corv_loc_pkg_xyz.sub") == str(package / "sub.py")
+        assert "corv_loc_pkg_xyz.sub" not in sys.modules
+    finally:
+        sys.modules.pop("corv_loc_pkg_xyz", None)
+        if hasattr(builtins, "corv_loc_pkg_ran"):
+            del builtins.corv_loc_pkg_ran
 
 
 class Manager:
