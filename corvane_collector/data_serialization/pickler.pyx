@@ -55,6 +55,9 @@ except BaseException:
 
 from io import BytesIO
 from pydantic import BaseModel
+# Loaded now rather than by the first record that names a function: an
+# import made while recording can wait for another thread's import.
+import jsonpickle.unpickler
 from corvane_collector.data_collection.attr_usage import used_attributes
 
 DOT = "."
@@ -387,6 +390,18 @@ cdef object _bound_builtin_key(object obj):
     return (owner_type, obj.__name__)
 
 
+cdef object _module_getattribute = types.ModuleType.__getattribute__
+
+
+cdef object _module_name(object module):
+    # A module subclass may compute its attributes on access: a lazily
+    # loaded module runs its whole body at its first attribute read.  Its
+    # name is read as a plain module's, from the module's namespace.
+    if type(module) is _ModuleType:
+        return module.__name__
+    return _module_getattribute(module, "__name__")
+
+
 class NewFuncWrap:
     def __init__(self, name):
         self.name = name
@@ -467,7 +482,7 @@ class SafePickler(corvane_collector.data_serialization.corv_pickle.Pickler):
         except Exception:
             pass
         if isinstance(obj, types.ModuleType):
-            return (wrap_module, (obj.__name__,))
+            return (wrap_module, (_module_name(obj),))
         used_attrs = used_attributes.get(id(obj))
         if used_attrs is not None and self.obj_wrap and not isinstance(obj, type):
             return self.reduce_used_attrs(obj, used_attrs)
