@@ -92,7 +92,11 @@ def install_real_recorder(test_name):
     import importlib
     import types
     from corvane_collector.configs.run_settings import CollectorSettings
+    from corvane_collector.data_serialization.channel_codec import IpcPickleSerializer
     data, metrics = CountingChannel(), CountingChannel()
+    # Built before recording starts, as the starter does: otherwise the first
+    # record imports the whole serializer inside the test's own call.
+    CollectorSettings.serializer = IpcPickleSerializer()
     CollectorSettings.data_subprocess = data
     CollectorSettings.metrics_subprocess = metrics
     CollectorSettings.project_files = frozenset(test_files(test_name))

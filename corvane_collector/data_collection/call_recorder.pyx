@@ -38,6 +38,7 @@ cdef extern from "Python.h":
         PyTypeObject* tp_base
     PyObject* PyObject_GenericGetAttr(PyObject*, PyObject*)
     PyObject* PyImport_GetModuleDict()
+    bint PyModule_Check(object o)
     PyObject** _PyObject_GetDictPtr(object)
     unsigned long Py_TPFLAGS_VALID_VERSION_TAG
 
@@ -307,6 +308,13 @@ cdef object _CoroutineType = types.CoroutineType
 cdef object _AsyncGeneratorType = types.AsyncGeneratorType
 cdef object _FrameType = types.FrameType
 cdef tuple _UNMEASURED_TYPES = (_GeneratorType, _CoroutineType, _AsyncGeneratorType, _FrameType)
+try:
+    # A module that the import system's lazy loader has not loaded yet is of
+    # this class until its first attribute read, which runs the module's body.
+    from importlib.util import _LazyModule as _lazy_module_type
+    _UNMEASURED_TYPES += (_lazy_module_type,)
+except ImportError:
+    pass
 
 # Budget of the quick bound below: containers with more elements than this
 # are measured by the deep measurement itself.
@@ -496,6 +504,11 @@ def is_size_too_big(obj):
     # does not count code); they are common globals, so skip its set-up.
     if tp is _FunctionType or tp is _BuiltinFunctionType or tp is _MethodType or tp is type:
         return False
+    # A module is pickled as its name alone.  Measuring its namespace would
+    # also run a module subclass's attribute hook: a lazily loaded module
+    # runs its whole body at its first attribute read.
+    if PyModule_Check(obj):
+        return False
     # The deep measurement reads a generator's or frame's f_locals, which
     # stores a snapshot of the variables on the live frame and so keeps the
     # program's objects alive while it runs; the pickler leaves those
@@ -526,8 +539,9 @@ cdef unsigned long _HEAPTYPE = 1 << 9
 def _deep_measure(obj):
     """pympler's deep size to three levels, with a measurer of its own (the
     module-wide one is shared with the program and between threads) that
-    does not look into generators, coroutines or frames: reading their
-    f_locals stores a snapshot of the variables on the live frame."""
+    does not look into generators, coroutines or frames (reading their
+    f_locals stores a snapshot of the variables on the live frame), nor into
+    modules not loaded yet by a lazy loader."""
     sizer = asizeof.Asizer(limit=3)
     sizer.exclude_types(*_UNMEASURED_TYPES)
     return sizer.asizeof(obj)

@@ -55,6 +55,15 @@ except BaseException:
 
 from io import BytesIO
 from pydantic import BaseModel
+# pydantic's modules answer an unknown attribute name through a module-level
+# __getattr__ that imports a helper module the first time it runs.  Loaded
+# now, so that a program which probes every module in sys.modules for an
+# attribute (as warning-registry cleaners do) does not make sys.modules grow
+# while it iterates over it.
+try:
+    import pydantic._internal._validators
+except Exception:
+    pass
 # Loaded now rather than by the first record that names a function: an
 # import made while recording can wait for another thread's import.
 import jsonpickle.unpickler

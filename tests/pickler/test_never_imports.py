@@ -206,3 +206,14 @@ def test_a_lazily_loaded_module_is_named_without_loading_it(obj_wrap):
         assert "corv_lazy_xyz" in repr(pickle.loads(data))
     # its first real use still loads it
     assert module.attr == 42 and loader.executed == 1
+
+
+def test_the_size_guard_leaves_a_lazily_loaded_module_unloaded():
+    from corvane_collector.data_collection import call_recorder as cr
+    loader = _CountingLoader()
+    spec = importlib.util.spec_from_loader("corv_lazy_size_xyz", importlib.util.LazyLoader(loader))
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    assert cr.is_size_too_big(module) is False
+    assert cr.is_size_too_big([module, {"m": module}]) is False
+    assert loader.executed == 0
