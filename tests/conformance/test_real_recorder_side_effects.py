@@ -1,0 +1,124 @@
+"""What recording with the package's real recorder changes in the program, pinned.
+
+Each program runs once under the stock evaluator and once with its own file
+sampled at rate 1.0 by the real recorder (in-memory channels).  The differences
+checked here are the known ones of conformance/KNOWN_DIFFERENCES.md (test_queue's
+reentrancy test, test_importlib's lazy-loader tests): both runs are checked, so a
+change in either (a fix, or a new way of showing) is noticed and the notes are
+brought up to date with it.
+"""
+import os
+import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+                                "interceptor"))
+from conform_harness import requires_interceptor, run_program  # noqa: E402
+
+SETUP = r'''
+from corvane_collector.configs.run_settings import CollectorSettings
+
+class Channel:
+    def __init__(self):
+        self.messages = 0
+    def send_message(self, data):
+        self.messages += 1
+
+DATA, METRICS = Channel(), Channel()
+CollectorSettings.data_subprocess = DATA
+CollectorSettings.metrics_subprocess = METRICS
+CollectorSettings.project_files = frozenset([__file__])
+'''
+
+# The program allocates no gc-tracked object between gc.enable() and its append,
+# so the stock evaluator runs the finalizer at the explicit gc.collect().
+FINALIZER_PROGRAM = SETUP + r'''
+import gc
+
+class Cycle:
+    def __init__(self, log):
+        self.log = log
+        self.me = self
+    def __del__(self):
+        self.log.append("finalizer")
+
+def probe(log):
+    gc.disable()
+    c = Cycle(log)
+    del c
+    gc.set_threshold(1)
+    gc.enable()
+    log.append("program")
+    gc.collect()
+    return log
+
+def main():
+    old = gc.get_threshold()
+    try:
+        log = probe([])
+    finally:
+        gc.set_threshold(*old)
+    return {"log": log, "records": DATA.messages, "active": evaluator_active()}
+'''
+
+LAZY_PROGRAM = SETUP + r'''
+import importlib.abc, importlib.util, sys, types
+
+class Loader(importlib.abc.Loader):
+    def __init__(self):
+        self.loaded = None
+    def exec_module(self, module):
+        self.loaded = module
+
+def new_module(loader):
+    spec = importlib.util.spec_from_loader("lazy_probe", importlib.util.LazyLoader(loader))
+    module = types.ModuleType("lazy_probe")
+    module.__spec__ = spec
+    module.__loader__ = spec.loader
+    spec.loader.exec_module(module)
+    return module
+
+def main():
+    loader = Loader()
+    new_module(loader)
+    still_lazy = loader.loaded is None
+    sys.modules["lazy_probe"] = types.ModuleType("lazy_probe")
+    try:
+        module = new_module(Loader())
+        try:
+            module.__name__
+            raised = False
+        except ValueError:
+            raised = True
+    finally:
+        del sys.modules["lazy_probe"]
+    return {"still_lazy": still_lazy, "substitution_raised": raised,
+            "records": DATA.messages, "active": evaluator_active()}
+'''
+
+
+def _both(program):
+    stock = run_program(program, recorder=None, apply=False).check().result
+    ours = run_program(program, recorder=None, apply=True).check().result
+    assert not stock["active"] and ours["active"]
+    assert stock["records"] == 0 and ours["records"] >= 1
+    return stock, ours
+
+
+@requires_interceptor
+def test_recorder_allocations_move_where_finalizers_run():
+    stock, ours = _both(FINALIZER_PROGRAM)
+    assert stock["log"] == ["program", "finalizer"]
+    # A collection triggered by the recorder's own allocations, in its callbacks
+    # around gc.enable() and the append, runs the finalizer before the append.
+    assert ours["log"] == ["finalizer", "program"]
+
+
+@requires_interceptor
+def test_recording_a_lazy_module_loads_it():
+    stock, ours = _both(LAZY_PROGRAM)
+    assert stock["still_lazy"] is True and stock["substitution_raised"] is True
+    # Recording new_module()'s result reads the module's attributes (the size
+    # check, the pickler), which runs the deferred exec_module: the module is
+    # loaded, and the error of a substituted module is raised inside the
+    # recorder instead of at the program's first attribute read.
+    assert ours["still_lazy"] is False and ours["substitution_raised"] is False
