@@ -104,7 +104,9 @@ cdef class _Template:
     cdef unsigned int version_tag
     cdef bint c_regime
     cdef tuple values
-    cdef bint distinct       # no two values (None aside) are the same object
+    # Bit k: the value at k is no other value's object (only the first 64
+    # values are tracked; a value beyond that never counts as alone).
+    cdef unsigned long long alone
 
 
 cdef object _alias_pattern(tuple values):
@@ -120,12 +122,23 @@ cdef object _alias_pattern(tuple values):
     return tuple(pattern)
 
 
-cdef bint _distinct(tuple values, tuple pattern):
+cdef unsigned long long _alone_mask(tuple pattern):
+    """Bit k set when value k is not the same object as any other value."""
     cdef Py_ssize_t i
-    for i in range(len(values)):
-        if values[i] is not None and pattern[i] != i:
-            return False
-    return True
+    cdef Py_ssize_t n = len(pattern)
+    cdef unsigned long long shared = 0
+    cdef unsigned long long mask = 0
+    cdef Py_ssize_t first
+    for i in range(n):
+        first = pattern[i]
+        if first != i and first < 64:
+            shared |= (<unsigned long long>1) << first
+            if i < 64:
+                shared |= (<unsigned long long>1) << i
+    for i in range(min(n, 64)):
+        if not shared & ((<unsigned long long>1) << i):
+            mask |= (<unsigned long long>1) << i
+    return mask
 
 
 cdef bint _codec_unchanged(serializer):
@@ -150,8 +163,11 @@ cdef bint _codec_unchanged(serializer):
 cdef inline bint _same_layout(_Template template, tenant_id, project_id, python_version,
                              lib_version, tuple fields):
     """Whether template was made for these values: the same objects, or for
-    a field an equal str that is no other value's object either (a full
-    name is made anew at every call)."""
+    a field an equal str that is no other value's object, where the
+    template's value was no other value's object either (a full name is
+    made anew at every call).  Values shared elsewhere in the message, such
+    as identity fields that are one object, do not matter to such a field:
+    the pickle writes it on its own either way."""
     cdef tuple kept = template.values
     cdef Py_ssize_t i, j
     if len(kept) != 4 + len(fields) or kept[0] is not tenant_id or kept[1] is not project_id \
@@ -161,7 +177,8 @@ cdef inline bint _same_layout(_Template template, tenant_id, project_id, python_
         value = fields[i]
         if kept[4 + i] is value:
             continue
-        if not template.distinct or type(value) is not str or not (<str>value == kept[4 + i]):
+        if 4 + i >= 64 or not template.alone & ((<unsigned long long>1) << (4 + i)) \
+                or type(value) is not str or not (<str>value == kept[4 + i]):
             return False
         if value is tenant_id or value is project_id or value is python_version \
                 or value is lib_version:
@@ -207,7 +224,12 @@ cdef object _build_template(serializer, cls, tuple values, bint c_regime):
     return template
 
 
+cdef Py_ssize_t _key_lookups = 0   # templates looked up by key (for tests)
+
+
 cdef object _find_template(serializer, cls, frozenset names, bint c_regime, tuple values):
+    global _key_lookups
+    _key_lookups += 1
     for value in values:
         if value is not None and (type(value) is not str or value in names):
             return None
@@ -224,7 +246,7 @@ cdef object _find_template(serializer, cls, frozenset names, bint c_regime, tupl
         _templates[key] = entry
     # Later messages with these values skip the key.
     (<_Template>entry).values = values
-    (<_Template>entry).distinct = _distinct(values, pattern)
+    (<_Template>entry).alone = _alone_mask(pattern)
     _last[cls] = entry
     return entry
 
@@ -272,6 +294,13 @@ cdef object _message_bytes(serializer, cls, tenant_id, project_id, python_versio
 def _template_count():
     """Number of message templates kept (for tests)."""
     return len(_templates)
+
+
+def _template_key_lookups():
+    """How many messages so far needed their template looked up by key, that
+    is could not reuse the template of the last message of their class
+    (for tests)."""
+    return _key_lookups
 
 
 def _clear_templates():

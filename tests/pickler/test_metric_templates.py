@@ -90,6 +90,39 @@ def test_same_object_and_equal_values_each_get_their_own_layout(codec):
         assert data == reference(codec, metrics.ExternalFunction, identity, (field,), data)
 
 
+def test_a_fresh_equal_name_reuses_the_template_when_identity_values_are_one_object(codec):
+    # Tenant and project given as one string object: the pickle writes the
+    # second as a reference to the first, which says nothing about how a
+    # full name made anew at each report is written.
+    shared = fresh("bench")
+    for identity in [(shared, shared, "3.10", "1.0"), (None, None, "3.10", "1.0"),
+                     (fresh("t"), fresh("p"), "3.10", "1.0")]:
+        before = channel_codec._template_key_lookups()
+        for _ in range(5):
+            field = fresh("lib.ident")
+            data = by_template(codec, metrics.ExternalFunction, identity, (field,))
+            assert data == reference(codec, metrics.ExternalFunction, identity, (field,), data)
+        assert channel_codec._template_key_lookups() - before == 1
+
+
+def test_a_field_made_for_a_shared_object_is_not_reused_for_equal_copies(codec):
+    # Both fields one object: the second is written as a memo reference.
+    # Equal copies, or one field that is the very object of an identity
+    # value, are written out and must get a layout of their own.
+    shared = fresh("bench")
+    identity = (shared, shared, "3.10", "1.0")
+    name = fresh("m.f")
+    cases = [(name, name), (fresh("m.f"), fresh("m.f")), (name, name),
+             (fresh("m.f"), name), (name, name), (fresh("bench"), "r"), (shared, "r"),
+             (fresh("bench"), "r")]
+    sizes = []
+    for fields in cases:
+        data = by_template(codec, metrics.LimitFailure, identity, fields)
+        assert data == reference(codec, metrics.LimitFailure, identity, fields, data)
+        sizes.append(len(data))
+    assert sizes[0] < sizes[1] and sizes[6] < sizes[5]
+
+
 def test_values_the_template_cannot_stand_for_are_refused(codec):
     class Text(str):
         pass
