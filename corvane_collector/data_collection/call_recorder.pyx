@@ -40,6 +40,12 @@ cdef extern from "Python.h":
     PyObject* PyImport_GetModuleDict()
     PyObject** _PyObject_GetDictPtr(object)
     unsigned long Py_TPFLAGS_VALID_VERSION_TAG
+    unsigned long PyThread_get_thread_ident()
+    object PyLong_FromUnsignedLong(unsigned long v)
+    PyObject* PyDict_GetItem(object d, object key)
+    PyObject* PyDict_GetItemWithError(object d, object key) except? NULL
+    int PySet_Add(object s, object key) except -1
+    int PySet_Contains(object s, object key) except -1
 
 import threading
 import types
@@ -72,6 +78,24 @@ types_MethodType = types.MethodType
 FUNCTION_INDEX = 0
 EXTRACT_METADATA = MetadataProbe.extract_function_metadata
 BLACKLISTED_FUNCTIONS = set()
+
+
+# The tracker of the recorded call running on this thread.  While the names
+# above are still what they were bound to, that is the entry of the shared
+# dict under the thread's id (what threading.get_ident returns), read here
+# without the two calls; a replaced name is honoured.
+cdef object _own_current_call_get = CallTrail_thread_id_to_current_call_get
+cdef object _own_get_ident = threading_get_ident
+cdef dict _current_calls = CallTrail.thread_id_to_current_call
+
+
+cdef inline object _current_call():
+    cdef PyObject* found
+    if CallTrail_thread_id_to_current_call_get is _own_current_call_get \
+            and threading_get_ident is _own_get_ident:
+        found = PyDict_GetItem(_current_calls, PyLong_FromUnsignedLong(PyThread_get_thread_ident()))
+        return None if found == NULL else <object>found
+    return CallTrail_thread_id_to_current_call_get(threading_get_ident(), None)
 
 
 # ---------------------------------------------------------------------------
@@ -195,7 +219,7 @@ def _recording_done(ref):
 
 cdef object _current_root():
     """The root tracker of the recording in progress on this thread, or None."""
-    tracker = CallTrail_thread_id_to_current_call_get(threading_get_ident(), None)
+    tracker = _current_call()
     cdef Py_ssize_t steps = 0
     while tracker is not None:
         caller = tracker.caller_function
@@ -273,7 +297,11 @@ cdef inline object _id_of(obj):
 cdef _follow(obj):
     oid = _id_of(obj)
     if _guard(obj, oid):
-        IDS_TO_FOLLOW.add(oid)
+        ids = IDS_TO_FOLLOW
+        if type(ids) is set:
+            PySet_Add(ids, oid)
+        else:
+            ids.add(oid)
 
 
 def _followed_count():
@@ -639,7 +667,7 @@ cdef _record_user_function_call(tuple args, dict kwargs):
         _send_metric(CollectorFailure, (FailureReasons.ASYNCIO,))
         return None
     recording_wrapper = CallTrailTracker(function_under_test.function_metadata.full_name)
-    recording_wrapper.caller_function = CallTrail_thread_id_to_current_call_get(threading_get_ident(), None)
+    recording_wrapper.caller_function = _current_call()
     CallTrail_set_current_running_function(recording_wrapper)
     return function_under_test
 
@@ -747,7 +775,7 @@ def record_user_function_return_value(ret_val, function_under_test, cur_exc=None
     cdef bint caller_known = False
     try:
         curexc_value = cur_exc if cur_exc is not None else get_exc_value()
-        wrapper = CallTrail_thread_id_to_current_call_get(threading_get_ident(), None)
+        wrapper = _current_call()
         if wrapper is None:
             _send_metric(LimitFailure, (function_under_test.function_metadata.full_name,
                                         LimitReasons.EXTERNAL_FUNCTION_CALLS_LIMIT_EXCEEDED))
@@ -858,7 +886,7 @@ def record_external_call(call, did_check_function_file_in_project_files=0):
     func = EXTRACT_METADATA(call, True)
     if not func[IS_FUNCTION_FOR_RECORDING_INDEX]:
         return None
-    current_running_function_tmp = CallTrail_thread_id_to_current_call_get(threading_get_ident(), None)
+    current_running_function_tmp = _current_call()
     if not current_running_function_tmp:
         return None
     function_metadata = func[FUNCTION_META_DATA_INDEX]
@@ -911,9 +939,11 @@ def record_async_external_return_value(return_value, func_obj, cur_exc=None):
 
 def load_attr_hook(obj, str attr, result):
     """Attribute-load callback: note attribute reads on followed objects."""
+    cdef PyObject* found
     try:
         oid = _id_of(obj)
-        if oid in IDS_TO_FOLLOW:
+        ids = IDS_TO_FOLLOW
+        if (PySet_Contains(ids, oid) if type(ids) is set else oid in ids):
             # An id put there without a guard gets one now, so that it
             # cannot outlive its object; one that cannot have a guard
             # is not followed further.
@@ -921,10 +951,18 @@ def load_attr_hook(obj, str attr, result):
                 IDS_TO_FOLLOW.discard(oid)
                 used_attributes.pop(oid, None)
                 return None
-            attrs = used_attributes.get(oid)
-            if attrs is not None or oid in used_attributes:
+            usage = used_attributes
+            if type(usage) is dict:
+                found = PyDict_GetItemWithError(usage, oid)
+                attrs = None if found == NULL else <object>found
+            else:
+                attrs = usage.get(oid)
+            if attrs is not None or oid in usage:
                 _follow(result)
-                attrs.add(attr)
+                if type(attrs) is set:
+                    PySet_Add(attrs, attr)
+                else:
+                    attrs.add(attr)
             else:
                 used_attributes[oid] = {attr}
                 _follow(result)
@@ -935,7 +973,7 @@ def load_attr_hook(obj, str attr, result):
 
 def load_global_hook(global_obj, str name):
     """Global-load callback: collect the global into the current recorded call and follow it."""
-    eft = CallTrail_thread_id_to_current_call_get(threading_get_ident(), None)
+    eft = _current_call()
     if eft:
         eft.globals[name] = global_obj
         _follow(global_obj)
