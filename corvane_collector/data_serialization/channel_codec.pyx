@@ -25,6 +25,9 @@ cdef extern from "Python.h":
     Py_ssize_t PyBytes_GET_SIZE(object b)
     ctypedef struct PyObject
     PyObject **_PyObject_GetDictPtr(object obj)
+    PyObject *PyDict_GetItemWithError(object d, object key) except? NULL
+
+from cpython.pycapsule cimport PyCapsule_New
 
 from libc.string cimport memcpy
 import sys as _sys
@@ -71,6 +74,7 @@ class IpcPickleSerializer(ChannelCodecBase):
 # template holds those strings and the class, never an object of the program.
 
 cdef object _IpcPickleSerializer = IpcPickleSerializer
+cdef object _own_message_bytes = IpcPickleSerializer.__dict__["metric_message_bytes"]
 cdef object _own_serialize = IpcPickleSerializer.__dict__["serialize"]
 cdef object _own_safe_pickle = safe_pickle
 cdef dict _codec_globals = globals()
@@ -88,6 +92,8 @@ cdef dict _class_facts = {
                                   + ("timestamp", cls.__module__, cls.__qualname__)))
     for cls in _metrics.MESSAGE_CLASSES}
 cdef str _metrics_name = _metrics.__name__
+cdef dict _sys_namespace = _sys.__dict__
+cdef str _N_MODULES = "modules"
 cdef unsigned int _codec_version_tag = 0
 cdef dict _templates = {}     # (class, values, alias pattern) -> _Template
 cdef dict _last = {}          # class -> the _Template used last for it
@@ -251,6 +257,17 @@ cdef object _find_template(serializer, cls, frozenset names, bint c_regime, tupl
     return entry
 
 
+cdef bint _metrics_module_registered() except -1:
+    """Whether sys.modules maps the metrics module's name to it (the pickle
+    names message classes by module)."""
+    cdef PyObject *modules = PyDict_GetItemWithError(_sys_namespace, _N_MODULES)
+    cdef PyObject *found
+    if modules != NULL and type(<object>modules) is dict:
+        found = PyDict_GetItemWithError(<object>modules, _metrics_name)
+        return found == <PyObject *>_metrics_module
+    return _sys.modules.get(_metrics_name) is _metrics_module
+
+
 cdef object _message_bytes(serializer, cls, tenant_id, project_id, python_version,
                            lib_version, tuple fields):
     cdef _Template template
@@ -265,8 +282,8 @@ cdef object _message_bytes(serializer, cls, tenant_id, project_id, python_versio
     if not head.tp_flags & Py_TPFLAGS_VALID_VERSION_TAG:
         return None
     if _metrics_namespace.get((<tuple>facts)[0]) is not cls \
-            or _sys.modules.get(_metrics_name) is not _metrics_module \
-            or _metrics_namespace.get(_N_NOW) is not _time_time:
+            or _metrics_namespace.get(_N_NOW) is not _time_time \
+            or not _metrics_module_registered():
         return None
     cdef bint c_regime = Py_GetRecursionLimit() <= _C_LIMIT
     entry = _last.get(cls)
@@ -289,6 +306,21 @@ cdef object _message_bytes(serializer, cls, tenant_id, project_id, python_versio
     _PyFloat_Pack8(stamp, <unsigned char *>(out + size_head), 0)
     memcpy(out + size_head + 8, PyBytes_AS_STRING(template.tail), PyBytes_GET_SIZE(template.tail))
     return data
+
+
+# For the metric reports of the recorder: the codec class, its
+# metric_message_bytes as defined above (the staticmethod in the class
+# namespace) and the function that method calls, so that a report can call
+# it directly while the class still has that very method.
+ctypedef object (*_message_bytes_fn)(object, object, object, object, object, object, tuple)
+cdef _message_bytes_fn _message_bytes_ptr = _message_bytes
+
+
+def _direct_message_bytes():
+    """(IpcPickleSerializer, its own metric_message_bytes staticmethod, a
+    capsule of the function that method calls)."""
+    return (IpcPickleSerializer, _own_message_bytes,
+            PyCapsule_New(<void *>_message_bytes_ptr, b"corvane.metric_message_bytes", NULL))
 
 
 def _template_count():

@@ -265,6 +265,18 @@ class TestExternalBranch:
         assert len(channels.messages) == 1
         assert isinstance(pickle.loads(channels.messages[0]), metrics.ExternalFunction)
 
+    def test_a_replaced_report_function_is_called(self, channels, monkeypatch):
+        reports = []
+        monkeypatch.setattr(mp, "send_metric_report",
+                            lambda cls, fields, channel_first=False: reports.append(
+                                (cls, fields, channel_first)))
+        extract(inspect.getfile, True)
+        assert reports == [(MetricSpy, ("inspect.getfile",), True)] and channels.messages == []
+        monkeypatch.undo()
+        monkeypatch.setattr(mp, "ExternalFunction", MetricSpy)
+        extract(inspect.getfile, True)
+        assert len(reports) == 1 and len(channels.messages) == 1
+
     def test_module_function_and_classes(self, channels):
         md, flag = extract(inspect.getfile, True)
         assert flag is True and md.full_name
