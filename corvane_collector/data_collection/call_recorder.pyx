@@ -42,7 +42,9 @@ cdef extern from "Python.h":
     unsigned long Py_TPFLAGS_VALID_VERSION_TAG
     unsigned long PyThread_get_thread_ident()
     object PyLong_FromUnsignedLong(unsigned long v)
-    PyObject* PyDict_GetItem(object d, object key)
+    int PyUnicode_Tailmatch(object s, object substr, Py_ssize_t start, Py_ssize_t end,
+                            int direction) except -1
+    Py_ssize_t PY_SSIZE_T_MAX
     PyObject* PyDict_GetItemWithError(object d, object key) except? NULL
     int PySet_Add(object s, object key) except -1
     int PySet_Contains(object s, object key) except -1
@@ -93,7 +95,8 @@ cdef inline object _current_call():
     cdef PyObject* found
     if CallTrail_thread_id_to_current_call_get is _own_current_call_get \
             and threading_get_ident is _own_get_ident:
-        found = PyDict_GetItem(_current_calls, PyLong_FromUnsignedLong(PyThread_get_thread_ident()))
+        found = PyDict_GetItemWithError(_current_calls,
+                                        PyLong_FromUnsignedLong(PyThread_get_thread_ident()))
         return None if found == NULL else <object>found
     return CallTrail_thread_id_to_current_call_get(threading_get_ident(), None)
 
@@ -866,6 +869,22 @@ def get_module_location(str module_name):
 
 def should_skip_external_function(str full_name, str module_name, did_check_function_file_in_project_files):
     """Whether an external callee is not to be recorded (stateless, or in fact project code)."""
+    return _should_skip(full_name, module_name, did_check_function_file_in_project_files)
+
+
+cdef object _own_should_skip = should_skip_external_function
+cdef str _ENTER_SUFFIX = ".__enter__"
+cdef str _EXIT_SUFFIX = ".__exit__"
+
+
+cdef inline bint _ends_with(name, str suffix) except -1:
+    # name.endswith(suffix), without the method call for an exact str
+    if type(name) is str:
+        return PyUnicode_Tailmatch(name, suffix, 0, PY_SSIZE_T_MAX, 1)
+    return name.endswith(suffix)
+
+
+cdef object _should_skip(str full_name, str module_name, did_check_function_file_in_project_files):
     if full_name in STATELESS_EXTERNAL_FULL_NAMES:
         return True
     if module_name in CACHED_NONE_EXTERNAL_MODULES:
@@ -892,15 +911,21 @@ def record_external_call(call, did_check_function_file_in_project_files=0):
     function_metadata = func[FUNCTION_META_DATA_INDEX]
     try:
         function_full_name = function_metadata.full_name
-        if should_skip_external_function(function_full_name, function_metadata.module_name,
-                                         did_check_function_file_in_project_files):
+        if should_skip_external_function is _own_should_skip:
+            # The same argument checks as the call through the module name
+            skip = _should_skip(function_full_name, function_metadata.module_name,
+                                did_check_function_file_in_project_files)
+        else:
+            skip = should_skip_external_function(function_full_name, function_metadata.module_name,
+                                                 did_check_function_file_in_project_files)
+        if skip:
             return None
         # A bound __enter__/__exit__ is recorded under the name of the function
         # found on the context manager's class.
-        if function_full_name.endswith(".__enter__"):
+        if _ends_with(function_full_name, _ENTER_SUFFIX):
             type_enter_function = call.__self__.__class__.__enter__
             function_metadata.full_name = EXTRACT_METADATA(type_enter_function, True)[0].full_name
-        elif function_full_name.endswith(".__exit__"):
+        elif _ends_with(function_full_name, _EXIT_SUFFIX):
             type_exit_function = call.__self__.__class__.__exit__
             function_metadata.full_name = EXTRACT_METADATA(type_exit_function, True)[0].full_name
     except Exception:

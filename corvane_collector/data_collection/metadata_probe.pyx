@@ -512,7 +512,11 @@ class MetadataProbe:
                 module = None
             full_name = <object>(<_FunctionHead *>func).func_qualname
             if module:
-                full_name = module + "." + full_name
+                if type(full_name) is str:
+                    # one new string rather than two
+                    full_name = f"{<str>module}.{<str>full_name}"
+                else:
+                    full_name = module + "." + full_name
         else:
             is_method = _generic_attr(func, SELF_CONST)
             is_python_module = _generic_attr(func, CODE_DUNDER)

@@ -277,6 +277,21 @@ class TestExternalBranch:
         extract(inspect.getfile, True)
         assert len(reports) == 1 and len(channels.messages) == 1
 
+    def test_a_qualified_name_of_a_str_subclass_is_joined_by_its_own_rules(self, channels):
+        class Qual(str):
+            def __radd__(self, other):
+                return "radd:" + other + str(self)
+
+        def f():
+            pass
+        f.__qualname__ = Qual("f")
+        expected = f.__module__ + "." + f.__qualname__
+        assert expected.startswith("radd:")
+        assert extract(f, True)[0].full_name == expected
+        assert extract(f).full_name == expected
+        f.__qualname__ = "g.<locals>.f"
+        assert extract(f, True)[0].full_name == f.__module__ + ".g.<locals>.f"
+
     def test_module_function_and_classes(self, channels):
         md, flag = extract(inspect.getfile, True)
         assert flag is True and md.full_name
