@@ -41,6 +41,14 @@ cdef extern from "Python.h":
     bint PyModule_Check(object o)
     PyObject** _PyObject_GetDictPtr(object)
     unsigned long Py_TPFLAGS_VALID_VERSION_TAG
+    unsigned long PyThread_get_thread_ident()
+    object PyLong_FromUnsignedLong(unsigned long v)
+    int PyUnicode_Tailmatch(object s, object substr, Py_ssize_t start, Py_ssize_t end,
+                            int direction) except -1
+    Py_ssize_t PY_SSIZE_T_MAX
+    PyObject* PyDict_GetItemWithError(object d, object key) except? NULL
+    int PySet_Add(object s, object key) except -1
+    int PySet_Contains(object s, object key) except -1
 
 import threading
 import types
@@ -73,6 +81,25 @@ types_MethodType = types.MethodType
 FUNCTION_INDEX = 0
 EXTRACT_METADATA = MetadataProbe.extract_function_metadata
 BLACKLISTED_FUNCTIONS = set()
+
+
+# The tracker of the recorded call running on this thread.  While the names
+# above are still what they were bound to, that is the entry of the shared
+# dict under the thread's id (what threading.get_ident returns), read here
+# without the two calls; a replaced name is honoured.
+cdef object _own_current_call_get = CallTrail_thread_id_to_current_call_get
+cdef object _own_get_ident = threading_get_ident
+cdef dict _current_calls = CallTrail.thread_id_to_current_call
+
+
+cdef inline object _current_call():
+    cdef PyObject* found
+    if CallTrail_thread_id_to_current_call_get is _own_current_call_get \
+            and threading_get_ident is _own_get_ident:
+        found = PyDict_GetItemWithError(_current_calls,
+                                        PyLong_FromUnsignedLong(PyThread_get_thread_ident()))
+        return None if found == NULL else <object>found
+    return CallTrail_thread_id_to_current_call_get(threading_get_ident(), None)
 
 
 # ---------------------------------------------------------------------------
@@ -196,7 +223,7 @@ def _recording_done(ref):
 
 cdef object _current_root():
     """The root tracker of the recording in progress on this thread, or None."""
-    tracker = CallTrail_thread_id_to_current_call_get(threading_get_ident(), None)
+    tracker = _current_call()
     cdef Py_ssize_t steps = 0
     while tracker is not None:
         caller = tracker.caller_function
@@ -274,7 +301,11 @@ cdef inline object _id_of(obj):
 cdef _follow(obj):
     oid = _id_of(obj)
     if _guard(obj, oid):
-        IDS_TO_FOLLOW.add(oid)
+        ids = IDS_TO_FOLLOW
+        if type(ids) is set:
+            PySet_Add(ids, oid)
+        else:
+            ids.add(oid)
 
 
 def _followed_count():
@@ -653,7 +684,7 @@ cdef _record_user_function_call(tuple args, dict kwargs):
         _send_metric(CollectorFailure, (FailureReasons.ASYNCIO,))
         return None
     recording_wrapper = CallTrailTracker(function_under_test.function_metadata.full_name)
-    recording_wrapper.caller_function = CallTrail_thread_id_to_current_call_get(threading_get_ident(), None)
+    recording_wrapper.caller_function = _current_call()
     CallTrail_set_current_running_function(recording_wrapper)
     return function_under_test
 
@@ -761,7 +792,7 @@ def record_user_function_return_value(ret_val, function_under_test, cur_exc=None
     cdef bint caller_known = False
     try:
         curexc_value = cur_exc if cur_exc is not None else get_exc_value()
-        wrapper = CallTrail_thread_id_to_current_call_get(threading_get_ident(), None)
+        wrapper = _current_call()
         if wrapper is None:
             _send_metric(LimitFailure, (function_under_test.function_metadata.full_name,
                                         LimitReasons.EXTERNAL_FUNCTION_CALLS_LIMIT_EXCEEDED))
@@ -852,6 +883,22 @@ def get_module_location(str module_name):
 
 def should_skip_external_function(str full_name, str module_name, did_check_function_file_in_project_files):
     """Whether an external callee is not to be recorded (stateless, or in fact project code)."""
+    return _should_skip(full_name, module_name, did_check_function_file_in_project_files)
+
+
+cdef object _own_should_skip = should_skip_external_function
+cdef str _ENTER_SUFFIX = ".__enter__"
+cdef str _EXIT_SUFFIX = ".__exit__"
+
+
+cdef inline bint _ends_with(name, str suffix) except -1:
+    # name.endswith(suffix), without the method call for an exact str
+    if type(name) is str:
+        return PyUnicode_Tailmatch(name, suffix, 0, PY_SSIZE_T_MAX, 1)
+    return name.endswith(suffix)
+
+
+cdef object _should_skip(str full_name, str module_name, did_check_function_file_in_project_files):
     if full_name in STATELESS_EXTERNAL_FULL_NAMES:
         return True
     if module_name in CACHED_NONE_EXTERNAL_MODULES:
@@ -872,21 +919,27 @@ def record_external_call(call, did_check_function_file_in_project_files=0):
     func = EXTRACT_METADATA(call, True)
     if not func[IS_FUNCTION_FOR_RECORDING_INDEX]:
         return None
-    current_running_function_tmp = CallTrail_thread_id_to_current_call_get(threading_get_ident(), None)
+    current_running_function_tmp = _current_call()
     if not current_running_function_tmp:
         return None
     function_metadata = func[FUNCTION_META_DATA_INDEX]
     try:
         function_full_name = function_metadata.full_name
-        if should_skip_external_function(function_full_name, function_metadata.module_name,
-                                         did_check_function_file_in_project_files):
+        if should_skip_external_function is _own_should_skip:
+            # The same argument checks as the call through the module name
+            skip = _should_skip(function_full_name, function_metadata.module_name,
+                                did_check_function_file_in_project_files)
+        else:
+            skip = should_skip_external_function(function_full_name, function_metadata.module_name,
+                                                 did_check_function_file_in_project_files)
+        if skip:
             return None
         # A bound __enter__/__exit__ is recorded under the name of the function
         # found on the context manager's class.
-        if function_full_name.endswith(".__enter__"):
+        if _ends_with(function_full_name, _ENTER_SUFFIX):
             type_enter_function = call.__self__.__class__.__enter__
             function_metadata.full_name = EXTRACT_METADATA(type_enter_function, True)[0].full_name
-        elif function_full_name.endswith(".__exit__"):
+        elif _ends_with(function_full_name, _EXIT_SUFFIX):
             type_exit_function = call.__self__.__class__.__exit__
             function_metadata.full_name = EXTRACT_METADATA(type_exit_function, True)[0].full_name
     except Exception:
@@ -925,9 +978,11 @@ def record_async_external_return_value(return_value, func_obj, cur_exc=None):
 
 def load_attr_hook(obj, str attr, result):
     """Attribute-load callback: note attribute reads on followed objects."""
+    cdef PyObject* found
     try:
         oid = _id_of(obj)
-        if oid in IDS_TO_FOLLOW:
+        ids = IDS_TO_FOLLOW
+        if (PySet_Contains(ids, oid) if type(ids) is set else oid in ids):
             # An id put there without a guard gets one now, so that it
             # cannot outlive its object; one that cannot have a guard
             # is not followed further.
@@ -935,10 +990,18 @@ def load_attr_hook(obj, str attr, result):
                 IDS_TO_FOLLOW.discard(oid)
                 used_attributes.pop(oid, None)
                 return None
-            attrs = used_attributes.get(oid)
-            if attrs is not None or oid in used_attributes:
+            usage = used_attributes
+            if type(usage) is dict:
+                found = PyDict_GetItemWithError(usage, oid)
+                attrs = None if found == NULL else <object>found
+            else:
+                attrs = usage.get(oid)
+            if attrs is not None or oid in usage:
                 _follow(result)
-                attrs.add(attr)
+                if type(attrs) is set:
+                    PySet_Add(attrs, attr)
+                else:
+                    attrs.add(attr)
             else:
                 used_attributes[oid] = {attr}
                 _follow(result)
@@ -949,7 +1012,7 @@ def load_attr_hook(obj, str attr, result):
 
 def load_global_hook(global_obj, str name):
     """Global-load callback: collect the global into the current recorded call and follow it."""
-    eft = CallTrail_thread_id_to_current_call_get(threading_get_ident(), None)
+    eft = _current_call()
     if eft:
         eft.globals[name] = global_obj
         _follow(global_obj)

@@ -249,6 +249,41 @@ def _clear_cache():
 cdef str _N_MESSAGE_BYTES = "metric_message_bytes"
 
 
+cdef extern from "Python.h":
+    PyObject *_PyType_Lookup(PyTypeObject *tp, PyObject *name)
+    PyObject *PyImport_GetModuleDict()
+
+from cpython.pycapsule cimport PyCapsule_GetPointer
+
+# The channel codec's metric_message_bytes, called directly while the
+# serializer is of the codec's class and that class (not its metaclass)
+# still has the method the codec defined: what getattr would find and call.
+ctypedef object (*_message_bytes_fn)(object, object, object, object, object, object, tuple)
+cdef object _codec_class = None
+cdef object _codec_method = None
+cdef _message_bytes_fn _codec_message_bytes = NULL
+cdef str _CODEC_MODULE = "corvane_collector.data_serialization.channel_codec"
+cdef str _N_DIRECT = "_direct_message_bytes"
+
+
+cdef int _learn_codec() except -1:
+    """Takes the codec's direct entry once its module is loaded (it is not
+    imported from here)."""
+    global _codec_class, _codec_method, _codec_message_bytes
+    module = (<dict><object>PyImport_GetModuleDict()).get(_CODEC_MODULE)
+    if module is None:
+        return 0
+    direct = getattr(module, _N_DIRECT, None)
+    if direct is None:
+        return 0
+    cls, method, capsule = direct()
+    _codec_message_bytes = <_message_bytes_fn>PyCapsule_GetPointer(
+        capsule, b"corvane.metric_message_bytes")
+    _codec_method = method
+    _codec_class = cls
+    return 0
+
+
 def send_metric_report(message_class, tuple fields, bint channel_first=False):
     """Send message_class(<the four identity fields>, *fields) on the metrics channel.
 
@@ -256,6 +291,15 @@ def send_metric_report(message_class, tuple fields, bint channel_first=False):
     while the process runs).  channel_first: look the channel's send_message
     up before the message is serialized rather than after.
     """
+    _report(message_class, fields, channel_first)
+
+
+cdef object _own_send_metric_report = send_metric_report
+cdef str _N_SEND_METRIC_REPORT = "send_metric_report"
+
+
+cdef object _report(message_class, tuple fields, bint channel_first):
+    cdef type tp
     tenant_id = CollectorSettings.tenant_id
     project_id = CollectorSettings.project_id
     python_version = CollectorSettings.python_version
@@ -263,11 +307,21 @@ def send_metric_report(message_class, tuple fields, bint channel_first=False):
     send_message = CollectorSettings.metrics_subprocess.send_message if channel_first else None
     serializer = CollectorSettings.serializer
     # The channel codec writes its own messages from a template when it can.
-    by_template = getattr(type(serializer), _N_MESSAGE_BYTES, None)
+    tp = type(serializer)
     data = None
-    if by_template is not None:
-        data = by_template(serializer, message_class, tenant_id, project_id,
-                           python_version, lib_version, fields)
+    if tp is _codec_class and _codec_message_bytes != NULL \
+            and _PyType_Lookup(Py_TYPE(tp), <PyObject *>_N_MESSAGE_BYTES) == NULL \
+            and _PyType_Lookup(<PyTypeObject *>tp, <PyObject *>_N_MESSAGE_BYTES) \
+            == <PyObject *>_codec_method:
+        data = _codec_message_bytes(serializer, message_class, tenant_id, project_id,
+                                    python_version, lib_version, fields)
+    else:
+        by_template = getattr(tp, _N_MESSAGE_BYTES, None)
+        if by_template is not None:
+            if _codec_class is None:
+                _learn_codec()
+            data = by_template(serializer, message_class, tenant_id, project_id,
+                               python_version, lib_version, fields)
     if data is None:
         data = serializer.serialize(message_class(tenant_id, project_id, python_version,
                                                   lib_version, *fields))
@@ -458,7 +512,11 @@ class MetadataProbe:
                 module = None
             full_name = <object>(<_FunctionHead *>func).func_qualname
             if module:
-                full_name = module + "." + full_name
+                if type(full_name) is str:
+                    # one new string rather than two
+                    full_name = f"{<str>module}.{<str>full_name}"
+                else:
+                    full_name = module + "." + full_name
         else:
             is_method = _generic_attr(func, SELF_CONST)
             is_python_module = _generic_attr(func, CODE_DUNDER)
@@ -496,7 +554,10 @@ class MetadataProbe:
             _cache_put(func, is_method, function_metadata)
 
         if is_external_call and not dont_cache and function_metadata[0].full_name:
-            send_metric_report(ExternalFunction, (function_metadata[0].full_name,), True)
+            if _probe_globals.get(_N_SEND_METRIC_REPORT) is _own_send_metric_report:
+                _report(ExternalFunction, (function_metadata[0].full_name,), True)
+            else:
+                send_metric_report(ExternalFunction, (function_metadata[0].full_name,), True)
 
         return function_metadata
 

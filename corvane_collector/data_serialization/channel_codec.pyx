@@ -25,6 +25,9 @@ cdef extern from "Python.h":
     Py_ssize_t PyBytes_GET_SIZE(object b)
     ctypedef struct PyObject
     PyObject **_PyObject_GetDictPtr(object obj)
+    PyObject *PyDict_GetItemWithError(object d, object key) except? NULL
+
+from cpython.pycapsule cimport PyCapsule_New
 
 from libc.string cimport memcpy
 import sys as _sys
@@ -71,6 +74,7 @@ class IpcPickleSerializer(ChannelCodecBase):
 # template holds those strings and the class, never an object of the program.
 
 cdef object _IpcPickleSerializer = IpcPickleSerializer
+cdef object _own_message_bytes = IpcPickleSerializer.__dict__["metric_message_bytes"]
 cdef object _own_serialize = IpcPickleSerializer.__dict__["serialize"]
 cdef object _own_safe_pickle = safe_pickle
 cdef dict _codec_globals = globals()
@@ -88,6 +92,8 @@ cdef dict _class_facts = {
                                   + ("timestamp", cls.__module__, cls.__qualname__)))
     for cls in _metrics.MESSAGE_CLASSES}
 cdef str _metrics_name = _metrics.__name__
+cdef dict _sys_namespace = _sys.__dict__
+cdef str _N_MODULES = "modules"
 cdef unsigned int _codec_version_tag = 0
 cdef dict _templates = {}     # (class, values, alias pattern) -> _Template
 cdef dict _last = {}          # class -> the _Template used last for it
@@ -104,7 +110,9 @@ cdef class _Template:
     cdef unsigned int version_tag
     cdef bint c_regime
     cdef tuple values
-    cdef bint distinct       # no two values (None aside) are the same object
+    # Bit k: the value at k is no other value's object (only the first 64
+    # values are tracked; a value beyond that never counts as alone).
+    cdef unsigned long long alone
 
 
 cdef object _alias_pattern(tuple values):
@@ -120,12 +128,23 @@ cdef object _alias_pattern(tuple values):
     return tuple(pattern)
 
 
-cdef bint _distinct(tuple values, tuple pattern):
+cdef unsigned long long _alone_mask(tuple pattern):
+    """Bit k set when value k is not the same object as any other value."""
     cdef Py_ssize_t i
-    for i in range(len(values)):
-        if values[i] is not None and pattern[i] != i:
-            return False
-    return True
+    cdef Py_ssize_t n = len(pattern)
+    cdef unsigned long long shared = 0
+    cdef unsigned long long mask = 0
+    cdef Py_ssize_t first
+    for i in range(n):
+        first = pattern[i]
+        if first != i and first < 64:
+            shared |= (<unsigned long long>1) << first
+            if i < 64:
+                shared |= (<unsigned long long>1) << i
+    for i in range(min(n, 64)):
+        if not shared & ((<unsigned long long>1) << i):
+            mask |= (<unsigned long long>1) << i
+    return mask
 
 
 cdef bint _codec_unchanged(serializer):
@@ -150,8 +169,11 @@ cdef bint _codec_unchanged(serializer):
 cdef inline bint _same_layout(_Template template, tenant_id, project_id, python_version,
                              lib_version, tuple fields):
     """Whether template was made for these values: the same objects, or for
-    a field an equal str that is no other value's object either (a full
-    name is made anew at every call)."""
+    a field an equal str that is no other value's object, where the
+    template's value was no other value's object either (a full name is
+    made anew at every call).  Values shared elsewhere in the message, such
+    as identity fields that are one object, do not matter to such a field:
+    the pickle writes it on its own either way."""
     cdef tuple kept = template.values
     cdef Py_ssize_t i, j
     if len(kept) != 4 + len(fields) or kept[0] is not tenant_id or kept[1] is not project_id \
@@ -161,7 +183,8 @@ cdef inline bint _same_layout(_Template template, tenant_id, project_id, python_
         value = fields[i]
         if kept[4 + i] is value:
             continue
-        if not template.distinct or type(value) is not str or not (<str>value == kept[4 + i]):
+        if 4 + i >= 64 or not template.alone & ((<unsigned long long>1) << (4 + i)) \
+                or type(value) is not str or not (<str>value == kept[4 + i]):
             return False
         if value is tenant_id or value is project_id or value is python_version \
                 or value is lib_version:
@@ -207,7 +230,12 @@ cdef object _build_template(serializer, cls, tuple values, bint c_regime):
     return template
 
 
+cdef Py_ssize_t _key_lookups = 0   # templates looked up by key (for tests)
+
+
 cdef object _find_template(serializer, cls, frozenset names, bint c_regime, tuple values):
+    global _key_lookups
+    _key_lookups += 1
     for value in values:
         if value is not None and (type(value) is not str or value in names):
             return None
@@ -224,9 +252,20 @@ cdef object _find_template(serializer, cls, frozenset names, bint c_regime, tupl
         _templates[key] = entry
     # Later messages with these values skip the key.
     (<_Template>entry).values = values
-    (<_Template>entry).distinct = _distinct(values, pattern)
+    (<_Template>entry).alone = _alone_mask(pattern)
     _last[cls] = entry
     return entry
+
+
+cdef bint _metrics_module_registered() except -1:
+    """Whether sys.modules maps the metrics module's name to it (the pickle
+    names message classes by module)."""
+    cdef PyObject *modules = PyDict_GetItemWithError(_sys_namespace, _N_MODULES)
+    cdef PyObject *found
+    if modules != NULL and type(<object>modules) is dict:
+        found = PyDict_GetItemWithError(<object>modules, _metrics_name)
+        return found == <PyObject *>_metrics_module
+    return _sys.modules.get(_metrics_name) is _metrics_module
 
 
 cdef object _message_bytes(serializer, cls, tenant_id, project_id, python_version,
@@ -243,8 +282,8 @@ cdef object _message_bytes(serializer, cls, tenant_id, project_id, python_versio
     if not head.tp_flags & Py_TPFLAGS_VALID_VERSION_TAG:
         return None
     if _metrics_namespace.get((<tuple>facts)[0]) is not cls \
-            or _sys.modules.get(_metrics_name) is not _metrics_module \
-            or _metrics_namespace.get(_N_NOW) is not _time_time:
+            or _metrics_namespace.get(_N_NOW) is not _time_time \
+            or not _metrics_module_registered():
         return None
     cdef bint c_regime = Py_GetRecursionLimit() <= _C_LIMIT
     entry = _last.get(cls)
@@ -269,9 +308,31 @@ cdef object _message_bytes(serializer, cls, tenant_id, project_id, python_versio
     return data
 
 
+# For the metric reports of the recorder: the codec class, its
+# metric_message_bytes as defined above (the staticmethod in the class
+# namespace) and the function that method calls, so that a report can call
+# it directly while the class still has that very method.
+ctypedef object (*_message_bytes_fn)(object, object, object, object, object, object, tuple)
+cdef _message_bytes_fn _message_bytes_ptr = _message_bytes
+
+
+def _direct_message_bytes():
+    """(IpcPickleSerializer, its own metric_message_bytes staticmethod, a
+    capsule of the function that method calls)."""
+    return (IpcPickleSerializer, _own_message_bytes,
+            PyCapsule_New(<void *>_message_bytes_ptr, b"corvane.metric_message_bytes", NULL))
+
+
 def _template_count():
     """Number of message templates kept (for tests)."""
     return len(_templates)
+
+
+def _template_key_lookups():
+    """How many messages so far needed their template looked up by key, that
+    is could not reuse the template of the last message of their class
+    (for tests)."""
+    return _key_lookups
 
 
 def _clear_templates():

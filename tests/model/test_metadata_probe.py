@@ -265,6 +265,33 @@ class TestExternalBranch:
         assert len(channels.messages) == 1
         assert isinstance(pickle.loads(channels.messages[0]), metrics.ExternalFunction)
 
+    def test_a_replaced_report_function_is_called(self, channels, monkeypatch):
+        reports = []
+        monkeypatch.setattr(mp, "send_metric_report",
+                            lambda cls, fields, channel_first=False: reports.append(
+                                (cls, fields, channel_first)))
+        extract(inspect.getfile, True)
+        assert reports == [(MetricSpy, ("inspect.getfile",), True)] and channels.messages == []
+        monkeypatch.undo()
+        monkeypatch.setattr(mp, "ExternalFunction", MetricSpy)
+        extract(inspect.getfile, True)
+        assert len(reports) == 1 and len(channels.messages) == 1
+
+    def test_a_qualified_name_of_a_str_subclass_is_joined_by_its_own_rules(self, channels):
+        class Qual(str):
+            def __radd__(self, other):
+                return "radd:" + other + str(self)
+
+        def f():
+            pass
+        f.__qualname__ = Qual("f")
+        expected = f.__module__ + "." + f.__qualname__
+        assert expected.startswith("radd:")
+        assert extract(f, True)[0].full_name == expected
+        assert extract(f).full_name == expected
+        f.__qualname__ = "g.<locals>.f"
+        assert extract(f, True)[0].full_name == f.__module__ + ".g.<locals>.f"
+
     def test_module_function_and_classes(self, channels):
         md, flag = extract(inspect.getfile, True)
         assert flag is True and md.full_name

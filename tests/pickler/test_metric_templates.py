@@ -8,6 +8,7 @@ it cannot know that.
 import pickle
 import sys
 import time
+import types
 
 import pytest
 
@@ -88,6 +89,39 @@ def test_same_object_and_equal_values_each_get_their_own_layout(codec):
     for field in (name, fresh("lib.f"), name, fresh("lib.f")):
         data = by_template(codec, metrics.ExternalFunction, identity, (field,))
         assert data == reference(codec, metrics.ExternalFunction, identity, (field,), data)
+
+
+def test_a_fresh_equal_name_reuses_the_template_when_identity_values_are_one_object(codec):
+    # Tenant and project given as one string object: the pickle writes the
+    # second as a reference to the first, which says nothing about how a
+    # full name made anew at each report is written.
+    shared = fresh("bench")
+    for identity in [(shared, shared, "3.10", "1.0"), (None, None, "3.10", "1.0"),
+                     (fresh("t"), fresh("p"), "3.10", "1.0")]:
+        before = channel_codec._template_key_lookups()
+        for _ in range(5):
+            field = fresh("lib.ident")
+            data = by_template(codec, metrics.ExternalFunction, identity, (field,))
+            assert data == reference(codec, metrics.ExternalFunction, identity, (field,), data)
+        assert channel_codec._template_key_lookups() - before == 1
+
+
+def test_a_field_made_for_a_shared_object_is_not_reused_for_equal_copies(codec):
+    # Both fields one object: the second is written as a memo reference.
+    # Equal copies, or one field that is the very object of an identity
+    # value, are written out and must get a layout of their own.
+    shared = fresh("bench")
+    identity = (shared, shared, "3.10", "1.0")
+    name = fresh("m.f")
+    cases = [(name, name), (fresh("m.f"), fresh("m.f")), (name, name),
+             (fresh("m.f"), name), (name, name), (fresh("bench"), "r"), (shared, "r"),
+             (fresh("bench"), "r")]
+    sizes = []
+    for fields in cases:
+        data = by_template(codec, metrics.LimitFailure, identity, fields)
+        assert data == reference(codec, metrics.LimitFailure, identity, fields, data)
+        sizes.append(len(data))
+    assert sizes[0] < sizes[1] and sizes[6] < sizes[5]
 
 
 def test_values_the_template_cannot_stand_for_are_refused(codec):
@@ -189,3 +223,74 @@ def test_threads_reporting_at_once_each_get_their_own_messages(codec):
             loaded = pickle.loads(data)
             assert (loaded.tenant_id, loaded.function_full_name) == (identity[0], name)
             assert data == reference(codec, metrics.ExternalFunction, identity, (name,), data)
+
+
+class Channel:
+    def __init__(self):
+        self.messages = []
+
+    def send_message(self, data):
+        self.messages.append(data)
+
+
+@pytest.fixture
+def reporting(codec, monkeypatch):
+    """CollectorSettings with the real codec and a channel that keeps what it gets."""
+    channel = Channel()
+    monkeypatch.setattr(CollectorSettings, "metrics_subprocess", channel, raising=False)
+    shared = fresh("bench")
+    for name, value in zip(("tenant_id", "project_id", "python_version", "lib_version"),
+                           (shared, shared, "3.10.13", "0.1.0")):
+        monkeypatch.setattr(CollectorSettings, name, value, raising=False)
+    saved = CollectorSettings.__dict__.get("serializer")
+    CollectorSettings.serializer = codec
+    yield channel
+    if saved is None:
+        type.__delattr__(CollectorSettings, "serializer")
+    else:
+        CollectorSettings.serializer = saved
+
+
+def identity_now():
+    return (CollectorSettings.tenant_id, CollectorSettings.project_id,
+            CollectorSettings.python_version, CollectorSettings.lib_version)
+
+
+def test_reports_send_the_serialized_message(reporting, codec):
+    cases = CASES + [(metrics.ExternalFunction, (fresh("lib.ident"),)) for _ in range(3)]
+    for channel_first in (False, True):
+        for cls, fields in cases:
+            send_metric_report(cls, fields, channel_first)
+            data = reporting.messages[-1]
+            assert data == reference(codec, cls, identity_now(), fields, data)
+    assert len(reporting.messages) == 2 * len(cases)
+
+
+def test_reports_call_the_message_bytes_method_the_codec_class_has_now(reporting, codec,
+                                                                     monkeypatch):
+    send_metric_report(metrics.CollectionTry, ())
+    real = reporting.messages[-1]
+    with monkeypatch.context() as patch:
+        patch.setattr(IpcPickleSerializer, "metric_message_bytes",
+                      staticmethod(lambda *args: b"replaced"))
+        send_metric_report(metrics.CollectionTry, ())
+        patch.setattr(IpcPickleSerializer, "metric_message_bytes", staticmethod(lambda *args: None))
+        send_metric_report(metrics.CollectionTry, ())
+    send_metric_report(metrics.CollectionTry, ())
+    first, replaced, declined, again = reporting.messages[-4:]
+    assert replaced == b"replaced"
+    # Declined by the method: the message is serialized as it is.
+    assert pickle.loads(declined).to_dict().keys() == pickle.loads(real).to_dict().keys()
+    assert declined == reference(codec, metrics.CollectionTry, identity_now(), (), declined)
+    assert again == reference(codec, metrics.CollectionTry, identity_now(), (), again)
+
+
+def test_the_metrics_module_must_be_the_one_registered(codec, monkeypatch):
+    assert by_template(codec, metrics.CollectionTry, IDENTITY, ()) is not None
+    monkeypatch.setitem(sys.modules, metrics.__name__, types.ModuleType(metrics.__name__))
+    assert by_template(codec, metrics.CollectionTry, IDENTITY, ()) is None
+    monkeypatch.delitem(sys.modules, metrics.__name__)
+    assert by_template(codec, metrics.CollectionTry, IDENTITY, ()) is None
+    monkeypatch.undo()
+    data = by_template(codec, metrics.CollectionTry, IDENTITY, ())
+    assert data == reference(codec, metrics.CollectionTry, IDENTITY, (), data)

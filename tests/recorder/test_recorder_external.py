@@ -148,6 +148,38 @@ def test_bound_exit_is_named_after_the_class_function(env, tracker, monkeypatch)
     assert names["cls.Manager.__exit__"] is Manager.__exit__
 
 
+def test_only_names_ending_in_the_method_are_renamed(env, tracker, monkeypatch):
+    class Name(str):
+        def endswith(self, suffix, *args):
+            return suffix == ".__enter__"
+
+    def probe(f, ext=False):
+        if getattr(f, "__self__", None) is not None:
+            return (FakeMetadata(given, "somelib"), True)
+        return (FakeMetadata("cls." + f.__qualname__, "somelib"), True)
+    monkeypatch.setattr(cr, "EXTRACT_METADATA", probe)
+    m = Manager()
+    found = []
+    for given in ("x.__enter__.y", "x__exit__", "__enter__", Name("odd"), "lib.Manager.__exit__"):
+        found.append(cr.record_external_call(m.__enter__, True).function_metadata.full_name)
+    # A name of a str subclass fails the skip rule's argument check: the call
+    # is recorded as it is.
+    assert found == ["x.__enter__.y", "x__exit__", "__enter__", "odd", "cls.Manager.__exit__"]
+
+
+def test_a_replaced_skip_rule_is_honoured(env, tracker, monkeypatch):
+    seen = []
+
+    def skip(full_name, module_name, checked):
+        seen.append((full_name, module_name, checked))
+        return full_name == "shlex.quote"
+    monkeypatch.setattr(cr, "should_skip_external_function", skip)
+    assert cr.record_external_call(shlex.quote, True) is None
+    assert type(cr.record_external_call(shlex.split, 1)) is ExternalFunctionCall
+    assert seen == [("shlex.quote", "shlex", True), ("shlex.split", "shlex", 1)]
+    assert [t.function_metadata.full_name for t in tracker.recorded_functions] == ["shlex.split"]
+
+
 def test_renaming_errors_are_swallowed(env, tracker, monkeypatch):
     monkeypatch.setattr(cr, "EXTRACT_METADATA", lambda f, ext=False: (FakeMetadata("x.__exit__", "somelib"), True))
     token = cr.record_external_call(object(), True)  # no __self__: renaming fails

@@ -255,3 +255,58 @@ def test_objects_dying_on_another_thread(tracker):
     t.join()
     assert not (set(ids) & cr.IDS_TO_FOLLOW)
     assert not (set(ids) & set(used_attributes))
+
+
+def test_the_current_tracker_is_the_one_of_this_thread(env):
+    # Trackers of other threads live in the same dict, under their own ids.
+    mine, other = CallTrailTracker("proj.mine"), CallTrailTracker("proj.other")
+    CallTrail.set_current_running_function(mine)
+    CallTrail.thread_id_to_current_call[threading.get_ident() + 1] = other
+    try:
+        cr.load_global_hook(7, "X")
+        assert mine.globals == {"X": 7} and other.globals == {}
+    finally:
+        del CallTrail.thread_id_to_current_call[threading.get_ident() + 1]
+
+
+def test_replaced_thread_helpers_are_honoured(env, monkeypatch):
+    mine, other = CallTrailTracker("proj.mine"), CallTrailTracker("proj.other")
+    CallTrail.set_current_running_function(mine)
+    fake_ident = threading.get_ident() + 1
+    CallTrail.thread_id_to_current_call[fake_ident] = other
+    try:
+        monkeypatch.setattr(cr, "threading_get_ident", lambda: fake_ident)
+        cr.load_global_hook(1, "A")
+        monkeypatch.undo()
+        monkeypatch.setattr(cr, "CallTrail_thread_id_to_current_call_get",
+                            lambda tid, default: other if tid == threading.get_ident() else default)
+        cr.load_global_hook(2, "B")
+        monkeypatch.undo()
+        cr.load_global_hook(3, "C")
+        assert other.globals == {"A": 1, "B": 2} and mine.globals == {"C": 3}
+    finally:
+        del CallTrail.thread_id_to_current_call[fake_ident]
+
+
+def test_followed_ids_and_attributes_in_replaced_containers(tracker, monkeypatch):
+    # The hooks work on whatever the module names hold, built-in or not.
+    class Ids(set):
+        pass
+
+    class Usage(dict):
+        pass
+
+    class Names(set):
+        pass
+    ids, usage = Ids(), Usage()
+    monkeypatch.setattr(cr, "IDS_TO_FOLLOW", ids)
+    monkeypatch.setattr(cr, "used_attributes", usage)
+    config = Config()
+    cr.load_global_hook(config, "config")
+    assert ids == {id(config)}
+    cr.load_attr_hook(config, "timeout", config.timeout)
+    assert usage == {id(config): {"timeout"}} and id(config.timeout) in ids
+    usage[id(config)] = Names({"timeout"})
+    cr.load_attr_hook(config, "db", config.db)
+    assert type(usage[id(config)]) is Names and usage[id(config)] == {"timeout", "db"}
+    assert id(config.db) in ids
