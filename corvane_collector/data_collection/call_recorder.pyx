@@ -511,6 +511,23 @@ cdef object _measured_like_data(type tp):
 
 def is_size_too_big(obj):
     """Whether obj is too large to be recorded (len for str and bytes, deep size otherwise)."""
+    return _size_too_big(obj)
+
+
+cdef object _own_is_size_too_big = is_size_too_big
+
+
+cdef bint _too_big(obj) except -1:
+    # is_size_too_big(obj), called through the module name only when that
+    # name has been given another function
+    if is_size_too_big is _own_is_size_too_big:
+        return _size_too_big(obj)
+    if is_size_too_big(obj):
+        return True
+    return False
+
+
+cdef bint _size_too_big(obj) except -1:
     if obj is None:
         return False
     if isinstance(obj, str):
@@ -647,7 +664,7 @@ def get_function_call_object(args, kwargs):
         args = args[1:]
     function_metadata = EXTRACT_METADATA(original_function)
     for value in list(args) + list(kwargs.values()):
-        if is_size_too_big(value):
+        if _too_big(value):
             create_size_too_big_metric(function_metadata.full_name, "unknown", "args/kwargs")
             return None
     if function_metadata.full_name in BLACKLISTED_FUNCTIONS:
@@ -710,7 +727,7 @@ def filter_modules_and_function_from_globals(function_globals, str func_full_nam
         if type(value) is types.ModuleType:
             if id(value) in used_attributes:
                 used_globals[global_index] = value
-        elif is_size_too_big(value):
+        elif _too_big(value):
             create_size_too_big_metric(func_full_name, global_index, "globals")
             CallTrail_set_current_running_function(None)
             return None
@@ -742,6 +759,21 @@ def get_exc_value():
     KeyboardInterrupt), and type(None) when nothing is pending.  The pending
     exception is not restored: the evaluator puts back its own copy.
     """
+    return _take_exc_value()
+
+
+cdef object _own_get_exc_value = get_exc_value
+
+
+cdef object _exc_value():
+    # get_exc_value(), called through the module name only when that name
+    # has been given another function
+    if get_exc_value is _own_get_exc_value:
+        return _take_exc_value()
+    return get_exc_value()
+
+
+cdef object _take_exc_value():
     cdef PyObject* exc_type = NULL
     cdef PyObject* exc_value = NULL
     cdef PyObject* exc_tb = NULL
@@ -777,7 +809,7 @@ def record_user_function_return_value(ret_val, function_under_test, cur_exc=None
     caller_eft = None
     cdef bint caller_known = False
     try:
-        curexc_value = cur_exc if cur_exc is not None else get_exc_value()
+        curexc_value = cur_exc if cur_exc is not None else _exc_value()
         wrapper = _current_call()
         if wrapper is None:
             _send_metric(LimitFailure, (function_under_test.function_metadata.full_name,
@@ -789,7 +821,7 @@ def record_user_function_return_value(ret_val, function_under_test, cur_exc=None
             return None
         function_under_test.globals = CollectorSettings.serializer.serialize(used_globals)
         function_under_test.add_execption(curexc_value)
-        if is_size_too_big(ret_val):
+        if _too_big(ret_val):
             create_size_too_big_metric(func_full_name, func_full_name, "user_func_return_value")
             CallTrail_set_current_running_function(None)
             return None
@@ -837,7 +869,7 @@ def record_user_async_function_return_value(ret_val, function_under_test, cur_ex
 
 def record_return_value_async(return_value, func_obj):
     """Dispatch an asynchronous result to the user or external return handler."""
-    curexc_value = get_exc_value()
+    curexc_value = _exc_value()
     if type(func_obj) is ExternalFunctionCall:
         return record_async_external_return_value(return_value, func_obj, curexc_value)
     elif type(func_obj) is UserFunctionCall:
@@ -939,10 +971,10 @@ def record_external_call(call, did_check_function_file_in_project_files=0):
 
 def record_external_return_value(return_value, func_obj, cur_exc=None):
     """After-call callback of a recorded external call: store its exception and result."""
-    curexc_value = cur_exc if cur_exc is not None else get_exc_value()
+    curexc_value = cur_exc if cur_exc is not None else _exc_value()
     try:
         func_obj.add_execption(curexc_value)
-        if is_size_too_big(return_value):
+        if _too_big(return_value):
             create_size_too_big_metric(func_obj.function_metadata.full_name,
                                        func_obj.function_metadata.full_name,
                                        "external_func_return_value")
