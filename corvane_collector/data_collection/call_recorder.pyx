@@ -18,6 +18,7 @@ cdef extern from "Python.h":
     PyTypeObject* Py_TYPE(object o)
     Py_ssize_t PyUnicode_GetLength(object o) except -1
     Py_ssize_t PyBytes_GET_SIZE(object o)
+    Py_ssize_t Py_SIZE(object o)
     bint PyType_SUPPORTS_WEAKREFS(PyTypeObject* t)
     ctypedef PyObject* (*PyCFunction)(PyObject*, PyObject*)
     ctypedef struct PyMethodDef:
@@ -349,6 +350,33 @@ cdef Py_ssize_t _QUICK_NODES = 1024
 cdef int _MEASURE_LEVELS = 3
 
 
+cdef Py_ssize_t _scalar_size_bound(obj, type tp) except -1:
+    """At least sys.getsizeof(obj), for None and exact bool, int, float,
+    complex, str and bytes, worked out from the object's length rather than
+    asked of it (that is a call of its __sizeof__ through the interpreter)."""
+    cdef Py_ssize_t n
+    if tp is str:
+        # The header (at most that of a string not made compact), the
+        # characters (at most 4 bytes each and a terminator) and the copies
+        # a string may cache: UTF-8 (at most 4 bytes a character) and wchar_t.
+        n = PyUnicode_GetLength(obj) + 1
+        return 96 + 12 * n
+    if tp is bytes:
+        return 48 + PyBytes_GET_SIZE(obj)
+    if tp is int or tp is bool:
+        # the header and at most 8 bytes a digit
+        n = Py_SIZE(obj)
+        if n < 0:
+            n = -n
+        return 32 + 8 * n
+    return 64                              # None 16, float 24, complex 32
+
+
+def _scalar_bound_of(obj):
+    """The quick bound's figure for a scalar (for tests)."""
+    return _scalar_size_bound(obj, type(obj))
+
+
 cdef Py_ssize_t _quick_bound(obj, Py_ssize_t* budget, int level) except -2:
     """An upper bound of the deep size of plain data, or -1.
 
@@ -368,7 +396,7 @@ cdef Py_ssize_t _quick_bound(obj, Py_ssize_t* budget, int level) except -2:
         return -1
     if obj is None or tp is bool or tp is float or tp is complex or tp is int \
             or tp is str or tp is bytes:
-        return _getsizeof(obj) + 64
+        return _scalar_size_bound(obj, tp) + 64
     if tp is _FunctionType or tp is _BuiltinFunctionType or tp is _MethodType or tp is type:
         # code: not counted by the deep measurement
         return 64
