@@ -18,6 +18,7 @@ cdef extern from "Python.h":
     PyTypeObject* Py_TYPE(object o)
     Py_ssize_t PyUnicode_GetLength(object o) except -1
     Py_ssize_t PyBytes_GET_SIZE(object o)
+    Py_ssize_t Py_SIZE(object o)
     bint PyType_SUPPORTS_WEAKREFS(PyTypeObject* t)
     ctypedef PyObject* (*PyCFunction)(PyObject*, PyObject*)
     ctypedef struct PyMethodDef:
@@ -357,6 +358,33 @@ cdef Py_ssize_t _QUICK_NODES = 1024
 cdef int _MEASURE_LEVELS = 3
 
 
+cdef Py_ssize_t _scalar_size_bound(obj, type tp) except -1:
+    """At least sys.getsizeof(obj), for None and exact bool, int, float,
+    complex, str and bytes, worked out from the object's length rather than
+    asked of it (that is a call of its __sizeof__ through the interpreter)."""
+    cdef Py_ssize_t n
+    if tp is str:
+        # The header (at most that of a string not made compact), the
+        # characters (at most 4 bytes each and a terminator) and the copies
+        # a string may cache: UTF-8 (at most 4 bytes a character) and wchar_t.
+        n = PyUnicode_GetLength(obj) + 1
+        return 96 + 12 * n
+    if tp is bytes:
+        return 48 + PyBytes_GET_SIZE(obj)
+    if tp is int or tp is bool:
+        # the header and at most 8 bytes a digit
+        n = Py_SIZE(obj)
+        if n < 0:
+            n = -n
+        return 32 + 8 * n
+    return 64                              # None 16, float 24, complex 32
+
+
+def _scalar_bound_of(obj):
+    """The quick bound's figure for a scalar (for tests)."""
+    return _scalar_size_bound(obj, type(obj))
+
+
 cdef Py_ssize_t _quick_bound(obj, Py_ssize_t* budget, int level) except -2:
     """An upper bound of the deep size of plain data, or -1.
 
@@ -376,7 +404,7 @@ cdef Py_ssize_t _quick_bound(obj, Py_ssize_t* budget, int level) except -2:
         return -1
     if obj is None or tp is bool or tp is float or tp is complex or tp is int \
             or tp is str or tp is bytes:
-        return _getsizeof(obj) + 64
+        return _scalar_size_bound(obj, tp) + 64
     if tp is _FunctionType or tp is _BuiltinFunctionType or tp is _MethodType or tp is type:
         # code: not counted by the deep measurement
         return 64
@@ -519,6 +547,23 @@ cdef object _measured_like_data(type tp):
 
 def is_size_too_big(obj):
     """Whether obj is too large to be recorded (len for str and bytes, deep size otherwise)."""
+    return _size_too_big(obj)
+
+
+cdef object _own_is_size_too_big = is_size_too_big
+
+
+cdef bint _too_big(obj) except -1:
+    # is_size_too_big(obj), called through the module name only when that
+    # name has been given another function
+    if is_size_too_big is _own_is_size_too_big:
+        return _size_too_big(obj)
+    if is_size_too_big(obj):
+        return True
+    return False
+
+
+cdef bint _size_too_big(obj) except -1:
     if obj is None:
         return False
     if isinstance(obj, str):
@@ -661,7 +706,7 @@ def get_function_call_object(args, kwargs):
         args = args[1:]
     function_metadata = EXTRACT_METADATA(original_function)
     for value in list(args) + list(kwargs.values()):
-        if is_size_too_big(value):
+        if _too_big(value):
             create_size_too_big_metric(function_metadata.full_name, "unknown", "args/kwargs")
             return None
     if function_metadata.full_name in BLACKLISTED_FUNCTIONS:
@@ -724,7 +769,7 @@ def filter_modules_and_function_from_globals(function_globals, str func_full_nam
         if type(value) is types.ModuleType:
             if id(value) in used_attributes:
                 used_globals[global_index] = value
-        elif is_size_too_big(value):
+        elif _too_big(value):
             create_size_too_big_metric(func_full_name, global_index, "globals")
             CallTrail_set_current_running_function(None)
             return None
@@ -756,6 +801,21 @@ def get_exc_value():
     KeyboardInterrupt), and type(None) when nothing is pending.  The pending
     exception is not restored: the evaluator puts back its own copy.
     """
+    return _take_exc_value()
+
+
+cdef object _own_get_exc_value = get_exc_value
+
+
+cdef object _exc_value():
+    # get_exc_value(), called through the module name only when that name
+    # has been given another function
+    if get_exc_value is _own_get_exc_value:
+        return _take_exc_value()
+    return get_exc_value()
+
+
+cdef object _take_exc_value():
     cdef PyObject* exc_type = NULL
     cdef PyObject* exc_value = NULL
     cdef PyObject* exc_tb = NULL
@@ -791,7 +851,7 @@ def record_user_function_return_value(ret_val, function_under_test, cur_exc=None
     caller_eft = None
     cdef bint caller_known = False
     try:
-        curexc_value = cur_exc if cur_exc is not None else get_exc_value()
+        curexc_value = cur_exc if cur_exc is not None else _exc_value()
         wrapper = _current_call()
         if wrapper is None:
             _send_metric(LimitFailure, (function_under_test.function_metadata.full_name,
@@ -803,7 +863,7 @@ def record_user_function_return_value(ret_val, function_under_test, cur_exc=None
             return None
         function_under_test.globals = CollectorSettings.serializer.serialize(used_globals)
         function_under_test.add_execption(curexc_value)
-        if is_size_too_big(ret_val):
+        if _too_big(ret_val):
             create_size_too_big_metric(func_full_name, func_full_name, "user_func_return_value")
             CallTrail_set_current_running_function(None)
             return None
@@ -851,7 +911,7 @@ def record_user_async_function_return_value(ret_val, function_under_test, cur_ex
 
 def record_return_value_async(return_value, func_obj):
     """Dispatch an asynchronous result to the user or external return handler."""
-    curexc_value = get_exc_value()
+    curexc_value = _exc_value()
     if type(func_obj) is ExternalFunctionCall:
         return record_async_external_return_value(return_value, func_obj, curexc_value)
     elif type(func_obj) is UserFunctionCall:
@@ -953,10 +1013,10 @@ def record_external_call(call, did_check_function_file_in_project_files=0):
 
 def record_external_return_value(return_value, func_obj, cur_exc=None):
     """After-call callback of a recorded external call: store its exception and result."""
-    curexc_value = cur_exc if cur_exc is not None else get_exc_value()
+    curexc_value = cur_exc if cur_exc is not None else _exc_value()
     try:
         func_obj.add_execption(curexc_value)
-        if is_size_too_big(return_value):
+        if _too_big(return_value):
             create_size_too_big_metric(func_obj.function_metadata.full_name,
                                        func_obj.function_metadata.full_name,
                                        "external_func_return_value")

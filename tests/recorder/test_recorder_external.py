@@ -229,3 +229,13 @@ def test_async_external_twin(env, tracker, fake_probe):
     token = cr.record_external_call(shlex.quote, True)
     cr.record_async_external_return_value(3, token)
     assert env.decode(token.return_value) == 3
+
+
+def test_a_replaced_exception_reader_is_honoured(env, tracker, fake_probe, monkeypatch):
+    token = cr.record_external_call(shlex.quote, True)
+    with monkeypatch.context() as patch:
+        patch.setattr(cr, "get_exc_value", lambda: KeyError("from the replacement"))
+        cr.record_external_return_value("r", token)
+    assert repr(env.decode(token.execption)) == repr(KeyError("from the replacement"))
+    cr.record_external_return_value("r", token)
+    assert env.decode(token.execption) is type(None)

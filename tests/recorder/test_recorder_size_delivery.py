@@ -252,6 +252,32 @@ class Record:
         self.post_serialized += 1
 
 
+def _with_cached_copies(text):
+    # A string that also holds its UTF-8 and wchar_t copies, as one that was
+    # handed to C code asking for them does.
+    import ctypes
+    api = ctypes.pythonapi
+    api.PyUnicode_AsUTF8.restype = ctypes.c_void_p
+    api.PyUnicode_AsUTF8.argtypes = [ctypes.py_object]
+    api.PyUnicode_AsUnicode.restype = ctypes.c_void_p
+    api.PyUnicode_AsUnicode.argtypes = [ctypes.py_object]
+    assert api.PyUnicode_AsUTF8(text) and api.PyUnicode_AsUnicode(text)
+    return text
+
+
+def test_the_quick_bound_of_a_scalar_is_at_least_its_size():
+    import sys
+    texts = ["", "a", "ascii" * 50, "é" * 30, "€" * 30, "\U0001f600" * 30]
+    values = [None, True, False, 0, 1, -1, 2 ** 30, -(2 ** 300), 10 ** 1000, 0.5, 1j,
+              b"", b"x" * 1000] + texts
+    values += [_with_cached_copies("".join([t, "z"])) for t in texts]
+    for value in values:
+        assert cr._scalar_bound_of(value) >= sys.getsizeof(value), repr(value)[:40]
+    # The cached copies count: without them the bound of the last strings
+    # would be short of what they measure.
+    assert any(sys.getsizeof(v) > 48 + 4 * (len(v) + 1) for v in values[-len(texts):])
+
+
 def test_delivery_sends_record_then_success(env):
     rec = Record()
     assert cr.send_function_call_to_handler(rec) is None
