@@ -12,22 +12,9 @@ import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
                                 "interceptor"))
-from conform_harness import requires_interceptor, run_program  # noqa: E402
+from conform_harness import REAL_RECORDER_SETUP, requires_interceptor, run_program  # noqa: E402
 
-SETUP = r'''
-from corvane_collector.configs.run_settings import CollectorSettings
-
-class Channel:
-    def __init__(self):
-        self.messages = 0
-    def send_message(self, data):
-        self.messages += 1
-
-DATA, METRICS = Channel(), Channel()
-CollectorSettings.data_subprocess = DATA
-CollectorSettings.metrics_subprocess = METRICS
-CollectorSettings.project_files = frozenset([__file__])
-'''
+SETUP = REAL_RECORDER_SETUP
 
 # The program allocates no gc-tracked object between gc.enable() and its append,
 # so the stock evaluator runs the finalizer at the explicit gc.collect().

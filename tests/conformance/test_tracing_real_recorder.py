@@ -13,7 +13,7 @@ import pytest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
                                 "interceptor"))
-from conform_harness import requires_interceptor, run_program  # noqa: E402
+from conform_harness import REAL_RECORDER_SETUP, requires_interceptor, run_program  # noqa: E402
 
 # Lives next to the program, outside the project set: the functions the
 # interpreter calls back are not candidates for sampling themselves.
@@ -58,20 +58,8 @@ def stop():
     return events
 '''
 
-PROGRAM = r'''
+PROGRAM = REAL_RECORDER_SETUP + r'''
 import json, textwrap
-from corvane_collector.configs.run_settings import CollectorSettings
-
-class Channel:
-    def __init__(self):
-        self.messages = 0
-    def send_message(self, data):
-        self.messages += 1
-
-DATA, METRICS = Channel(), Channel()
-CollectorSettings.data_subprocess = DATA
-CollectorSettings.metrics_subprocess = METRICS
-CollectorSettings.project_files = frozenset([__file__])
 
 LIMIT = 3
 

@@ -257,6 +257,24 @@ class Outcome:
         return self
 
 
+# Start of a program recorded by the package's real recorder: channels that
+# only count messages, and the program's own file as the project.
+REAL_RECORDER_SETUP = r'''
+from corvane_collector.configs.run_settings import CollectorSettings
+
+class Channel:
+    def __init__(self):
+        self.messages = 0
+    def send_message(self, data):
+        self.messages += 1
+
+DATA, METRICS = Channel(), Channel()
+CollectorSettings.data_subprocess = DATA
+CollectorSettings.metrics_subprocess = METRICS
+CollectorSettings.project_files = frozenset([__file__])
+'''
+
+
 def run_program(body, *, recorder=LOG_RECORDER, recorder_extra="", rate=1.0,
                 project="{__file__}", apply=True, unapply=False, timeout=180, raw=False,
                 tmp=None):
