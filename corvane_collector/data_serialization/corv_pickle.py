@@ -214,10 +214,8 @@ def _global_ok(obj, cached=True):
     module = sys.modules.get(module_name)
     if module is None:
         return False  # the pickler would import it (see _named_reduction)
-    found = module
     try:
-        for part in name.split("."):
-            found = getattr(found, part)
+        found = _follow_path(module, name)
     except Exception:
         return False
     if found is not obj:
@@ -242,21 +240,25 @@ def _reduce_value_ok(rv, cached=True):
     return True
 
 
+def _follow_path(found, qualname):
+    """The object that the dotted ``qualname`` names inside ``found``."""
+    for part in qualname.split("."):
+        found = getattr(found, part)
+    return found
+
+
 def load_by_name(module_name, qualname):
     """Loads a class or function that was pickled while its module was still
     being imported (see ``_named_reduction``)."""
     import importlib
-    found = importlib.import_module(module_name)
-    for part in qualname.split("."):
-        found = getattr(found, part)
-    return found
+    return _follow_path(importlib.import_module(module_name), qualname)
 
 
 _FOUND_BY_NAME[id(load_by_name)] = load_by_name
 _PERMANENT += 1
 
 
-def _named_reduction(obj, failure_reducer):
+def _named_reduction(obj, module_name, failure_reducer):
     """The reduction of a class or function whose module (or a package above
     it) is not fully loaded.
 
@@ -267,19 +269,18 @@ def _named_reduction(obj, failure_reducer):
     object whose module is not loaded at all is answered as a failure.
     """
     try:
-        module_name = obj.__module__
         qualname = obj.__qualname__
-        if type(module_name) is str and type(qualname) is str and "<locals>" not in qualname:
-            found = sys.modules.get(module_name)
-            if found is not None:
-                for part in qualname.split("."):
-                    found = getattr(found, part)
-                if found is obj:
-                    return (load_by_name, (module_name, qualname))
+        if type(qualname) is str and "<locals>" not in qualname:
+            module = sys.modules.get(module_name)
+            if module is not None and _follow_path(module, qualname) is obj:
+                return (load_by_name, (module_name, qualname))
     except Exception as exc:
         return _answer(failure_reducer, obj, exc)
-    return _answer(failure_reducer, obj, PicklingError(
-        "Can't pickle %r: its module is not loaded and cannot be imported here" % (obj,)))
+    return _answer(failure_reducer, obj, _not_loaded(obj))
+
+
+def _not_loaded(obj):
+    return PicklingError("Can't pickle %r: its module is not loaded and cannot be imported here" % (obj,))
 
 
 def _module_name_of(obj):
@@ -353,7 +354,7 @@ def _make_hook(owner_override, failure_reducer, dispatch_table, proto, native):
         if obj_type is FunctionType or isinstance(obj, type):
             module_name = _module_name_of(obj)
             if module_name is not None and not module_loaded(module_name):
-                return _named_reduction(obj, failure_reducer)
+                return _named_reduction(obj, module_name, failure_reducer)
             return NotImplemented
         # Default reduction, computed here so that its failure can be answered.
         try:
@@ -375,8 +376,7 @@ def _make_hook(owner_override, failure_reducer, dispatch_table, proto, native):
             # written by name: the pickler imports the object's module
             module_name = _module_name_of(obj)
             if module_name is not None and not module_loaded(module_name):
-                return _answer(failure_reducer, obj, PicklingError(
-                    "Can't pickle %r: its module is not loaded and cannot be imported here" % (obj,)))
+                return _answer(failure_reducer, obj, _not_loaded(obj))
         elif type(rv) is tuple:
             if (rv and rv[0] is obj_type and isinstance(obj, BaseException)
                     and obj_type.__reduce__ is _exception_reduce
