@@ -566,8 +566,18 @@ cdef bint _too_big(obj) except -1:
 
 
 cdef bint _size_too_big(obj) except -1:
-    if obj is None:
+    cdef type exact = type(obj)
+    cdef Py_ssize_t digits
+    if obj is None or exact is float or exact is bool:
+        # (24 and 32 bytes in the deep measurement)
         return False
+    if exact is int:
+        # int.__sizeof__: the header (24 bytes) and 4 bytes a digit, rounded
+        # up to 8 by the deep measurement
+        digits = Py_SIZE(obj)
+        if digits < 0:
+            digits = -digits
+        return ((24 + 4 * digits + 7) & ~7) > MAX_STRING_SIZE
     if isinstance(obj, str):
         # The storage length, not a subclass's __len__: no user code runs here.
         return PyUnicode_GetLength(obj) > MAX_STRING_SIZE
@@ -675,6 +685,7 @@ cdef extern from "Python.h":
     PyObject *_PyType_Lookup(PyTypeObject *tp, PyObject *name)
     void Py_INCREF(object o)
     int PyDict_SetItem(object d, object key, object value) except -1
+    dict _PyDict_NewPresized(Py_ssize_t minused)
 
 from cpython.pycapsule cimport PyCapsule_GetPointer
 from cpython.weakref cimport PyWeakref_NewRef
@@ -1057,6 +1068,7 @@ cdef object _direct_call_object(tuple args, dict kwargs):
     (nothing done) when it has to be asked."""
     cdef _FunctionEntry entry
     cdef Py_ssize_t i
+    cdef dict fields
     if len(args) == 0:
         return _NOT_DIRECT
     callee = args[0]
@@ -1097,20 +1109,33 @@ cdef object _direct_call_object(tuple args, dict kwargs):
         BLACKLISTED_FUNCTIONS.add(full_name)
         return None
     record = _object_new(_Record)
-    _set_instance_dict(record, {
-        "external_calls": [], "awaited_functions": [], "function_metadata": entry.meta,
-        "post_run_args": call_args, "post_run_kwargs": kwargs, "pre_run_args": pre_run_args,
-        "pre_run_kwargs": pre_run_kwargs, "globals": {}, "return_value": None,
-        "execption": None})
+    fields = _PyDict_NewPresized(11)
+    fields["external_calls"] = []
+    fields["awaited_functions"] = []
+    fields["function_metadata"] = entry.meta
+    fields["post_run_args"] = call_args
+    fields["post_run_kwargs"] = kwargs
+    fields["pre_run_args"] = pre_run_args
+    fields["pre_run_kwargs"] = pre_run_kwargs
+    fields["globals"] = {}
+    fields["return_value"] = None
+    fields["execption"] = None
+    _set_instance_dict(record, fields)
     return record
 
 
 cdef object _new_tracker(str full_name):
     # CallTrailTracker(full_name) with its caller set
+    cdef dict fields
     tracker = _object_new(_Tracker)
-    _set_instance_dict(tracker, {
-        "recorded_functions": [], "globals": {}, "caller_function": _current_call(),
-        "unknown_modules": set(), "last_call": None, "func_full_name": full_name})
+    fields = _PyDict_NewPresized(6)
+    fields["recorded_functions"] = []
+    fields["globals"] = {}
+    fields["caller_function"] = _current_call()
+    fields["unknown_modules"] = set()
+    fields["last_call"] = None
+    fields["func_full_name"] = full_name
+    _set_instance_dict(tracker, fields)
     return tracker
 
 

@@ -1650,9 +1650,100 @@ def safe_pickle(obj, obj_wrap=True):
     return _safe_pickle(obj, obj_wrap)
 
 
+cdef inline Py_ssize_t _tiny_scalar(unsigned char *out, object obj):
+    """Writes an exact bool, 32-bit int, float or None as the hand writer
+    does; the bytes written, or -1 for any other value."""
+    cdef object tp = type(obj)
+    cdef long long number
+    cdef int overflow = 0
+    if obj is None:
+        out[0] = 0x4e
+        return 1
+    if tp is bool:
+        out[0] = 0x88 if obj is True else 0x89
+        return 1
+    if tp is float:
+        out[0] = 0x47
+        _PyFloat_Pack8(<double>obj, out + 1, 0)
+        return 9
+    if tp is not int:
+        return -1
+    number = PyLong_AsLongLongAndOverflow(obj, &overflow)
+    if overflow or not -0x80000000 <= number <= 0x7fffffff:
+        return -1
+    if 0 <= number <= 0xff:
+        out[0] = 0x4b
+        out[1] = <unsigned char>number
+        return 2
+    if 0 <= number <= 0xffff:
+        out[0] = 0x4d
+        out[1] = <unsigned char>(number & 0xff)
+        out[2] = <unsigned char>((number >> 8) & 0xff)
+        return 3
+    out[0] = 0x4a
+    out[1] = <unsigned char>(number & 0xff)
+    out[2] = <unsigned char>((number >> 8) & 0xff)
+    out[3] = <unsigned char>((number >> 16) & 0xff)
+    out[4] = <unsigned char>((number >> 24) & 0xff)
+    return 5
+
+
+DEF _TINY_ITEMS = 16
+
+
+cdef object _tiny_pickle(object obj):
+    """What the hand writer writes for a number, a bool or a tuple of up to
+    16 of them (none of which takes a memo entry but the tuple), or None."""
+    cdef unsigned char buf[_FRAME_HEADER + 2 + 9 * _TINY_ITEMS + 2]
+    cdef Py_ssize_t pos = _FRAME_HEADER
+    cdef Py_ssize_t n, i, written
+    cdef unsigned long long frame_len
+    if type(obj) is tuple:
+        n = len(<tuple>obj)
+        if n == 0 or n > _TINY_ITEMS:
+            return None
+        if n > 3:
+            buf[pos] = 0x28                  # MARK
+            pos += 1
+        for i in range(n):
+            written = _tiny_scalar(buf + pos, (<tuple>obj)[i])
+            if written < 0:
+                return None
+            pos += written
+        buf[pos] = <unsigned char>(0x84 + n) if n <= 3 else 0x74
+        buf[pos + 1] = 0x94                  # MEMOIZE
+        pos += 2
+    else:
+        written = _tiny_scalar(buf + pos, obj)
+        if written < 0:
+            return None
+        pos += written
+    buf[pos] = 0x2e                          # STOP
+    pos += 1
+    buf[0] = 0x80
+    buf[1] = 4
+    frame_len = pos - _FRAME_HEADER
+    if frame_len < 4:
+        buf[_FRAME_HEADER - 2] = 0x80
+        buf[_FRAME_HEADER - 1] = 4
+        return PyBytes_FromStringAndSize(<const char *>(buf + _FRAME_HEADER - 2), frame_len + 2)
+    buf[2] = 0x95
+    for i in range(8):
+        buf[3 + i] = <unsigned char>((frame_len >> (8 * i)) & 0xff)
+    return PyBytes_FromStringAndSize(<const char *>buf, pos)
+
+
+def _tiny_pickle_of(obj):
+    """The small-number writer's answer for obj (None: not such a value), for tests."""
+    return _tiny_pickle(obj)
+
+
 cdef object _safe_pickle(object obj, object obj_wrap):
     if obj is None:
         return _NONE_PICKLE
+    data = _tiny_pickle(obj)
+    if data is not None:
+        return data
     if _is_small_plain(obj):
         # (the hand writer lays these out as the C pickler does; a value it
         # declines, such as a large int, goes to the C pickler itself)
