@@ -677,12 +677,16 @@ cdef extern from "Python.h":
         PyObject *func_dict
     ctypedef int (*_setattrofunc "setattrofunc")(PyObject *, PyObject *, PyObject *)
     ctypedef PyObject *(*_newfunc "newfunc")(PyTypeObject *, PyObject *, PyObject *)
+    ctypedef PyObject *(*_allocfunc "allocfunc")(PyTypeObject *, Py_ssize_t)
+    ctypedef struct _AllocHead "PyTypeObject":
+        _allocfunc tp_alloc
     ctypedef struct _SetattrHead "PyTypeObject":
         _setattrofunc tp_setattro
         _newfunc tp_new
     int PyObject_GenericSetAttr(PyObject *, PyObject *, PyObject *)
     PyObject *PyWeakref_GET_OBJECT(PyObject *ref)
     PyObject *_PyType_Lookup(PyTypeObject *tp, PyObject *name)
+    object PyType_GenericAlloc(PyTypeObject *tp, Py_ssize_t nitems)
     void Py_INCREF(object o)
     int PyDict_SetItem(object d, object key, object value) except -1
     dict _PyDict_NewPresized(Py_ssize_t minused)
@@ -785,7 +789,9 @@ cdef bint _plain_fields(object cls, tuple names) except -1:
     in its instance dict (no __setattr__, no descriptors of those names)."""
     if type(cls) is not type or (<_SetattrHead *>cls).tp_setattro != <_setattrofunc>PyObject_GenericSetAttr:
         return False
-    if (<_SetattrHead *>cls).tp_new != _object_tp_new:
+    # (object.__new__ then only allocates it)
+    if (<_SetattrHead *>cls).tp_new != _object_tp_new \
+            or (<_AllocHead *>cls).tp_alloc != <_allocfunc>PyType_GenericAlloc:
         return False
     for name in names:
         if _PyType_Lookup(<PyTypeObject *>cls, <PyObject *>name) != NULL:
@@ -1108,7 +1114,7 @@ cdef object _direct_call_object(tuple args, dict kwargs):
     except Exception:
         BLACKLISTED_FUNCTIONS.add(full_name)
         return None
-    record = _object_new(_Record)
+    record = PyType_GenericAlloc(<PyTypeObject *>_Record, 0)
     fields = _PyDict_NewPresized(11)
     fields["external_calls"] = []
     fields["awaited_functions"] = []
@@ -1127,7 +1133,7 @@ cdef object _direct_call_object(tuple args, dict kwargs):
 cdef object _new_tracker(str full_name):
     # CallTrailTracker(full_name) with its caller set
     cdef dict fields
-    tracker = _object_new(_Tracker)
+    tracker = PyType_GenericAlloc(<PyTypeObject *>_Tracker, 0)
     fields = _PyDict_NewPresized(6)
     fields["recorded_functions"] = []
     fields["globals"] = {}

@@ -271,8 +271,9 @@ cdef bint _metrics_module_registered() except -1:
 # The last message of each class whose checks all held, with what they
 # depended on: the same serializer and identity values, the codec's class
 # and module, the metrics module and sys.modules unchanged since.  A message
-# of that class with no fields of its own is then written from the same
-# template without the checks.
+# of that class laid out as that one (the same values, or equal strings
+# where the template allows them) is then written from the same template
+# without the other checks.
 cdef class _Verified:
     cdef _Template template
     cdef object serializer
@@ -320,10 +321,11 @@ cdef object _message_bytes(serializer, cls, tenant_id, project_id, python_versio
     cdef _Verified known
     cdef _TypeHead *codec_head = <_TypeHead *>_IpcPickleSerializer
     cdef PyObject **own
-    if not fields:
-        found = _verified.get(cls)
-        if found is not None:
-            known = <_Verified>found
+    found = _verified.get(cls)
+    if found is not None:
+        known = <_Verified>found
+        if _same_layout(known.template, tenant_id, project_id, python_version, lib_version,
+                        fields):
             own = _PyObject_GetDictPtr(serializer)
             if known.serializer is serializer and known.tenant_id is tenant_id \
                     and known.project_id is project_id and known.python_version is python_version \
@@ -341,7 +343,7 @@ cdef object _message_bytes(serializer, cls, tenant_id, project_id, python_versio
                 return _stamped(known.template)
     data = _checked_message_bytes(serializer, cls, tenant_id, project_id, python_version,
                                   lib_version, fields)
-    if data is not None and not fields and codec_head.tp_flags & Py_TPFLAGS_VALID_VERSION_TAG:
+    if data is not None and codec_head.tp_flags & Py_TPFLAGS_VALID_VERSION_TAG:
         own = _PyObject_GetDictPtr(serializer)
         if own == NULL or own[0] == NULL or not <dict>(<object>own[0]):
             known = _Verified.__new__(_Verified)

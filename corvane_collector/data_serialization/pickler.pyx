@@ -1833,6 +1833,9 @@ cdef class _RecordTemplate:
     cdef bint c_regime
     cdef Py_ssize_t n_fields
     cdef Py_ssize_t firsts[_RECORD_FIELDS_MAX]
+    cdef Py_ssize_t n_keys
+    cdef PyObject *key_ptrs[_RECORD_FIELDS_MAX]    # (held by keys)
+    cdef int kind_codes[_RECORD_FIELDS_MAX]
     # sys.modules and the classes' module dicts when the classes were last
     # found under their names
     cdef unsigned long long modules_version
@@ -2029,6 +2032,10 @@ cdef object _build_record_template(object record, object meta, tuple keys, tuple
     t.meta_version = _dict_version(meta_dict)
     t.meta_bytes = tuple(v for v in meta_dict.values() if type(v) is bytes)
     t.pattern = pattern
+    t.n_keys = len(keys)
+    for k in range(len(keys)):
+        t.key_ptrs[k] = <PyObject *>keys[k]
+        t.kind_codes[k] = kinds[k]
     t.n_fields = len(fields)
     for k in range(len(fields)):
         t.firsts[k] = pattern[k]
@@ -2113,8 +2120,6 @@ cdef bint _template_fits(_RecordTemplate t, object record, PyObject **values) ex
     cdef Py_ssize_t i = 0
     cdef Py_ssize_t n_bytes = 0
     cdef Py_ssize_t j, first
-    cdef tuple keys = t.keys
-    cdef tuple kinds = t.kinds
     cdef tuple meta_bytes = t.meta_bytes
     cdef int kind
     cdef PyObject **dict_ptr
@@ -2133,12 +2138,12 @@ cdef bint _template_fits(_RecordTemplate t, object record, PyObject **values) ex
         return False
     dict_ptr = _PyObject_GetDictPtr(<PyObject *>record)
     if dict_ptr == NULL or dict_ptr[0] == NULL or type(<object>dict_ptr[0]) is not dict \
-            or len(<dict>dict_ptr[0]) != len(keys):
+            or len(<dict>dict_ptr[0]) != t.n_keys:
         return False
     while PyDict_Next(<object>dict_ptr[0], &pos, &key, &value):
-        if i >= len(keys) or key != <PyObject *>keys[i]:
+        if i >= t.n_keys or key != t.key_ptrs[i]:
             return False
-        kind = kinds[i]
+        kind = t.kind_codes[i]
         if kind == _F_BYTES:
             if type(<object>value) is not bytes or n_bytes >= t.n_fields:
                 return False
