@@ -22,9 +22,9 @@ user's own threads, in the middle of the user's calls:
     The sleep releases the interpreter lock (the writer needs it to make
     room) and runs no Python signal handler: the send runs inside the
     recorder's callbacks, whose exceptions are discarded, so a
-    KeyboardInterrupt raised there would be lost. A signal cuts the sleep
-    short instead (the message is let in over the bound) and its handler runs
-    as soon as the program's own code goes on. A handler known to be gone,
+    KeyboardInterrupt raised there would be lost. A signal ends the wait
+    instead (the message is let in over the bound) and its handler runs as
+    soon as the program's own code goes on. A handler known to be gone,
     or a writer that made no progress during a whole ``max_wait``, makes
     later sends drop at once rather than each wait the full bound.
 
@@ -44,6 +44,7 @@ import collections
 import itertools
 import os
 import select
+import signal
 import socket
 import subprocess
 import sys
@@ -199,21 +200,26 @@ class HandlerChannel:
             return REASON_QUEUE_FULL  # a stuck writer would make every send wait the bound
         self._waits.bump()
         deadline = time.monotonic() + self.max_wait
-        while True:
-            if not self._accepting:
-                return REASON_HANDLER_GONE if not self._alive else REASON_CLOSED
-            if not self._full(size):
-                return None
-            if not self._writer.is_alive():
-                return REASON_QUEUE_FULL
-            left = deadline - time.monotonic()
-            if left <= 0:
-                self._wait_timeouts.bump()
-                if self._progress == progress:
-                    self._stalled_at = progress
-                return REASON_QUEUE_FULL
-            if not self._pause(min(left, _WAIT_SLICE)):
-                return None  # a signal: let the program's handler run now, keep the message
+        watch = _SignalWatch()
+        try:
+            while True:
+                if not self._accepting:
+                    return REASON_HANDLER_GONE if not self._alive else REASON_CLOSED
+                if not self._full(size):
+                    return None
+                if not self._writer.is_alive():
+                    return REASON_QUEUE_FULL
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    self._wait_timeouts.bump()
+                    if self._progress == progress:
+                        self._stalled_at = progress
+                    return REASON_QUEUE_FULL
+                self._pause(min(left, _WAIT_SLICE))
+                if watch.fired():
+                    return None  # keep the message; the program's handler runs next
+        finally:
+            watch.close()
 
     # -- writer thread ----------------------------------------------------
 
@@ -401,13 +407,13 @@ _sleep = None
 
 
 def _signal_free_sleep():
-    """A sleep that releases the interpreter lock and runs no Python signal
-    handler: ``sleep(seconds)`` returns False when a signal cut it short.
+    """``sleep(seconds)`` that releases the interpreter lock and runs no Python
+    signal handler.
 
     ``time.sleep``, lock and condition waits all run the handlers of signals
     that arrive meanwhile, inside the waiting call; the C library's nanosleep
-    called through ctypes only returns early. None where it is unavailable
-    (the channel then drops instead of waiting).
+    called through ctypes just returns. None where it is unavailable (the
+    channel then drops instead of waiting).
     """
     global _sleep
     if _sleep is None:
@@ -425,10 +431,62 @@ def _signal_free_sleep():
         else:
             def sleep(seconds):
                 whole = int(seconds)
-                return nanosleep(Timespec(whole, int((seconds - whole) * 1e9)), None) == 0
+                nanosleep(Timespec(whole, int((seconds - whole) * 1e9)), None)
 
             _sleep = sleep
     return _sleep or None
+
+
+class _SignalWatch:
+    """Tells a sender waiting on the main thread that a signal has arrived.
+
+    The C-level handler of a signal runs on whichever thread the system picks
+    and only flags it; the Python handler runs later on the main thread. An
+    interrupted sleep therefore misses signals taken elsewhere or between two
+    sleeps, while the wake-up fd is written in every case. The program's own
+    wake-up fd (asyncio's) is put back afterwards and handed what arrived
+    meanwhile. On other threads it never fires: their waits do not hold up
+    any signal handler.
+    """
+
+    __slots__ = ("_r", "_w", "_previous", "_seen")
+
+    def __init__(self):
+        self._r = self._w = -1
+        self._previous = None
+        self._seen = b""
+        if threading.current_thread() is not threading.main_thread():
+            return
+        try:
+            self._r, self._w = os.pipe()
+            os.set_blocking(self._r, False)
+            os.set_blocking(self._w, False)
+            self._previous = signal.set_wakeup_fd(self._w)
+        except (ValueError, OSError):  # not the main interpreter, or out of descriptors
+            self.close()
+
+    def fired(self):
+        if self._previous is None:
+            return False
+        try:
+            got = os.read(self._r, 512)
+        except OSError:  # BlockingIOError: nothing arrived
+            return False
+        self._seen += got
+        return bool(got)
+
+    def close(self):
+        if self._previous is not None:
+            try:
+                signal.set_wakeup_fd(self._previous)
+                if self._previous >= 0 and self._seen:
+                    os.write(self._previous, self._seen)
+            except (ValueError, OSError):
+                pass
+            self._previous = None
+        _close_fd(self._r)
+        _close_fd(self._w)
+        self._r = self._w = -1
 
 
 def _drain(queue):
