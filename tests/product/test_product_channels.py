@@ -364,12 +364,17 @@ def test_signal_ends_a_wait_on_the_main_thread_and_reaches_the_programs_wakeup_f
     os.set_blocking(wake_r, False)
     os.set_blocking(wake_w, False)
     old_wakeup = signal.set_wakeup_fd(wake_w)
-    poker = threading.Thread(target=lambda: wait_until(lambda: ch.waits > 0)
-                             and os.kill(os.getpid(), signal.SIGUSR1))
+
+    def poke():  # once the handler's socket is full too, the sender waits for good
+        wait_until(lambda: ch.waits > 0)
+        time.sleep(0.5)
+        os.kill(os.getpid(), signal.SIGUSR1)
+
+    poker = threading.Thread(target=poke)
     poker.start()
     try:
         sent = 0
-        while ch.waits == 0 and sent < 1000:
+        while not got and sent < 1000:
             ch.send_message(b"w" * 100_000)
             sent += 1
         poker.join()

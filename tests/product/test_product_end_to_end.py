@@ -112,3 +112,71 @@ def test_rate_zero_records_nothing_and_says_so(tmp_path):
     assert r.returncode == 0 and r.stdout == "1\n"
     assert "recorded 0 calls of 0 functions" in r.stderr
     assert cc("list", "--store", db, cwd=tmp_path).stdout == "no calls recorded\n"
+
+
+STALLED = """
+import sys, threading, time
+from corvane_collector import starter
+
+channel = starter.current().data
+channel.max_messages, channel.max_wait = 5, 600  # only a signal can end a wait here
+print(channel.process.pid, flush=True)
+
+def step(blob, i):
+    return len(blob) + i
+
+def watch():  # the queue stays full and no new wait starts: the program is held up
+    seen = -1
+    while not (channel.waits == seen > 0 and channel.queued >= 5):
+        seen = channel.waits
+        time.sleep(0.3)
+    print("waiting", flush=True)
+
+sys.stdin.readline()
+threading.Thread(target=watch).start()
+done = 0
+try:
+    while True:
+        step("x" * 100_000, done)
+        done += 1
+except KeyboardInterrupt:
+    print("interrupted", done, flush=True)
+    sys.stdin.readline()
+    raise
+"""
+
+
+def test_ctrl_c_while_waiting_for_a_stopped_handler_interrupts_the_program(tmp_path):
+    import select
+    import signal
+
+    (tmp_path / "proj").mkdir()
+    (tmp_path / "proj" / "prog.py").write_text(textwrap.dedent(STALLED))
+    db = str(tmp_path / "r.db")
+    p = subprocess.Popen([sys.executable, "-m", "corvane_collector", "run", "--store", db,
+                          "proj/prog.py"], cwd=tmp_path, text=True, stdin=subprocess.PIPE,
+                         stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+
+    def line():
+        assert select.select([p.stdout], [], [], 60)[0], "the program is stuck"
+        return p.stdout.readline().split()
+
+    try:
+        handler = int(line()[0])
+        os.kill(handler, signal.SIGSTOP)
+        p.stdin.write("\n")
+        p.stdin.flush()
+        assert line() == ["waiting"]
+        p.send_signal(signal.SIGINT)
+        word, done = line()
+        assert word == "interrupted"
+        os.kill(handler, signal.SIGCONT)
+        _, err = p.communicate("\n", timeout=120)
+    finally:
+        p.kill()
+    assert p.returncode == 130 and "KeyboardInterrupt" in err, err
+    stats = json.loads(cc("stats", "--json", "--store", db, cwd=tmp_path).stdout)
+    assert stats["dropped"] == 0
+    funcs = {f["function"]: f["calls"] for f in json.loads(
+        cc("list", "--json", "--store", db, cwd=tmp_path).stdout)}
+    assert funcs["__main__.step"] >= int(done)
