@@ -3,6 +3,7 @@ subprocesses and forks, recorded and read back."""
 
 import json
 import os
+import re
 import subprocess
 import sys
 import textwrap
@@ -180,3 +181,58 @@ def test_ctrl_c_while_waiting_for_a_stopped_handler_interrupts_the_program(tmp_p
     funcs = {f["function"]: f["calls"] for f in json.loads(
         cc("list", "--json", "--store", db, cwd=tmp_path).stdout)}
     assert funcs["__main__.step"] >= int(done)
+
+
+GENERATORS = """
+def countdown(n):
+    total = 0
+    while n:
+        total += n
+        yield n
+        n -= 1
+
+def started():
+    g = countdown(3)
+    next(g)
+    return g
+
+def finished():
+    g = countdown(1)
+    list(g)
+    return g
+
+def code():
+    return countdown.__code__
+
+def frame():
+    import sys
+    return sys._getframe()
+
+if __name__ == "__main__":
+    started(), finished(), code(), frame()
+"""
+
+
+def test_generators_code_and_frames_read_as_one_line_never_as_bytecode(tmp_path):
+    (tmp_path / "prog.py").write_text(textwrap.dedent(GENERATORS))
+    db = str(tmp_path / "r.db")
+    assert cc("run", "--store", db, "prog.py", cwd=tmp_path).returncode == 0
+
+    def returned(name, *flags):
+        out = cc("show", name, "--store", db, *flags, cwd=tmp_path).stdout
+        assert "co_code" not in out and "f_builtins" not in out
+        return [line.split("returned:", 1)[1].strip() for line in out.splitlines()
+                if "returned:" in line]
+
+    assert returned("countdown") == ["<generator prog.countdown created (prog.py:2)>"] * 2
+    assert returned("started") == ["<generator prog.countdown suspended at prog.py:6>"]
+    assert returned("started", "--import") == returned("started")
+    assert returned("finished") == ["<generator countdown closed (prog.py:2)>"]
+    assert returned("code") == ["<code countdown (prog.py:2)>"]
+    (shown,) = returned("frame")  # its code may be left out: the calling frames come first
+    assert re.fullmatch(r"<frame (prog\.frame at prog\.py:|at line )24>", shown), shown
+    exported = {c["function"]: c["return_value"] for c in map(json.loads, cc(
+        "export", "--store", db, cwd=tmp_path).stdout.splitlines())}
+    assert exported["__main__.started"] == {
+        "__class__": "generator", "unpicklable": True, "name": "prog.countdown",
+        "state": "suspended", "file": str(tmp_path / "prog.py"), "line": 6}
