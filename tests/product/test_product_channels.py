@@ -250,60 +250,36 @@ def test_handler_process_loads_no_recording_machinery(db):
     assert [r[0] for r in rows(conn, run_id)] == ["proj.f"]
 
 
-@pytest.fixture
-def slowed():
-    """Makes a handler process slow (stopped most of the time, let run in short
-    bursts) until the returned function is called."""
-    stop = threading.Event()
-    pulsers = []
-
-    def release():
-        stop.set()
-        for t in pulsers:
-            t.join()
-
-    def slow_down(pid):
-        def pulse():
-            while not stop.is_set():
-                os.kill(pid, signal.SIGSTOP)
-                stop.wait(0.05)
-                os.kill(pid, signal.SIGCONT)
-                time.sleep(0.01)
-        pulsers.append(threading.Thread(target=pulse))
-        pulsers[-1].start()
-        return release
-
-    yield slow_down
-    release()
-
 
 @pytest.mark.parametrize("on_full", ["wait", "drop"])
-def test_full_queue_with_a_slow_handler_waits_or_drops(db, slowed, on_full):
+def test_full_queue_with_a_slow_handler_waits_or_drops(db, on_full):
     path, conn, run_id = db
     ch = channels.start_handler("data", path, run_id, max_messages=20, on_full=on_full,
                                 max_wait=60)
-    release = slowed(ch.process.pid)
-    total = 1500
-    data = fakes.record("proj.f", args=(b"x" * 10_000,))
-    others = [threading.Thread(target=lambda: [ch.send_message(data) for _ in range(total // 3)])
-              for _ in range(2)]
-    for t in others:
-        t.start()
-    for _ in range(total - 2 * (total // 3)):
-        ch.send_message(data)
-    for t in others:
-        t.join()
+    pid, done = ch.process.pid, threading.Event()
+
+    def slow_handler():  # stopped most of the time, let run in short bursts
+        while not done.wait(0.01):
+            os.kill(pid, signal.SIGSTOP)
+            time.sleep(0.05)
+            os.kill(pid, signal.SIGCONT)
+
+    pulser = threading.Thread(target=slow_handler)
+    pulser.start()
+    try:
+        for _ in range(1500):
+            ch.send_message(fakes.record("proj.f", args=(b"x" * 10_000,)))
+    finally:
+        done.set()
+        pulser.join()
     full = ch.drop_totals().get(("data", channels.REASON_QUEUE_FULL), 0)
-    release()
     ch.close(60)
     assert ch.wait_handler(60) == 0
     stored = store.record_count(conn, run_id)
     if on_full == "wait":
-        assert ch.waits > 0 and ch.wait_timeouts == 0
-        assert (stored, ch.dropped) == (total, 0)
+        assert ch.waits > 0 and (stored, ch.dropped) == (1500, 0)
     else:
-        assert ch.waits == 0 and full > 0
-        assert stored == ch.sent == total - full
+        assert ch.waits == 0 and full > 0 and stored == ch.sent == 1500 - full
 
 
 def test_wait_is_bounded_and_a_stuck_handler_costs_one_wait(db):
@@ -311,24 +287,20 @@ def test_wait_is_bounded_and_a_stuck_handler_costs_one_wait(db):
     ch = channels.start_handler("data", path, run_id, max_messages=5, on_full="wait",
                                 max_wait=0.3)
     os.kill(ch.process.pid, signal.SIGSTOP)
-    try:
-        for _ in range(200):  # more than the socket buffer and the queue hold
-            ch.send_message(b"s" * 100_000)
-        full = ch.drop_totals()[("data", channels.REASON_QUEUE_FULL)]
-        assert ch.wait_timeouts == 1 and full > 100
-        assert ch.sent + full == 200
-    finally:
-        os.kill(ch.process.pid, signal.SIGCONT)
-    # Once the handler reads again, a full queue is waited for again.
+    for _ in range(200):  # more than the socket and the queue hold
+        ch.send_message(b"s" * 100_000)
+    full = ch.drop_totals()[("data", channels.REASON_QUEUE_FULL)]
+    assert ch.wait_timeouts == 1 and full > 100 and ch.sent + full == 200
+    os.kill(ch.process.pid, signal.SIGCONT)
     assert wait_until(lambda: ch.queued == 0)
     waits = ch.waits
-    for _ in range(100):
+    for _ in range(100):  # it reads again: a full queue is waited for again
         ch.send_message(b"s" * 100_000)
     assert ch.waits > waits and ch.drop_totals()[("data", channels.REASON_QUEUE_FULL)] == full
     ch.close(30)
 
 
-def test_handler_dying_wakes_a_waiting_sender_and_later_sends_drop_at_once(db):
+def test_handler_dying_ends_a_wait_at_once(db):
     path, conn, run_id = db
     ch = channels.start_handler("data", path, run_id, max_messages=5, on_full="wait",
                                 max_wait=600)
@@ -339,52 +311,5 @@ def test_handler_dying_wakes_a_waiting_sender_and_later_sends_drop_at_once(db):
     ch.process.send_signal(signal.SIGKILL)
     sender.join(60)
     assert not sender.is_alive()
-    assert ch.drop_totals()[("data", channels.REASON_HANDLER_GONE)] >= 1
-    assert ch.drop_totals().get(("data", channels.REASON_QUEUE_FULL), 0) == 0
+    assert set(ch.drop_totals()) == {("data", channels.REASON_HANDLER_GONE)}
     ch.close(5)
-
-
-def test_unknown_on_full_mode_is_refused():
-    read_end, write_end = os.pipe()
-    with pytest.raises(ValueError, match="on_full must be 'wait' or 'drop', got 'block'"):
-        channels.HandlerChannel("data", write_end, on_full="block")
-    os.close(read_end)
-    os.close(write_end)
-
-
-def test_signal_ends_a_wait_on_the_main_thread_and_reaches_the_programs_wakeup_fd(db):
-    # The program's own wake-up fd (asyncio's) must still get the signal.
-    path, conn, run_id = db
-    ch = channels.start_handler("data", path, run_id, max_messages=5, on_full="wait",
-                                max_wait=60)
-    os.kill(ch.process.pid, signal.SIGSTOP)
-    got = []
-    previous = signal.signal(signal.SIGUSR1, lambda *a: got.append(a[0]))
-    wake_r, wake_w = os.pipe()
-    os.set_blocking(wake_r, False)
-    os.set_blocking(wake_w, False)
-    old_wakeup = signal.set_wakeup_fd(wake_w)
-
-    def poke():  # once the handler's socket is full too, the sender waits for good
-        wait_until(lambda: ch.waits > 0)
-        time.sleep(0.5)
-        os.kill(os.getpid(), signal.SIGUSR1)
-
-    poker = threading.Thread(target=poke)
-    poker.start()
-    try:
-        sent = 0
-        while not got and sent < 1000:
-            ch.send_message(b"w" * 100_000)
-            sent += 1
-        poker.join()
-        assert got == [signal.SIGUSR1]
-        assert ch.dropped == 0 and ch.sent == sent
-        assert signal.set_wakeup_fd(old_wakeup) == wake_w
-        assert os.read(wake_r, 10) == bytes([signal.SIGUSR1])
-    finally:
-        signal.signal(signal.SIGUSR1, previous)
-        os.kill(ch.process.pid, signal.SIGCONT)
-        ch.close(30)
-        os.close(wake_r)
-        os.close(wake_w)
