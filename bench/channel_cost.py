@@ -16,7 +16,10 @@ runs at rate 1.0 under our evaluator); otherwise the recorder's callbacks are
 called by hand around each call, which measures the same recorder and channel
 work without the evaluator.
 
-  python bench/channel_cost.py [--calls N] [--repeat R]
+With ``--on-full drop`` the channels never wait for the handler (what a
+service would choose); the default, ``wait``, is what ``run`` uses.
+
+  python bench/channel_cost.py [--calls N] [--repeat R] [--on-full wait|drop]
 """
 import argparse
 import os
@@ -58,6 +61,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--calls", type=int, default=3000, help="workload iterations per repetition")
     parser.add_argument("--repeat", type=int, default=5)
+    parser.add_argument("--on-full", choices=("wait", "drop"), default="wait")
     opts = parser.parse_args()
 
     tmp = tempfile.mkdtemp(prefix="corvane-bench-")
@@ -118,8 +122,8 @@ def main():
                 if kind == "memory":
                     data, metrics = _memory_channels()
                 else:
-                    data = channels.start_handler("data", db, run_id)
-                    metrics = channels.start_handler("metrics", db, run_id)
+                    data = channels.start_handler("data", db, run_id, on_full=opts.on_full)
+                    metrics = channels.start_handler("metrics", db, run_id, on_full=opts.on_full)
                 CollectorSettings.configure(data_subprocess=data, metrics_subprocess=metrics)
                 t0 = time.perf_counter()
                 records = workload(opts.calls)
@@ -145,7 +149,7 @@ def main():
         # Throughput: replay real records as fast as one thread sends them.
         before = store.record_count(conn, run_id)
         replay = (sample * (20000 // max(1, len(sample)) + 1))[:20000]
-        data = channels.start_handler("data", db, run_id)
+        data = channels.start_handler("data", db, run_id, on_full=opts.on_full)
         t0 = time.perf_counter()
         for msg in replay:
             data.send_message(msg)
@@ -158,7 +162,8 @@ def main():
         print(f"recorder produces:                    {produced_rate:8.0f} records/s")
         print(f"handler stores:                       {stored / stored_in:8.0f} records/s "
               f"({stored} of {len(replay)} in {stored_in:.2f} s; sending took {sent_in:.2f} s)")
-        print(f"drops during replay:                  {data.dropped:8d}")
+        print(f"drops during replay:                  {data.dropped:8d} "
+              f"(on full queue: {opts.on_full}; {data.waits} sends waited)")
         conn.close()
     finally:
         shutil.rmtree(tmp, ignore_errors=True)

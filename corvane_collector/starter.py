@@ -130,8 +130,14 @@ def _validate_max(value):
 def start(project_path, collecting_rate=DEFAULT_COLLECTING_RATE, store=None,
           external_calls_max=DEFAULT_EXTERNAL_CALLS_MAX, *, tenant_id="local", project_id=None,
           exit_timeout=DEFAULT_EXIT_TIMEOUT, argv=None, max_queue_messages=None,
-          max_queue_bytes=None, extra_project_files=()):
+          max_queue_bytes=None, extra_project_files=(), on_full="wait"):
     """Starts recording the calls of the project at ``project_path``.
+
+    ``on_full`` says what a send does when a handler's queue is full: "wait"
+    (the default) slows the sending thread down until there is room, for at
+    most a few seconds per message, so that nothing is lost; "drop" never
+    blocks and counts the message as dropped, for services where a lost
+    record is better than a slowed request.
 
     Returns the ``Session``. Raises ``StartError`` for a bad argument, a
     second start, or a store that cannot be used.
@@ -144,6 +150,8 @@ def start(project_path, collecting_rate=DEFAULT_COLLECTING_RATE, store=None,
             raise StartError("the collector is already started in this process")
         rate = _validate_rate(collecting_rate)
         external_calls_max = _validate_max(external_calls_max)
+        if on_full not in channels.ON_FULL_MODES:
+            raise StartError(f"on_full must be 'wait' or 'drop', got {on_full!r}")
         session = Session()
         session.project_path = os.path.abspath(project_path)
         session.project_files = find_project_files(project_path) | frozenset(extra_project_files)
@@ -163,7 +171,7 @@ def start(project_path, collecting_rate=DEFAULT_COLLECTING_RATE, store=None,
             if session.conn is not None:
                 session.conn.close()
             raise StartError(f"cannot write to the record store {session.store_path}: {exc}") from None
-        options = {}
+        options = {"on_full": on_full}
         if max_queue_messages is not None:
             options["max_messages"] = max_queue_messages
         if max_queue_bytes is not None:

@@ -41,7 +41,7 @@ def _default_store():
 # -- run ----------------------------------------------------------------------
 
 RUN_USAGE = f"""usage: {PROG} run [--project DIR] [--rate R] [--store FILE]
-                 [--external-calls-max N] [--quiet] script.py [args...]
+                 [--external-calls-max N] [--on-full wait|drop] [--quiet] script.py [args...]
        {PROG} run [options] -m module [args...]
 
 Runs a Python program with the collector recording its project's calls.
@@ -53,10 +53,14 @@ options:
   --rate R                  share of candidate calls to record, 0.0 to 1.0 (default 1.0)
   --store FILE              record store (default: $CORVANE_STORE or ./corvane-records.db)
   --external-calls-max N    most external calls kept per recorded call (default 1000)
+  --on-full wait|drop       when a handler falls behind and its queue is full: wait
+                            slows the program down until there is room (at most 5 s
+                            per record, then it is dropped and counted); drop never
+                            blocks and counts what it drops (default wait)
   --quiet                   no summary on standard error at the end
 """
 
-_RUN_VALUE_OPTIONS = {"--project", "--rate", "--store", "--external-calls-max"}
+_RUN_VALUE_OPTIONS = {"--project", "--rate", "--store", "--external-calls-max", "--on-full"}
 
 
 def parse_run_args(argv):
@@ -119,6 +123,10 @@ def _convert_run_options(opts):
         if out["external_calls_max"] < 0:
             raise UsageError("--external-calls-max must be a whole number >= 0, "
                              f"got {opts['external_calls_max']!r}")
+    if "on_full" in opts:
+        if opts["on_full"] not in ("wait", "drop"):
+            raise UsageError(f"--on-full must be wait or drop, got {opts['on_full']!r}")
+        out["on_full"] = opts["on_full"]
     for key in ("project", "store"):
         if key in opts:
             out[key] = opts[key]
@@ -220,7 +228,7 @@ def cmd_run(argv):
         session = starter.start(project, opts.get("rate", starter.DEFAULT_COLLECTING_RATE),
                                 store_path,
                                 opts.get("external_calls_max", starter.DEFAULT_EXTERNAL_CALLS_MAX),
-                                argv=argv0 + list(args))
+                                argv=argv0 + list(args), on_full=opts.get("on_full", "wait"))
     except starter.StartError as exc:
         _err(str(exc))
         return EXIT_USAGE

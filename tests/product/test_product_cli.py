@@ -183,6 +183,7 @@ def test_malformed_command_lines(cli_in, tmp_path):
     for args, needle in [(("run",), "nothing to run"), (("run", "--rate", "2", "x.py"), "--rate"),
                          (("run", "--rate", "abc", "x.py"), "--rate"),
                          (("run", "--external-calls-max", "-1", "x.py"), "--external-calls-max"),
+                         (("run", "--on-full", "block", "x.py"), "--on-full must be wait or drop"),
                          (("run", "--bogus", "x.py"), "unknown option"),
                          (("run", "-m"), "-m needs a module"), (("run", "--store"), "needs a value"),
                          (("list", "--run"), "expected one argument"), (("frobnicate",), "invalid choice"),
@@ -216,6 +217,8 @@ def test_run_passes_arguments_and_exit_codes_through(tmp_path):
         t = threading.Thread(target=lambda: (__import__("time").sleep(0.2), out.append("late")))
         t.start()
         print("args", sys.argv, __name__, __file__.endswith("prog.py"))
+        from corvane_collector import starter
+        print("on full", starter.current().data.on_full)
         def at_end():
             print("atexit", out)
         import atexit; atexit.register(at_end)
@@ -225,6 +228,9 @@ def test_run_passes_arguments_and_exit_codes_through(tmp_path):
     r = cli_run("run", "--store", db, "app/prog.py", "7", "--rate", cwd=tmp_path)
     assert r.returncode == 7, r.stderr
     assert "args ['app/prog.py', '7', '--rate'] __main__ True" in r.stdout
+    assert "on full wait" in r.stdout
+    assert "on full drop" in cli_run("run", "--store", str(tmp_path / "d.db"), "--on-full",
+                                     "drop", "app/prog.py", "0", cwd=tmp_path).stdout
     assert "atexit ['late']" in r.stdout
     assert "run 1:" in r.stderr
     conn = store.open_store(db, readonly=True)

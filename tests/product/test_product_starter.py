@@ -61,6 +61,8 @@ def test_bad_project_paths_and_settings_are_refused(tmp_path):
     for bad in (-1, 2.5, True, "3"):
         with pytest.raises(starter.StartError, match="external_calls_max"):
             starter.start(tmp_path, 1.0, str(tmp_path / "r.db"), bad)
+    with pytest.raises(starter.StartError, match="on_full must be 'wait' or 'drop', got 'block'"):
+        starter.start(tmp_path, 1.0, str(tmp_path / "r.db"), on_full="block")
     assert starter.current() is None
     assert not (tmp_path / "r.db").exists()
     with pytest.raises(starter.StartError, match="not started"):
