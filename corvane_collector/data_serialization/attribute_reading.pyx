@@ -215,7 +215,7 @@ cdef class ObjectReader:
         target = self.target
         if _python_descriptor_of(target, name):
             return _stored_entry(target, name)
-        if PyUnicode_CheckExact(name) and not PyType_Check(target) and target is self.obj:
+        if PyUnicode_CheckExact(name) and not PyType_Check(target):
             descr = _PyType_Lookup(Py_TYPE(target), <PyObject *>name)
             if descr != NULL and (<_DescrHead *>Py_TYPE(<object>descr)).tp_descr_get == _property_get_slot:
                 if self.copy is None:
