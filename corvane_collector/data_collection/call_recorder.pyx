@@ -55,6 +55,7 @@ import threading
 import types
 from typing import Callable, Any, Tuple, Dict, Union, Optional
 from pympler import asizeof
+from corvane_collector.data_collection.deep_measure import RuleSizer
 from corvane_collector.exceptions import ProblematicPickleException
 from corvane_collector.data_collection.metrics import (
     Unpicklable, UnpicklableReasons, CollectorFailure, FailureReasons,
@@ -629,10 +630,14 @@ def _deep_measure(obj):
     module-wide one is shared with the program and between threads) that
     does not look into generators, coroutines or frames (reading their
     f_locals stores a snapshot of the variables on the live frame), nor into
-    modules not loaded yet by a lazy loader."""
-    sizer = asizeof.Asizer(limit=3)
+    modules not loaded yet by a lazy loader, and that reads attributes by the
+    collector's rule (no caching or lazily loading descriptor runs)."""
+    sizer = RuleSizer(limit=3)
     sizer.exclude_types(*_UNMEASURED_TYPES)
-    return sizer.asizeof(obj)
+    try:
+        return sizer.asizeof(obj)
+    finally:
+        sizer.restore()
 
 
 cdef object _deep_size(object obj):

@@ -68,6 +68,13 @@ except Exception:
 # import made while recording can wait for another thread's import.
 import jsonpickle.unpickler
 from corvane_collector.data_collection.attr_usage import used_attributes
+from corvane_collector.data_serialization.attribute_reading import (
+    NOT_READ, ObjectReader, runs_python_descriptor, stored_attribute)
+
+cdef object _NOT_READ = NOT_READ
+cdef object _ObjectReader = ObjectReader
+cdef object _runs_python_descriptor = runs_python_descriptor
+cdef object _stored_attribute = stored_attribute
 
 DOT = "."
 DICT_DUNDER = "__dict__"
@@ -118,10 +125,13 @@ def get_attributes_value(obj, attributes):
     """Values of the named attributes of ``obj``, split into plain values and methods."""
     attributes_data = {}
     funcs = {}
+    reader = _ObjectReader(obj)
     for attribute in attributes:
         try:
-            value = getattr(obj, attribute)
+            value = reader.read(attribute)
         except AttributeError:
+            continue
+        if value is _NOT_READ:
             continue
         if type(value) in METHOD_TYPES and not is_classmethod(value):
             funcs[attribute] = value
@@ -611,6 +621,7 @@ class UnpicklableHelpers(object):
         object_dir = dir(obj)
         class_dir = dir(obj.__class__)
         is_ctypes_value = _is_ctypes_value(obj_type)
+        reader = _ObjectReader(obj)
         for obj_property in object_dir:
             if obj_property.startswith("__") and obj_property != "__enter__" and obj_property != "__exit__":
                 continue
@@ -627,10 +638,12 @@ class UnpicklableHelpers(object):
                 continue
             try:
                 if UnpicklableHelpers.should_use_getattr(obj, obj_property, object_dir, class_dir):
-                    method = getattr(obj, obj_property)
+                    method = reader.read(obj_property)
                 else:
-                    method = obj.__dict__[obj_property]
+                    method = _stored_attribute(obj, obj_property)
             except Exception:
+                continue
+            if method is _NOT_READ:
                 continue
             if type(method) != types.MethodType:
                 if (type(method) is obj_type and method is not obj
@@ -654,6 +667,11 @@ class UnpicklableHelpers(object):
 
     @staticmethod
     def should_use_getattr(obj, obj_property, object_dir, class_dir):
+        # Reading through a descriptor written in Python (a caching property,
+        # an ORM's lazy attribute) would change the program's object or make
+        # it do work; what it stored in the instance dict is read instead.
+        if _runs_python_descriptor(obj, obj_property):
+            return False
         if DICT_DUNDER not in object_dir or DICT_DUNDER not in class_dir:
             return True
         object_class_dict = obj.__class__.__dict__
