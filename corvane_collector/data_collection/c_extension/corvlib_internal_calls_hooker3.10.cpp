@@ -758,7 +758,16 @@ static bool corv_before_call(const CorvDecision &d, PyObject *callee, PyObject *
         }
         PyErr_Restore(et, ev, etb);
         corv_sync_current_thread();
-        g_currently_recording |= RECORDING_BIT;
+        if (*hook != NULL || CORV_LIKELY(g_external_answer_type == NULL)) {
+            g_currently_recording |= RECORDING_BIT;
+        }
+        else if (d.recording) {
+            // Replay: a sampled call that got no record keeps the state it was
+            // made in, so only the replayed call itself turns recording on
+            // (a project function called from inside an external callee runs
+            // unrecorded, as it did when it was not sampled).
+            g_currently_recording |= RECORDING_BIT;
+        }
         return true;
     }
     if (!d.is_user && d.recording) {
