@@ -623,11 +623,15 @@ def prepare(project_root):
     return _hooks
 
 
-def _install(project_root):
+def _install(project_root, target_file=None):
     """Puts the collector's evaluator in place with the replay callbacks."""
     from corvane_collector.configs.run_settings import CollectorSettings
     hooks = prepare(project_root)
     files = _project_files[project_root]
+    if target_file and target_file not in files:
+        # The module was imported under a spelling of its path that the
+        # project walk did not produce (such as "dir/./pkg/mod.py").
+        files = _project_files[project_root] = files | {target_file}
     CollectorSettings.project_files = files
     CollectorSettings.project_path = project_root
     saved = sys.modules.get(RECORDER_MODULE)
@@ -666,9 +670,12 @@ def _is_data(value):
 
 
 @contextlib.contextmanager
-def answering(external_calls, project_root, handlers=None):
-    """External calls made by the next call of a project function are answered from the record."""
-    hooks = _install(project_root)
+def answering(external_calls, project_root, handlers=None, target=None):
+    """External calls made by the next call of a project function are answered from the record.
+
+    ``target``, the function to be called, makes sure its file counts as the project's.
+    """
+    hooks = _install(project_root, getattr(getattr(target, "__code__", None), "co_filename", None))
     answers = ExternalAnswers(external_calls, handlers)
     hooks.answers, hooks.armed, hooks.entered = answers, True, False
     try:
@@ -717,14 +724,20 @@ class Result:
         return text + (": " + "; ".join(self.reasons) if self.reasons else "")
 
 
+def invoke(func, args, kwargs):
+    # A frame of its own: only frames that start after the evaluator is in
+    # place run under it, so the call must be made from a fresh one.
+    return func(*args, **kwargs)
+
+
 def run_call(call, func, project_root, timeout=None):
     """Replays ``call`` on ``func``; returns (result, raised, args, kwargs, answers)."""
     args, kwargs = call.prepared_arguments()
     result = raised = None
     with globals_in_place(func, call.globals), _time_limit(timeout), \
-            answering(call.external_calls, project_root) as answers:
+            answering(call.external_calls, project_root, target=func) as answers:
         try:
-            result = func(*args, **kwargs)
+            result = invoke(func, args, kwargs)
         except ReplayTimeout:
             raise
         except BaseException as exc:  # noqa: BLE001 - SystemExit and KeyboardInterrupt are outcomes too
