@@ -573,7 +573,7 @@ def cmd_gen_tests(args):
     try:
         conn = _open(args)
         written = gen_tests.generate(conn, args.output, run=args.run, function=args.function,
-                                     per_function=args.per_function)
+                                     per_function=args.per_function, store_path=args.store)
     except (store_mod.StoreError, gen_tests.GenerationProblem) as exc:
         _err(str(exc))
         return EXIT_USAGE
