@@ -20,8 +20,10 @@ import contextlib
 import ctypes
 import importlib
 import importlib.util
+import io
 import math
 import os
+import pickle
 import signal
 import sys
 import types
@@ -81,13 +83,36 @@ class ExternalOutcome:
 _MISSING = object()
 
 
+def _loadclass(name, *rest):
+    from jsonpickle.unpickler import loadclass
+    found = loadclass(name, *rest)
+    # The stock loader gives None for a name it cannot find, which would
+    # pass for a recorded None.
+    return found if found is not None else corv_pickle.LoadFailure(name, "not found here")
+
+
+class _Unpickler(pickle.Unpickler):
+    def find_class(self, module, name):
+        if module == "jsonpickle.unpickler" and name == "loadclass":
+            return _loadclass
+        return super().find_class(module, name)
+
+
+def load(data):
+    """A pickle of the recorder's, rebuilt as real objects (imports what it names)."""
+    try:
+        return _Unpickler(io.BytesIO(data)).load()
+    except Exception:  # noqa: BLE001 - load what can be loaded; the rest become LoadFailure
+        return corv_pickle.loads(data)
+
+
 def _field(value, what):
     if value is None:
         return None
     if not isinstance(value, (bytes, bytearray)):
         return value
     try:
-        return corv_pickle.loads(bytes(value))
+        return load(bytes(value))
     except Exception as exc:  # noqa: BLE001
         raise NotReplayable(f"{what} could not be rebuilt: {type(exc).__name__}: {exc}") from None
 
@@ -162,10 +187,10 @@ class RecordedCall:
     globals it used, ``external_calls`` its recorded external calls in order.
     """
 
-    def __init__(self, data, record_id=None):
+    def __init__(self, data, record_id=None, project=None, recorded_project=None):
         self.record_id = record_id
         try:
-            rec = corv_pickle.loads(bytes(data))
+            rec = load(bytes(data))
         except Exception as exc:  # noqa: BLE001
             raise NotReplayable(f"unreadable record: {type(exc).__name__}: {exc}") from None
         meta = getattr(rec, "function_metadata", None)
@@ -178,6 +203,7 @@ class RecordedCall:
             raise NotReplayable("the record does not name its function")
         if getattr(meta, "is_async", False):
             raise NotReplayable("coroutine function")
+        make_importable(self.module, self.file, project, recorded_project)
         self.args = _field(rec.pre_run_args, "the arguments")
         self.kwargs = _field(rec.pre_run_kwargs, "the keyword arguments")
         if type(self.args) is not tuple or type(self.kwargs) is not dict:
@@ -274,14 +300,43 @@ def load_main_module(path):
     return module
 
 
+def current_path(path, project=None, recorded_project=None):
+    """Where a file recorded in ``recorded_project`` is in ``project``."""
+    if not isinstance(path, str) or not path:
+        return None
+    if project and os.path.isabs(path) and path.startswith(project.rstrip(os.sep) + os.sep):
+        return path  # replayed in the tree it was recorded in
+    if project and recorded_project and path.startswith(recorded_project.rstrip(os.sep) + os.sep):
+        return os.path.join(project, os.path.relpath(path, recorded_project))
+    if project and not os.path.isabs(path):
+        return os.path.join(project, path)
+    return path
+
+
+def make_importable(module, file, project=None, recorded_project=None):
+    """Puts on sys.path the directory a recorded module was imported from, when its name alone
+    does not find it (test modules that a test runner imported by their directory)."""
+    if not module or module == "__main__" or module in sys.modules:
+        return
+    try:
+        if importlib.util.find_spec(module) is not None:
+            return
+    except Exception:  # noqa: BLE001 - a parent package that does not import: try the file
+        pass
+    path = current_path(file, project, recorded_project)
+    if not path or not os.path.isfile(path):
+        return
+    root = os.path.dirname(os.path.abspath(path))
+    for _ in range(module.count(".") + (1 if os.path.basename(path).startswith("__init__.") else 0)):
+        root = os.path.dirname(root)
+    if root not in sys.path:
+        sys.path.append(root)
+
+
 def find_function(call, project=None, recorded_project=None):
     """The recorded function in the current code (a plain function), or NotReplayable."""
     if call.module == "__main__":
-        path = call.file
-        if project and recorded_project and path and path.startswith(recorded_project.rstrip(os.sep) + os.sep):
-            path = os.path.join(project, os.path.relpath(path, recorded_project))
-        elif project and path and not os.path.isabs(path):
-            path = os.path.join(project, path)
+        path = current_path(call.file, project, recorded_project)
         if not path or not os.path.isfile(path):
             raise NotReplayable(f"the script {call.file} no longer exists")
         try:
@@ -350,6 +405,8 @@ def difference(recorded, replayed, depth=0):
         # Only what was kept of the object can be compared.
         if _value_type_name(recorded) != _value_type_name(replayed):
             return f"a {_value_type_name(replayed)} instead of a {_value_type_name(recorded)}"
+        if isinstance(recorded, obj_wrap.UnpicklableObject):
+            return None  # what could be read of it (frames, handles...) says nothing stable
         mine = _attributes(replayed)
         for name, value in recorded.wrapped_attributes().items():
             if name not in mine:
@@ -447,7 +504,7 @@ def recorded_form(value):
     """``value`` as a record would hold it: pickled by the collector's serializer and loaded back."""
     from corvane_collector.configs.run_settings import CollectorSettings
     try:
-        return corv_pickle.loads(CollectorSettings.serializer.serialize(value, obj_wrap=False))
+        return load(CollectorSettings.serializer.serialize(value, obj_wrap=False))
     except Exception:  # noqa: BLE001 - compare the live value then
         return value
 
@@ -749,7 +806,7 @@ def replay_record(data, record_id=None, project=None, recorded_project=None, tim
     """Replays one stored record in this process; returns a Result."""
     function = None
     try:
-        call = RecordedCall(data, record_id)
+        call = RecordedCall(data, record_id, project, recorded_project)
         function = call.full_name
         problem = call.replay_problem()
         if problem:
