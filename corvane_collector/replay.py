@@ -147,7 +147,7 @@ def assert_same(value, recorded_value):
 
 def assert_same_exception(exc, recorded):
     """Fails unless ``exc`` has the type and arguments of the recorded exception."""
-    found = _machinery.exception_difference(recorded.exception, _machinery.recorded_form(exc))
+    found = _machinery.exception_difference(recorded.exception, exc)
     if found:
         raise AssertionError(f"raised {_machinery.short(exc)}, recorded "
                              f"{_machinery.short(recorded.exception)}: {found}")

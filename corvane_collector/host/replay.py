@@ -472,10 +472,10 @@ def _key(k):
 
 def _exception_type_name(exc):
     if isinstance(exc, obj_wrap.ExceptionWrapper):
-        return exc.exception_full_name
-    if isinstance(exc, type):
-        return _type_name(exc)
-    return _type_name(type(exc))
+        name = exc.exception_full_name
+    else:
+        name = _type_name(exc if isinstance(exc, type) else type(exc))
+    return name[len("builtins."):] if isinstance(name, str) and name.startswith("builtins.") else name
 
 
 def _exception_args(exc):
@@ -496,7 +496,7 @@ def exception_difference(recorded, replayed, depth=0):
     mine, theirs = _exception_args(replayed), _exception_args(recorded)
     if mine is None or theirs is None:  # the recorder kept only the class
         return None
-    found = difference(list(theirs), list(mine), depth + 1)
+    found = difference(list(theirs), recorded_form(list(mine)), depth + 1)
     return f"arguments {short(mine)} instead of {short(theirs)}" if found else None
 
 
@@ -516,7 +516,7 @@ def outcome_differences(call, result, raised, args, kwargs):
         if raised is None:
             found.append(f"returned {short(result)}, recorded raised {short(call.exception)}")
         else:
-            diff = exception_difference(call.exception, recorded_form(raised))
+            diff = exception_difference(call.exception, raised)
             if diff:
                 found.append(f"raised {short(raised)}, recorded raised {short(call.exception)}")
     elif raised is not None:
@@ -669,7 +669,9 @@ def prepare(project_root):
     """Loads what replays need once (before forking children); returns the callbacks."""
     global _hooks, _interceptor
     from corvane_collector import starter
+    from corvane_collector.configs.run_settings import CollectorSettings
     if _hooks is None:
+        CollectorSettings.serializer  # noqa: B018 - made once, here, not in every child
         import interceptor
         hooks = _Hooks()
         lib = ctypes.CDLL(interceptor.__file__)
@@ -802,9 +804,12 @@ def run_call(call, func, project_root, timeout=None):
     return result, raised, args, kwargs, answers
 
 
-def replay_record(data, record_id=None, project=None, recorded_project=None, timeout=None):
-    """Replays one stored record in this process; returns a Result."""
-    function = None
+def replay_record(data, record_id=None, project=None, recorded_project=None, timeout=None,
+                  function=None):
+    """Replays one stored record in this process; returns a Result.
+
+    ``function`` is the name the store gives the record, shown when the record is unreadable.
+    """
     try:
         call = RecordedCall(data, record_id, project, recorded_project)
         function = call.full_name

@@ -2,6 +2,7 @@
 by default), prints one line per record and a summary."""
 
 import importlib
+import importlib.util
 import json
 import os
 import select
@@ -52,11 +53,13 @@ def recorded_projects(conn):
     return {r["id"]: r["project"] for r in store_mod.list_runs(conn)}
 
 
-def _preload(module, project):
+def _preload(row, project, recorded_project):
     """Imports the record's module once here, so that each child starts with it loaded."""
+    module = row["module"]
     if not module or module == "__main__" or module in sys.modules:
         return
     try:
+        replay.make_importable(module, row["file"], project, recorded_project)
         found = importlib.util.find_spec(module)
         if found is None or not (found.origin or "").startswith(project + os.sep):
             return
@@ -93,7 +96,8 @@ def replay_in_child(row, project, recorded_project, timeout):
             null = os.open(os.devnull, os.O_RDWR)
             for fd in (0, 1, 2):
                 os.dup2(null, fd)
-            res = replay.replay_record(row["data"], row["id"], project, recorded_project)
+            res = replay.replay_record(row["data"], row["id"], project, recorded_project,
+                                       function=row["full_name"])
             payload = json.dumps(res.to_dict())
         except BaseException as exc:  # noqa: BLE001
             payload = json.dumps(replay.Result(
@@ -150,12 +154,13 @@ def replay_rows(rows, project, projects, in_process=False, timeout=DEFAULT_TIMEO
     replay.prepare(project)
     for row in rows:
         recorded_project = projects.get(row["run_id"])
-        _preload(row["module"], project)
+        _preload(row, project, recorded_project)
         reason = _outside_project(row, project)
         if reason:
             yield replay.Result(row["id"], row["full_name"], replay.NOT_REPLAYABLE, [reason])
         elif in_process:
-            yield replay.replay_record(row["data"], row["id"], project, recorded_project, timeout)
+            yield replay.replay_record(row["data"], row["id"], project, recorded_project, timeout,
+                                      row["full_name"])
         else:
             yield replay_in_child(row, project, recorded_project, timeout)
 
