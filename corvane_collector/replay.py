@@ -45,6 +45,10 @@ class Records:
         self.path = path
         self.recorded_project = content.get("project")
         self._data = {int(k): base64.b64decode(v["data"]) for k, v in content["records"].items()}
+        # Modules a test runner imported by their directory (test modules) are found again.
+        for v in content["records"].values():
+            _machinery.make_importable(v.get("module"), v.get("file"), os.getcwd(),
+                                       self.recorded_project)
 
     def call(self, record_id):
         """The recorded call, loaded as real objects (imports the project's modules)."""
@@ -63,7 +67,8 @@ def records_next_to(test_file):
 def write_records(directory, rows, recorded_project=None):
     """Writes the data file for ``rows`` (store rows with ``id``, ``full_name`` and ``data``)."""
     content = {"format": DATA_FORMAT, "project": recorded_project,
-               "records": {str(r["id"]): {"function": r["full_name"],
+               "records": {str(r["id"]): {"function": r["full_name"], "module": r["module"],
+                                          "file": r["file"],
                                           "data": base64.b64encode(bytes(r["data"])).decode()}
                            for r in rows}}
     path = os.path.join(directory, DATA_FILE)
@@ -113,7 +118,7 @@ def call(func, recorded, externals=None):
         externals = external_mocks(recorded)
     args, kwargs = recorded.prepared_arguments()
     recorded.arguments_used = (args, kwargs)
-    root = _machinery.project_root_of(sys.modules[func.__module__])
+    root = _project_root(func)
     with mock.patch.dict(func.__globals__, data_globals(func, recorded)):
         with _machinery.answering(recorded.external_calls, root, handlers=externals,
                                   target=func) as answers:
@@ -126,6 +131,15 @@ def call(func, recorded, externals=None):
         if answers.divergence:
             raise AssertionError(answers.divergence)
     return result
+
+
+def _project_root(func):
+    """The current directory when it holds the function (tests run from the project's
+    directory), else the directory its top-level package lives in."""
+    here = os.getcwd()
+    if os.path.abspath(func.__code__.co_filename).startswith(here + os.sep):
+        return here
+    return _machinery.project_root_of(sys.modules[func.__module__])
 
 
 def function_of(recorded, project=None):

@@ -73,6 +73,31 @@ def _outcome_key(view):
     return ("returns", _type_key(view.return_value))
 
 
+def _kept(value, depth=0):
+    """Whether a value read without importing is one a replay can rebuild (as far as that shows)."""
+    if depth > 30:
+        return True
+    if isinstance(value, (decode.UnpicklableValue, decode.Undecodable)):
+        return False
+    if isinstance(value, decode.Reference):
+        return "<" not in value.name
+    if isinstance(value, decode.Placeholder):
+        inner = list(value.ph_args) + list(value.ph_kwargs.values()) + \
+            list(value.ph_attributes.values()) + value.ph_list + list(value.ph_items.values())
+        return all(_kept(v, depth + 1) for v in inner)
+    if isinstance(value, dict):
+        return all(_kept(k, depth + 1) and _kept(v, depth + 1) for k, v in value.items())
+    if isinstance(value, (list, tuple, set, frozenset)):
+        return all(_kept(v, depth + 1) for v in value)
+    return True
+
+
+def replayable(view):
+    """False for records whose arguments or external results were only described."""
+    return (view.error is None and _kept(view.args_before) and _kept(view.kwargs_before)
+            and all(c["raised"] or _kept(c["result"]) for c in view.external_calls))
+
+
 def choose(views, per_function):
     """Up to ``per_function`` records: first one of each (argument types, outcome), then others."""
     chosen, keys = [], set()
@@ -151,16 +176,20 @@ def test_source(full_name, module, rows_views, store_path):
             emodule, ename = _class_of(view.exception)
             if emodule not in ("builtins", "__main__") and "." not in ename and ename.isidentifier():
                 exc_imports.setdefault((emodule, ename), _import_name(ename))
+    lines += ["", "# Loading the data file also finds the recorded modules that are not importable by",
+              "# name alone (test modules imported by their directory).",
+              "RECORDS = replay.records_next_to(__file__)", ""]
     top = qualname.split(".")[0]
     if module == "__main__":
         target = None
     else:
         alias = _import_name(top)
-        lines.append(f"from {module} import {top}" + (f" as {alias}" if alias != top else ""))
+        lines.append(f"from {module} import {top}" + (f" as {alias}" if alias != top else "")
+                     + "  # noqa: E402")
         target = alias + qualname[len(top):]
     for (emodule, ename), alias in sorted(exc_imports.items()):
-        lines.append(f"from {emodule} import {ename}" + (f" as {alias}" if alias != ename else ""))
-    lines += ["", "RECORDS = replay.records_next_to(__file__)"]
+        lines.append(f"from {emodule} import {ename}" + (f" as {alias}" if alias != ename else "")
+                     + "  # noqa: E402")
     if target is None:
         target = "_recorded_function"
         lines.append(f"_recorded_function = replay.function_of(RECORDS.call({ids[0]}))")
@@ -223,7 +252,7 @@ def generate(conn, output, run="all", function=None, per_function=5, store_path=
         views = []
         for rec in store_mod.iter_records(conn, run_id, function=name):
             view = decode.CallView(rec["data"])
-            if view.error is None and rec["module"]:
+            if rec["module"] and replayable(view):
                 views.append((rec, view))
         if not views:
             continue

@@ -509,6 +509,22 @@ def recorded_form(value):
         return value
 
 
+def shown_pair(replayed, recorded, width=SHOWN_WIDTH):
+    """Both values shortly, cut around where their texts first differ."""
+    a, b = short(replayed, 1 << 20), short(recorded, 1 << 20)
+    if len(a) <= width and len(b) <= width:
+        return a, b
+    same = 0
+    while same < min(len(a), len(b)) and a[same] == b[same]:
+        same += 1
+    start = max(0, same - 20)
+
+    def cut(text):
+        return ("..." if start else "") + text[start:start + width] + \
+            ("..." if len(text) > start + width else "")
+    return cut(a), cut(b)
+
+
 def outcome_differences(call, result, raised, args, kwargs):
     """What differs between a replay's outcome and the record, as short texts (empty: nothing)."""
     found = []
@@ -524,7 +540,8 @@ def outcome_differences(call, result, raised, args, kwargs):
     else:
         diff = difference(call.return_value, recorded_form(result))
         if diff:
-            found.append(f"returned {short(result)}, recorded {short(call.return_value)}"
+            mine, theirs = shown_pair(result, call.return_value)
+            found.append(f"returned {mine}, recorded {theirs}"
                          + ("" if diff.endswith(f"instead of {short(call.return_value)}") else f" ({diff})"))
     if call.args_after is not None:
         diff = difference(call.args_after, recorded_form(args))
