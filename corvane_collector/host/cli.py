@@ -644,8 +644,9 @@ def build_parser():
                json=False)
     p.description = ("Writes one pytest file per recorded function, with one test per chosen "
                      "record, and a data file with those records. The tests replay the calls with "
-                     "their external calls mocked from the record. WARNING: running them " +
-                     REPLAY_TRUST.split(": ", 1)[0].replace("replay ", "") + ".")
+                     "their external calls mocked from the record. WARNING: the tests rebuild the "
+                     "recorded objects and run the project's code: generate them only from "
+                     "record stores you trust, and keep the data file as private as the store.")
     p.add_argument("--function", help="only this function (full name or its last part)")
     p.add_argument("--per-function", type=int, default=5,
                    help="most tests per function (default 5)")
