@@ -99,12 +99,21 @@ def bye(x):
 def tampered(x):
     return x
 
+
+def stamp(x):
+    return os.getpid() + x
+
+
+def twice(x):
+    return os.getpid()
+
 '''
 
 BAD_MAIN = """
 import bad
 
 bad.unbox(bad.Box(1)), bad.renamed(1), bad.slow(1), bad.interrupt(1), bad.bye(1), bad.tampered(1)
+bad.stamp(1), bad.twice(1)
 try:
     bad.leave(4)
 except SystemExit:
@@ -114,7 +123,8 @@ except SystemExit:
 CHANGES = [("class Box:", "class Crate:"), ("def renamed(", "def now_named("),
            ("    return x * 2", "    while True:\n        pass"),
            ("def interrupt(x):\n    return x", "def interrupt(x):\n    raise KeyboardInterrupt"),
-           ("def bye(x):\n    return x", "def bye(x):\n    os._exit(3)")]
+           ("def bye(x):\n    return x", "def bye(x):\n    os._exit(3)"),
+           ("    return os.getpid()\n", "    os.getpid()\n    return os.getpid()\n")]
 
 
 def test_bad_inputs_are_reported_per_record_and_the_rest_go_on(tmp_path, shop):
@@ -147,6 +157,9 @@ def test_bad_inputs_are_reported_per_record_and_the_rest_go_on(tmp_path, shop):
     # os._exit is an external call the record does not hold: it is not made.
     assert status["bye"] == ("differs", "external call posix._exit is not in the record")
     assert status["tampered"][0] == "not replayable" and "unreadable record" in status["tampered"][1]
+    # Answered from the record (the child's own pid differs), and one call too many.
+    assert status["stamp"] == ("reproduced", "")
+    assert status["twice"] == ("differs", "external call posix.getpid made 2 times, the record holds 1")
     # A store written by another project, and bad usage.
     code, rows = _replay(shop[0], str(changed))
     assert code == 0 and {row["status"] for row in rows.values()} == {"not replayable"}
