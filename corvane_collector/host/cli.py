@@ -1,12 +1,13 @@
 """The command line: ``python3.10 -m corvane_collector COMMAND ...``.
 
   run [options] script.py args... | -m module args...
-  runs   list   show   stats   export --format jsonl
+  runs   list   show   stats   export --format jsonl   replay   gen-tests
 
 ``run`` executes the program in this process, like ``python3.10 script.py``
 would, with the collector started around it, and exits with the program's own
 exit code. The other commands read the record store; they never import the
-recorded program's modules unless ``show``/``export`` get ``--import``.
+recorded program's modules unless ``show``/``export`` get ``--import``;
+``replay`` and ``gen-tests`` do, by design.
 """
 
 import argparse
@@ -546,6 +547,51 @@ def cmd_stats(args):
     return 0
 
 
+REPLAY_TRUST = ("replay imports the project's modules, rebuilds the recorded objects and runs "
+                "the recorded functions: use it only on record stores you trust (a tampered "
+                "store can run any code).")
+
+
+def cmd_replay(args):
+    from corvane_collector.host import replay_runner
+
+    if args.timeout is not None and args.timeout <= 0:
+        _err("--timeout must be a number of seconds above 0")
+        return EXIT_USAGE
+    if args.limit is not None and args.limit < 1:
+        _err("--limit must be a whole number >= 1")
+        return EXIT_USAGE
+    if not os.path.isdir(args.project):
+        _err(f"project directory {args.project} does not exist")
+        return EXIT_USAGE
+    try:
+        conn = _open(args)
+        return replay_runner.run(conn, args)
+    except (store_mod.StoreError, replay_runner.UsageProblem) as exc:
+        _err(str(exc))
+        return EXIT_USAGE
+
+
+def cmd_gen_tests(args):
+    from corvane_collector.host import gen_tests
+
+    if args.per_function < 1:
+        _err("--per-function must be a whole number >= 1")
+        return EXIT_USAGE
+    try:
+        conn = _open(args)
+        written = gen_tests.generate(conn, args.output, run=args.run, function=args.function,
+                                     per_function=args.per_function, store_path=args.store)
+    except (store_mod.StoreError, gen_tests.GenerationProblem) as exc:
+        _err(str(exc))
+        return EXIT_USAGE
+    for path, count in written:
+        sys.stdout.write(f"{path}: {count} tests\n")
+    if not written:
+        sys.stdout.write("no recorded calls to write tests for\n")
+    return 0
+
+
 def build_parser():
     parser = argparse.ArgumentParser(
         prog=PROG, description="Record a Python program's calls and look at what was recorded.",
@@ -584,6 +630,35 @@ def build_parser():
     p.add_argument("--format", choices=("jsonl",), default="jsonl")
     p.add_argument("--function", help="only the calls of this function (full name)")
     p.add_argument("--output", "-o", help="write to this file instead of standard output")
+    p = reader("replay", "call recorded functions again on their recorded inputs and compare",
+               cmd_replay, json=False)
+    p.description = (
+        "Replays recorded calls against the project's current code: each recorded function is "
+        "called on its recorded arguments, with its recorded globals in place and every external "
+        "call the record holds answered from the record, and its outcome is compared with the "
+        "record. Exit status: 0 when nothing differs, 1 when something differs, 2 for bad usage. "
+        "WARNING: " + REPLAY_TRUST)
+    p.add_argument("--function", help="only the records of this function (full name or its last part)")
+    p.add_argument("--record", type=int, help="only this record number")
+    p.add_argument("--project", default=".",
+                   help="the project's directory, put first on sys.path (default: the current directory)")
+    p.add_argument("--limit", type=int, help="at most K records per function (the newest)")
+    p.add_argument("--json", action="store_true", help="one JSON object per record")
+    p.add_argument("--in-process", action="store_true",
+                   help="replay in this process instead of one child process per record")
+    p.add_argument("--timeout", type=float, default=10.0,
+                   help="seconds a replayed call may take (default 10)")
+    p = reader("gen-tests", "write pytest files that replay recorded calls", cmd_gen_tests,
+               json=False)
+    p.description = ("Writes one pytest file per recorded function, with one test per chosen "
+                     "record, and a data file with those records. The tests replay the calls with "
+                     "their external calls mocked from the record. WARNING: the tests rebuild the "
+                     "recorded objects and run the project's code: generate them only from "
+                     "record stores you trust, and keep the data file as private as the store.")
+    p.add_argument("--function", help="only this function (full name or its last part)")
+    p.add_argument("--per-function", type=int, default=5,
+                   help="most tests per function (default 5)")
+    p.add_argument("-o", "--output", required=True, help="directory to write the tests into")
     return parser
 
 

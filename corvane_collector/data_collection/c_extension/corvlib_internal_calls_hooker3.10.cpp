@@ -53,6 +53,10 @@ __attribute__((visibility("default"))) PyObject *record_async_inner_call_return_
 __attribute__((visibility("default"))) PyObject *return_value_async = NULL;
 __attribute__((visibility("default"))) PyObject *load_attr_hook = NULL;
 __attribute__((visibility("default"))) PyObject *load_global_hook = NULL;
+// Replay sets this to a tuple subclass; an external-call token of exactly that
+// type answers the call itself, (raised, value), and the callee is not called.
+// The type is kept alive by whoever sets it.
+__attribute__((visibility("default"))) PyObject *g_external_answer_type = NULL;
 }
 
 #define RECORDING_BIT IS_IN_RECORDING_STATE_MASK
@@ -754,7 +758,16 @@ static bool corv_before_call(const CorvDecision &d, PyObject *callee, PyObject *
         }
         PyErr_Restore(et, ev, etb);
         corv_sync_current_thread();
-        g_currently_recording |= RECORDING_BIT;
+        if (*hook != NULL || CORV_LIKELY(g_external_answer_type == NULL)) {
+            g_currently_recording |= RECORDING_BIT;
+        }
+        else if (d.recording) {
+            // Replay: a sampled call that got no record keeps the state it was
+            // made in, so only the replayed call itself turns recording on
+            // (a project function called from inside an external callee runs
+            // unrecorded, as it did when it was not sampled).
+            g_currently_recording |= RECORDING_BIT;
+        }
         return true;
     }
     if (!d.is_user && d.recording) {
@@ -1028,6 +1041,32 @@ static PyObject *corv_do_call_core(PyThreadState *tstate, CorvTraceInfo *ti, PyO
     return PyObject_Call(func, callargs, kwdict);
 }
 
+static inline bool corv_is_answer(PyObject *hook) {
+    return CORV_UNLIKELY(g_external_answer_type != NULL) && hook != NULL &&
+           (PyObject *)Py_TYPE(hook) == g_external_answer_type && PyTuple_GET_SIZE(hook) == 2;
+}
+
+// The outcome an answer token stands for: a new reference, or NULL with the
+// answer's exception set.
+static PyObject *corv_answer_outcome(PyObject *hook) {
+    PyObject *value = PyTuple_GET_ITEM(hook, 1);
+    int raised = PyObject_IsTrue(PyTuple_GET_ITEM(hook, 0));
+    if (raised < 0) {
+        return NULL;
+    }
+    if (!raised) {
+        Py_INCREF(value);
+        return value;
+    }
+    if (PyExceptionInstance_Check(value)) {
+        PyErr_SetObject(PyExceptionInstance_Class(value), value);
+    }
+    else {
+        PyErr_SetString(PyExc_SystemError, "an external-call answer raised a non-exception");
+    }
+    return NULL;
+}
+
 // A call with a hook: a sampled call or an external call while recording.
 static __attribute__((noinline)) PyObject *corv_hooked_call_function_slow(
     PyThreadState *tstate, CorvTraceInfo *ti, PyObject ***pp_stack, Py_ssize_t oparg,
@@ -1036,7 +1075,18 @@ static __attribute__((noinline)) PyObject *corv_hooked_call_function_slow(
     const CorvDecision d = corv_decision_of(bits);
     PyObject *hook;
     bool hooked = corv_before_call(d, callee, cb_args, cb_nargs, kwnames, NULL, NULL, &hook);
-    PyObject *res = corv_call_function(tstate, ti, pp_stack, oparg, kwnames);
+    PyObject *res;
+    if (corv_is_answer(hook)) {
+        res = corv_answer_outcome(hook);
+        PyObject **pfunc = (*pp_stack) - oparg - 1;
+        while ((*pp_stack) > pfunc) {
+            PyObject *w = *--(*pp_stack);
+            CORV_DECREF(w);
+        }
+    }
+    else {
+        res = corv_call_function(tstate, ti, pp_stack, oparg, kwnames);
+    }
     corv_after_call(tstate, d, hooked, hook, res);
     return res;
 }
@@ -1071,7 +1121,8 @@ static __attribute__((noinline)) PyObject *corv_hooked_call_core_slow(
     else {
         hooked = corv_before_call(d, func, NULL, 0, NULL, NULL, NULL, &hook);
     }
-    PyObject *res = corv_do_call_core(tstate, ti, func, callargs, kwdict);
+    PyObject *res = corv_is_answer(hook) ? corv_answer_outcome(hook)
+                                         : corv_do_call_core(tstate, ti, func, callargs, kwdict);
     corv_after_call(tstate, d, hooked, hook, res);
     return res;
 }
