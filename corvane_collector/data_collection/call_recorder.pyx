@@ -710,7 +710,7 @@ cdef tuple _DIRECT_NAMES = (
     "threading_get_ident", "send_function_call_to_handler",
     "filter_modules_and_function_from_globals", "add_recorded_functions_to_caller_tracker",
     "is_size_too_big", "get_exc_value", "CollectorSettings", "types_MethodType",
-    "FUNCTION_INDEX", "__SELF__")
+    "FUNCTION_INDEX", "__SELF__", "ExternalFunctionCall")
 cdef dict _own_names = {}
 cdef unsigned long long _names_version = 0
 cdef bint _names_own = False
@@ -733,6 +733,12 @@ cdef str _PICKLER_MODULE = "corvane_collector.data_serialization.pickler"
 cdef str _N_SERIALIZE = "serialize"
 
 cdef object _Record = UserFunctionCall
+cdef object _External = ExternalFunctionCall
+cdef object _own_external_init = ExternalFunctionCall.__dict__["__init__"]
+cdef unsigned int _external_tag = 0
+cdef tuple _EXTERNAL_FIELDS = ("function_metadata", "post_run_args", "post_run_kwargs",
+                               "pre_run_args", "pre_run_kwargs", "globals", "return_value",
+                               "execption")
 cdef object _Tracker = CallTrailTracker
 cdef object _Metadata = None
 cdef object _Probe = MetadataProbe
@@ -806,6 +812,7 @@ cdef bint _plain_fields(object cls, tuple names) except -1:
 
 cdef bint _check_classes() except -1:
     global _classes_direct, _record_tag, _tracker_tag, _metadata_tag, _probe_tag, _Metadata
+    global _external_tag
     global _probe_globals, _own_probe_hosts, _probe_version, _trail_globals
     _classes_direct = False
     if _Metadata is None:
@@ -821,18 +828,23 @@ cdef bint _check_classes() except -1:
             or FunctionCall.__dict__.get("__init__") is not _own_call_init \
             or _Tracker.__dict__.get("__init__") is not _own_tracker_init:
         return 0
-    for name in _RECORD_METHODS:
-        if getattr(_Record, name, None) is not _own_record_methods[name]:
-            return 0
-    if not (_plain_fields(_Record, _RECORD_FIELDS) and _plain_fields(_Tracker, _TRACKER_FIELDS)):
+    if _External.__dict__.get("__init__") is not _own_external_init:
         return 0
-    for cls in (_Record, _Tracker, _Metadata, _Probe):
+    for name in _RECORD_METHODS:
+        if getattr(_Record, name, None) is not _own_record_methods[name] \
+                or getattr(_External, name, None) is not _own_record_methods[name]:
+            return 0
+    if not (_plain_fields(_Record, _RECORD_FIELDS) and _plain_fields(_Tracker, _TRACKER_FIELDS)
+            and _plain_fields(_External, _EXTERNAL_FIELDS)):
+        return 0
+    for cls in (_Record, _Tracker, _Metadata, _Probe, _External):
         if not (<_TypeHead *>cls).tp_flags & Py_TPFLAGS_VALID_VERSION_TAG:
             return 0
     _record_tag = (<_TypeHead *>_Record).tp_version_tag
     _tracker_tag = (<_TypeHead *>_Tracker).tp_version_tag
     _metadata_tag = (<_TypeHead *>_Metadata).tp_version_tag
     _probe_tag = (<_TypeHead *>_Probe).tp_version_tag
+    _external_tag = (<_TypeHead *>_External).tp_version_tag
     _classes_direct = True
     return 0
 
@@ -941,7 +953,8 @@ cdef bint _direct_ready() except -1:
     if own != NULL and own[0] != NULL and _N_SERIALIZE in <dict>(<object>own[0]):
         return False
     if not (_classes_direct and _tag_is(_Record, _record_tag) and _tag_is(_Tracker, _tracker_tag)
-            and _tag_is(_Metadata, _metadata_tag) and _tag_is(_Probe, _probe_tag)):
+            and _tag_is(_Metadata, _metadata_tag) and _tag_is(_Probe, _probe_tag)
+            and _tag_is(_External, _external_tag)):
         _check_classes()
         if not _classes_direct:
             return False
@@ -1133,6 +1146,23 @@ cdef object _direct_call_object(tuple args, dict kwargs):
     fields["execption"] = None
     _set_instance_dict(record, fields)
     return record
+
+
+cdef object _new_external_call(function_metadata):
+    # ExternalFunctionCall(function_metadata): no arguments, globals or result yet
+    cdef dict fields = _PyDict_NewPresized(8)
+    none_pickle = _c_safe_pickle(None, False)
+    fields["function_metadata"] = function_metadata
+    fields["post_run_args"] = None
+    fields["post_run_kwargs"] = None
+    fields["pre_run_args"] = none_pickle
+    fields["pre_run_kwargs"] = none_pickle
+    fields["globals"] = None
+    fields["return_value"] = None
+    fields["execption"] = None
+    call = PyType_GenericAlloc(<PyTypeObject *>_External, 0)
+    _set_instance_dict(call, fields)
+    return call
 
 
 cdef object _new_tracker(str full_name):
@@ -1655,7 +1685,10 @@ def record_external_call(call, did_check_function_file_in_project_files=0):
             function_metadata.full_name = EXTRACT_METADATA(type_exit_function, True)[0].full_name
     except Exception:
         pass
-    external_function = ExternalFunctionCall(func[0])
+    if _direct_ready():
+        external_function = _new_external_call(func[0])
+    else:
+        external_function = ExternalFunctionCall(func[0])
     is_external_function_call_limit_exceeded = current_running_function_tmp.add_external_module_call(external_function)
     if is_external_function_call_limit_exceeded:
         CallTrail.set_current_running_function(None)
@@ -1665,6 +1698,22 @@ def record_external_call(call, did_check_function_file_in_project_files=0):
 def record_external_return_value(return_value, func_obj, cur_exc=None):
     """After-call callback of a recorded external call: store its exception and result."""
     curexc_value = cur_exc if cur_exc is not None else _exc_value()
+    cdef dict fields
+    if type(func_obj) is _External and _direct_ready():
+        # add_execption and add_return_value: stores in the record's dict
+        fields = func_obj.__dict__
+        try:
+            fields["execption"] = _c_safe_pickle(curexc_value, False)
+            if _size_too_big(return_value):
+                create_size_too_big_metric(fields["function_metadata"].full_name,
+                                           fields["function_metadata"].full_name,
+                                           "external_func_return_value")
+                CallTrail.set_current_running_function(None)
+            else:
+                fields["return_value"] = _c_safe_pickle(return_value, False)
+        except Exception:
+            pass
+        return None
     try:
         func_obj.add_execption(curexc_value)
         if _too_big(return_value):

@@ -5,6 +5,7 @@ state the direct path does not cover sent the named way."""
 
 import enum
 import pickle
+import shlex
 
 import pytest
 
@@ -75,9 +76,13 @@ def real(monkeypatch):
     cr.BLACKLISTED_FUNCTIONS.clear()
 
 
-def run_call(callee, args, kwargs=None, globals_used=(), mutate=None):
+def run_call(callee, args, kwargs=None, globals_used=()):
     rec = cr.record_user_function_call(callee, *args, **(kwargs or {}))
     for name in globals_used:
+        if name == "shlex.quote":  # an external call made by the callee
+            token = cr.record_external_call(shlex.quote, True)
+            cr.record_external_return_value(shlex.quote("a b"), token)
+            continue
         cr.load_global_hook(globals()[name], name)
     try:
         result, exc = callee(*args, **(kwargs or {})), None
@@ -106,6 +111,9 @@ def decoded(data):
             value = pickle.loads(value)
             fields[key] = [plain(v) for v in value] if isinstance(value, tuple) else plain(value)
     fields["execption"] = repr(fields["execption"])
+    fields["external_calls"] = [
+        (vars(e.function_metadata), {k: v for k, v in vars(e).items() if k != "function_metadata"})
+        for e in fields["external_calls"]]
     return type(record).__name__, list(vars(record)), meta, fields
 
 
@@ -125,6 +133,7 @@ def calls():
     (add, ((1, (2, None)), (True,)), None, ()),
     (grow, ([1, 2], 3), None, ()),
     (uses_global, (4,), None, ("SCALE",)),
+    (uses_global, (5,), None, ("shlex.quote", "SCALE", "shlex.quote")),
     (fails, ("bad",), None, ()),
     (Box, (5,), {"label": "crate"}, ()),
     (Box(2).bigger, (Liar(3),), None, ()),
@@ -134,15 +143,16 @@ def calls():
 
 def record_all(real, named):
     data, metric_channel = real
-    original = cr.get_function_call_object
+    original = cr.get_exc_value
     if named:
-        cr.get_function_call_object = lambda args, kwargs: original(args, kwargs)
+        # (any of the recorder's names replaced sends every call the named way)
+        cr.get_exc_value = lambda: original()
     try:
         for callee, args, kwargs, used in calls():
             run_call(callee, args, kwargs, used)
             assert current_tracker() is None
     finally:
-        cr.get_function_call_object = original
+        cr.get_exc_value = original
     records = [decoded(d) for d in data.messages]
     metrics = [metric_view(m) for m in metric_channel.messages]
     del data.messages[:], metric_channel.messages[:]
