@@ -1481,6 +1481,57 @@ cdef _restore_caller_tracker(wrapper, caller_eft, bint caller_known):
     wrapper.caller_function = caller_eft.caller_function if caller_eft else None
 
 
+cdef bint _merge_direct(dict tracker, caller) except -1:
+    # add_recorded_functions_to_caller_tracker for trackers of the
+    # recorder's own class (their attributes are their dicts' entries)
+    if type(caller) is not _Tracker or caller.__class__ is not _Tracker:
+        return _merge_into_caller_of(tracker, caller)
+    cdef dict caller_fields = caller.__dict__
+    try:
+        own_globals = tracker["globals"]
+        if own_globals:
+            caller_fields["globals"].update(own_globals)
+        recorded = tracker["recorded_functions"]
+        if len(recorded) + len(caller_fields["recorded_functions"]) \
+                > CollectorSettings.external_calls_max:
+            return True
+        for record in recorded:
+            caller.add_external_module_call(record)
+    except Exception:
+        pass
+    try:
+        modules = tracker["unknown_modules"]
+        if modules:
+            caller_modules = caller_fields["unknown_modules"]
+            for element in modules:
+                caller_modules.add(element)
+    except Exception:
+        pass
+    return False
+
+
+cdef bint _merge_into_caller_of(dict tracker, caller) except -1:
+    # the general steps, for a caller the direct path did not make
+    if not caller:
+        return False
+    try:
+        caller.globals.update(tracker["globals"])
+        if (len(tracker["recorded_functions"]) + len(caller.recorded_functions)
+                > CollectorSettings.external_calls_max):
+            return True
+        for record in tracker["recorded_functions"]:
+            caller.add_external_module_call(record)
+    except Exception:
+        pass
+    try:
+        caller_modules = caller.unknown_modules
+        for element in tracker["unknown_modules"]:
+            caller_modules.add(element)
+    except Exception:
+        pass
+    return False
+
+
 cdef object _complete_direct(ret_val, function_under_test, curexc_value, wrapper):
     # The steps below, by direct calls on a record and tracker of the
     # recorder's own classes (their attributes are stores in their dicts).
@@ -1512,7 +1563,7 @@ cdef object _complete_direct(ret_val, function_under_test, curexc_value, wrapper
     finally:
         # (after a failure the caller's handlers restore the caller from here)
         tracker["caller_function"] = caller_eft
-    if not _merge_into_caller(wrapper):
+    if not _merge_direct(tracker, caller_eft):
         _set_current(caller_eft)
         tracker["caller_function"] = caller_eft.caller_function if caller_eft else None
     else:

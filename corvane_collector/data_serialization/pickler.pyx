@@ -1864,7 +1864,8 @@ cdef class _RecordTemplate:
 
 
 cdef dict _record_templates = {}    # (id of the metadata, pattern) -> _RecordTemplate
-cdef dict _last_record_template = {}  # id of the metadata -> _RecordTemplate used last
+cdef dict _last_record_template = {}  # id of the metadata -> the templates used last, newest first
+DEF _RECENT_TEMPLATES = 4
 cdef Py_ssize_t _RECORD_TEMPLATES_MAX = 2048
 cdef Py_ssize_t _record_template_builds = 0
 
@@ -2208,10 +2209,14 @@ cdef object _record_pickle(object record, object meta):
     cdef PyObject *values[_RECORD_FIELDS_MAX]
     cdef list fields
     key_meta = <size_t><PyObject *>meta
-    entry = _last_record_template.get(key_meta)
-    if entry is not None and (<_RecordTemplate>entry).meta is meta \
-            and _template_fits(<_RecordTemplate>entry, record, values):
-        return _render_values(<_RecordTemplate>entry, values)
+    # (a function's records take a few layouts in turn: a result that is
+    # one object with another field, no globals used, ...)
+    recent = _last_record_template.get(key_meta)
+    if recent is not None:
+        for entry in <list>recent:
+            if (<_RecordTemplate>entry).meta is meta \
+                    and _template_fits(<_RecordTemplate>entry, record, values):
+                return _render_values(<_RecordTemplate>entry, values)
     fields = []
     layout = _record_layout(record, meta, fields)
     if layout is None:
@@ -2235,7 +2240,12 @@ cdef object _record_pickle(object record, object meta):
         _record_templates[key] = entry
         if not _template_fits(<_RecordTemplate>entry, record, values):
             return None
-    _last_record_template[key_meta] = entry
+    if recent is None or (<list>recent and (<_RecordTemplate>(<list>recent)[0]).meta is not meta):
+        recent = []
+        _last_record_template[key_meta] = recent
+    if entry not in <list>recent:
+        (<list>recent).insert(0, entry)
+        del (<list>recent)[_RECENT_TEMPLATES:]
     return _render_values(<_RecordTemplate>entry, values)
 
 
