@@ -256,3 +256,22 @@ def test_small_number_writer_declines(value):
     assert pickler._tiny_pickle_of(value) is None
     assert type(pickler.safe_pickle(value, False)) is bytes
 
+
+
+class Touchy:
+    def __getattr__(self, name):
+        raise RuntimeError("no attributes")
+
+
+@pytest.mark.parametrize("limit", [49.0, 50.0])
+def test_values_at_the_size_limit_and_odd_objects_go_as_named(real, monkeypatch, limit):
+    monkeypatch.setattr(cr, "MAX_STRING_SIZE", limit)
+    monkeypatch.setattr(__import__(__name__), "calls", lambda: [
+        (add, ("x" * 50, ""), None, ()),
+        (add, (Touchy(), None), None, ()),
+    ])
+    direct = record_all(real, named=False)
+    named = record_all(real, named=True)
+    assert direct == named
+    # (the object is over either limit by its deep size)
+    assert len(direct[0]) == (1 if limit == 50.0 else 0)
