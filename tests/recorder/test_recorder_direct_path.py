@@ -138,6 +138,7 @@ def calls():
     (Box, (5,), {"label": "crate"}, ()),
     (Box(2).bigger, (Liar(3),), None, ()),
     (add, (Flag.ON, 2 ** 70), None, ()),
+    (add, (Touchy(), None), None, ()),
     ]
 
 
