@@ -1943,18 +1943,12 @@ cdef object _record_layout(object record, object meta, list fields):
             fields.append(<object>value)
         elif <object>value is meta:
             kinds.append(_F_META)
-        elif tp is list and not <list><object>value:
+        elif (tp is list or tp is set) and not <object>value:
             for other in lists:
                 if other is <object>value:
                     return None
             lists.append(<object>value)
-            kinds.append(_F_EMPTY_LIST)
-        elif tp is set and not <set><object>value:
-            for other in lists:
-                if other is <object>value:
-                    return None
-            lists.append(<object>value)
-            kinds.append(_F_EMPTY_SET)
+            kinds.append(_F_EMPTY_LIST if tp is list else _F_EMPTY_SET)
         else:
             return None
     if len(keys) > _RECORD_FIELDS_MAX:
