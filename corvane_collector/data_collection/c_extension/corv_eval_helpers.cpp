@@ -101,7 +101,20 @@ done:
 
 extern "C" __attribute__((visibility("default"))) PyTypeObject *corv_async_gen_wrapped_value_type(void) {
     if (corv_wrapped_value_type == NULL) {
+        // The discovery runs code: an exception the caller already has set
+        // (an async generator resumed from C with an error pending) is put
+        // aside meanwhile, and replaced only by the discovery's own failure.
+        PyObject *et, *ev, *etb;
+        PyErr_Fetch(&et, &ev, &etb);
         corv_wrapped_value_type = corv_discover_wrapped_value_type();
+        if (corv_wrapped_value_type != NULL) {
+            PyErr_Restore(et, ev, etb);
+        }
+        else {
+            CORV_XDECREF(et);
+            CORV_XDECREF(ev);
+            CORV_XDECREF(etb);
+        }
     }
     return corv_wrapped_value_type;
 }

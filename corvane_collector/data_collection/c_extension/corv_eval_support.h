@@ -24,6 +24,8 @@
 // running interpreter.
 typedef Py_ssize_t (*corv_dict_lookup_func)(PyDictObject *mp, PyObject *key, Py_hash_t hash,
                                             PyObject **value_addr);
+// What dk_lookup answers besides an index.
+enum : Py_ssize_t { CORV_DKIX_EMPTY = -1, CORV_DKIX_ERROR = -3 };
 struct corv_dict_keys {
     Py_ssize_t dk_refcnt;
     Py_ssize_t dk_size;

@@ -145,14 +145,21 @@ CORV_API PyObject *_PyDict_LoadGlobalHooked(PyDictObject *globals, PyDictObject 
             return NULL;
         }
     }
-    PyObject *v = _PyDict_GetItem_KnownHash((PyObject *)globals, name, hash);
-    if (v != NULL) {
-        return v;
-    }
-    if (PyErr_Occurred()) {
+    // The tables' own lookups, as the interpreter's global lookup makes them:
+    // only an error they raise themselves counts (CORV_DKIX_ERROR), never one that
+    // was already set when the lookup began.
+    PyObject *v;
+    Py_ssize_t ix = ((corv_dict_keys *)globals->ma_keys)->dk_lookup(globals, name, hash, &v);
+    if (ix == CORV_DKIX_ERROR) {
         return NULL;
     }
-    v = _PyDict_GetItem_KnownHash((PyObject *)builtins, name, hash);
+    if (ix != CORV_DKIX_EMPTY && v != NULL) {
+        return v;
+    }
+    ix = ((corv_dict_keys *)builtins->ma_keys)->dk_lookup(builtins, name, hash, &v);
+    if (ix < 0) {
+        return NULL;
+    }
     if (v != NULL) {
         *from_builtins = true;
     }
