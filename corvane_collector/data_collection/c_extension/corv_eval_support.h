@@ -74,10 +74,8 @@ static inline void corv_dealloc_unrecorded_on(PyObject *op, uint64_t tid) {
     g_currently_recording = saved;
 }
 
-static inline void corv_dealloc_unrecorded(PyObject *op) {
-    PyThreadState *ts = _PyThreadState_GET();
-    corv_dealloc_unrecorded_on(op, ts != NULL ? ts->thread_id : curr_tid);
-}
+// Out of line, for any thread (corv_eval_helpers.cpp).
+void corv_dealloc_unrecorded(PyObject *op);
 
 // The evaluation loop knows its thread and redefines CORV_DEALLOC to say so.
 #define CORV_DEALLOC(op) corv_dealloc_unrecorded(op)

@@ -2072,15 +2072,9 @@ static void corv_report_global(PyObject *value, PyObject *name) {
     PyErr_Restore(et, ev, etb);
 }
 
-// Out of line: deallocation is frequent but the loop's code should stay small.
-// Ints, floats and strs hold no references and take no weak references:
-// freeing one runs no code that could see the flag, so it is left alone.
-static __attribute__((noinline)) void corv_dealloc_on_loop_thread(PyObject *op, uint64_t tid) {
+// Deallocation of any other object: its destructor may run code.
+static __attribute__((noinline)) void corv_dealloc_any_on_loop_thread(PyObject *op, uint64_t tid) {
     PyTypeObject *tp = Py_TYPE(op);
-    if (tp == &PyLong_Type || tp == &PyFloat_Type || tp == &PyUnicode_Type) {
-        tp->tp_dealloc(op);
-        return;
-    }
     if (!CORV_FLAG_IN_USE()) {
         // Every byte is 0 already; if the destructor sampled the first call,
         // the sampled call's own after-call steps left this thread's bit
@@ -2093,6 +2087,19 @@ static __attribute__((noinline)) void corv_dealloc_on_loop_thread(PyObject *op, 
         return;
     }
     corv_dealloc_unrecorded_on(op, tid);
+}
+
+// Out of line: deallocation is frequent but the loop's code should stay small.
+// Ints, floats and strs hold no references and take no weak references:
+// freeing one runs no code that could see the flag, so it is left alone.
+// Both ways out are tail calls, so the common case saves no registers.
+static __attribute__((noinline)) void corv_dealloc_on_loop_thread(PyObject *op, uint64_t tid) {
+    PyTypeObject *tp = Py_TYPE(op);
+    if (CORV_LIKELY(tp == &PyLong_Type || tp == &PyFloat_Type || tp == &PyUnicode_Type)) {
+        tp->tp_dealloc(op);
+        return;
+    }
+    corv_dealloc_any_on_loop_thread(op, tid);
 }
 
 // Whether a call of `callee` can be a project call: a function, a bound
