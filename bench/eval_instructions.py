@@ -11,11 +11,12 @@ and their mispredictions by the simulated predictor; with a fixed hash seed thes
 the same from run to run).  Printed: the stock figures per run and, for the empty
 project set and for this file's project set at rate 0, the ratios to stock.
 
-  python bench/eval_instructions.py [--only NAME,...] [--tool perf|cachegrind]
+  python bench/eval_instructions.py [--only NAME,...] [--tool perf|cachegrind] [-j N]
 
 Needs perf or valgrind.  CORVANE_INTERCEPTOR_DIR works as for eval_overhead.py.
 """
 import argparse
+import concurrent.futures
 import math
 import os
 import re
@@ -95,16 +96,26 @@ def counts_cachegrind(conf, name, runs):
             "ind-misses": num(misses, 2)}
 
 
-def per_run(counter, conf, name):
-    one, three = counter(conf, name, 1), counter(conf, name, 3)
-    return {k: (three[k] - one[k]) / 2 for k in one}
+def report(names, confs, tool=None, jobs=1):
+    """Prints the table for workloads NAMES under CONFS (stock first).
 
-
-def report(names, confs, tool=None):
-    """Prints the table for workloads NAMES under CONFS (stock first)."""
+    jobs > 1 runs that many children at once: right for cachegrind, whose counts do
+    not depend on load; perf's cycles do."""
     tool = tool or ("perf" if perf_works() else "cachegrind")
     counter = counts_perf if tool == "perf" else counts_cachegrind
     confs = [c for c in confs if c != "stock"]
+    with concurrent.futures.ThreadPoolExecutor(max(1, jobs)) as pool:
+        futures = {(c, name, runs): pool.submit(counter, c, name, runs)
+                   for name in names for c in ["stock"] + confs for runs in (1, 3)}
+
+        def per_run(conf, name):
+            one = futures[(conf, name, 1)].result()
+            three = futures[(conf, name, 3)].result()
+            return {k: (three[k] - one[k]) / 2 for k in one}
+        _print_table(names, confs, tool, per_run)
+
+
+def _print_table(names, confs, tool, per_run):
     events = PERF_EVENTS if tool == "perf" else (
         "instructions", "cond-misses", "ind-misses")
     print("counts per run with %s, ratios to stock" % tool)
@@ -115,10 +126,10 @@ def report(names, confs, tool=None):
     print(head)
     ratios = {(c, e): [] for c in confs for e in events}
     for name in names:
-        base = per_run(counter, "stock", name)
+        base = per_run("stock", name)
         row = "%-22s %14d" % (name, base["instructions"])
         for c in confs:
-            mine = per_run(counter, c, name)
+            mine = per_run(c, name)
             for e in events:
                 r = mine[e] / base[e] if base[e] > 0 else float("nan")
                 if base[e] > 0 and mine[e] > 0:
@@ -143,12 +154,14 @@ def main():
     ap.add_argument("--only", default=None, help="comma-separated workload names")
     ap.add_argument("--tool", choices=("perf", "cachegrind"), default=None,
                     help="default: perf when the machine gives hardware counters")
+    ap.add_argument("-j", "--jobs", type=int, default=1,
+                    help="children at once (only for cachegrind, whose counts ignore load)")
     args = ap.parse_args()
     sys.path.insert(0, HERE)
     import eval_overhead
     names = [w for w, _ in eval_overhead.WORKLOADS
              if not args.only or w in args.only.split(",")]
-    report(names, CONFIGS, args.tool)
+    report(names, CONFIGS, args.tool, args.jobs)
 
 
 if __name__ == "__main__":

@@ -331,6 +331,8 @@ def main():
                     help="also count instructions and branch mispredictions per run "
                          "(hardware counters through perf when the machine has them, "
                          "else valgrind's cachegrind); slow")
+    ap.add_argument("-j", "--jobs", type=int, default=1,
+                    help="children at once for --counts with cachegrind")
     args = ap.parse_args()
 
     interceptor = import_interceptor()
@@ -396,7 +398,8 @@ def main():
     if args.counts:
         sys.path.insert(0, HERE)
         import eval_instructions
-        eval_instructions.report(wnames, [c for c in names if c in eval_instructions.CONFIGS])
+        eval_instructions.report(wnames, [c for c in names if c in eval_instructions.CONFIGS],
+                                 jobs=args.jobs)
 
 
 if __name__ == "__main__":
