@@ -136,8 +136,10 @@ CORV_API void Corv_Py_DecRef(PyObject *op) {
     g_currently_recording = saved;
 }
 
-CORV_API PyObject *_PyDict_LoadGlobalHooked(PyDictObject *globals, PyDictObject *builtins,
-                                            PyObject *name, bool *from_builtins) {
+// Inlined into LOAD_GLOBAL; _PyDict_LoadGlobalHooked is the same lookup for
+// other callers.
+static inline __attribute__((always_inline)) PyObject *corv_load_global(
+    PyDictObject *globals, PyDictObject *builtins, PyObject *name, bool *from_builtins) {
     Py_hash_t hash;
     if (!PyUnicode_CheckExact(name) || (hash = ((PyASCIIObject *)name)->hash) == -1) {
         hash = PyObject_Hash(name);
@@ -164,6 +166,11 @@ CORV_API PyObject *_PyDict_LoadGlobalHooked(PyDictObject *globals, PyDictObject 
         *from_builtins = true;
     }
     return v;
+}
+
+CORV_API PyObject *_PyDict_LoadGlobalHooked(PyDictObject *globals, PyDictObject *builtins,
+                                            PyObject *name, bool *from_builtins) {
+    return corv_load_global(globals, builtins, name, from_builtins);
 }
 
 // Calls a hook with `args` and throws away whatever it returns or raises;
@@ -2144,6 +2151,17 @@ static inline bool corv_may_be_user_call(PyObject *callee) {
         }                                                            \
     } while (0)
 
+// The stock call of a call site, given a stack pointer of its own: `sp` has
+// its address passed to the out-of-line hooked call, so it lives in memory,
+// while this copy stays in a register as the arguments are popped.
+#define CORV_PLAIN_CALL(sp, nargs, kwnames)                                          \
+    __extension__({                                                                  \
+        PyObject **psp_ = (sp);                                                      \
+        PyObject *pres_ = corv_call_function(tstate, &trace_info, &psp_, (nargs), (kwnames)); \
+        (sp) = psp_;                                                                 \
+        pres_;                                                                       \
+    })
+
 CORV_API PyObject *__attribute__((hot))
 _PyEval_EvalFrameCorvane(PyThreadState *tstate, PyFrameObject *f, int throwflag) {
     static void *op_targets[256];
@@ -3118,8 +3136,8 @@ dispatch_opcode:
                 }
             }
             name = GETITEM(names, oparg);
-            v = _PyDict_LoadGlobalHooked((PyDictObject *)f->f_globals,
-                                         (PyDictObject *)f->f_builtins, name, &from_builtins);
+            v = corv_load_global((PyDictObject *)f->f_globals, (PyDictObject *)f->f_builtins,
+                                 name, &from_builtins);
             if (v == NULL) {
                 if (!_PyErr_Occurred(tstate)) {
                     corv_format_exc_check_arg(tstate, PyExc_NameError, NAME_ERROR_MSG, name);
@@ -4152,7 +4170,7 @@ dispatch_opcode:
         if (meth == NULL) {
             PyObject **callee_slot = stack_pointer - oparg - 1;
             CORV_CALL_SITE(res, *callee_slot,
-                           corv_call_function(tstate, &trace_info, &sp, oparg, NULL),
+                           CORV_PLAIN_CALL(sp, oparg, NULL),
                            corv_hooked_call_function_slow(tstate, &trace_info, &sp, oparg, NULL,
                                                           *callee_slot, callee_slot, oparg + 1,
                                                           d_));
@@ -4162,7 +4180,7 @@ dispatch_opcode:
         else {
             PyObject **meth_slot = stack_pointer - oparg - 2;
             CORV_CALL_SITE(res, meth,
-                           corv_call_function(tstate, &trace_info, &sp, oparg + 1, NULL),
+                           CORV_PLAIN_CALL(sp, oparg + 1, NULL),
                            corv_hooked_call_function_slow(tstate, &trace_info, &sp, oparg + 1,
                                                           NULL, meth, meth_slot, oparg + 2, d_));
             stack_pointer = sp;
@@ -4179,7 +4197,7 @@ dispatch_opcode:
         PyObject **sp, *res;
         sp = stack_pointer;
         PyObject **pfunc = stack_pointer - oparg - 1;
-        CORV_CALL_SITE(res, *pfunc, corv_call_function(tstate, &trace_info, &sp, oparg, NULL),
+        CORV_CALL_SITE(res, *pfunc, CORV_PLAIN_CALL(sp, oparg, NULL),
                        corv_hooked_call_function_slow(tstate, &trace_info, &sp, oparg, NULL,
                                                       *pfunc, pfunc, oparg + 1, d_));
         stack_pointer = sp;
@@ -4196,7 +4214,7 @@ dispatch_opcode:
         kwnames = POP();
         sp = stack_pointer;
         PyObject **pfunc = stack_pointer - oparg - 1;
-        CORV_CALL_SITE(res, *pfunc, corv_call_function(tstate, &trace_info, &sp, oparg, kwnames),
+        CORV_CALL_SITE(res, *pfunc, CORV_PLAIN_CALL(sp, oparg, kwnames),
                        corv_hooked_call_function_slow(
                            tstate, &trace_info, &sp, oparg, kwnames, *pfunc, pfunc,
                            oparg - PyTuple_GET_SIZE(kwnames) + 1, d_));
