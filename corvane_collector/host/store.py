@@ -311,7 +311,11 @@ def _check_or_init(conn, path, may_init):
         raise StoreError(f"{path} is an SQLite file but not a record store")
     version = check_schema_version(conn, path)
     if version < SCHEMA_VERSION and may_init:
-        upgrade_v1(conn)
+        try:
+            upgrade_v1(conn)
+        except sqlite3.Error as exc:
+            raise StoreError(f"cannot upgrade the record store {path} to schema {SCHEMA_VERSION}"
+                             f" ({_describe(exc)}); it is left as it was") from None
         version = check_schema_version(conn, path)
         tables = _tables(conn)
     conn.schema_version = version

@@ -43,9 +43,9 @@ def cli_in(capsys, monkeypatch):
 
 
 @pytest.fixture
-def filled_store(tmp_path):
+def filled_store(store_location):
     """A store holding one run written through the real handlers."""
-    path = str(tmp_path / "records.db")
+    path = store_location
     conn = store.open_store(path, create=True)
     run_id = store.create_run(conn, 123, ["app.py"], "/proj", 1.0, "3.10.13", "on")
     data = channels.start_handler("data", path, run_id)
