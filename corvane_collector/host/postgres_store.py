@@ -118,7 +118,10 @@ def open_store(location, create=False, readonly=False):
 
 
 def _has_meta(pg):
-    return pg.execute("SELECT to_regclass('meta') IS NOT NULL").fetchone()[0]
+    # A query of the catalog, not to_regclass(): its cache may not yet show a
+    # table that another writer created while we waited for the lock.
+    return pg.execute("SELECT EXISTS (SELECT 1 FROM pg_catalog.pg_tables WHERE "
+                      "schemaname = current_schema() AND tablename = 'meta')").fetchone()[0]
 
 
 def _check_or_init(pg, shown, may_init):
