@@ -533,7 +533,8 @@ class RecordWriter:
 
     def _ids(self, entries):
         conn = self.conn
-        for key in {e[1] for e in entries} - self._function_ids.keys():
+        # Sorted, as the blobs: concurrent writers then lock new rows in one order.
+        for key in sorted({e[1] for e in entries} - self._function_ids.keys()):
             conn.execute("INSERT INTO functions (full_name, module, file) VALUES (?, ?, ?) "
                          "ON CONFLICT (full_name, module, file) DO NOTHING", key)
             self._function_ids[key] = conn.execute(
