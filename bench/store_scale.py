@@ -79,17 +79,20 @@ def build(path, records, functions, runs):
     conn.execute("DELETE FROM summaries")
     per_run = records // runs
     now = time.time()
+    refs = dict.fromkeys(blobs, 0)
     with conn.transaction():
         for run_id in run_ids:
+            rows = [(run_id, fids[names[int(rnd.paretovariate(1.2)) % functions]], now + i,
+                     int(i % 13 == 0), blobs[i % len(blobs)]) for i in range(per_run)]
+            for row in rows:
+                refs[row[4]] += 1
             conn.executemany(
                 "INSERT INTO calls (run_id, function_id, pid, thread, time, raised, size, blob_id)"
-                " VALUES (?, ?, 1000, 7, ?, ?, 300, ?)",
-                ((run_id, fids[names[int(rnd.paretovariate(1.2)) % functions]], now + i,
-                  int(i % 13 == 0), blobs[i % len(blobs)]) for i in range(per_run)))
+                " VALUES (?, ?, 1000, 7, ?, ?, 300, ?)", rows)
         conn.execute("INSERT INTO summaries SELECT run_id, function_id, count(*), count(*),"
                      " sum(raised), sum(size), max(size), max(time) FROM calls"
                      " GROUP BY run_id, function_id")
-        conn.execute("UPDATE blobs SET refs = (SELECT count(*) FROM calls WHERE blob_id = blobs.id)")
+        conn.executemany("UPDATE blobs SET refs = ? WHERE id = ?", [(n, b) for b, n in refs.items()])
     conn.close()
     return time.perf_counter() - t0
 

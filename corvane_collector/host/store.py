@@ -757,11 +757,16 @@ def iter_records(conn, run_id=None, function=None, record_id=None, limit=None, n
             extra.append(f"{cols['id']} = ?")
             params.append(record_id)
         where, params = _where(run_id, extra, params, cols["run_id"])
-        sql = f"{select}{where} ORDER BY {cols['id']}{' DESC' if newest_first else ''}"
+        order = f" ORDER BY {cols['id']}{' DESC' if newest_first else ''}"
+        limit_sql = ""
         if left is not None:
-            sql += " LIMIT ?"
+            limit_sql = " LIMIT ?"
             params.append(left)
-        for row in conn.stream(sql, params):
+        if function is not None and select is _CALLS_SELECT:
+            rows = _calls_by_id(conn, where, params, order + limit_sql)
+        else:
+            rows = conn.stream(select + where + order + limit_sql, params)
+        for row in rows:
             rec = dict(zip(RECORD_COLUMNS, row[:10]))
             rec["thread"] = _unsigned64(rec["thread"])
             try:
@@ -771,6 +776,16 @@ def iter_records(conn, run_id=None, function=None, record_id=None, limit=None, n
             if left is not None:
                 left -= 1
             yield rec
+
+
+def _calls_by_id(conn, where, params, order):
+    """The calls of one function in order: their numbers first (from the index alone),
+    then the calls by number, so that no sort ever holds the payloads."""
+    ids = [r[0] for r in conn.execute(
+        "SELECT c.id FROM calls c JOIN functions f ON f.id = c.function_id" + where + order, params)]
+    for chunk in _chunks(ids, 200):
+        yield from conn.execute(_CALLS_SELECT[0] + f" WHERE c.id IN ({', '.join('?' * len(chunk))})"
+                                + order.partition(" LIMIT")[0], chunk)
 
 
 def matching_functions(conn, pattern, run_id=None):
