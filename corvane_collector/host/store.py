@@ -762,8 +762,8 @@ def iter_records(conn, run_id=None, function=None, record_id=None, limit=None, n
         if left is not None:
             limit_sql = " LIMIT ?"
             params.append(left)
-        if function is not None and select is _CALLS_SELECT:
-            rows = _calls_by_id(conn, where, params, order + limit_sql)
+        if function is not None and record_id is None and select is _CALLS_SELECT[0]:
+            rows = _function_calls(conn, function, run_id, left, newest_first)
         else:
             rows = conn.stream(select + where + order + limit_sql, params)
         for row in rows:
@@ -778,14 +778,32 @@ def iter_records(conn, run_id=None, function=None, record_id=None, limit=None, n
             yield rec
 
 
-def _calls_by_id(conn, where, params, order):
-    """The calls of one function in order: their numbers first (from the index alone),
-    then the calls by number, so that no sort ever holds the payloads."""
-    ids = [r[0] for r in conn.execute(
-        "SELECT c.id FROM calls c JOIN functions f ON f.id = c.function_id" + where + order, params)]
+def _function_calls(conn, function, run_id, limit, newest_first):
+    """The calls of one function in order, without a sort that holds their payloads.
+
+    Their numbers come from the index first: per run, the index holds them in
+    order, so the newest ``limit`` of each run are read without a sort and
+    merged; then the calls are read by number.
+    """
+    order = " DESC" if newest_first else ""
+    fids = [r[0] for r in conn.execute("SELECT id FROM functions WHERE full_name = ?", (function,))]
+    ids = []
+    for fid in fids:
+        if limit is None:
+            where, params = _where(run_id, ["function_id = ?"], [fid])
+            ids += [r[0] for r in conn.execute(f"SELECT id FROM calls{where}", params)]
+            continue
+        where, params = _where(run_id, ["function_id = ?", "stored > 0"], [fid])
+        for (run,) in conn.execute(f"SELECT run_id FROM summaries{where}", params).fetchall():
+            ids += [r[0] for r in conn.execute(
+                f"SELECT id FROM calls WHERE function_id = ? AND run_id = ? ORDER BY id{order}"
+                " LIMIT ?", (fid, run, limit))]
+    ids.sort(reverse=newest_first)
+    if limit is not None:
+        ids = ids[:limit]
     for chunk in _chunks(ids, 200):
         yield from conn.execute(_CALLS_SELECT[0] + f" WHERE c.id IN ({', '.join('?' * len(chunk))})"
-                                + order.partition(" LIMIT")[0], chunk)
+                                f" ORDER BY c.id{order}", chunk)
 
 
 def matching_functions(conn, pattern, run_id=None):
