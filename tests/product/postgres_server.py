@@ -15,17 +15,12 @@ SUPERUSER = "corvane"
 
 
 def find_bin_dir():
-    """The folder holding initdb and pg_ctl, or None."""
-    candidates = []
-    if shutil.which("initdb") and shutil.which("pg_ctl"):
-        candidates.append(os.path.dirname(shutil.which("initdb")))
-    candidates += sorted(glob.glob("/usr/lib/postgresql/*/bin"),
-                         key=lambda d: int(d.split("/")[-2]) if d.split("/")[-2].isdigit() else 0,
-                         reverse=True)
-    for d in candidates:
-        if all(os.access(os.path.join(d, b), os.X_OK) for b in ("initdb", "pg_ctl", "postgres")):
-            return d
-    return None
+    """The folder holding initdb and pg_ctl (the newest Debian version first), or None."""
+    found = shutil.which("initdb")
+    dirs = ([os.path.dirname(os.path.realpath(found))] if found else []) + sorted(
+        glob.glob("/usr/lib/postgresql/*/bin"), key=lambda d: d.split("/")[-2].zfill(4), reverse=True)
+    return next((d for d in dirs if all(os.access(os.path.join(d, b), os.X_OK)
+                                        for b in ("initdb", "pg_ctl", "postgres"))), None)
 
 
 class Server:
