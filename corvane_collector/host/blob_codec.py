@@ -22,6 +22,7 @@ LEVEL = 3
 SMALL = 64            # payloads up to this size are kept raw
 DICT_SAMPLES = 16     # distinct payloads of a function before a dictionary is trained
 DICT_MIN_BYTES = 16 << 10
+DICT_SAMPLE_MAX = 1 << 20  # larger payloads gain little from a dictionary: never held as samples
 DICT_SIZE = 16 << 10
 # Fixed training parameters: searching for the best ones takes a hundred times
 # longer (seconds per function, in the handler) and gains nothing on records.
@@ -60,10 +61,9 @@ class Compressor:
     until the writer has stored them.
     """
 
-    def __init__(self, find_dictionary=lambda function: None, dictionaries=True):
+    def __init__(self, find_dictionary=lambda function: None):
         self._plain = zstandard.ZstdCompressor(level=LEVEL, write_checksum=True)
         self._find = find_dictionary
-        self._use_dictionaries = dictionaries
         self._dicts = {}      # function -> Dictionary, or None while sampling / when untrainable
         self._samples = {}    # function -> [payload, ...]
         self.unsaved = []
@@ -72,7 +72,9 @@ class Compressor:
         """(codec, Dictionary or None, stored bytes) for one distinct payload."""
         if len(data) <= SMALL:
             return RAW, None, data
-        d = self._dictionary(function, data) if self._use_dictionaries and function else None
+        d = None
+        if function and len(data) <= DICT_SAMPLE_MAX:
+            d = self._dictionary(function, data)
         if d is not None:
             return ZSTD_DICT, d, d.compressor().compress(data)
         blob = self._plain.compress(data)
