@@ -27,8 +27,6 @@ import pathlib
 import pickle
 import uuid
 
-from corvane_collector.data_serialization.corv_pickle import LoadFailure
-
 _BUILTIN_TYPES = {
     "set", "frozenset", "bytearray", "bytes", "complex", "slice", "range", "list", "dict",
     "tuple", "str", "int", "float", "bool",
@@ -390,8 +388,11 @@ class CallView:
     def __init__(self, data, trusted=False):
         self.error = None
         try:
-            if isinstance(data, LoadFailure):  # the store could not give back the bytes sent
-                raise ValueError(f"{data.name}: {data.error}")
+            if not isinstance(data, (bytes, bytearray)):
+                # The handlers import this module but never the recording machinery.
+                from corvane_collector.data_serialization.corv_pickle import LoadFailure
+                if isinstance(data, LoadFailure):  # the store could not give back the bytes sent
+                    raise ValueError(f"{data.name}: {data.error}")
             rec = load(data, trusted)
         except Exception as exc:  # noqa: BLE001
             rec = None
