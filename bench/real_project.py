@@ -124,9 +124,14 @@ def main():
                 rec.returncode == plain.returncode
             print(f"rate {rate:<4}: {result_counts(rec.stdout)}  wall {wall:6.1f} s ({wall / wall0:5.1f}x)"
                   f"  cpu {cpu:6.1f} s ({cpu / cpu0:5.1f}x)  same result: {same}")
-            print(f"           records {stats['records_stored']}, tries {stats['tries']}, "
+            size = sum(os.path.getsize(db + s) for s in ("", "-wal") if os.path.exists(db + s))
+            stored = stats["records_stored"]
+            print(f"           records {stored}, tries {stats['tries']}, "
                   f"successes {stats['successes']}, library functions {len(lib)} of {lib_total} "
-                  f"defined, test functions {len(tests)}, dropped {stats['dropped']}")
+                  f"defined, test functions {len(tests)}")
+            print(f"           store {size} bytes, {size / max(1, stored):.0f} bytes per record; "
+                  f"dropped {stats['dropped']}, not kept "
+                  f"{sum(n['count'] for n in stats.get('not_kept', ()))}")
             print(f"           failures {stats['failures']}, unpicklable "
                   f"{sum(u['count'] for u in stats['unpicklable'])}, limits "
                   f"{sum(m['count'] for m in stats['limits'])}")

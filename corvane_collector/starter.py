@@ -21,6 +21,7 @@ import time
 DEFAULT_COLLECTING_RATE = 1.0
 DEFAULT_EXTERNAL_CALLS_MAX = 1000
 DEFAULT_STORE = "corvane-records.db"
+DEFAULT_KEEP_PER_FUNCTION = 1000
 DEFAULT_EXIT_TIMEOUT = 10.0
 
 # Directories never searched for project files.
@@ -127,10 +128,28 @@ def _validate_max(value):
     return value
 
 
+def _validate_keep(value):
+    if isinstance(value, bool) or not isinstance(value, int) or value < 0:
+        raise StartError(f"keep_per_function must be a whole number >= 0 (0: keep all), got {value!r}")
+    return value or None
+
+
+def _validate_store_size(value, parse_size):
+    if value is None:
+        return None
+    try:
+        if isinstance(value, float) or isinstance(value, bool):
+            raise ValueError(value)
+        return parse_size(value) or None
+    except ValueError:
+        raise StartError(f"max_store_size must be a size in bytes (or like 500M, 2G), got {value!r}") from None
+
+
 def start(project_path, collecting_rate=DEFAULT_COLLECTING_RATE, store=None,
           external_calls_max=DEFAULT_EXTERNAL_CALLS_MAX, *, tenant_id="local", project_id=None,
           exit_timeout=DEFAULT_EXIT_TIMEOUT, argv=None, max_queue_messages=None,
-          max_queue_bytes=None, extra_project_files=(), on_full="wait"):
+          max_queue_bytes=None, extra_project_files=(), on_full="wait",
+          keep_per_function=DEFAULT_KEEP_PER_FUNCTION, max_store_size=None):
     """Starts recording the calls of the project at ``project_path``.
 
     ``on_full`` says what a send does when a handler's queue is full: "wait"
@@ -139,8 +158,13 @@ def start(project_path, collecting_rate=DEFAULT_COLLECTING_RATE, store=None,
     blocks and counts the message as dropped, for services where a lost
     record is better than a slowed request.
 
+    ``store`` is a file path or a ``postgresql://`` URL. The handlers keep the
+    newest ``keep_per_function`` calls of each function (0: all) and stop
+    storing once the store holds ``max_store_size`` bytes (an int, or text
+    such as "500M"); what they do not keep is counted in the run's metrics.
+
     Returns the ``Session``. Raises ``StartError`` for a bad argument, a
-    second start, or a store that cannot be used.
+    second start, or a store that cannot be used (before anything is recorded).
     """
     global _session
     from corvane_collector.host import channels, store as store_mod
@@ -152,34 +176,42 @@ def start(project_path, collecting_rate=DEFAULT_COLLECTING_RATE, store=None,
         external_calls_max = _validate_max(external_calls_max)
         if on_full not in channels.ON_FULL_MODES:
             raise StartError(f"on_full must be 'wait' or 'drop', got {on_full!r}")
+        keep = _validate_keep(keep_per_function)
+        max_size = _validate_store_size(max_store_size, store_mod.parse_size)
         session = Session()
         session.project_path = os.path.abspath(project_path)
         session.project_files = find_project_files(project_path) | frozenset(extra_project_files)
         session.rate = rate
         session.exit_timeout = float(exit_timeout)
-        session.store_path = os.path.abspath(store or DEFAULT_STORE)
+        location = store or DEFAULT_STORE
+        location = location if store_mod.is_url(location) else os.path.abspath(location)
+        session.store_path = store_mod.display_location(location)
+        handler_location, handler_env = location, {}
         try:
-            session.conn = store_mod.open_store(session.store_path, create=True)
+            session.conn = store_mod.open_store(location, create=True)
+            if session.conn.backend == "postgresql":
+                handler_location, handler_env = session.conn.handler_location()
             session.run_id = store_mod.create_run(
                 session.conn, os.getpid(), sys.argv if argv is None else argv,
-                session.project_path, rate, platform.python_version(), "starting")
+                session.project_path, rate, platform.python_version(), "starting",
+                keep_per_function=keep, max_store_size=max_size)
         except store_mod.StoreError as exc:
             if session.conn is not None:
                 session.conn.close()
             raise StartError(str(exc)) from None
-        except Exception as exc:  # sqlite3 errors on a read-only or full disk
+        except Exception as exc:  # database errors on a read-only or full disk
             if session.conn is not None:
                 session.conn.close()
             raise StartError(f"cannot write to the record store {session.store_path}: {exc}") from None
-        options = {"on_full": on_full}
+        options = {"on_full": on_full, "handler_env": handler_env}
         if max_queue_messages is not None:
             options["max_messages"] = max_queue_messages
         if max_queue_bytes is not None:
             options["max_bytes"] = max_queue_bytes
         try:
-            session.data = channels.start_handler("data", session.store_path, session.run_id,
+            session.data = channels.start_handler("data", handler_location, session.run_id,
                                                   **options)
-            session.metrics = channels.start_handler("metrics", session.store_path,
+            session.metrics = channels.start_handler("metrics", handler_location,
                                                      session.run_id, **options)
         except OSError as exc:
             for ch in (session.data, session.metrics):
@@ -323,6 +355,8 @@ def stop():
         if finished:
             summary["records"] = store_mod.record_count(session.conn, session.run_id)
             summary["functions"] = len(store_mod.function_summary(session.conn, session.run_id))
+            summary["not_kept"] = sum(m["count"] for m in store_mod.metric_counts(
+                session.conn, session.run_id) if m["kind"] == store_mod.NOT_KEPT)
     except Exception as exc:  # noqa: BLE001
         summary["store_error"] = str(exc)
     finally:

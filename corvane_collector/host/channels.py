@@ -532,9 +532,14 @@ def handler_command(kind, store, run_id):
             "--pid", str(os.getpid())]
 
 
-def start_handler(kind, store, run_id, **channel_options):
-    """Starts a handler process for ``kind`` ("data" or "metrics") and returns its channel."""
+def start_handler(kind, store, run_id, handler_env=None, **channel_options):
+    """Starts a handler process for ``kind`` ("data" or "metrics") and returns its channel.
+
+    ``handler_env`` adds to the handler's environment (a store password, kept
+    off its command line).
+    """
     env = dict(os.environ)
+    env.update(handler_env or {})
     # The handler must find this very package, whatever the user's PYTHONPATH says.
     pkg_parent = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
     env["PYTHONPATH"] = os.pathsep.join(p for p in (pkg_parent, env.get("PYTHONPATH")) if p)

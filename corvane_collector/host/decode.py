@@ -390,6 +390,11 @@ class CallView:
     def __init__(self, data, trusted=False):
         self.error = None
         try:
+            if not isinstance(data, (bytes, bytearray)):
+                # The handlers import this module but never the recording machinery.
+                from corvane_collector.data_serialization.corv_pickle import LoadFailure
+                if isinstance(data, LoadFailure):  # the store could not give back the bytes sent
+                    raise ValueError(f"{data.name}: {data.error}")
             rec = load(data, trusted)
         except Exception as exc:  # noqa: BLE001
             rec = None

@@ -33,8 +33,8 @@ def wait_until(predicate, timeout=20.0):
 
 
 def rows(conn, run_id):
-    return conn.execute("SELECT full_name, thread, time, raised, size, data, pid FROM records "
-                        "WHERE run_id=? ORDER BY id", (run_id,)).fetchall()
+    return [tuple(r[k] for k in ("full_name", "thread", "time", "raised", "size", "data", "pid"))
+            for r in store.iter_records(conn, run_id)]
 
 
 def test_messages_become_rows_in_order_with_sender_and_bytes_intact(db):

@@ -43,9 +43,9 @@ def cli_in(capsys, monkeypatch):
 
 
 @pytest.fixture
-def filled_store(tmp_path):
+def filled_store(store_location):
     """A store holding one run written through the real handlers."""
-    path = str(tmp_path / "records.db")
+    path = store_location
     conn = store.open_store(path, create=True)
     run_id = store.create_run(conn, 123, ["app.py"], "/proj", 1.0, "3.10.13", "on")
     data = channels.start_handler("data", path, run_id)
@@ -187,7 +187,9 @@ def test_malformed_command_lines(cli_in, tmp_path):
                          (("run", "--bogus", "x.py"), "unknown option"),
                          (("run", "-m"), "-m needs a module"), (("run", "--store"), "needs a value"),
                          (("list", "--run"), "expected one argument"), (("frobnicate",), "invalid choice"),
-                         (("export", "--format", "csv"), "invalid choice")]:
+                         (("export", "--format", "csv"), "invalid choice"),
+                         (("run", "--keep-per-function", "-3", "x.py"), "--keep-per-function"),
+                         (("run", "--max-store-size", "lots", "x.py"), "--max-store-size")]:
         r = cli_in(*args, cwd=tmp_path)
         assert r.returncode == 2, args
         assert needle in r.stderr, (args, r.stderr)
@@ -294,3 +296,21 @@ def test_program_that_calls_os_exit_keeps_the_run_readable(tmp_path):
     assert r.returncode == 5 and r.stdout == "bye\n"
     runs = json.loads(cli_run("runs", "--json", "--store", db, cwd=tmp_path).stdout)
     assert runs[0]["ended"] is None and runs[0]["exit_code"] is None
+
+
+def test_run_keeps_the_newest_calls_per_function_and_stats_counts_the_rest(tmp_path):
+    _write(tmp_path / "prog.py", """
+        def f(i):
+            return i
+        for i in range(7):
+            f(i)
+        """)
+    db = str(tmp_path / "r.db")
+    r = cli_run("run", "--keep-per-function", "2", "--store", db, "prog.py", cwd=tmp_path)
+    assert r.returncode == 0 and "5 not kept" in r.stderr, r.stderr
+    (f,) = json.loads(cli_run("list", "--json", "--store", db, cwd=tmp_path).stdout)
+    assert (f["calls"], f["stored"]) == (7, 2)
+    shown = cli_run("show", "f", "--store", db, cwd=tmp_path).stdout
+    assert "args:        (5,)" in shown and "args:        (6,)" in shown and "(4,)" not in shown
+    stats = cli_run("stats", "--store", db, cwd=tmp_path).stdout
+    assert "calls not kept:    5" in stats and "older than the newest 2 calls" in stats
