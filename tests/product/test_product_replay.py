@@ -142,9 +142,10 @@ def test_bad_inputs_are_reported_per_record_and_the_rest_go_on(tmp_path, shop):
     r = cc("run", "--quiet", "--store", db, str(original / "main.py"), cwd=str(original))
     assert r.returncode == 0, r.stderr
     with sqlite3.connect(db) as conn:
-        (data,) = conn.execute("SELECT data FROM records WHERE full_name = 'bad.tampered'").fetchone()
-        conn.execute("UPDATE records SET data = ? WHERE full_name = 'bad.tampered'",
-                     (data[:40] + b"\x00\xff",))
+        blob_id, data = conn.execute(
+            "SELECT b.id, b.data FROM calls c JOIN functions f ON f.id = c.function_id "
+            "JOIN blobs b ON b.id = c.blob_id WHERE f.full_name = 'bad.tampered'").fetchone()
+        conn.execute("UPDATE blobs SET data = ? WHERE id = ?", (data[:len(data) // 2], blob_id))
     code, rows = _replay(db, str(changed), "--timeout", "2")
     assert code == 1
     status = {name.rpartition(".")[2]: (row["status"], " ".join(row["reasons"]))
