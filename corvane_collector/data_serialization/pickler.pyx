@@ -1301,21 +1301,31 @@ cdef bint _write_data(_Writer* w, const char* data, Py_ssize_t size,
     return True
 
 
+cdef object _found_name(object cls):
+    """(module name, qualified name) under which cls is found, for writing it
+    by name; None when it is not found there."""
+    module_name = cls.__module__
+    qualname = cls.__qualname__
+    if type(module_name) is not str or type(qualname) is not str:
+        return None
+    module = _sys_modules.get(module_name)
+    if module is None or getattr(module, qualname, None) is not cls:
+        return None                          # (a dotted name fails here too)
+    if _extension_registry and (module_name, qualname) in _extension_registry:
+        return None
+    return module_name, qualname
+
+
 cdef bint _write_class(_Writer* w, object cls, list keep) except -1:
     cdef int found = _memo_get(w, cls)
     if found:
         return found > 0
     if cls is _NoneTypeClass or cls is _NotImplementedType or cls is _EllipsisType:
         return False                         # written as singletons' types
-    module_name = cls.__module__
-    qualname = cls.__qualname__
-    if type(module_name) is not str or type(qualname) is not str:
+    names = _found_name(cls)
+    if names is None:
         return False
-    module = _sys_modules.get(module_name)
-    if module is None or getattr(module, qualname, None) is not cls:
-        return False                         # (a dotted name fails here too)
-    if _extension_registry and (module_name, qualname) in _extension_registry:
-        return False
+    module_name, qualname = names
     if not (_write_value(w, module_name, False, keep, 0) and _write_value(w, qualname, False, keep, 0)):
         return False
     if not _room(w, 1):
@@ -1874,18 +1884,9 @@ cdef inline unsigned long long _dict_version(object d):
     return (<_DictHead *><PyObject *>d).ma_version_tag
 
 
-cdef bint _class_found(object cls) except -1:
-    """Whether the hand writer writes cls by name (as _write_class checks)."""
-    module_name = cls.__module__
-    qualname = cls.__qualname__
-    if type(module_name) is not str or type(qualname) is not str:
-        return False
-    module = _sys_modules.get(module_name)
-    if module is None or getattr(module, qualname, None) is not cls:
-        return False
-    if _extension_registry and (module_name, qualname) in _extension_registry:
-        return False
-    return True
+cdef inline bint _class_found(object cls) except -1:
+    """Whether the hand writer writes cls by name."""
+    return _found_name(cls) is not None
 
 
 cdef inline bint _tag_is(object cls, unsigned int tag):
