@@ -19,6 +19,7 @@ from recorder_doubles import Channel, IDENTITY, current_tracker
 codec = pytest.importorskip("corvane_collector.data_serialization.channel_codec")
 
 SCALE = 3
+_ABSENT = object()
 
 
 def add(a, b=0):
@@ -61,7 +62,7 @@ class Liar(int):
 @pytest.fixture
 def real(monkeypatch):
     data, metric_channel = Channel(), Channel()
-    saved = CollectorSettings.__dict__.get("serializer")
+    saved = CollectorSettings.__dict__.get("serializer", _ABSENT)
     CollectorSettings.serializer = codec.IpcPickleSerializer()
     for name, value in zip(("tenant_id", "project_id", "python_version", "lib_version"), IDENTITY):
         monkeypatch.setattr(CollectorSettings, name, value)
@@ -71,7 +72,11 @@ def real(monkeypatch):
     CallTrail.set_current_running_function(None)
     cr.BLACKLISTED_FUNCTIONS.clear()
     yield data, metric_channel
-    CollectorSettings.serializer = saved
+    if saved is _ABSENT:
+        # (read again, the settings build their default serializer)
+        type.__delattr__(CollectorSettings, "serializer")
+    else:
+        CollectorSettings.serializer = saved
     CallTrail.set_current_running_function(None)
     cr.BLACKLISTED_FUNCTIONS.clear()
 
