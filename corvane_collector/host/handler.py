@@ -44,10 +44,17 @@ class DataSink:
         self.rows = []
         self.drops = {}
         self.undecodable = 0
+        self.test = None
 
     def add(self, kind, tid, when, payload):
         if kind == protocol.FRAME_DROPS:
             protocol.merge_drops(self.drops, protocol.decode_drops(payload))
+            return
+        if kind == protocol.FRAME_CONTEXT:
+            try:
+                self.test = protocol.decode_context(payload)
+            except ValueError:
+                self.test = None
             return
         try:
             full_name, module, file, raised = decode.record_columns(payload)
@@ -56,7 +63,7 @@ class DataSink:
             raised = False
             self.undecodable += 1
         self.rows.append((self.run_id, full_name, module, file, self.pid, tid, when,
-                          int(bool(raised)), len(payload), payload))
+                          int(bool(raised)), len(payload), payload, self.test))
 
     def write(self):
         if self.rows:
@@ -77,6 +84,8 @@ class MetricsSink:
     def add(self, kind, tid, when, payload):
         if kind == protocol.FRAME_DROPS:
             protocol.merge_drops(self.drops, protocol.decode_drops(payload))
+            return
+        if kind != protocol.FRAME_MESSAGE:
             return
         try:
             key = decode.metric_key(payload)

@@ -7,6 +7,8 @@ Tables:
            size, and the pickled record itself.
   metrics  metric message counts aggregated per run, kind, reason and detail.
   drops    running totals of messages the channels could not deliver.
+  processes  one row per recorded process of a run: the one that started it
+           and every child that joined it (spawned or forked).
 
 The file is created readable and writable by its owner only (records hold
 arguments, return values and copies of globals, which may be secrets); SQLite
@@ -68,6 +70,23 @@ CREATE TABLE drops (
     PRIMARY KEY (run_id, channel, reason)
 );
 """
+
+# Added after the first layout, by every writer that opens a store (new or
+# older); readers of the first layout ignore them. ``records.test`` is the node
+# id of the test that was running when the record was made.
+_PROCESSES_TABLE = """
+CREATE TABLE IF NOT EXISTS processes (
+    run_id INTEGER NOT NULL,
+    pid INTEGER NOT NULL,
+    parent_pid INTEGER,
+    how TEXT NOT NULL,
+    started REAL NOT NULL,
+    ended REAL,
+    argv TEXT,
+    exit_code INTEGER,
+    recording TEXT,
+    PRIMARY KEY (run_id, pid, started)
+)"""
 
 BUSY_TIMEOUT = 30.0
 
@@ -176,6 +195,31 @@ def _check_or_init(conn, path, may_init):
                          f"this version reads schema {SCHEMA_VERSION} and older")
     if may_init:
         conn.execute("PRAGMA synchronous=NORMAL")
+        _add_process_tables(conn)
+
+
+def _add_process_tables(conn):
+    if _has_column(conn, "records", "test") and _has_table(conn, "processes"):
+        return
+    conn.execute("BEGIN IMMEDIATE")
+    try:
+        # Another writer may have added them between our look and the lock.
+        if not _has_column(conn, "records", "test"):
+            conn.execute("ALTER TABLE records ADD COLUMN test TEXT")
+        conn.execute(_PROCESSES_TABLE)
+        conn.execute("COMMIT")
+    except BaseException:
+        conn.execute("ROLLBACK")
+        raise
+
+
+def _has_table(conn, name):
+    return conn.execute("SELECT 1 FROM sqlite_master WHERE type='table' AND name=?",
+                        (name,)).fetchone() is not None
+
+
+def _has_column(conn, table, column):
+    return any(row[1] == column for row in conn.execute(f"PRAGMA table_info({table})"))
 
 
 # -- writing ---------------------------------------------------------------
@@ -198,10 +242,42 @@ def finish_run(conn, run_id, exit_code=None, recording=None):
 
 
 def insert_records(conn, rows):
-    """rows: (run_id, full_name, module, file, pid, thread, time, raised, size, data)."""
+    """rows: (run_id, full_name, module, file, pid, thread, time, raised, size, data[, test])."""
+    rows = [row if len(row) == 11 else (*row, None) for row in rows]
     conn.executemany(
-        "INSERT INTO records (run_id, full_name, module, file, pid, thread, time, raised, size, data)"
-        " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)", rows)
+        "INSERT INTO records (run_id, full_name, module, file, pid, thread, time, raised, size, data,"
+        " test) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)", rows)
+
+
+def add_process(conn, run_id, pid, parent_pid, how, argv, recording):
+    """Enters a recorded process of a run; ``how``: "root", "spawned" or "forked"."""
+    started = time.time()
+    conn.execute(
+        "INSERT INTO processes (run_id, pid, parent_pid, how, started, argv, recording)"
+        " VALUES (?, ?, ?, ?, ?, ?, ?)",
+        (run_id, pid, parent_pid, how, started, json.dumps(list(argv)), recording))
+    return started
+
+
+def set_process_recording(conn, run_id, pid, started, recording):
+    conn.execute("UPDATE processes SET recording=? WHERE run_id=? AND pid=? AND started=?",
+                 (recording, run_id, pid, started))
+
+
+def finish_process(conn, run_id, pid, started, exit_code=None, recording=None):
+    conn.execute(
+        "UPDATE processes SET ended=?, exit_code=?, recording=coalesce(?, recording)"
+        " WHERE run_id=? AND pid=? AND started=?",
+        (time.time(), exit_code, recording, run_id, pid, started))
+
+
+def open_run(conn, run_id):
+    """Checks that a child process may join ``run_id``: the run exists and is still going."""
+    row = conn.execute("SELECT ended FROM runs WHERE id=?", (run_id,)).fetchone()
+    if row is None:
+        raise StoreError(f"no run {run_id} in the store")
+    if row[0] is not None:
+        raise StoreError(f"run {run_id} has already ended")
 
 
 def add_metric_counts(conn, run_id, counts):
@@ -260,13 +336,45 @@ def list_runs(conn):
         item = dict(zip(cols, row[:-1]))
         item["argv"] = json.loads(item["argv"]) if item["argv"] else []
         item["records"] = row[-1]
+        item["processes"] = len(list_processes(conn, item["id"])) or 1
         out.append(item)
     return out
 
 
-def function_summary(conn, run_id=None):
+def list_processes(conn, run_id):
+    """The recorded processes of a run, oldest first, each with its record count.
+
+    A store written before processes were entered has no such table: the
+    processes are then those its records name.
+    """
+    counts = dict(conn.execute(
+        "SELECT pid, count(*) FROM records WHERE run_id=? GROUP BY pid", (run_id,)))
+    if not _has_table(conn, "processes"):
+        return [dict(pid=pid, parent_pid=None, how=None, started=None, ended=None, argv=[],
+                     exit_code=None, recording=None, records=n) for pid, n in sorted(counts.items())]
+    cols = ("pid", "parent_pid", "how", "started", "ended", "argv", "exit_code", "recording")
+    out = []
+    for row in conn.execute(f"SELECT {', '.join(cols)} FROM processes WHERE run_id=?"
+                            " ORDER BY started", (run_id,)):
+        item = dict(zip(cols, row))
+        item["argv"] = json.loads(item["argv"]) if item["argv"] else []
+        # A pid that was reused within a run has its records counted once, on its first row.
+        item["records"] = counts.pop(item["pid"], 0)
+        out.append(item)
+    return out
+
+
+def _test_filter(conn, test):
+    if test is None:
+        return [], []
+    if not _has_column(conn, "records", "test"):
+        return ["0"], []  # written before tests were tagged: no record matches
+    return ["test = ?"], [test]
+
+
+def function_summary(conn, run_id=None, test=None):
     """One dict per recorded function: calls, how many raised, sizes, file."""
-    where, params = _where(run_id)
+    where, params = _where(run_id, *_test_filter(conn, test))
     rows = conn.execute(
         "SELECT full_name, module, file, count(*), sum(raised), sum(size), max(size), max(time)"
         f" FROM records{where} GROUP BY full_name, module, file ORDER BY count(*) DESC, full_name",
@@ -276,11 +384,12 @@ def function_summary(conn, run_id=None):
 
 
 RECORD_COLUMNS = ("id", "run_id", "full_name", "module", "file", "pid", "thread", "time", "raised",
-                  "size", "data")
+                  "size", "data", "test")
 
 
-def iter_records(conn, run_id=None, function=None, record_id=None, limit=None, newest_first=False):
-    extra, params = [], []
+def iter_records(conn, run_id=None, function=None, record_id=None, limit=None, newest_first=False,
+                 test=None):
+    extra, params = _test_filter(conn, test)
     if function is not None:
         extra.append("full_name = ?")
         params.append(function)
@@ -288,19 +397,22 @@ def iter_records(conn, run_id=None, function=None, record_id=None, limit=None, n
         extra.append("id = ?")
         params.append(record_id)
     where, params = _where(run_id, extra, params)
-    sql = f"SELECT {', '.join(RECORD_COLUMNS)} FROM records{where} ORDER BY id"
+    columns = RECORD_COLUMNS if _has_column(conn, "records", "test") else RECORD_COLUMNS[:-1]
+    sql = f"SELECT {', '.join(columns)} FROM records{where} ORDER BY id"
     if newest_first:
         sql += " DESC"
     if limit is not None:
         sql += " LIMIT ?"
         params.append(int(limit))
     for row in conn.execute(sql, params):
-        yield dict(zip(RECORD_COLUMNS, row))
+        record = dict(zip(columns, row))
+        record.setdefault("test", None)
+        yield record
 
 
-def matching_functions(conn, pattern, run_id=None):
+def matching_functions(conn, pattern, run_id=None, test=None):
     """Full names equal to ``pattern``, else those ending in it or containing it."""
-    where, params = _where(run_id)
+    where, params = _where(run_id, *_test_filter(conn, test))
     names = [r[0] for r in conn.execute(f"SELECT DISTINCT full_name FROM records{where}", params)
              if r[0] is not None]
     for test in (lambda n: n == pattern,
