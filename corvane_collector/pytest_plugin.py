@@ -1,6 +1,6 @@
 """pytest plugin: ``pytest --corvane`` records the calls made while the tests run.
 
-Options: ``--corvane-rate R``, ``--corvane-store FILE``, ``--corvane-project DIR``
+Options: ``--corvane-rate R``, ``--corvane-store=FILE``, ``--corvane-project=DIR``
 (default: pytest's root directory). The session's process starts the run with
 its child processes recorded, so pytest-xdist workers join it. Whenever a
 process is being recorded (by ``--corvane``, by ``run -m pytest``, or as a
@@ -23,10 +23,14 @@ def pytest_addoption(parser):
                     help="record the calls of the project's functions while the tests run")
     group.addoption("--corvane-rate", metavar="R", default=None,
                     help="share of candidate calls to record, 0.0 to 1.0 (default 1.0)")
+    # pytest finds its root directory before it knows plugin options, so an
+    # existing FILE or DIR given as a separate argument would count as a test path.
     group.addoption("--corvane-store", metavar="FILE", default=None,
-                    help="record store (default: $CORVANE_STORE or ./corvane-records.db)")
+                    help="record store, given as --corvane-store=FILE (default: $CORVANE_STORE "
+                         "or ./corvane-records.db)")
     group.addoption("--corvane-project", metavar="DIR", default=None,
-                    help="project root whose functions are recorded (default: the rootdir)")
+                    help="project root whose functions are recorded, given as "
+                         "--corvane-project=DIR (default: the rootdir)")
 
 
 _started = []  # the store path, when this process started the run

@@ -148,7 +148,7 @@ def test_xdist_workers_of_the_example_suite_are_recorded_with_node_ids(tmp_path,
     plain = py(*args, cwd=EXAMPLE)
     db = str(tmp_path / "r.db")
     if how == "plugin":
-        r = py(*args, "--corvane", "--corvane-store", db, cwd=EXAMPLE)
+        r = py(*args, "--corvane", f"--corvane-store={db}", cwd=EXAMPLE)
     else:
         r = py("-m", "corvane_collector", "run", "--store", db, "--project", EXAMPLE, *args,
                cwd=EXAMPLE)
@@ -203,3 +203,22 @@ def test_start_up_hook_does_nothing_for_another_python_version(tmp_path):
             "print(sorted(m for m in sys.modules if m.startswith('corvane')))")
     r = py("-S", "-c", code, cwd=tmp_path, env=dict(_env(), **{process_tree.ENV_RUN: "{}"}))
     assert (r.returncode, r.stdout, r.stderr) == (0, "[]\n", "")
+
+
+SDIST = os.path.join(ROOT, ".venv", "real-projects", "toolz-1.0.0.tar.gz")
+
+
+@needs_recording
+@pytest.mark.skipif(not os.path.exists(SDIST), reason="toolz source not fetched by setup")
+def test_xdist_workers_of_a_third_party_suite_are_recorded_with_node_ids(tmp_path):
+    import tarfile
+    with tarfile.open(SDIST) as tar:
+        tar.extractall(tmp_path)
+    src = str(tmp_path / "toolz-1.0.0")
+    args = ["-m", "pytest", "-q", "-p", "no:cacheprovider", "-n", "2", "toolz/tests"]
+    plain = py(*args, cwd=src)
+    db = str(tmp_path / "r.db")
+    r = py(*args, "--corvane", "--corvane-rate", "0.05", f"--corvane-store={db}", cwd=src)
+    assert r.returncode == plain.returncode == 0, r.stdout[-2000:] + r.stderr[-2000:]
+    assert _counts(r.stdout) == _counts(plain.stdout) and _counts(plain.stdout)["passed"] >= 150
+    _check_workers_tagged(db, "toolz/tests")
