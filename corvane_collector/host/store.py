@@ -344,23 +344,23 @@ def list_runs(conn):
 def list_processes(conn, run_id):
     """The recorded processes of a run, oldest first, each with its record count.
 
-    A store written before processes were entered has no such table: the
-    processes are then those its records name.
+    Runs recorded before processes were entered have no rows of their own:
+    their processes are those their records name (with ``how`` None).
     """
     counts = dict(conn.execute(
         "SELECT pid, count(*) FROM records WHERE run_id=? GROUP BY pid", (run_id,)))
-    if not _has_table(conn, "processes"):
-        return [dict(pid=pid, parent_pid=None, how=None, started=None, ended=None, argv=[],
-                     exit_code=None, recording=None, records=n) for pid, n in sorted(counts.items())]
     cols = ("pid", "parent_pid", "how", "started", "ended", "argv", "exit_code", "recording")
     out = []
-    for row in conn.execute(f"SELECT {', '.join(cols)} FROM processes WHERE run_id=?"
-                            " ORDER BY started", (run_id,)):
-        item = dict(zip(cols, row))
-        item["argv"] = json.loads(item["argv"]) if item["argv"] else []
-        # A pid that was reused within a run has its records counted once, on its first row.
-        item["records"] = counts.pop(item["pid"], 0)
-        out.append(item)
+    if _has_table(conn, "processes"):
+        for row in conn.execute(f"SELECT {', '.join(cols)} FROM processes WHERE run_id=?"
+                                " ORDER BY started", (run_id,)):
+            item = dict(zip(cols, row))
+            item["argv"] = json.loads(item["argv"]) if item["argv"] else []
+            # A pid reused within a run has its records counted once, on its first row.
+            item["records"] = counts.pop(item["pid"], 0)
+            out.append(item)
+    for pid, n in sorted(counts.items(), key=lambda kv: (kv[0] is None, kv[0] or 0)):
+        out.append(dict(dict.fromkeys(cols), pid=pid, argv=[], records=n))
     return out
 
 

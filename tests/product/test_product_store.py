@@ -167,3 +167,27 @@ def test_runs_and_record_queries(tmp_path):
     assert store.matching_functions(conn, "nothing") == []
     newest = list(store.iter_records(conn, function="m.C.f", limit=1, newest_first=True))
     assert [r["data"] for r in newest] == [b"2"]
+
+
+def test_store_of_the_first_layout_is_read_as_is_and_extended_by_a_writer(tmp_path):
+    path = tmp_path / "old.db"
+    conn = store.open_store(path, create=True)
+    run = store.create_run(conn, 7, ["p.py"], "/p", 1.0, "3.10", "on")
+    store.insert_records(conn, [(run, "m.f", "m", "f", 7, 1, 1.0, 0, 1, b"x")])
+    # Back to the layout written before processes and tests were recorded.
+    conn.execute("DROP TABLE processes")
+    conn.execute("ALTER TABLE records DROP COLUMN test")
+    conn.close()
+    old = store.open_store(path, readonly=True)
+    assert [p["pid"] for p in store.list_processes(old, run)] == [7]
+    assert [r["test"] for r in store.iter_records(old)] == [None]
+    assert store.function_summary(old, test="t::x") == []
+    old.close()
+    writer = store.open_store(path, create=True)
+    started = store.add_process(writer, run, 8, 7, "forked", ["p.py"], "on")
+    store.insert_records(writer, [(run, "m.g", "m", "f", 8, 1, 2.0, 0, 1, b"y", "t::x")])
+    store.finish_process(writer, run, 8, started, 0)
+    assert [r["full_name"] for r in store.iter_records(writer, test="t::x")] == ["m.g"]
+    child, root = store.list_processes(writer, run)
+    assert (child["how"], child["records"], child["exit_code"]) == ("forked", 1, 0)
+    assert (root["pid"], root["how"], root["records"]) == (7, None, 1)
