@@ -429,7 +429,9 @@ def stop():
     try:
         conn = store_mod.open_store(session.store_path)
         if late:
-            store_mod.set_drop_totals(conn, session.run_id, late)
+            child = None if session.how == "root" else session.pid
+            store_mod.set_drop_totals(conn, session.run_id, {
+                (store_mod.drop_channel(c, child), r): n for (c, r), n in late.items()})
         store_mod.finish_process(conn, session.run_id, session.pid, session.process_started,
                                  session.exit_code, session.recording)
         if session.how == "root":

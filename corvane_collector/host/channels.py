@@ -165,7 +165,8 @@ class HandlerChannel:
                         return
                 self._idle = False
                 continue
-            chunks = []
+            accepted = protocol.encode_count(self._sent.value)
+            chunks = [protocol.pack_header(protocol.FRAME_ACCEPTED, 0, 0.0, len(accepted)), accepted]
             batch = 0
             count = 0
             while queue and batch < _BATCH_BYTES:

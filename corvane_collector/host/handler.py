@@ -25,6 +25,7 @@ import sys
 import time
 
 from corvane_collector.host import decode, protocol, store
+from corvane_collector.host.channels import REASON_FLUSH_TIMEOUT
 
 READ_SIZE = 1 << 20
 # Keep one transaction from growing without bound while the pipe stays full.
@@ -34,6 +35,14 @@ MAX_BATCH_FRAMES = 5000
 def _log(message):
     sys.stderr.write(f"corvane collector handler: {message}\n")
     sys.stderr.flush()
+
+
+def _write_drops(sink):
+    if sink.drops:
+        store.set_drop_totals(sink.conn, sink.run_id,
+                              {(store.drop_channel(c, sink.child_pid), r): n
+                               for (c, r), n in sink.drops.items()})
+        sink.drops = {}
 
 
 class DataSink:
@@ -69,9 +78,7 @@ class DataSink:
         if self.rows:
             store.insert_records(self.conn, self.rows)
             self.rows = []
-        if self.drops:
-            store.set_drop_totals(self.conn, self.run_id, self.drops)
-            self.drops = {}
+        _write_drops(self)
 
 
 class MetricsSink:
@@ -97,9 +104,7 @@ class MetricsSink:
         if self.counts:
             store.add_metric_counts(self.conn, self.run_id, self.counts)
             self.counts = collections.Counter()
-        if self.drops:
-            store.set_drop_totals(self.conn, self.run_id, self.drops)
-            self.drops = {}
+        _write_drops(self)
 
 
 def _commit(conn, sink):
@@ -121,8 +126,12 @@ def _commit(conn, sink):
 
 def serve(fd, conn, kind, run_id, pid):
     sink = (DataSink if kind == "data" else MetricsSink)(conn, run_id, pid)
+    # Drop totals are running totals per channel: a child process's must not
+    # overwrite its parent's.
+    sink.child_pid = None if store.run_pid(conn, run_id) in (pid, None) else pid
     reader = protocol.FrameReader()
     frames = 0
+    accepted = received = 0
     while True:
         try:
             chunk = os.read(fd, READ_SIZE)
@@ -132,11 +141,19 @@ def serve(fd, conn, kind, run_id, pid):
             break
         reader.feed(chunk)
         for frame in reader.frames():
+            if frame[0] == protocol.FRAME_ACCEPTED:
+                accepted = max(accepted, protocol.decode_count(frame[3]))
+                continue
+            received += frame[0] == protocol.FRAME_MESSAGE
             sink.add(*frame)
             frames += 1
             if len(getattr(sink, "rows", ())) >= MAX_BATCH_FRAMES:
                 _commit(conn, sink)
         _commit(conn, sink)
+    if accepted > received:
+        # The process ended with messages still queued (killed, or out of time
+        # at exit; its own count, if it could send one, is the same total).
+        protocol.merge_drops(sink.drops, {(kind, REASON_FLUSH_TIMEOUT): accepted - received})
     _commit(conn, sink)
     if reader.pending:
         _log(f"{kind} stream ended inside a frame ({reader.pending} bytes lost)")

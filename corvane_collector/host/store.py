@@ -280,6 +280,16 @@ def open_run(conn, run_id):
         raise StoreError(f"run {run_id} has already ended")
 
 
+def drop_channel(channel, child_pid=None):
+    """The channel name drop totals are kept under: a child process's carry its pid."""
+    return channel if child_pid is None else f"{channel} (pid {child_pid})"
+
+
+def run_pid(conn, run_id):
+    row = conn.execute("SELECT pid FROM runs WHERE id=?", (run_id,)).fetchone()
+    return row[0] if row else None
+
+
 def add_metric_counts(conn, run_id, counts):
     """counts: {(kind, reason, detail): n}, added to what is stored."""
     conn.executemany(

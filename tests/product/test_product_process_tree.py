@@ -8,6 +8,7 @@ import subprocess
 import sys
 import sysconfig
 import textwrap
+import time
 
 import pytest
 
@@ -222,3 +223,51 @@ def test_xdist_workers_of_a_third_party_suite_are_recorded_with_node_ids(tmp_pat
     assert r.returncode == plain.returncode == 0, r.stdout[-2000:] + r.stderr[-2000:]
     assert _counts(r.stdout) == _counts(plain.stdout) and _counts(plain.stdout)["passed"] >= 150
     _check_workers_tagged(db, "toolz/tests")
+
+
+KILLED_CHILD = """
+import os, signal, sys, time
+import corvane_collector as cc
+from corvane_collector import starter
+cc.start(sys.argv[1], 1.0, sys.argv[2], subprocesses=True)
+r, w = os.pipe()
+pid = os.fork()
+if pid == 0:
+    s = starter.current()
+    os.kill(s.data.process.pid, signal.SIGSTOP)   # its handler stops reading
+    msg = b"x" * 100_000
+    for _ in range(400):
+        s.data.send_message(msg)
+    written = -1
+    while written != s.data.written:              # until the writer is stuck
+        written = s.data.written
+        time.sleep(0.3)
+    os.write(w, str(s.data.process.pid).encode())
+    time.sleep(600)
+handler = int(os.read(r, 100))
+os.kill(pid, signal.SIGKILL)
+os.waitpid(pid, 0)
+os.kill(handler, signal.SIGCONT)                  # it reads what was written, then sees the end
+print(pid, flush=True)
+"""
+
+
+@needs_recording
+def test_killed_child_loses_only_what_was_queued_and_the_loss_is_counted(tmp_path):
+    db = str(tmp_path / "r.db")
+    (tmp_path / "proj").mkdir()
+    r = py("-c", KILLED_CHILD, str(tmp_path / "proj"), db, cwd=tmp_path)
+    assert r.returncode == 0, r.stderr
+    child = int(r.stdout)
+    from corvane_collector.host import store
+    conn = store.open_store(db, readonly=True)
+    for _ in range(600):  # the orphaned handler finishes on its own
+        drops = {(d["channel"], d["reason"]): d["count"] for d in store.drop_counts(conn)}
+        if drops:
+            break
+        time.sleep(0.1)
+    stored = store.list_processes(conn, 1)[1]["records"]
+    (lost,) = drops.values()
+    assert list(drops) == [(f"data (pid {child})", "not flushed at exit")]
+    # At least what was queued when the last batch began; never more than was not stored.
+    assert stored > 0 and 0 < lost <= 400 - stored
