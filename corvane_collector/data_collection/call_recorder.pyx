@@ -110,6 +110,8 @@ cdef object _send_metric_report = send_metric_report
 
 
 cdef _send_metric(message_class, tuple fields):
+    if _direct_ready() and _direct_metric(message_class, fields):
+        return
     _send_metric_report(message_class, fields)
 
 
@@ -638,6 +640,524 @@ cdef object _deep_size(object obj):
                     _pympler_typedefs.pop(key, None)
 
 
+# ---------------------------------------------------------------------------
+# The direct path
+#
+# While the names this module calls by are bound to what they were at
+# import, and the record and tracker classes, the settings class and the
+# serializer are unchanged, a recorded call is built, completed and
+# delivered by direct calls: the steps the named functions and methods
+# take, in the same order and with the same values, without the calls
+# through the interpreter.  What is the same for every call of a function
+# (its metadata, the signature already pickled) is made once by the probe
+# and kept while the function's code, defaults, annotations and names are
+# the very objects it was made from and the probe is unchanged.  Anything
+# else takes the named way.
+
+cdef extern from "Python.h":
+    ctypedef struct _DictHead "PyDictObject":
+        unsigned long long ma_version_tag
+    ctypedef struct _FunctionFields "PyFunctionObject":
+        PyObject *func_code
+        PyObject *func_defaults
+        PyObject *func_kwdefaults
+        PyObject *func_annotations
+        PyObject *func_qualname
+        PyObject *func_module
+        PyObject *func_dict
+    ctypedef int (*_setattrofunc "setattrofunc")(PyObject *, PyObject *, PyObject *)
+    ctypedef PyObject *(*_newfunc "newfunc")(PyTypeObject *, PyObject *, PyObject *)
+    ctypedef struct _SetattrHead "PyTypeObject":
+        _setattrofunc tp_setattro
+        _newfunc tp_new
+    int PyObject_GenericSetAttr(PyObject *, PyObject *, PyObject *)
+    PyObject *PyWeakref_GET_OBJECT(PyObject *ref)
+    PyObject *_PyType_Lookup(PyTypeObject *tp, PyObject *name)
+    void Py_INCREF(object o)
+    int PyDict_SetItem(object d, object key, object value) except -1
+
+from cpython.pycapsule cimport PyCapsule_GetPointer
+from cpython.weakref cimport PyWeakref_NewRef
+import sys as _sys
+
+ctypedef object (*_pickle_fn)(object, object)
+
+cdef dict _own_globals = globals()
+# The names the direct path stands in for, as bound at import.
+cdef tuple _DIRECT_NAMES = (
+    "get_function_call_object", "EXTRACT_METADATA", "UserFunctionCall", "CallTrailTracker",
+    "CallTrail_set_current_running_function", "CallTrail_thread_id_to_current_call_get",
+    "threading_get_ident", "send_function_call_to_handler",
+    "filter_modules_and_function_from_globals", "add_recorded_functions_to_caller_tracker",
+    "is_size_too_big", "get_exc_value", "CollectorSettings", "types_MethodType",
+    "FUNCTION_INDEX", "__SELF__")
+cdef dict _own_names = {}
+cdef unsigned long long _names_version = 0
+cdef bint _names_own = False
+
+cdef object _Settings = CollectorSettings
+cdef unsigned int _settings_tag = 0
+cdef bint _settings_direct = False
+cdef object _serializer = None
+cdef object _codec_class = None
+cdef unsigned int _codec_tag = 0
+cdef object _codec_globals = None
+cdef unsigned long long _codec_version = 0
+cdef _pickle_fn _c_safe_pickle = NULL
+cdef _pickle_fn _c_record_pickle = NULL
+cdef object _empty_dict_pickle = None
+cdef object _own_codec_serialize = None
+cdef object _own_codec_safe_pickle = None
+cdef str _CODEC_MODULE = "corvane_collector.data_serialization.channel_codec"
+cdef str _PICKLER_MODULE = "corvane_collector.data_serialization.pickler"
+cdef str _N_SERIALIZE = "serialize"
+
+cdef object _Record = UserFunctionCall
+cdef object _Tracker = CallTrailTracker
+cdef object _Metadata = None
+cdef object _Probe = MetadataProbe
+cdef tuple _RECORD_FIELDS = ("external_calls", "awaited_functions", "function_metadata",
+                             "post_run_args", "post_run_kwargs", "pre_run_args",
+                             "pre_run_kwargs", "globals", "return_value", "execption",
+                             "unknown_modules")
+cdef tuple _TRACKER_FIELDS = ("recorded_functions", "globals", "caller_function",
+                              "unknown_modules", "last_call", "func_full_name")
+cdef tuple _RECORD_METHODS = ("add_return_value", "add_execption",
+                              "serialize_post_run_args_and_kwargs")
+cdef dict _own_record_methods = {name: getattr(FunctionCall, name) for name in _RECORD_METHODS}
+cdef object _own_record_init = UserFunctionCall.__dict__["__init__"]
+cdef object _own_call_init = FunctionCall.__dict__["__init__"]
+cdef object _own_tracker_init = CallTrailTracker.__dict__["__init__"]
+cdef unsigned int _record_tag = 0
+cdef unsigned int _tracker_tag = 0
+cdef unsigned int _metadata_tag = 0
+cdef unsigned int _probe_tag = 0
+cdef bint _classes_direct = False
+cdef object _object_new = object.__new__
+cdef _newfunc _object_tp_new = (<_SetattrHead *>object).tp_new
+
+cdef dict _probe_globals = None
+cdef tuple _PROBE_HOST_NAMES = ("get_function_full_name", "get_function_module", "get_hash",
+                                "get_signature", "UserFunctionMetadata", "MetadataProbe")
+cdef dict _own_probe_hosts = None
+cdef unsigned long long _probe_version = 0
+cdef bint _probe_direct = False
+cdef dict _trail_globals = None
+cdef dict _threading_globals = threading.__dict__
+cdef object _own_set_current = CallTrail_set_current_running_function
+
+
+cdef inline unsigned long long _version_of(dict d):
+    return (<_DictHead *><PyObject *>d).ma_version_tag
+
+
+cdef inline bint _tag_is(object cls, unsigned int tag):
+    cdef _TypeHead *head = <_TypeHead *>cls
+    return head.tp_flags & Py_TPFLAGS_VALID_VERSION_TAG and head.tp_version_tag == tag
+
+
+cdef bint _check_names() except -1:
+    global _names_version, _names_own
+    if not _own_names:
+        for name in _DIRECT_NAMES:
+            _own_names[name] = _own_globals[name]
+    _names_own = True
+    for name in _DIRECT_NAMES:
+        if _own_globals.get(name) is not _own_names[name]:
+            _names_own = False
+    _names_version = _version_of(_own_globals)
+    return 0
+
+
+cdef bint _plain_fields(object cls, tuple names) except -1:
+    """Whether setting these attributes on an instance of cls is a store
+    in its instance dict (no __setattr__, no descriptors of those names)."""
+    if type(cls) is not type or (<_SetattrHead *>cls).tp_setattro != <_setattrofunc>PyObject_GenericSetAttr:
+        return False
+    if (<_SetattrHead *>cls).tp_new != _object_tp_new:
+        return False
+    for name in names:
+        if _PyType_Lookup(<PyTypeObject *>cls, <PyObject *>name) != NULL:
+            return False
+    return True
+
+
+cdef bint _check_classes() except -1:
+    global _classes_direct, _record_tag, _tracker_tag, _metadata_tag, _probe_tag, _Metadata
+    global _probe_globals, _own_probe_hosts, _probe_version, _trail_globals
+    _classes_direct = False
+    if _Metadata is None:
+        from corvane_collector.data_collection.call_model import UserFunctionMetadata
+        _Metadata = UserFunctionMetadata
+        probe_module = _sys.modules.get(MetadataProbe.__module__)
+        if probe_module is None:
+            return 0
+        _probe_globals = probe_module.__dict__
+        _own_probe_hosts = {name: _probe_globals.get(name) for name in _PROBE_HOST_NAMES}
+        _trail_globals = _sys.modules[CallTrail.__module__].__dict__
+    if _Record.__dict__.get("__init__") is not _own_record_init \
+            or FunctionCall.__dict__.get("__init__") is not _own_call_init \
+            or _Tracker.__dict__.get("__init__") is not _own_tracker_init:
+        return 0
+    for name in _RECORD_METHODS:
+        if getattr(_Record, name, None) is not _own_record_methods[name]:
+            return 0
+    if not (_plain_fields(_Record, _RECORD_FIELDS) and _plain_fields(_Tracker, _TRACKER_FIELDS)):
+        return 0
+    for cls in (_Record, _Tracker, _Metadata, _Probe):
+        if not (<_TypeHead *>cls).tp_flags & Py_TPFLAGS_VALID_VERSION_TAG:
+            return 0
+    _record_tag = (<_TypeHead *>_Record).tp_version_tag
+    _tracker_tag = (<_TypeHead *>_Tracker).tp_version_tag
+    _metadata_tag = (<_TypeHead *>_Metadata).tp_version_tag
+    _probe_tag = (<_TypeHead *>_Probe).tp_version_tag
+    _classes_direct = True
+    return 0
+
+
+cdef bint _check_settings() except -1:
+    """Learns the serializer: direct while it is the channel codec's, with
+    its own serialize calling the safe pickler's safe_pickle."""
+    global _settings_tag, _settings_direct, _serializer, _codec_class, _codec_tag
+    global _codec_globals, _codec_version, _c_safe_pickle, _c_record_pickle, _empty_dict_pickle
+    global _own_codec_serialize, _own_codec_safe_pickle
+    _settings_direct = False
+    serializer = _Settings.serializer
+    head = <_TypeHead *>_Settings
+    if not head.tp_flags & Py_TPFLAGS_VALID_VERSION_TAG:
+        return 0
+    _settings_tag = head.tp_version_tag
+    _serializer = serializer
+    if _codec_class is None:
+        codec = _sys.modules.get(_CODEC_MODULE)
+        pickler = _sys.modules.get(_PICKLER_MODULE)
+        if codec is None or pickler is None:
+            return 0
+        codec_class, own_serialize, own_safe_pickle = codec._direct_serialize()
+        safe_pickle, safe_capsule, record_capsule = pickler._direct_pickling()
+        if own_safe_pickle is not safe_pickle:
+            return 0
+        _c_safe_pickle = <_pickle_fn>PyCapsule_GetPointer(safe_capsule, b"corvane.safe_pickle")
+        _c_record_pickle = <_pickle_fn>PyCapsule_GetPointer(record_capsule, b"corvane.record_pickle")
+        _codec_globals = codec.__dict__
+        _own_codec_serialize = own_serialize
+        _own_codec_safe_pickle = own_safe_pickle
+        _codec_class = codec_class
+        _empty_dict_pickle = _c_safe_pickle({}, False)
+    if type(serializer) is not _codec_class:
+        return 0
+    if _codec_class.__dict__.get(_N_SERIALIZE) is not _own_codec_serialize \
+            or _codec_globals.get("safe_pickle") is not _own_codec_safe_pickle:
+        return 0
+    if not (<_TypeHead *>_codec_class).tp_flags & Py_TPFLAGS_VALID_VERSION_TAG:
+        return 0
+    _codec_tag = (<_TypeHead *>_codec_class).tp_version_tag
+    _codec_version = _version_of(_codec_globals)
+    _learn_metrics()
+    _settings_direct = True
+    return 0
+
+
+# Metric reports as the probe's send_metric_report makes them: the identity
+# fields read from the settings (unchanged since they were read, as the
+# settings class is), the message's bytes from the codec's template, and
+# the metrics channel's send_message.
+ctypedef object (*_message_bytes_fn)(object, object, object, object, object, object, tuple)
+cdef _message_bytes_fn _c_message_bytes = NULL
+cdef object _codec_message_method = None
+cdef tuple _identity = None
+cdef object _metrics_channel = None
+cdef str _N_MESSAGE_BYTES = "metric_message_bytes"
+
+
+cdef int _learn_metrics() except -1:
+    global _c_message_bytes, _codec_message_method, _identity, _metrics_channel
+    _c_message_bytes = NULL
+    codec = _sys.modules.get(_CODEC_MODULE)
+    if codec is None:
+        return 0
+    cls, method, capsule = codec._direct_message_bytes()
+    if cls is not _codec_class \
+            or _PyType_Lookup(<PyTypeObject *>cls, <PyObject *>_N_MESSAGE_BYTES) != <PyObject *>method:
+        return 0
+    _identity = (_Settings.tenant_id, _Settings.project_id, _Settings.python_version,
+                 _Settings.lib_version)
+    _metrics_channel = _Settings.metrics_subprocess
+    _codec_message_method = method
+    _c_message_bytes = <_message_bytes_fn>PyCapsule_GetPointer(capsule, b"corvane.metric_message_bytes")
+    return 0
+
+
+cdef bint _direct_metric(message_class, tuple fields) except -1:
+    """Sends the report the probe would; False when it has to be asked."""
+    if _c_message_bytes == NULL or _probe_globals is None or not _probe_unchanged() \
+            or _PyType_Lookup(Py_TYPE(_codec_class), <PyObject *>_N_MESSAGE_BYTES) != NULL:
+        return False
+    data = _c_message_bytes(_serializer, message_class, _identity[0], _identity[1],
+                            _identity[2], _identity[3], fields)
+    if data is None:
+        return False
+    _metrics_channel.send_message(data)
+    return True
+
+
+cdef bint _direct_ready() except -1:
+    """Whether the direct path stands for the named one now."""
+    cdef PyObject **own
+    if _version_of(_own_globals) != _names_version:
+        _check_names()
+    if not _names_own:
+        return False
+    if not (_tag_is(_Settings, _settings_tag) and _settings_direct
+            and _tag_is(_codec_class, _codec_tag)
+            and _version_of(_codec_globals) == _codec_version):
+        _check_settings()
+        if not _settings_direct:
+            return False
+    # (an instance attribute named serialize would be called instead)
+    own = _PyObject_GetDictPtr(_serializer)
+    if own != NULL and own[0] != NULL and _N_SERIALIZE in <dict>(<object>own[0]):
+        return False
+    if not (_classes_direct and _tag_is(_Record, _record_tag) and _tag_is(_Tracker, _tracker_tag)
+            and _tag_is(_Metadata, _metadata_tag) and _tag_is(_Probe, _probe_tag)):
+        _check_classes()
+        if not _classes_direct:
+            return False
+    return True
+
+
+cdef inline object _serialize(value, bint obj_wrap, bint direct):
+    # CollectorSettings.serializer.serialize(value, obj_wrap=obj_wrap)
+    if direct:
+        return _c_safe_pickle(value, obj_wrap)
+    return CollectorSettings.serializer.serialize(value, obj_wrap=obj_wrap)
+
+
+cdef bint _probe_unchanged() except -1:
+    global _probe_version, _probe_direct
+    if _version_of(_probe_globals) != _probe_version:
+        _probe_direct = True
+        for name in _PROBE_HOST_NAMES:
+            if _probe_globals.get(name) is not _own_probe_hosts[name]:
+                _probe_direct = False
+        _probe_version = _version_of(_probe_globals)
+    return _probe_direct
+
+
+cdef inline void _set_instance_dict(object obj, dict d):
+    cdef PyObject **slot = _PyObject_GetDictPtr(obj)
+    Py_INCREF(d)
+    Py_XDECREF(slot[0])
+    slot[0] = <PyObject *>d
+
+
+# Per function: the metadata the probe gave, with its signature pickled as
+# every record of the function carries it.
+
+cdef class _FunctionEntry:
+    cdef object ref
+    # the function's fields the metadata was made from (NULL ones too),
+    # held so that their addresses cannot be reused meanwhile
+    cdef PyObject *fields[6]
+    cdef tuple held
+    cdef object meta
+    cdef object full_name
+    cdef unsigned long long probe_version
+
+    cdef bint fits(self, object func):
+        cdef _FunctionFields *f = <_FunctionFields *><PyObject *>func
+        if PyWeakref_GET_OBJECT(<PyObject *>self.ref) != <PyObject *>func \
+                or f.func_code != self.fields[0] or f.func_defaults != self.fields[1] \
+                or f.func_kwdefaults != self.fields[2] or f.func_annotations != self.fields[3] \
+                or f.func_qualname != self.fields[4] or f.func_module != self.fields[5] \
+                or self.probe_version != _version_of(_probe_globals):
+            return False
+        return f.func_dict == NULL or not _special_function_dict(<object>f.func_dict)
+
+
+cdef inline bint _special_function_dict(object d):
+    # names with which the probe describes a function another way
+    return type(d) is not dict or "__signature__" in <dict>d or "__self__" in <dict>d
+
+
+cdef class _ForgetFunction:
+    cdef object key
+
+    def __call__(self, ref):
+        if _function_entries is None:
+            return
+        entry = _function_entries.get(self.key)
+        if entry is not None and (<_FunctionEntry>entry).ref is ref:
+            del _function_entries[self.key]
+
+
+cdef dict _function_entries = {}
+cdef Py_ssize_t _FUNCTION_ENTRIES_MAX = 8192
+cdef object _NO_ENTRY = object()
+
+
+cdef inline object _none_if_null(PyObject *p):
+    return None if p == NULL else <object>p
+
+
+cdef object _function_entry(object func):
+    """The entry of a plain project function, or None (the named way)."""
+    cdef _FunctionFields *f = <_FunctionFields *><PyObject *>func
+    cdef _FunctionEntry entry
+    cdef _ForgetFunction forget
+    key = PyLong_FromVoidPtr(<void *>func)
+    found = _function_entries.get(key)
+    if found is not None and (<_FunctionEntry>found).fits(func):
+        return found
+    if not _probe_unchanged():
+        return None
+    if f.func_dict != NULL and _special_function_dict(<object>f.func_dict):
+        return None
+    meta = EXTRACT_METADATA(func)
+    if type(meta) is not _Metadata:
+        return None
+    meta_dict = meta.__dict__
+    if meta_dict.get("is_async") is not False or type(meta_dict.get("full_name")) is not str:
+        return None
+    # What the record's constructor does to the shared metadata.
+    try:
+        meta.function_signature = _c_safe_pickle(meta.function_signature, False)
+    except Exception:
+        return None
+    entry = _FunctionEntry.__new__(_FunctionEntry)
+    entry.fields[0] = f.func_code
+    entry.fields[1] = f.func_defaults
+    entry.fields[2] = f.func_kwdefaults
+    entry.fields[3] = f.func_annotations
+    entry.fields[4] = f.func_qualname
+    entry.fields[5] = f.func_module
+    entry.held = tuple([_none_if_null(entry.fields[i]) for i in range(6)])
+    entry.meta = meta
+    entry.full_name = meta_dict["full_name"]
+    entry.probe_version = _version_of(_probe_globals)
+    forget = _ForgetFunction.__new__(_ForgetFunction)
+    forget.key = key
+    entry.ref = PyWeakref_NewRef(func, forget)
+    if len(_function_entries) >= _FUNCTION_ENTRIES_MAX:
+        _function_entries.clear()
+    _function_entries[key] = entry
+    return entry
+
+
+def _function_entry_count():
+    """Number of functions whose metadata the direct path keeps (for tests)."""
+    return len(_function_entries)
+
+
+cdef object _NOT_DIRECT = object()
+
+
+cdef object _direct_call_object(tuple args, dict kwargs):
+    """What get_function_call_object(args, kwargs) returns, or _NOT_DIRECT
+    (nothing done) when it has to be asked."""
+    cdef _FunctionEntry entry
+    cdef Py_ssize_t i
+    if len(args) == 0:
+        return _NOT_DIRECT
+    callee = args[0]
+    tp = type(callee)
+    if tp is _FunctionType:
+        func = callee
+        call_args = args[1:]
+    elif tp is _MethodType:
+        owner = (<object>callee).__self__
+        if isinstance(owner, type):
+            return _NOT_DIRECT
+        func = (<object>callee).__func__
+        call_args = (owner,) + args[1:]
+    elif tp is type:
+        func = callee.__init__
+        call_args = args[1:]
+    else:
+        return _NOT_DIRECT
+    if type(func) is not _FunctionType:
+        return _NOT_DIRECT
+    found = _function_entry(func)
+    if found is None:
+        return _NOT_DIRECT
+    entry = <_FunctionEntry>found
+    for value in <tuple>call_args:
+        if _size_too_big(value):
+            return _NOT_DIRECT
+    for value in kwargs.values():
+        if _size_too_big(value):
+            return _NOT_DIRECT
+    full_name = entry.full_name
+    if full_name in BLACKLISTED_FUNCTIONS:
+        return None
+    try:
+        pre_run_args = _c_safe_pickle(call_args, False)
+        pre_run_kwargs = _c_safe_pickle(kwargs, False) if kwargs else _empty_dict_pickle
+    except Exception:
+        BLACKLISTED_FUNCTIONS.add(full_name)
+        return None
+    record = _object_new(_Record)
+    _set_instance_dict(record, {
+        "external_calls": [], "awaited_functions": [], "function_metadata": entry.meta,
+        "post_run_args": call_args, "post_run_kwargs": kwargs, "pre_run_args": pre_run_args,
+        "pre_run_kwargs": pre_run_kwargs, "globals": {}, "return_value": None,
+        "execption": None})
+    return record
+
+
+cdef object _new_tracker(str full_name):
+    # CallTrailTracker(full_name) with its caller set
+    tracker = _object_new(_Tracker)
+    _set_instance_dict(tracker, {
+        "recorded_functions": [], "globals": {}, "caller_function": _current_call(),
+        "unknown_modules": set(), "last_call": None, "func_full_name": full_name})
+    return tracker
+
+
+cdef unsigned long long _trail_version = 0
+cdef unsigned long long _threading_version = 0
+cdef unsigned int _trail_tag = 0
+cdef bint _trail_direct = False
+
+
+cdef _set_current(tracker):
+    # CallTrail.set_current_running_function(tracker): a store in the
+    # shared dict under the thread's id while what it reads is unchanged
+    global _trail_version, _threading_version, _trail_tag, _trail_direct
+    if not (_trail_direct and _version_of(_trail_globals) == _trail_version
+            and _version_of(_threading_globals) == _threading_version
+            and _tag_is(CallTrail, _trail_tag)):
+        _trail_direct = _trail_globals is not None \
+            and (<_TypeHead *>CallTrail).tp_flags & Py_TPFLAGS_VALID_VERSION_TAG \
+            and _threading_globals.get("get_ident") is _own_get_ident \
+            and _trail_globals.get("threading") is threading \
+            and _trail_globals.get("CallTrail") is CallTrail \
+            and CallTrail.__dict__.get("thread_id_to_current_call") is _current_calls
+        if _trail_direct:
+            _trail_version = _version_of(_trail_globals)
+            _threading_version = _version_of(_threading_globals)
+            _trail_tag = (<_TypeHead *>CallTrail).tp_version_tag
+    if _trail_direct and CallTrail_set_current_running_function is _own_set_current:
+        _current_calls[PyLong_FromUnsignedLong(PyThread_get_thread_ident())] = tracker
+    else:
+        CallTrail_set_current_running_function(tracker)
+
+
+cdef bint _unchanged_scalars(object value, int depth) except -1:
+    """Whether value is made of objects that no call can change: exact
+    scalars and tuples of them (its pickle is then the same after the call)."""
+    tp = type(value)
+    if value is None or tp is int or tp is float or tp is bool or tp is str or tp is bytes \
+            or tp is complex:
+        return True
+    if tp is tuple and depth < 4:
+        for item in <tuple>value:
+            if not _unchanged_scalars(item, depth + 1):
+                return False
+        return True
+    return False
+
+
 def create_size_too_big_metric(str function_full_name, str name, str failure_place):
     """Report that a call was dropped because one of its values was too large."""
     limit_reason_message = LimitReasons.MAX_STRING_SIZE_EXCEEDED.format(name, failure_place)
@@ -647,9 +1167,20 @@ def create_size_too_big_metric(str function_full_name, str name, str failure_pla
 
 def send_function_call_to_handler(function_under_test):
     """Serialize a finished call record, send it to the data channel and report success."""
+    return _send_call(function_under_test, False)
+
+
+cdef object _send_call(function_under_test, bint direct):
     try:
-        function_under_test.serialize_post_run_args_and_kwargs()
-        pickled_data = CollectorSettings.serializer.serialize(function_under_test, False)
+        if direct and type(function_under_test) is _Record:
+            _post_run_args_direct(function_under_test)
+            pickled_data = _c_record_pickle(
+                function_under_test, (<dict>function_under_test.__dict__).get("function_metadata"))
+            if pickled_data is None:
+                pickled_data = _c_safe_pickle(function_under_test, False)
+        else:
+            function_under_test.serialize_post_run_args_and_kwargs()
+            pickled_data = CollectorSettings.serializer.serialize(function_under_test, False)
         if pickled_data:
             CollectorSettings.data_subprocess.send_message(pickled_data)
             _send_metric(CollectionSuccess, ())
@@ -662,12 +1193,36 @@ def send_function_call_to_handler(function_under_test):
     return None
 
 
+cdef _post_run_args_direct(record):
+    # serialize_post_run_args_and_kwargs(): arguments that no call can have
+    # changed pickle to their bytes from before the call, kept as they are
+    cdef dict fields = record.__dict__
+    args = fields["post_run_args"]
+    kwargs = fields["post_run_kwargs"]
+    if _unchanged_scalars(args, 0) and type(fields.get("pre_run_args")) is bytes:
+        fields["post_run_args"] = fields["pre_run_args"]
+    else:
+        fields["post_run_args"] = _c_safe_pickle(args, False)
+    if type(kwargs) is dict and not kwargs:
+        fields["post_run_kwargs"] = _empty_dict_pickle
+    elif type(kwargs) is dict and _unchanged_scalars(tuple((<dict>kwargs).values()), 0) \
+            and type(fields.get("pre_run_kwargs")) is bytes:
+        # (the keyword dict is the recorder's own copy: its keys cannot change)
+        fields["post_run_kwargs"] = fields["pre_run_kwargs"]
+    else:
+        fields["post_run_kwargs"] = _c_safe_pickle(kwargs, False)
+
+
 def add_recorded_functions_to_caller_tracker(flow_tracker):
     """Merge a finished call's tracker into its caller's.
 
     Returns True when the caller's tracker would go over the external-call
     limit (its external calls are then not merged).
     """
+    return _merge_into_caller(flow_tracker)
+
+
+cdef bint _merge_into_caller(flow_tracker) except -1:
     try:
         if flow_tracker and flow_tracker.caller_function:
             caller = flow_tracker.caller_function
@@ -721,13 +1276,26 @@ def get_function_call_object(args, kwargs):
 
 cdef _record_user_function_call(tuple args, dict kwargs):
     _send_metric(CollectionTry, ())
-    function_under_test = get_function_call_object(args, kwargs)
+    cdef bint direct = _direct_ready()
+    function_under_test = _direct_call_object(args, kwargs) if direct else _NOT_DIRECT
+    if function_under_test is _NOT_DIRECT:
+        function_under_test = get_function_call_object(args, kwargs)
+    elif function_under_test is not None:
+        # (a direct record's function is never a coroutine function)
+        recording_wrapper = _new_tracker(
+            (<dict>function_under_test.__dict__)["function_metadata"].full_name)
+        _set_current(recording_wrapper)
+        return function_under_test
     if function_under_test is None:
         _send_metric(Unpicklable, ("", UnpicklableReasons.GENERAL))
         return None
     if function_under_test.function_metadata.is_async:
         _send_metric(CollectorFailure, (FailureReasons.ASYNCIO,))
         return None
+    if direct:
+        recording_wrapper = _new_tracker(function_under_test.function_metadata.full_name)
+        _set_current(recording_wrapper)
+        return function_under_test
     recording_wrapper = CallTrailTracker(function_under_test.function_metadata.full_name)
     recording_wrapper.caller_function = _current_call()
     CallTrail_set_current_running_function(recording_wrapper)
@@ -763,6 +1331,10 @@ record_user_function_call = PyCFunction_NewEx(&_record_user_function_call_def, N
 
 def filter_modules_and_function_from_globals(function_globals, str func_full_name):
     """The globals to store with a record: modules only if read from; None if one is too big."""
+    return _filter_globals(function_globals, func_full_name)
+
+
+cdef object _filter_globals(function_globals, str func_full_name):
     used_globals = {}
     for global_index in function_globals:
         value = function_globals[global_index]
@@ -843,6 +1415,45 @@ cdef _restore_caller_tracker(wrapper, caller_eft, bint caller_known):
     wrapper.caller_function = caller_eft.caller_function if caller_eft else None
 
 
+cdef object _complete_direct(ret_val, function_under_test, curexc_value, wrapper):
+    # The steps below, by direct calls on a record and tracker of the
+    # recorder's own classes (their attributes are stores in their dicts).
+    cdef dict record = function_under_test.__dict__
+    cdef dict tracker = wrapper.__dict__
+    func_full_name = record["function_metadata"].full_name
+    tracker_globals = tracker["globals"]
+    if type(tracker_globals) is dict and not tracker_globals:
+        record["globals"] = _empty_dict_pickle
+    else:
+        used_globals = _filter_globals(tracker_globals, func_full_name)
+        if used_globals is None:
+            return None
+        record["globals"] = _empty_dict_pickle if type(used_globals) is dict and not used_globals \
+            else _c_safe_pickle(used_globals, True)
+    record["execption"] = _c_safe_pickle(curexc_value, False)
+    if _size_too_big(ret_val):
+        create_size_too_big_metric(func_full_name, func_full_name, "user_func_return_value")
+        _set_current(None)
+        return None
+    record["return_value"] = _c_safe_pickle(ret_val, False)
+    caller_eft = tracker["caller_function"]
+    tracker["caller_function"] = None
+    tracker["last_call"] = None
+    try:
+        record["external_calls"] = tracker["recorded_functions"]
+        record["unknown_modules"] = tracker["unknown_modules"]
+        _send_call(function_under_test, True)
+    finally:
+        # (after a failure the caller's handlers restore the caller from here)
+        tracker["caller_function"] = caller_eft
+    if not _merge_into_caller(wrapper):
+        _set_current(caller_eft)
+        tracker["caller_function"] = caller_eft.caller_function if caller_eft else None
+    else:
+        _set_current(None)
+    return None
+
+
 def record_user_function_return_value(ret_val, function_under_test, cur_exc=None):
     """Return callback of a recorded project call: complete, deliver and merge its record."""
     if not function_under_test:
@@ -857,6 +1468,10 @@ def record_user_function_return_value(ret_val, function_under_test, cur_exc=None
             _send_metric(LimitFailure, (function_under_test.function_metadata.full_name,
                                         LimitReasons.EXTERNAL_FUNCTION_CALLS_LIMIT_EXCEEDED))
             return None
+        direct = _direct_ready() and type(function_under_test) is _Record \
+            and type(wrapper) is _Tracker
+        if direct:
+            return _complete_direct(ret_val, function_under_test, curexc_value, wrapper)
         func_full_name = function_under_test.function_metadata.full_name
         used_globals = filter_modules_and_function_from_globals(wrapper.globals, func_full_name)
         if used_globals is None:

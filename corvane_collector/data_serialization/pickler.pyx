@@ -1647,6 +1647,10 @@ cdef bytes _NONE_PICKLE = _c_dumps(None, _DEFAULT_PROTOCOL)
 
 
 def safe_pickle(obj, obj_wrap=True):
+    return _safe_pickle(obj, obj_wrap)
+
+
+cdef object _safe_pickle(object obj, object obj_wrap):
     if obj is None:
         return _NONE_PICKLE
     if _is_small_plain(obj):
@@ -1687,3 +1691,461 @@ def safe_pickle_loads(data):
         return corvane_collector.data_serialization.corv_pickle.loads(data)
     except Exception:
         return None
+
+# ---------------------------------------------------------------------------
+# Call records by template
+#
+# The record of a recorded call pickles to the same bytes from one call of a
+# function to the next but for its byte-string fields (the pickled
+# arguments, result, exception and globals): the record's class, its field
+# names (the very same string objects), the function's metadata object and
+# the empty containers are written the same way, and each byte string takes
+# one memo entry, whatever its length.  A template keeps the bytes between
+# the byte strings, made by writing a stand-in record whose byte strings are
+# markers, and stands for the hand writer's output while everything that
+# output depends on is unchanged: the record's class and the metadata's
+# class (their version tags, the names they are found under, their direct
+# verdicts), the metadata object and its dict (the dict's version), the
+# field names and their order, which byte strings are one object, and the
+# pickler regime (the recursion limit picks it).  Records with external
+# calls, awaited calls or unknown modules, and records too large for the
+# hand writer, take the general path.
+
+cdef extern from "Python.h":
+    ctypedef struct _DictHead "PyDictObject":
+        unsigned long long ma_version_tag
+    int PyDict_Next(object d, Py_ssize_t *pos, PyObject **key, PyObject **value)
+    object PyBytes_FromStringAndSize(const char* data, Py_ssize_t size)
+
+from cpython.pycapsule cimport PyCapsule_New
+
+cdef int _F_BYTES = 0
+cdef int _F_EMPTY_LIST = 1
+cdef int _F_EMPTY_SET = 2
+cdef int _F_META = 3
+DEF _RECORD_FIELDS_MAX = 24
+
+
+cdef class _RecordTemplate:
+    cdef tuple keys              # the field names, in order
+    cdef tuple kinds             # the kind of each field's value
+    cdef object meta
+    cdef object record_type
+    cdef object meta_type
+    cdef unsigned int record_tag
+    cdef unsigned int meta_tag
+    cdef unsigned long long meta_version
+    cdef tuple meta_bytes        # the byte strings the metadata holds
+    cdef tuple pattern           # per byte field: the first byte field that is the same object
+    cdef tuple segments          # the bytes around the first occurrences of the byte fields
+    cdef Py_ssize_t fixed_size   # header and segments
+    cdef bint c_regime
+    cdef Py_ssize_t n_fields
+    cdef Py_ssize_t firsts[_RECORD_FIELDS_MAX]
+    # sys.modules and the classes' module dicts when the classes were last
+    # found under their names
+    cdef unsigned long long modules_version
+    cdef object record_module
+    cdef object meta_module
+    cdef unsigned long long record_module_version
+    cdef unsigned long long meta_module_version
+
+
+cdef dict _record_templates = {}    # (id of the metadata, pattern) -> _RecordTemplate
+cdef dict _last_record_template = {}  # id of the metadata -> _RecordTemplate used last
+cdef Py_ssize_t _RECORD_TEMPLATES_MAX = 2048
+cdef Py_ssize_t _record_template_builds = 0
+
+
+cdef inline unsigned long long _dict_version(object d):
+    return (<_DictHead *><PyObject *>d).ma_version_tag
+
+
+cdef bint _class_found(object cls) except -1:
+    """Whether the hand writer writes cls by name (as _write_class checks)."""
+    module_name = cls.__module__
+    qualname = cls.__qualname__
+    if type(module_name) is not str or type(qualname) is not str:
+        return False
+    module = _sys_modules.get(module_name)
+    if module is None or getattr(module, qualname, None) is not cls:
+        return False
+    if _extension_registry and (module_name, qualname) in _extension_registry:
+        return False
+    return True
+
+
+cdef inline bint _tag_is(object cls, unsigned int tag):
+    cdef _TypeHead *head = <_TypeHead *>cls
+    return head.tp_flags & Py_TPFLAGS_VALID_VERSION_TAG and head.tp_version_tag == tag
+
+
+cdef bint _classes_found(_RecordTemplate t) except -1:
+    """Whether both classes are still found under their names; the finding
+    is kept while sys.modules and their modules' dicts are unchanged."""
+    if t.record_module is not None and t.meta_module is not None \
+            and _dict_version(_sys_modules) == t.modules_version \
+            and _dict_version(t.record_module) == t.record_module_version \
+            and _dict_version(t.meta_module) == t.meta_module_version:
+        return True
+    if not (_class_found(t.record_type) and _class_found(t.meta_type)):
+        return False
+    t.record_module = _module_dict_of(t.record_type)
+    t.meta_module = _module_dict_of(t.meta_type)
+    if t.record_module is not None and t.meta_module is not None:
+        t.modules_version = _dict_version(_sys_modules)
+        t.record_module_version = _dict_version(t.record_module)
+        t.meta_module_version = _dict_version(t.meta_module)
+    return True
+
+
+cdef object _module_dict_of(object cls):
+    # the dict of a plain module, whose attribute reads are reads of it
+    module = _sys_modules.get(cls.__module__)
+    if type(module) is not _ModuleType:
+        return None
+    found = module.__dict__
+    return found if type(found) is dict else None
+
+
+cdef object _record_layout(object record, object meta, list fields):
+    """(keys, kinds) of a record the templates can write, its byte fields
+    appended to fields; None for any other record."""
+    cdef PyObject *key
+    cdef PyObject *value
+    cdef Py_ssize_t pos = 0
+    cdef list keys = []
+    cdef list kinds = []
+    cdef PyObject **dict_ptr = _PyObject_GetDictPtr(<PyObject *>record)
+    if dict_ptr == NULL or dict_ptr[0] == NULL or type(<object>dict_ptr[0]) is not dict:
+        return None
+    lists = []
+    while PyDict_Next(<object>dict_ptr[0], &pos, &key, &value):
+        if type(<object>key) is not str:
+            return None
+        keys.append(<object>key)
+        tp = type(<object>value)
+        if tp is bytes:
+            kinds.append(_F_BYTES)
+            fields.append(<object>value)
+        elif <object>value is meta:
+            kinds.append(_F_META)
+        elif tp is list and not <list><object>value:
+            for other in lists:
+                if other is <object>value:
+                    return None
+            lists.append(<object>value)
+            kinds.append(_F_EMPTY_LIST)
+        elif tp is set and not <set><object>value:
+            for other in lists:
+                if other is <object>value:
+                    return None
+            lists.append(<object>value)
+            kinds.append(_F_EMPTY_SET)
+        else:
+            return None
+    if len(keys) > _RECORD_FIELDS_MAX:
+        return None
+    return tuple(keys), tuple(kinds)
+
+
+cdef tuple _alias_pattern_of(list fields):
+    cdef Py_ssize_t i, j
+    cdef list pattern = []
+    for i in range(len(fields)):
+        for j in range(i + 1):
+            if fields[j] is fields[i]:
+                pattern.append(j)
+                break
+    return tuple(pattern)
+
+
+cdef object _marker(Py_ssize_t k):
+    return b"\x00\xffcorvane-record-field-%03d\xff\x00" % k
+
+
+cdef object _build_record_template(object record, object meta, tuple keys, tuple kinds,
+                                   list fields, tuple pattern):
+    cdef _RecordTemplate t
+    cdef Py_ssize_t i, at, k
+    cdef PyObject **dict_ptr
+    record_type = type(record)
+    meta_type = type(meta)
+    if not _direct_object(record, False) or not _direct_object(meta, False):
+        return None
+    if _is_direct_type(record_type) != _DIRECT_DICT or _is_direct_type(meta_type) != _DIRECT_DICT:
+        return None
+    if not (_class_found(record_type) and _class_found(meta_type)):
+        return None
+    if not ((<_TypeHead *>record_type).tp_flags & Py_TPFLAGS_VALID_VERSION_TAG
+            and (<_TypeHead *>meta_type).tp_flags & Py_TPFLAGS_VALID_VERSION_TAG):
+        return None
+    meta_dict_ptr = _PyObject_GetDictPtr(<PyObject *>meta)
+    if meta_dict_ptr == NULL or meta_dict_ptr[0] == NULL or type(<object>meta_dict_ptr[0]) is not dict:
+        return None
+    meta_dict = <dict>meta_dict_ptr[0]
+    # The stand-in: the same fields, the byte strings replaced by markers
+    # that are one object where the record's are.
+    markers = [_marker(k) if pattern[k] == k else None for k in range(len(fields))]
+    for k in range(len(fields)):
+        markers[k] = markers[pattern[k]]
+    stand_in_dict = {}
+    k = 0
+    source = <dict>_PyObject_GetDictPtr(<PyObject *>record)[0]
+    for i in range(len(keys)):
+        value = source[keys[i]]
+        if kinds[i] == _F_BYTES:
+            value = markers[k]
+            k += 1
+        elif kinds[i] == _F_EMPTY_LIST:
+            value = []
+        elif kinds[i] == _F_EMPTY_SET:
+            value = set()
+        stand_in_dict[keys[i]] = value
+    stand_in = object.__new__(record_type)
+    dict_ptr = _PyObject_GetDictPtr(<PyObject *>stand_in)
+    if dict_ptr == NULL:
+        return None
+    Py_INCREF(stand_in_dict)
+    Py_XDECREF(dict_ptr[0])
+    dict_ptr[0] = <PyObject *>stand_in_dict
+    written = _write_pickle(stand_in, False)
+    if written is None:
+        return None
+    body = (<bytes>written)[_FRAME_HEADER:]
+    segments = []
+    at = 0
+    for k in range(len(fields)):
+        if pattern[k] != k:
+            continue
+        encoded = b"C" + bytes([len(markers[k])]) + markers[k] + b"\x94"
+        if body.count(encoded) != 1:
+            return None
+        found = body.find(encoded, at)
+        if found < 0:
+            return None
+        segments.append(body[at:found])
+        at = found + len(encoded)
+    segments.append(body[at:])
+    t = _RecordTemplate.__new__(_RecordTemplate)
+    t.keys = keys
+    t.kinds = kinds
+    t.meta = meta
+    t.record_type = record_type
+    t.meta_type = meta_type
+    t.record_tag = (<_TypeHead *>record_type).tp_version_tag
+    t.meta_tag = (<_TypeHead *>meta_type).tp_version_tag
+    t.meta_version = _dict_version(meta_dict)
+    t.meta_bytes = tuple(v for v in meta_dict.values() if type(v) is bytes)
+    t.pattern = pattern
+    t.n_fields = len(fields)
+    for k in range(len(fields)):
+        t.firsts[k] = pattern[k]
+    t.segments = tuple(segments)
+    t.fixed_size = _FRAME_HEADER + sum(len(s) for s in segments)
+    t.c_regime = Py_GetRecursionLimit() <= _C_PICKLER_MAX_RECURSION_LIMIT
+    # The stand-in written by the template must be what the writer wrote.
+    if _render(t, markers) != written:
+        return None
+    return t
+
+
+cdef object _render(_RecordTemplate t, list fields):
+    """The pickle of a record with these byte fields, or None when it is too
+    large for the hand writer."""
+    cdef PyObject *values[_RECORD_FIELDS_MAX]
+    cdef Py_ssize_t k
+    for k in range(len(fields)):
+        values[k] = <PyObject *>fields[k]
+    return _render_values(t, values)
+
+
+cdef object _render_values(_RecordTemplate t, PyObject **values):
+    cdef Py_ssize_t total = t.fixed_size
+    cdef Py_ssize_t k, n, pos, i
+    cdef Py_ssize_t n_fields = t.n_fields
+    cdef char *out
+    cdef tuple segments = t.segments
+    cdef unsigned long long frame_len
+    for k in range(n_fields):
+        if t.firsts[k] == k:
+            n = PyBytes_GET_SIZE(<object>values[k])
+            total += n + (3 if n < 256 else 6)
+    if total > _WRITE_MAX:
+        return None
+    data = PyBytes_FromStringAndSize(NULL, total)
+    out = PyBytes_AS_STRING(data)
+    out[0] = <char>0x80
+    out[1] = 4
+    out[2] = <char>0x95
+    frame_len = total - _FRAME_HEADER
+    for i in range(8):
+        out[3 + i] = <char>((frame_len >> (8 * i)) & 0xff)
+    pos = _FRAME_HEADER
+    i = 0
+    for k in range(n_fields + 1):
+        if k < n_fields and t.firsts[k] != k:
+            continue
+        segment = segments[i]
+        n = PyBytes_GET_SIZE(segment)
+        memcpy(out + pos, PyBytes_AS_STRING(segment), n)
+        pos += n
+        i += 1
+        if k == n_fields:
+            break
+        value = <object>values[k]
+        n = PyBytes_GET_SIZE(value)
+        if n < 256:
+            out[pos] = 0x43                  # SHORT_BINBYTES
+            out[pos + 1] = <char>n
+            pos += 2
+        else:
+            out[pos] = 0x42                  # BINBYTES
+            out[pos + 1] = <char>(n & 0xff)
+            out[pos + 2] = <char>((n >> 8) & 0xff)
+            out[pos + 3] = <char>((n >> 16) & 0xff)
+            out[pos + 4] = <char>((n >> 24) & 0xff)
+            pos += 5
+        memcpy(out + pos, PyBytes_AS_STRING(value), n)
+        pos += n
+        out[pos] = <char>0x94                # MEMOIZE
+        pos += 1
+    return data
+
+
+cdef bint _template_fits(_RecordTemplate t, object record, PyObject **values) except -1:
+    """Whether t writes this record as the hand writer would (its byte
+    fields gathered into values)."""
+    cdef PyObject *key
+    cdef PyObject *value
+    cdef Py_ssize_t pos = 0
+    cdef Py_ssize_t i = 0
+    cdef Py_ssize_t n_bytes = 0
+    cdef Py_ssize_t j, first
+    cdef tuple keys = t.keys
+    cdef tuple kinds = t.kinds
+    cdef tuple meta_bytes = t.meta_bytes
+    cdef int kind
+    cdef PyObject **dict_ptr
+    cdef PyObject *containers[_RECORD_FIELDS_MAX]
+    cdef Py_ssize_t n_containers = 0
+    if type(record) is not t.record_type:
+        return False
+    if (Py_GetRecursionLimit() <= _C_PICKLER_MAX_RECURSION_LIMIT) != t.c_regime:
+        return False
+    if not (_tag_is(t.record_type, t.record_tag) and _tag_is(t.meta_type, t.meta_tag)):
+        return False
+    if _is_direct_type(t.record_type) != _DIRECT_DICT or _is_direct_type(t.meta_type) != _DIRECT_DICT:
+        return False
+    dict_ptr = _PyObject_GetDictPtr(<PyObject *>t.meta)
+    if dict_ptr == NULL or dict_ptr[0] == NULL or _dict_version(<object>dict_ptr[0]) != t.meta_version:
+        return False
+    dict_ptr = _PyObject_GetDictPtr(<PyObject *>record)
+    if dict_ptr == NULL or dict_ptr[0] == NULL or type(<object>dict_ptr[0]) is not dict \
+            or len(<dict>dict_ptr[0]) != len(keys):
+        return False
+    while PyDict_Next(<object>dict_ptr[0], &pos, &key, &value):
+        if i >= len(keys) or key != <PyObject *>keys[i]:
+            return False
+        kind = kinds[i]
+        if kind == _F_BYTES:
+            if type(<object>value) is not bytes or n_bytes >= t.n_fields:
+                return False
+            for j in range(len(meta_bytes)):
+                if <PyObject *>meta_bytes[j] == value:
+                    return False
+            # the first byte field that is this object must be where the
+            # template has it
+            first = n_bytes
+            for j in range(n_bytes):
+                if values[j] == value:
+                    first = j
+                    break
+            if t.firsts[n_bytes] != first:
+                return False
+            values[n_bytes] = value
+            n_bytes += 1
+        elif kind == _F_META:
+            if <object>value is not t.meta:
+                return False
+        else:
+            if kind == _F_EMPTY_LIST:
+                if type(<object>value) is not list or <list><object>value:
+                    return False
+            elif type(<object>value) is not set or <set><object>value:
+                return False
+            # (one container in two fields would be written once)
+            for j in range(n_containers):
+                if containers[j] == value:
+                    return False
+            containers[n_containers] = value
+            n_containers += 1
+        i += 1
+    if n_bytes != t.n_fields:
+        return False
+    return _classes_found(t)
+
+
+cdef object _record_pickle(object record, object meta):
+    """safe_pickle(record, False) for a call record whose function metadata
+    is meta, written by template; None when the record needs the general
+    path (which then writes it as it always does)."""
+    global _record_template_builds
+    cdef PyObject *values[_RECORD_FIELDS_MAX]
+    cdef list fields
+    key_meta = <size_t><PyObject *>meta
+    entry = _last_record_template.get(key_meta)
+    if entry is not None and (<_RecordTemplate>entry).meta is meta \
+            and _template_fits(<_RecordTemplate>entry, record, values):
+        return _render_values(<_RecordTemplate>entry, values)
+    fields = []
+    layout = _record_layout(record, meta, fields)
+    if layout is None:
+        return None
+    pattern = _alias_pattern_of(fields)
+    key = (key_meta, pattern)
+    entry = _record_templates.get(key)
+    if entry is None or (<_RecordTemplate>entry).meta is not meta \
+            or not _template_fits(<_RecordTemplate>entry, record, values):
+        _record_template_builds += 1
+        try:
+            entry = _build_record_template(record, meta, (<tuple>layout)[0], (<tuple>layout)[1],
+                                           fields, pattern)
+        except Exception:
+            entry = None
+        if entry is None:
+            return None
+        if len(_record_templates) >= _RECORD_TEMPLATES_MAX:
+            _record_templates.clear()
+            _last_record_template.clear()
+        _record_templates[key] = entry
+        if not _template_fits(<_RecordTemplate>entry, record, values):
+            return None
+    _last_record_template[key_meta] = entry
+    return _render_values(<_RecordTemplate>entry, values)
+
+
+def _record_template_stats():
+    """(templates kept, templates built so far), for tests."""
+    return len(_record_templates), _record_template_builds
+
+
+def _record_pickle_by_template(record, meta):
+    """What the recorder's direct path writes for record (None: the general
+    path), for tests."""
+    return _record_pickle(record, meta)
+
+
+# For the recorder: safe_pickle and the record templates called directly.
+ctypedef object (*_safe_pickle_fn)(object, object)
+ctypedef object (*_record_pickle_fn)(object, object)
+cdef _safe_pickle_fn _safe_pickle_ptr = _safe_pickle
+cdef _record_pickle_fn _record_pickle_ptr = _record_pickle
+
+
+def _direct_pickling():
+    """(safe_pickle, a capsule of the function it calls, a capsule of the
+    record writer)."""
+    return (safe_pickle,
+            PyCapsule_New(<void *>_safe_pickle_ptr, b"corvane.safe_pickle", NULL),
+            PyCapsule_New(<void *>_record_pickle_ptr, b"corvane.record_pickle", NULL))
