@@ -230,7 +230,7 @@ def _set_recording(session):
 def _start_handlers(session):
     from corvane_collector.host import channels
 
-    options = {}
+    options = {"child": session.how != "root"}
     if session.options["max_queue_messages"] is not None:
         options["max_messages"] = session.options["max_queue_messages"]
     if session.options["max_queue_bytes"] is not None:

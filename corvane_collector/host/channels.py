@@ -354,7 +354,7 @@ class MemoryChannel:
         self.messages.append(data)
 
 
-def handler_command(kind, store, run_id):
+def handler_command(kind, store, run_id, child=False):
     """The command line of a handler process.
 
     ``-c`` with the first ``sys.path`` entry removed, so that a module of the
@@ -365,11 +365,14 @@ def handler_command(kind, store, run_id):
     code = ("import sys; del sys.path[0]; "
             "from corvane_collector.host.handler import main; sys.exit(main(sys.argv[1:]))")
     return [sys.executable, "-c", code, "--kind", kind, "--store", store, "--run-id", str(run_id),
-            "--pid", str(os.getpid())]
+            "--pid", str(os.getpid())] + (["--child"] if child else [])
 
 
-def start_handler(kind, store, run_id, **channel_options):
-    """Starts a handler process for ``kind`` ("data" or "metrics") and returns its channel."""
+def start_handler(kind, store, run_id, child=False, **channel_options):
+    """Starts a handler process for ``kind`` ("data" or "metrics") and returns its channel.
+
+    ``child``: the recorded process is a child that joined the run.
+    """
     env = dict(os.environ)
     env.pop(ENV_RUN, None)  # a handler must never be recorded itself
     # The handler must find this very package, whatever the user's PYTHONPATH says.
@@ -379,7 +382,7 @@ def start_handler(kind, store, run_id, **channel_options):
     try:
         ours.shutdown(socket.SHUT_RD)
         _grow_buffer(ours)
-        proc = subprocess.Popen(handler_command(kind, store, run_id), stdin=theirs.fileno(),
+        proc = subprocess.Popen(handler_command(kind, store, run_id, child), stdin=theirs.fileno(),
                                 stdout=subprocess.DEVNULL, env=env, close_fds=True)
     except BaseException:
         ours.close()

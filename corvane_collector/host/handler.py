@@ -124,11 +124,11 @@ def _commit(conn, sink):
             time.sleep(0.2 * (attempt + 1))
 
 
-def serve(fd, conn, kind, run_id, pid):
+def serve(fd, conn, kind, run_id, pid, child=False):
     sink = (DataSink if kind == "data" else MetricsSink)(conn, run_id, pid)
     # Drop totals are running totals per channel: a child process's must not
     # overwrite its parent's.
-    sink.child_pid = None if store.run_pid(conn, run_id) in (pid, None) else pid
+    sink.child_pid = pid if child else None
     reader = protocol.FrameReader()
     frames = 0
     accepted = received = 0
@@ -168,6 +168,8 @@ def main(argv=None):
     parser.add_argument("--store", required=True)
     parser.add_argument("--run-id", type=int, required=True)
     parser.add_argument("--pid", type=int, default=None, help="pid of the recorded process")
+    parser.add_argument("--child", action="store_true",
+                        help="the recorded process joined a run that another one started")
     args = parser.parse_args(argv)
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     try:
@@ -178,7 +180,8 @@ def main(argv=None):
         while os.read(0, READ_SIZE):
             pass
         return 2
-    serve(0, conn, args.kind, args.run_id, args.pid if args.pid is not None else os.getppid())
+    serve(0, conn, args.kind, args.run_id, args.pid if args.pid is not None else os.getppid(),
+          args.child)
     conn.close()
     return 0
 

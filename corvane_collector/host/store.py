@@ -285,11 +285,6 @@ def drop_channel(channel, child_pid=None):
     return channel if child_pid is None else f"{channel} (pid {child_pid})"
 
 
-def run_pid(conn, run_id):
-    row = conn.execute("SELECT pid FROM runs WHERE id=?", (run_id,)).fetchone()
-    return row[0] if row else None
-
-
 def add_metric_counts(conn, run_id, counts):
     """counts: {(kind, reason, detail): n}, added to what is stored."""
     conn.executemany(
