@@ -1,25 +1,31 @@
 #!/usr/bin/env python3
-"""Instructions executed by the workloads of eval_overhead.py, stock against ours.
+"""Instructions and branch mispredictions of the workloads of eval_overhead.py, stock
+against ours.
 
-Timings on a shared machine swing by more than the overheads we look for; the
-number of instructions executed does not (with a fixed hash seed it is the
-same from run to run).  Each workload runs in a child under valgrind's
-cachegrind, once and three times; the difference, halved, is the cost of one
-run without start-up.  Printed: instructions per run under stock and the
-ratios for the empty project set and for this file's project set at rate 0.
+Timings on a shared machine swing by more than the overheads we look for; counts of
+events do not.  Each workload runs in a child, once and three times; the difference,
+halved, is the cost of one run without start-up.  The counter is perf (cycles,
+instructions, branch misses) when the machine gives hardware counters, else valgrind's
+cachegrind with its branch simulator (instructions; conditional and indirect branches
+and their mispredictions by the simulated predictor; with a fixed hash seed these are
+the same from run to run).  Printed: the stock figures per run and, for the empty
+project set and for this file's project set at rate 0, the ratios to stock.
 
-  python bench/eval_instructions.py [--only NAME,...]
+  python bench/eval_instructions.py [--only NAME,...] [--tool perf|cachegrind] [-j N]
 
-Needs valgrind.  CORVANE_INTERCEPTOR_DIR works as for eval_overhead.py.
+Needs perf or valgrind.  CORVANE_INTERCEPTOR_DIR works as for eval_overhead.py.
 """
 import argparse
+import concurrent.futures
 import math
 import os
 import re
+import shutil
 import subprocess
 import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+CONFIGS = ("stock", "empty", "project-0")
 
 CHILD = r'''
 import os, sys
@@ -41,46 +47,121 @@ run()
 interceptor.set_defualt_interpter()
 '''
 
+PERF_EVENTS = ("instructions", "cycles", "branch-misses")
 
-def instructions(conf, name, runs):
-    env = dict(os.environ, PYTHONHASHSEED="0")
-    proc = subprocess.run(
-        ["valgrind", "--tool=cachegrind", "--cache-sim=no", "--cachegrind-out-file=/dev/null",
-         sys.executable, "-c", CHILD % {"here": HERE}, conf, name, str(runs)],
-        capture_output=True, text=True, env=env)
-    m = re.search(r"I\s+refs:\s+([\d,]+)", proc.stderr)
-    if proc.returncode != 0 or m is None:
+
+def perf_works():
+    """Whether perf counts every event we ask for on this machine."""
+    if shutil.which("perf") is None:
+        return False
+    proc = subprocess.run(["perf", "stat", "-x,", "-e", ",".join(PERF_EVENTS), "true"],
+                          capture_output=True, text=True)
+    return proc.returncode == 0 and "<not supported>" not in proc.stderr and \
+        "<not counted>" not in proc.stderr
+
+
+def child_argv(conf, name, runs):
+    return [sys.executable, "-c", CHILD % {"here": HERE}, conf, name, str(runs)]
+
+
+def counts_perf(conf, name, runs):
+    proc = subprocess.run(["perf", "stat", "-x,", "-e", ",".join(PERF_EVENTS)] +
+                          child_argv(conf, name, runs), capture_output=True, text=True,
+                          env=dict(os.environ, PYTHONHASHSEED="0"))
+    if proc.returncode != 0:
         raise RuntimeError("child failed: %s" % proc.stderr[-2000:])
-    return int(m.group(1).replace(",", ""))
+    out = {}
+    for line in proc.stderr.splitlines():
+        fields = line.split(",")
+        if len(fields) > 2 and fields[2] in PERF_EVENTS:
+            out[fields[2]] = int(fields[0])
+    return out
 
 
-def per_run(conf, name):
-    return (instructions(conf, name, 3) - instructions(conf, name, 1)) / 2
+def counts_cachegrind(conf, name, runs):
+    proc = subprocess.run(
+        ["valgrind", "--tool=cachegrind", "--cache-sim=no", "--branch-sim=yes",
+         "--cachegrind-out-file=/dev/null"] + child_argv(conf, name, runs),
+        capture_output=True, text=True, env=dict(os.environ, PYTHONHASHSEED="0"))
+    refs = re.search(r"I\s+refs:\s+([\d,]+)", proc.stderr)
+    branches = re.search(r"Branches:\s+[\d,]+\s+\(\s*([\d,]+) cond \+\s*([\d,]+) ind\)",
+                         proc.stderr)
+    misses = re.search(r"Mispredicts:\s+[\d,]+\s+\(\s*([\d,]+) cond \+\s*([\d,]+) ind\)",
+                       proc.stderr)
+    if proc.returncode != 0 or not (refs and branches and misses):
+        raise RuntimeError("child failed: %s" % proc.stderr[-2000:])
+    num = lambda m, i: int(m.group(i).replace(",", ""))  # noqa: E731
+    return {"instructions": num(refs, 1), "cond-branches": num(branches, 1),
+            "cond-misses": num(misses, 1), "ind-branches": num(branches, 2),
+            "ind-misses": num(misses, 2)}
+
+
+def report(names, confs, tool=None, jobs=1):
+    """Prints the table for workloads NAMES under CONFS (stock first).
+
+    jobs > 1 runs that many children at once: right for cachegrind, whose counts do
+    not depend on load; perf's cycles do."""
+    tool = tool or ("perf" if perf_works() else "cachegrind")
+    counter = counts_perf if tool == "perf" else counts_cachegrind
+    confs = [c for c in confs if c != "stock"]
+    with concurrent.futures.ThreadPoolExecutor(max(1, jobs)) as pool:
+        futures = {(c, name, runs): pool.submit(counter, c, name, runs)
+                   for name in names for c in ["stock"] + confs for runs in (1, 3)}
+
+        def per_run(conf, name):
+            one = futures[(conf, name, 1)].result()
+            three = futures[(conf, name, 3)].result()
+            return {k: (three[k] - one[k]) / 2 for k in one}
+        _print_table(names, confs, tool, per_run)
+
+
+def _print_table(names, confs, tool, per_run):
+    events = PERF_EVENTS if tool == "perf" else (
+        "instructions", "cond-misses", "ind-misses")
+    print("counts per run with %s, ratios to stock" % tool)
+    head = "%-22s %14s" % ("workload", "stock instr")
+    for c in confs:
+        head += "".join(" %*s" % (max(10, len(c) + len(e) + 1), "%s:%s" % (c, e))
+                        for e in events)
+    print(head)
+    ratios = {(c, e): [] for c in confs for e in events}
+    for name in names:
+        base = per_run("stock", name)
+        row = "%-22s %14d" % (name, base["instructions"])
+        for c in confs:
+            mine = per_run(c, name)
+            for e in events:
+                r = mine[e] / base[e] if base[e] > 0 else float("nan")
+                if base[e] > 0 and mine[e] > 0:
+                    ratios[(c, e)].append(r)
+                row += " %*.3f" % (max(10, len(c) + len(e) + 1), r)
+        print(row, flush=True)
+    row = "%-22s %14s" % ("geometric mean", "")
+    for c in confs:
+        for e in events:
+            xs = ratios[(c, e)]
+            g = math.exp(sum(map(math.log, xs)) / len(xs)) if xs else float("nan")
+            row += " %*.3f" % (max(10, len(c) + len(e) + 1), g)
+    print(row)
+    if tool == "cachegrind":
+        print("(cond/ind-misses: conditional and indirect branch mispredictions of "
+              "cachegrind's simulated predictor)")
 
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__,
                                  formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--only", default=None, help="comma-separated workload names")
+    ap.add_argument("--tool", choices=("perf", "cachegrind"), default=None,
+                    help="default: perf when the machine gives hardware counters")
+    ap.add_argument("-j", "--jobs", type=int, default=1,
+                    help="children at once (only for cachegrind, whose counts ignore load)")
     args = ap.parse_args()
     sys.path.insert(0, HERE)
     import eval_overhead
     names = [w for w, _ in eval_overhead.WORKLOADS
              if not args.only or w in args.only.split(",")]
-    print("%-18s %14s %9s %10s" % ("workload", "stock instr", "empty", "project-0"))
-    ratios = {"empty": [], "project-0": []}
-    for name in names:
-        base = per_run("stock", name)
-        row = "%-18s %14d" % (name, base)
-        for conf, width in (("empty", 9), ("project-0", 10)):
-            r = per_run(conf, name) / base
-            ratios[conf].append(r)
-            row += " %*.3f" % (width, r)
-        print(row, flush=True)
-    print("%-18s %14s %9.3f %10.3f" % (
-        "geometric mean", "",
-        math.exp(sum(map(math.log, ratios["empty"])) / len(names)),
-        math.exp(sum(map(math.log, ratios["project-0"])) / len(names))))
+    report(names, CONFIGS, args.tool, args.jobs)
 
 
 if __name__ == "__main__":

@@ -1,12 +1,14 @@
 #!/usr/bin/env python3
 """Overhead of our frame evaluator against the interpreter's own, side by side.
 
-Every workload is timed under each configuration in turn, repetition after
-repetition (the configurations are switched with interceptor.apply and
-interceptor.set_defualt_interpter between measurements, so machine noise hits all of
-them alike); the best time of each is kept.  Printed: per-workload times relative to
-stock, the geometric mean per configuration, and for the sampling configurations the
-extra cost per callback.
+Every workload is timed under each configuration in turn, round after round (the
+configurations are switched with interceptor.apply and interceptor.set_defualt_interpter
+between measurements, so machine noise hits all of them alike).  Printed, relative to
+stock: the best time of each, and the median over the rounds of each round's time
+against stock's in the same round; the geometric mean and the worst workload per
+configuration; for the sampling configurations the extra cost per callback.  With
+--counts, instructions and branch mispredictions per run as well (eval_instructions.py):
+load on the machine changes wall times but not those counts.
 
 Configurations:
   stock        the interpreter's own evaluator
@@ -17,7 +19,7 @@ Configurations:
                recorder whose callbacks return at once (compiled, so callbacks create
                no Python frames, as with the real recorder)
 
-  python bench/eval_overhead.py [--repeat N] [--only NAME,...] [--configs a,b,...]
+  python bench/eval_overhead.py [--repeat N] [--only NAME,...] [--configs a,b,...] [--counts]
 
 CORVANE_INTERCEPTOR_DIR names a directory to import the interceptor from instead
 of the installed one.
@@ -183,8 +185,61 @@ def w_string_formatting():
     return len("".join(parts))
 
 
+def w_loops():
+    total = 0
+    for i in range(300000):
+        if i & 1:
+            total += i
+        else:
+            total -= 1
+    n = 100000
+    while n:
+        n -= 1
+    return total
+
+
+def small(a, b=2):
+    return a + b
+
+
+def keywords(a, *, k=1):
+    return a * k
+
+
+def varargs(*args):
+    return len(args)
+
+
+def w_calls():
+    total = 0
+    for i in range(40000):
+        total += small(i) + small(i, 3) + keywords(i, k=2) + varargs(i, i)
+    return total
+
+
+def w_nested_comprehensions():
+    out = 0
+    for _ in range(20):
+        rows = [[x * y for x in range(10)] for y in range(300)]
+        out += sum(sum(r) for r in rows)
+        out += len({k: [v for v in range(3)] for k in range(300)})
+    return out
+
+
+def w_builtin_calls():
+    data = [3, 1, 2]
+    total = 0
+    for i in range(60000):
+        total += len(data) + min(data) + abs(-i) + isinstance(i, int)
+    return total
+
+
 WORKLOADS = [
     ("recursion", w_recursion),
+    ("calls", w_calls),
+    ("loops", w_loops),
+    ("builtin_calls", w_builtin_calls),
+    ("nested_comprehensions", w_nested_comprehensions),
     ("method_calls", w_method_calls),
     ("attribute_access", w_attribute_access),
     ("generators", w_generators),
@@ -239,80 +294,112 @@ def import_interceptor():
     return load_interceptor(so_dir)
 
 
+def geomean(xs):
+    return math.exp(sum(map(math.log, xs)) / len(xs))
+
+
+def median(xs):
+    xs = sorted(xs)
+    n = len(xs)
+    return xs[n // 2] if n % 2 else (xs[n // 2 - 1] + xs[n // 2]) / 2
+
+
+def print_table(title, workloads, names, ratio_of):
+    others = [c for c in names if c != "stock"]
+    print(title)
+    print("%-22s" % "workload" + "".join(" %13s" % c for c in others))
+    cols = {c: [] for c in others}
+    for wname in workloads:
+        row = "%-22s" % wname
+        for c in others:
+            r = ratio_of(wname, c)
+            cols[c].append(r)
+            row += " %13.3f" % r
+        print(row)
+    print("%-22s" % "geometric mean" + "".join(" %13.3f" % geomean(cols[c]) for c in others))
+    print("%-22s" % "worst" + "".join(" %13.3f" % max(cols[c]) for c in others))
+    print()
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__,
                                  formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("--repeat", type=int, default=7)
+    ap.add_argument("--repeat", type=int, default=15)
     ap.add_argument("--only", default=None, help="comma-separated workload names")
     ap.add_argument("--configs", default="stock,empty,project-0,project-0.01,project-1")
+    ap.add_argument("--counts", action="store_true",
+                    help="also count instructions and branch mispredictions per run "
+                         "(hardware counters through perf when the machine has them, "
+                         "else valgrind's cachegrind); slow")
+    ap.add_argument("-j", "--jobs", type=int, default=1,
+                    help="children at once for --counts with cachegrind")
     args = ap.parse_args()
 
     interceptor = import_interceptor()
     recorder = load_recorder()
     confs = configurations(interceptor)
     names = args.configs.split(",")
+    if names[0] != "stock":
+        names = ["stock"] + [c for c in names if c != "stock"]
     workloads = [w for w in WORKLOADS if not args.only or w[0] in args.only.split(",")]
 
     # Callbacks per run at rate 1.0, to turn extra time into a cost per callback.
     per_run = {}
-    for name, fn in workloads:
-        confs["project-1"]()
-        before = recorder.stats()
-        measure(fn)  # called from a frame of ours, as in the timed runs
-        after = recorder.stats()
-        interceptor.set_defualt_interpter()
-        per_run[name] = {k: after[k] - before[k] for k in after}
+    if "project-1" in names:
+        for name, fn in workloads:
+            confs["project-1"]()
+            before = recorder.stats()
+            measure(fn)  # called from a frame of ours, as in the timed runs
+            after = recorder.stats()
+            interceptor.set_defualt_interpter()
+            per_run[name] = {k: after[k] - before[k] for k in after}
 
-    best = {(w, c): float("inf") for w, _ in workloads for c in names}
+    times = {(w, c): [] for w, _ in workloads for c in names}
+    load_before = os.getloadavg()
     for rep in range(args.repeat):
         for wname, fn in workloads:
             # Rotate the order so that no configuration always runs first.
             order = names[rep % len(names):] + names[:rep % len(names)]
             for c in order:
                 confs[c]()
-                best[(wname, c)] = min(best[(wname, c)], measure(fn))
+                times[(wname, c)].append(measure(fn))
                 interceptor.set_defualt_interpter()
+    load_after = os.getloadavg()
 
-    print("python %s, %d repetitions, best time per configuration" % (
-        sys.version.split()[0], args.repeat))
-    header = "%-18s %10s" % ("workload", "stock ms") + "".join(
-        " %13s" % c for c in names if c != "stock")
-    print(header)
-    geo = {c: [] for c in names}
+    print("python %s, %d interleaved rounds; load average %.2f before, %.2f after, %d cpus" % (
+        sys.version.split()[0], args.repeat, load_before[0], load_after[0], os.cpu_count()))
+    print("%-22s %10s" % ("workload", "stock ms"))
     for wname, _ in workloads:
-        base = best[(wname, "stock")]
-        row = "%-18s %10.1f" % (wname, base * 1e3)
-        for c in names:
-            if c == "stock":
-                continue
-            ratio = best[(wname, c)] / base
-            geo[c].append(ratio)
-            row += " %13.3f" % ratio
-        print(row)
-    row = "%-18s %10s" % ("geometric mean", "")
-    for c in names:
-        if c != "stock":
-            row += " %13.3f" % math.exp(sum(map(math.log, geo[c])) / len(geo[c]))
-    print(row)
-    row = "%-18s %10s" % ("worst", "")
-    for c in names:
-        if c != "stock":
-            row += " %13.3f" % max(geo[c])
-    print(row)
+        print("%-22s %10.1f" % (wname, min(times[(wname, "stock")]) * 1e3))
+    print()
+    wnames = [w for w, _ in workloads]
+    print_table("wall time, best of the rounds, relative to stock", wnames, names,
+                lambda w, c: min(times[(w, c)]) / min(times[(w, "stock")]))
+    # Each round's time against stock's in the same round, then the median:
+    # load that comes and goes hits both sides of a pair alike.
+    print_table("wall time, median of the per-round ratios to stock", wnames, names,
+                lambda w, c: median([t / s for t, s in zip(times[(w, c)],
+                                                           times[(w, "stock")])]))
 
     if "project-1" in names:
-        print()
         print("rate 1.0, minimal recorder: callbacks per run and extra cost per callback")
-        print("%-18s %9s %9s %9s %9s %12s" % ("workload", "calls", "external", "attr",
+        print("%-22s %9s %9s %9s %9s %12s" % ("workload", "calls", "external", "attr",
                                             "global", "ns/callback"))
         for wname, _ in workloads:
             s = per_run[wname]
             n = s["user_calls"] + s["user_returns"] + s["external_calls"] + \
                 s["external_returns"] + s["load_attr"] + s["load_global"]
-            extra = best[(wname, "project-1")] - best[(wname, "stock")]
-            print("%-18s %9d %9d %9d %9d %12s" % (
+            extra = min(times[(wname, "project-1")]) - min(times[(wname, "stock")])
+            print("%-22s %9d %9d %9d %9d %12s" % (
                 wname, s["user_calls"], s["external_calls"], s["load_attr"],
                 s["load_global"], ("%.0f" % (extra / n * 1e9)) if n else "-"))
+        print()
+
+    if args.counts:
+        sys.path.insert(0, HERE)
+        import eval_instructions
+        eval_instructions.report(wnames, [c for c in names if c in eval_instructions.CONFIGS],
+                                 jobs=args.jobs)
 
 
 if __name__ == "__main__":

@@ -8,10 +8,15 @@ rate, and prints for each: the suite's result line, wall and CPU time, the
 ratio to the plain run, records, recorded functions (library and tests), and
 the collector's failures by reason.
 
-  python bench/real_project.py [--rates 0.01,1.0]
+  python bench/real_project.py [--rates 0.01,1.0] [--replay]
+
+With ``--replay`` each recorded store is then replayed (``python -m
+corvane_collector replay``) against the same tree: the shares of records that
+reproduce, differ and are not replayable, with the reasons counted.
 """
 import argparse
 import ast
+import collections
 import json
 import os
 import re
@@ -61,9 +66,39 @@ def library_functions(src):
     return names
 
 
+def reason_kind(reason):
+    """A replay reason without the names and values of its record."""
+    reason = re.sub(r"'[^']*'|\"[^\"]*\"", "...", reason)
+    if "could not be rebuilt" in reason:
+        return "arguments could not be rebuilt: " + (
+            "a lambda" if "<lambda>" in reason else
+            "a function local to another function" if "<locals>" in reason else
+            "a name not found" if "not found here" in reason else "other")
+    if "descriptions instead of values" in reason:
+        return re.sub(r".*: (the arguments hold|the result of \S+ is) an? ", r"description: \1 ", reason)
+    return re.sub(r"\S+\.\S+", "X", reason)
+
+
+def replay_figures(db, src):
+    proc = subprocess.run([sys.executable, "-m", "corvane_collector", "replay", "--json",
+                           "--store", db, "--project", src], cwd=src, capture_output=True, text=True)
+    rows = [json.loads(line) for line in proc.stdout.splitlines()]
+    status = collections.Counter(r["status"] for r in rows)
+    reasons = collections.Counter(reason_kind(r["reasons"][0]) for r in rows
+                                  if r["status"] != "reproduced" and r["reasons"])
+    n = len(rows) or 1
+    print(f"           replay: {len(rows)} records, " + ", ".join(
+        f"{status[k]} {k} ({100 * status[k] / n:.1f}%)"
+        for k in ("reproduced", "differs", "not replayable")) + f", exit status {proc.returncode}")
+    for reason, count in reasons.most_common():
+        print(f"             {count:>5}  {reason}")
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--rates", default="0.01,1.0")
+    parser.add_argument("--replay", action="store_true",
+                        help="replay each recorded store and count the outcomes")
     opts = parser.parse_args()
     if not os.path.exists(SDIST):
         sys.exit(f"missing {SDIST}: run scripts/setup_env.sh")
@@ -89,12 +124,19 @@ def main():
                 rec.returncode == plain.returncode
             print(f"rate {rate:<4}: {result_counts(rec.stdout)}  wall {wall:6.1f} s ({wall / wall0:5.1f}x)"
                   f"  cpu {cpu:6.1f} s ({cpu / cpu0:5.1f}x)  same result: {same}")
-            print(f"           records {stats['records_stored']}, tries {stats['tries']}, "
+            size = sum(os.path.getsize(db + s) for s in ("", "-wal") if os.path.exists(db + s))
+            stored = stats["records_stored"]
+            print(f"           records {stored}, tries {stats['tries']}, "
                   f"successes {stats['successes']}, library functions {len(lib)} of {lib_total} "
-                  f"defined, test functions {len(tests)}, dropped {stats['dropped']}")
+                  f"defined, test functions {len(tests)}")
+            print(f"           store {size} bytes, {size / max(1, stored):.0f} bytes per record; "
+                  f"dropped {stats['dropped']}, not kept "
+                  f"{sum(n['count'] for n in stats.get('not_kept', ()))}")
             print(f"           failures {stats['failures']}, unpicklable "
                   f"{sum(u['count'] for u in stats['unpicklable'])}, limits "
                   f"{sum(m['count'] for m in stats['limits'])}")
+            if opts.replay:
+                replay_figures(db, src)
 
 
 if __name__ == "__main__":

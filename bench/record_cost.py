@@ -12,8 +12,9 @@ Printed: CPU time per call under stock, under the collector at rate 1.0
 (real recorder, safe pickler, in-memory channels), and under the baseline;
 the ratios collector/baseline of the time per call and of the cost over stock.
 
---workloads  whole-program time of bench/eval_overhead.py's workloads under
-             the collector at rates 0.01 and 1.0 and under the baseline, relative to stock.
+--workloads  whole-program time of the call-dense programs of bench/_record_workloads.py
+             (every function a project function) under the collector at rates 0.01 and
+             1.0 and under the baseline, relative to stock, and rate 1.0 over the baseline.
 --memory N   N recorded calls in a loop after a warm-up, all delivered; RSS growth.
 """
 
@@ -156,9 +157,9 @@ def per_call_cases(interceptor, calls, repeat):
 
 
 def workloads(interceptor, repeat, only):
-    import eval_overhead
-    chosen = [w for w in eval_overhead.WORKLOADS if not only or w[0] in only]
-    project = {eval_overhead.__file__}
+    import _record_workloads as programs
+    chosen = [w for w in programs.WORKLOADS if not only or w[0] in only]
+    project = {programs.__file__}
     data, _ = configure_collector()
     tracer = SetprofileRecorder(project, Sink())
     modes = {
@@ -200,6 +201,14 @@ def workloads(interceptor, repeat, only):
         print(row)
     print("%-18s %9s" % ("geometric mean", "") + "".join(
         " %10.3f" % math.exp(sum(map(math.log, geo[m])) / len(geo[m])) for m in names[1:]))
+    print()
+    print("rate 1.0 over the baseline (below 1: the collector records for less)")
+    over = []
+    for wname, _ in chosen:
+        r = best[(wname, "rate-1.0")] / best[(wname, "baseline")]
+        over.append(r)
+        print("%-18s %9.3f" % (wname, r))
+    print("%-18s %9.3f" % ("geometric mean", math.exp(sum(map(math.log, over)) / len(over))))
     # At rate 0.01 the time over rate 0 (every decision made, nothing sampled)
     # is what the sampled calls cost; the budget is what a sampled call may
     # cost for the whole program to stay within 10% of stock.

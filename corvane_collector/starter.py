@@ -21,6 +21,7 @@ import time
 DEFAULT_COLLECTING_RATE = 1.0
 DEFAULT_EXTERNAL_CALLS_MAX = 1000
 DEFAULT_STORE = "corvane-records.db"
+DEFAULT_KEEP_PER_FUNCTION = 1000
 DEFAULT_EXIT_TIMEOUT = 10.0
 
 # Directories never searched for project files.
@@ -96,7 +97,10 @@ class Session:
     """One started collector: its store, run, channels and settings."""
 
     def __init__(self):
-        self.store_path = None
+        self.store_location = None  # as given: a URL may hold a password
+        self.store_path = None  # as messages show it
+        self.handler_location = None
+        self.handler_env = {}
         self.run_id = None
         self.data = None
         self.metrics = None
@@ -135,40 +139,77 @@ def _validate_max(value):
     return value
 
 
+def _validate_keep(value):
+    if isinstance(value, bool) or not isinstance(value, int) or value < 0:
+        raise StartError(f"keep_per_function must be a whole number >= 0 (0: keep all), got {value!r}")
+    return value or None
+
+
+def _validate_store_size(value, parse_size):
+    if value is None:
+        return None
+    try:
+        if isinstance(value, float) or isinstance(value, bool):
+            raise ValueError(value)
+        return parse_size(value) or None
+    except ValueError:
+        raise StartError(f"max_store_size must be a size in bytes (or like 500M, 2G), got {value!r}") from None
+
+
 def start(project_path, collecting_rate=DEFAULT_COLLECTING_RATE, store=None,
           external_calls_max=DEFAULT_EXTERNAL_CALLS_MAX, *, tenant_id="local", project_id=None,
           exit_timeout=DEFAULT_EXIT_TIMEOUT, argv=None, max_queue_messages=None,
-          max_queue_bytes=None, extra_project_files=(), subprocesses=False, _join=None):
+          max_queue_bytes=None, extra_project_files=(), on_full="wait",
+          keep_per_function=DEFAULT_KEEP_PER_FUNCTION, max_store_size=None, subprocesses=False,
+          _join=None):
     """Starts recording the calls of the project at ``project_path``.
+
+    ``on_full`` says what a send does when a handler's queue is full: "wait"
+    (the default) slows the sending thread down until there is room, for at
+    most a few seconds per message, so that nothing is lost; "drop" never
+    blocks and counts the message as dropped, for services where a lost
+    record is better than a slowed request.
+
+    ``store`` is a file path or a ``postgresql://`` URL. The handlers keep the
+    newest ``keep_per_function`` calls of each function (0: all) and stop
+    storing once the store holds ``max_store_size`` bytes (an int, or text
+    such as "500M"); what they do not keep is counted in the run's metrics.
 
     With ``subprocesses`` the Python 3.10 processes the program starts
     (subprocesses of ``sys.executable``, ``multiprocessing`` workers, forked
-    children) are recorded too, into the same run (see
-    ``corvane_collector.host.process_tree``). ``_join`` is that module's:
-    the run a child joins.
+    children) are recorded too, into the same run and with the same settings
+    (see ``corvane_collector.host.process_tree``). ``_join`` is that module's:
+    the run a child joins; its limits are those the run was created with.
 
     Returns the ``Session``. Raises ``StartError`` for a bad argument, a
-    second start, or a store that cannot be used.
+    second start, or a store that cannot be used (before anything is recorded).
     """
     global _session
-    from corvane_collector.host import store as store_mod
+    from corvane_collector.host import channels, store as store_mod
 
     with _lock:
         if _session is not None:
             raise StartError("the collector is already started in this process")
         rate = _validate_rate(collecting_rate)
         external_calls_max = _validate_max(external_calls_max)
+        if on_full not in channels.ON_FULL_MODES:
+            raise StartError(f"on_full must be 'wait' or 'drop', got {on_full!r}")
+        keep = _validate_keep(keep_per_function)
+        max_size = _validate_store_size(max_store_size, store_mod.parse_size)
         session = Session()
         session.project_path = os.path.abspath(project_path)
         session.project_files = find_project_files(project_path) | frozenset(extra_project_files)
         session.rate = rate
         session.exit_timeout = float(exit_timeout)
-        session.store_path = os.path.abspath(store or DEFAULT_STORE)
+        location = store or DEFAULT_STORE
+        session.store_location = location if store_mod.is_url(location) else os.path.abspath(location)
+        session.store_path = store_mod.display_location(session.store_location)
         session.subprocesses = bool(subprocesses)
         session.options = dict(external_calls_max=external_calls_max, tenant_id=tenant_id,
                                project_id=project_id or os.path.basename(session.project_path),
                                max_queue_messages=max_queue_messages,
-                               max_queue_bytes=max_queue_bytes)
+                               max_queue_bytes=max_queue_bytes, on_full=on_full,
+                               keep_per_function=keep, max_store_size=max_size)
         if _join is not None:
             session.run_id = _join["run_id"]
             session.how, session.parent_pid = "spawned", _join.get("parent_pid")
@@ -191,18 +232,24 @@ def _open_in_store(session, argv):
 
     conn = None
     try:
-        conn = store_mod.open_store(session.store_path, create=True)
+        conn = store_mod.open_store(session.store_location, create=True)
+        if conn.backend == "postgresql":
+            session.handler_location, session.handler_env = conn.handler_location()
+        else:
+            session.handler_location, session.handler_env = session.store_location, {}
         if session.how == "root":
             session.run_id = store_mod.create_run(
                 conn, session.pid, argv, session.project_path, session.rate,
-                platform.python_version(), "starting")
+                platform.python_version(), "starting",
+                keep_per_function=session.options["keep_per_function"],
+                max_store_size=session.options["max_store_size"])
         else:
             store_mod.open_run(conn, session.run_id)
         session.process_started = store_mod.add_process(
             conn, session.run_id, session.pid, session.parent_pid, session.how, argv, "starting")
     except store_mod.StoreError as exc:
         raise StartError(str(exc)) from None
-    except Exception as exc:  # sqlite3 errors on a read-only or full disk
+    except Exception as exc:  # database errors on a read-only or full disk
         raise StartError(f"cannot write to the record store {session.store_path}: {exc}") from None
     finally:
         # No connection is held while the program runs: a forked child must
@@ -215,7 +262,7 @@ def _set_recording(session):
     from corvane_collector.host import store as store_mod
 
     try:
-        conn = store_mod.open_store(session.store_path)
+        conn = store_mod.open_store(session.store_location)
         try:
             if session.how == "root":
                 store_mod.set_run_recording(conn, session.run_id, session.recording)
@@ -230,15 +277,16 @@ def _set_recording(session):
 def _start_handlers(session):
     from corvane_collector.host import channels
 
-    options = {"child": session.how != "root"}
+    options = {"child": session.how != "root", "on_full": session.options["on_full"],
+               "handler_env": session.handler_env}
     if session.options["max_queue_messages"] is not None:
         options["max_messages"] = session.options["max_queue_messages"]
     if session.options["max_queue_bytes"] is not None:
         options["max_bytes"] = session.options["max_queue_bytes"]
     try:
-        session.data = channels.start_handler("data", session.store_path, session.run_id,
+        session.data = channels.start_handler("data", session.handler_location, session.run_id,
                                               **options)
-        session.metrics = channels.start_handler("metrics", session.store_path,
+        session.metrics = channels.start_handler("metrics", session.handler_location,
                                                  session.run_id, **options)
     except OSError as exc:
         for ch in (session.data, session.metrics):
@@ -336,7 +384,7 @@ def _continue_in_forked_child(parent):
     from corvane_collector.configs.run_settings import CollectorSettings
 
     session = Session()
-    for name in ("store_path", "run_id", "project_path", "project_files", "rate",
+    for name in ("store_location", "store_path", "handler_location", "handler_env", "run_id", "project_path", "project_files", "rate",
                  "exit_timeout", "subprocesses", "options", "interceptor", "test"):
         setattr(session, name, getattr(parent, name))
     session.how, session.parent_pid = "forked", parent.pid
@@ -427,7 +475,7 @@ def stop():
         process_tree.withdraw(session)
     conn = None
     try:
-        conn = store_mod.open_store(session.store_path)
+        conn = store_mod.open_store(session.store_location)
         if late:
             child = None if session.how == "root" else session.pid
             store_mod.set_drop_totals(conn, session.run_id, {
@@ -440,6 +488,8 @@ def stop():
                 summary["records"] = store_mod.record_count(conn, session.run_id)
                 summary["functions"] = len(store_mod.function_summary(conn, session.run_id))
                 summary["processes"] = len(store_mod.list_processes(conn, session.run_id))
+                summary["not_kept"] = sum(m["count"] for m in store_mod.metric_counts(
+                    conn, session.run_id) if m["kind"] == store_mod.NOT_KEPT)
     except Exception as exc:  # noqa: BLE001
         summary["store_error"] = str(exc)
     finally:

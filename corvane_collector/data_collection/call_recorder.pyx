@@ -55,6 +55,7 @@ import threading
 import types
 from typing import Callable, Any, Tuple, Dict, Union, Optional
 from pympler import asizeof
+from corvane_collector.data_collection.deep_measure import RuleSizer
 from corvane_collector.exceptions import ProblematicPickleException
 from corvane_collector.data_collection.metrics import (
     Unpicklable, UnpicklableReasons, CollectorFailure, FailureReasons,
@@ -566,8 +567,18 @@ cdef bint _too_big(obj) except -1:
 
 
 cdef bint _size_too_big(obj) except -1:
-    if obj is None:
+    cdef type exact = type(obj)
+    cdef Py_ssize_t digits
+    if obj is None or exact is float or exact is bool:
+        # (24 and 32 bytes in the deep measurement)
         return False
+    if exact is int:
+        # int.__sizeof__: the header (24 bytes) and 4 bytes a digit, rounded
+        # up to 8 by the deep measurement
+        digits = Py_SIZE(obj)
+        if digits < 0:
+            digits = -digits
+        return ((24 + 4 * digits + 7) & ~7) > MAX_STRING_SIZE
     if isinstance(obj, str):
         # The storage length, not a subclass's __len__: no user code runs here.
         return PyUnicode_GetLength(obj) > MAX_STRING_SIZE
@@ -619,10 +630,14 @@ def _deep_measure(obj):
     module-wide one is shared with the program and between threads) that
     does not look into generators, coroutines or frames (reading their
     f_locals stores a snapshot of the variables on the live frame), nor into
-    modules not loaded yet by a lazy loader."""
-    sizer = asizeof.Asizer(limit=3)
+    modules not loaded yet by a lazy loader, and that reads attributes by the
+    collector's rule (no caching or lazily loading descriptor runs)."""
+    sizer = RuleSizer(limit=3)
     sizer.exclude_types(*_UNMEASURED_TYPES)
-    return sizer.asizeof(obj)
+    try:
+        return sizer.asizeof(obj)
+    finally:
+        sizer.restore()
 
 
 cdef object _deep_size(object obj):
@@ -667,14 +682,19 @@ cdef extern from "Python.h":
         PyObject *func_dict
     ctypedef int (*_setattrofunc "setattrofunc")(PyObject *, PyObject *, PyObject *)
     ctypedef PyObject *(*_newfunc "newfunc")(PyTypeObject *, PyObject *, PyObject *)
+    ctypedef PyObject *(*_allocfunc "allocfunc")(PyTypeObject *, Py_ssize_t)
+    ctypedef struct _AllocHead "PyTypeObject":
+        _allocfunc tp_alloc
     ctypedef struct _SetattrHead "PyTypeObject":
         _setattrofunc tp_setattro
         _newfunc tp_new
     int PyObject_GenericSetAttr(PyObject *, PyObject *, PyObject *)
     PyObject *PyWeakref_GET_OBJECT(PyObject *ref)
     PyObject *_PyType_Lookup(PyTypeObject *tp, PyObject *name)
+    object PyType_GenericAlloc(PyTypeObject *tp, Py_ssize_t nitems)
     void Py_INCREF(object o)
     int PyDict_SetItem(object d, object key, object value) except -1
+    dict _PyDict_NewPresized(Py_ssize_t minused)
 
 from cpython.pycapsule cimport PyCapsule_GetPointer
 from cpython.weakref cimport PyWeakref_NewRef
@@ -690,7 +710,7 @@ cdef tuple _DIRECT_NAMES = (
     "threading_get_ident", "send_function_call_to_handler",
     "filter_modules_and_function_from_globals", "add_recorded_functions_to_caller_tracker",
     "is_size_too_big", "get_exc_value", "CollectorSettings", "types_MethodType",
-    "FUNCTION_INDEX", "__SELF__")
+    "FUNCTION_INDEX", "__SELF__", "ExternalFunctionCall")
 cdef dict _own_names = {}
 cdef unsigned long long _names_version = 0
 cdef bint _names_own = False
@@ -713,6 +733,12 @@ cdef str _PICKLER_MODULE = "corvane_collector.data_serialization.pickler"
 cdef str _N_SERIALIZE = "serialize"
 
 cdef object _Record = UserFunctionCall
+cdef object _External = ExternalFunctionCall
+cdef object _own_external_init = ExternalFunctionCall.__dict__["__init__"]
+cdef unsigned int _external_tag = 0
+cdef tuple _EXTERNAL_FIELDS = ("function_metadata", "post_run_args", "post_run_kwargs",
+                               "pre_run_args", "pre_run_kwargs", "globals", "return_value",
+                               "execption")
 cdef object _Tracker = CallTrailTracker
 cdef object _Metadata = None
 cdef object _Probe = MetadataProbe
@@ -774,7 +800,9 @@ cdef bint _plain_fields(object cls, tuple names) except -1:
     in its instance dict (no __setattr__, no descriptors of those names)."""
     if type(cls) is not type or (<_SetattrHead *>cls).tp_setattro != <_setattrofunc>PyObject_GenericSetAttr:
         return False
-    if (<_SetattrHead *>cls).tp_new != _object_tp_new:
+    # (object.__new__ then only allocates it)
+    if (<_SetattrHead *>cls).tp_new != _object_tp_new \
+            or (<_AllocHead *>cls).tp_alloc != <_allocfunc>PyType_GenericAlloc:
         return False
     for name in names:
         if _PyType_Lookup(<PyTypeObject *>cls, <PyObject *>name) != NULL:
@@ -784,6 +812,7 @@ cdef bint _plain_fields(object cls, tuple names) except -1:
 
 cdef bint _check_classes() except -1:
     global _classes_direct, _record_tag, _tracker_tag, _metadata_tag, _probe_tag, _Metadata
+    global _external_tag
     global _probe_globals, _own_probe_hosts, _probe_version, _trail_globals
     _classes_direct = False
     if _Metadata is None:
@@ -799,18 +828,23 @@ cdef bint _check_classes() except -1:
             or FunctionCall.__dict__.get("__init__") is not _own_call_init \
             or _Tracker.__dict__.get("__init__") is not _own_tracker_init:
         return 0
-    for name in _RECORD_METHODS:
-        if getattr(_Record, name, None) is not _own_record_methods[name]:
-            return 0
-    if not (_plain_fields(_Record, _RECORD_FIELDS) and _plain_fields(_Tracker, _TRACKER_FIELDS)):
+    if _External.__dict__.get("__init__") is not _own_external_init:
         return 0
-    for cls in (_Record, _Tracker, _Metadata, _Probe):
+    for name in _RECORD_METHODS:
+        if getattr(_Record, name, None) is not _own_record_methods[name] \
+                or getattr(_External, name, None) is not _own_record_methods[name]:
+            return 0
+    if not (_plain_fields(_Record, _RECORD_FIELDS) and _plain_fields(_Tracker, _TRACKER_FIELDS)
+            and _plain_fields(_External, _EXTERNAL_FIELDS)):
+        return 0
+    for cls in (_Record, _Tracker, _Metadata, _Probe, _External):
         if not (<_TypeHead *>cls).tp_flags & Py_TPFLAGS_VALID_VERSION_TAG:
             return 0
     _record_tag = (<_TypeHead *>_Record).tp_version_tag
     _tracker_tag = (<_TypeHead *>_Tracker).tp_version_tag
     _metadata_tag = (<_TypeHead *>_Metadata).tp_version_tag
     _probe_tag = (<_TypeHead *>_Probe).tp_version_tag
+    _external_tag = (<_TypeHead *>_External).tp_version_tag
     _classes_direct = True
     return 0
 
@@ -919,7 +953,8 @@ cdef bint _direct_ready() except -1:
     if own != NULL and own[0] != NULL and _N_SERIALIZE in <dict>(<object>own[0]):
         return False
     if not (_classes_direct and _tag_is(_Record, _record_tag) and _tag_is(_Tracker, _tracker_tag)
-            and _tag_is(_Metadata, _metadata_tag) and _tag_is(_Probe, _probe_tag)):
+            and _tag_is(_Metadata, _metadata_tag) and _tag_is(_Probe, _probe_tag)
+            and _tag_is(_External, _external_tag)):
         _check_classes()
         if not _classes_direct:
             return False
@@ -1057,6 +1092,7 @@ cdef object _direct_call_object(tuple args, dict kwargs):
     (nothing done) when it has to be asked."""
     cdef _FunctionEntry entry
     cdef Py_ssize_t i
+    cdef dict fields
     if len(args) == 0:
         return _NOT_DIRECT
     callee = args[0]
@@ -1096,21 +1132,51 @@ cdef object _direct_call_object(tuple args, dict kwargs):
     except Exception:
         BLACKLISTED_FUNCTIONS.add(full_name)
         return None
-    record = _object_new(_Record)
-    _set_instance_dict(record, {
-        "external_calls": [], "awaited_functions": [], "function_metadata": entry.meta,
-        "post_run_args": call_args, "post_run_kwargs": kwargs, "pre_run_args": pre_run_args,
-        "pre_run_kwargs": pre_run_kwargs, "globals": {}, "return_value": None,
-        "execption": None})
+    record = PyType_GenericAlloc(<PyTypeObject *>_Record, 0)
+    fields = _PyDict_NewPresized(11)
+    fields["external_calls"] = []
+    fields["awaited_functions"] = []
+    fields["function_metadata"] = entry.meta
+    fields["post_run_args"] = call_args
+    fields["post_run_kwargs"] = kwargs
+    fields["pre_run_args"] = pre_run_args
+    fields["pre_run_kwargs"] = pre_run_kwargs
+    fields["globals"] = {}
+    fields["return_value"] = None
+    fields["execption"] = None
+    _set_instance_dict(record, fields)
     return record
+
+
+cdef object _new_external_call(function_metadata):
+    # ExternalFunctionCall(function_metadata): no arguments, globals or result yet
+    cdef dict fields = _PyDict_NewPresized(8)
+    none_pickle = _c_safe_pickle(None, False)
+    fields["function_metadata"] = function_metadata
+    fields["post_run_args"] = None
+    fields["post_run_kwargs"] = None
+    fields["pre_run_args"] = none_pickle
+    fields["pre_run_kwargs"] = none_pickle
+    fields["globals"] = None
+    fields["return_value"] = None
+    fields["execption"] = None
+    call = PyType_GenericAlloc(<PyTypeObject *>_External, 0)
+    _set_instance_dict(call, fields)
+    return call
 
 
 cdef object _new_tracker(str full_name):
     # CallTrailTracker(full_name) with its caller set
-    tracker = _object_new(_Tracker)
-    _set_instance_dict(tracker, {
-        "recorded_functions": [], "globals": {}, "caller_function": _current_call(),
-        "unknown_modules": set(), "last_call": None, "func_full_name": full_name})
+    cdef dict fields
+    tracker = PyType_GenericAlloc(<PyTypeObject *>_Tracker, 0)
+    fields = _PyDict_NewPresized(6)
+    fields["recorded_functions"] = []
+    fields["globals"] = {}
+    fields["caller_function"] = _current_call()
+    fields["unknown_modules"] = set()
+    fields["last_call"] = None
+    fields["func_full_name"] = full_name
+    _set_instance_dict(tracker, fields)
     return tracker
 
 
@@ -1415,6 +1481,57 @@ cdef _restore_caller_tracker(wrapper, caller_eft, bint caller_known):
     wrapper.caller_function = caller_eft.caller_function if caller_eft else None
 
 
+cdef bint _merge_direct(dict tracker, caller) except -1:
+    # add_recorded_functions_to_caller_tracker for trackers of the
+    # recorder's own class (their attributes are their dicts' entries)
+    if type(caller) is not _Tracker or caller.__class__ is not _Tracker:
+        return _merge_into_caller_of(tracker, caller)
+    cdef dict caller_fields = caller.__dict__
+    try:
+        own_globals = tracker["globals"]
+        if own_globals:
+            caller_fields["globals"].update(own_globals)
+        recorded = tracker["recorded_functions"]
+        if len(recorded) + len(caller_fields["recorded_functions"]) \
+                > CollectorSettings.external_calls_max:
+            return True
+        for record in recorded:
+            caller.add_external_module_call(record)
+    except Exception:
+        pass
+    try:
+        modules = tracker["unknown_modules"]
+        if modules:
+            caller_modules = caller_fields["unknown_modules"]
+            for element in modules:
+                caller_modules.add(element)
+    except Exception:
+        pass
+    return False
+
+
+cdef bint _merge_into_caller_of(dict tracker, caller) except -1:
+    # the general steps, for a caller the direct path did not make
+    if not caller:
+        return False
+    try:
+        caller.globals.update(tracker["globals"])
+        if (len(tracker["recorded_functions"]) + len(caller.recorded_functions)
+                > CollectorSettings.external_calls_max):
+            return True
+        for record in tracker["recorded_functions"]:
+            caller.add_external_module_call(record)
+    except Exception:
+        pass
+    try:
+        caller_modules = caller.unknown_modules
+        for element in tracker["unknown_modules"]:
+            caller_modules.add(element)
+    except Exception:
+        pass
+    return False
+
+
 cdef object _complete_direct(ret_val, function_under_test, curexc_value, wrapper):
     # The steps below, by direct calls on a record and tracker of the
     # recorder's own classes (their attributes are stores in their dicts).
@@ -1446,7 +1563,7 @@ cdef object _complete_direct(ret_val, function_under_test, curexc_value, wrapper
     finally:
         # (after a failure the caller's handlers restore the caller from here)
         tracker["caller_function"] = caller_eft
-    if not _merge_into_caller(wrapper):
+    if not _merge_direct(tracker, caller_eft):
         _set_current(caller_eft)
         tracker["caller_function"] = caller_eft.caller_function if caller_eft else None
     else:
@@ -1619,7 +1736,10 @@ def record_external_call(call, did_check_function_file_in_project_files=0):
             function_metadata.full_name = EXTRACT_METADATA(type_exit_function, True)[0].full_name
     except Exception:
         pass
-    external_function = ExternalFunctionCall(func[0])
+    if _direct_ready():
+        external_function = _new_external_call(func[0])
+    else:
+        external_function = ExternalFunctionCall(func[0])
     is_external_function_call_limit_exceeded = current_running_function_tmp.add_external_module_call(external_function)
     if is_external_function_call_limit_exceeded:
         CallTrail.set_current_running_function(None)
@@ -1629,6 +1749,22 @@ def record_external_call(call, did_check_function_file_in_project_files=0):
 def record_external_return_value(return_value, func_obj, cur_exc=None):
     """After-call callback of a recorded external call: store its exception and result."""
     curexc_value = cur_exc if cur_exc is not None else _exc_value()
+    cdef dict fields
+    if type(func_obj) is _External and _direct_ready():
+        # add_execption and add_return_value: stores in the record's dict
+        fields = func_obj.__dict__
+        try:
+            fields["execption"] = _c_safe_pickle(curexc_value, False)
+            if _size_too_big(return_value):
+                create_size_too_big_metric(fields["function_metadata"].full_name,
+                                           fields["function_metadata"].full_name,
+                                           "external_func_return_value")
+                CallTrail.set_current_running_function(None)
+            else:
+                fields["return_value"] = _c_safe_pickle(return_value, False)
+        except Exception:
+            pass
+        return None
     try:
         func_obj.add_execption(curexc_value)
         if _too_big(return_value):

@@ -47,6 +47,9 @@ from corvane_collector.data_collection.call_model import ExternalFunctionMetadat
 from corvane_common.qualnames import get_function_full_name, get_function_module
 from corvane_common.utils.hash import get_hash
 from corvane_common.utils.func_facts import get_signature
+from corvane_collector.data_serialization.attribute_reading import (
+    NOT_READ as _NOT_READ, runs_python_descriptor as _runs_python_descriptor,
+    stored_attribute as _stored_attribute)
 
 
 cdef extern from "Python.h":
@@ -57,6 +60,8 @@ cdef extern from "Python.h":
     bint PyType_SUPPORTS_WEAKREFS(PyTypeObject *t)
     PyTypeObject *Py_TYPE(object o)
     bint PyCFunction_Check(object o)
+    bint PyType_HasFeature(PyTypeObject *t, unsigned long feature)
+    unsigned long Py_TPFLAGS_HEAPTYPE
 
 cdef extern from "map.h":
     int set_pyobject_to_pyobject_item(PyObject *key, PyObject *value) except +
@@ -87,9 +92,16 @@ cdef int _propagate() except -1:
 cdef object _generic_attr(object obj, object name):
     """object.__getattribute__(obj, name), None when the attribute is missing.
 
-    The object's own __getattr__/__getattribute__ overrides are not consulted.
+    The object's own __getattr__/__getattribute__ overrides are not consulted,
+    nor is a descriptor written in Python other than a property (the value
+    stored in the object is taken, see attribute_reading).
     """
-    cdef PyObject *res = _PyObject_GenericGetAttrWithDict(<PyObject *>obj, <PyObject *>name, NULL, 1)
+    cdef PyObject *res
+    if PyType_HasFeature(Py_TYPE(obj), Py_TPFLAGS_HEAPTYPE) and _runs_python_descriptor(obj, name):
+        # (only classes of Python's making can hold such descriptors)
+        value = _stored_attribute(obj, name)
+        return None if value is _NOT_READ else value
+    res = _PyObject_GenericGetAttrWithDict(<PyObject *>obj, <PyObject *>name, NULL, 1)
     if res is NULL:
         if PyErr_Occurred() is not NULL:
             _propagate()

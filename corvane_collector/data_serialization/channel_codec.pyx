@@ -268,8 +268,103 @@ cdef bint _metrics_module_registered() except -1:
     return _sys.modules.get(_metrics_name) is _metrics_module
 
 
+# The last message of each class whose checks all held, with what they
+# depended on: the same serializer and identity values, the codec's class
+# and module, the metrics module and sys.modules unchanged since.  A message
+# of that class laid out as that one (the same values, or equal strings
+# where the template allows them) is then written from the same template
+# without the other checks.
+cdef class _Verified:
+    cdef _Template template
+    cdef object serializer
+    cdef object tenant_id
+    cdef object project_id
+    cdef object python_version
+    cdef object lib_version
+    cdef unsigned int class_tag
+    cdef unsigned int codec_tag
+    cdef unsigned long long codec_version
+    cdef unsigned long long metrics_version
+    cdef unsigned long long modules_version
+    cdef bint c_regime
+
+
+cdef extern from "Python.h":
+    ctypedef struct _DictHead "PyDictObject":
+        unsigned long long ma_version_tag
+
+cdef dict _verified = {}
+cdef dict _sys_modules_dict = _sys.modules
+
+
+cdef inline unsigned long long _version_of(dict d):
+    return (<_DictHead *><PyObject *>d).ma_version_tag
+
+
+cdef object _stamped(_Template template):
+    cdef Py_ssize_t size_head, size
+    cdef char *out
+    # The message's own constructor stamps it after its fields are set.
+    stamp = _time_time()
+    size_head = PyBytes_GET_SIZE(template.head)
+    size = size_head + 8 + PyBytes_GET_SIZE(template.tail)
+    data = PyBytes_FromStringAndSize(NULL, size)
+    out = PyBytes_AS_STRING(data)
+    memcpy(out, PyBytes_AS_STRING(template.head), size_head)
+    _PyFloat_Pack8(stamp, <unsigned char *>(out + size_head), 0)
+    memcpy(out + size_head + 8, PyBytes_AS_STRING(template.tail), PyBytes_GET_SIZE(template.tail))
+    return data
+
+
 cdef object _message_bytes(serializer, cls, tenant_id, project_id, python_version,
                            lib_version, tuple fields):
+    cdef _Verified known
+    cdef _TypeHead *codec_head = <_TypeHead *>_IpcPickleSerializer
+    cdef PyObject **own
+    found = _verified.get(cls)
+    if found is not None:
+        known = <_Verified>found
+        if _same_layout(known.template, tenant_id, project_id, python_version, lib_version,
+                        fields):
+            own = _PyObject_GetDictPtr(serializer)
+            if known.serializer is serializer and known.tenant_id is tenant_id \
+                    and known.project_id is project_id and known.python_version is python_version \
+                    and known.lib_version is lib_version \
+                    and (own == NULL or own[0] == NULL or not <dict>(<object>own[0])) \
+                    and (<_TypeHead *>cls).tp_flags & Py_TPFLAGS_VALID_VERSION_TAG \
+                    and (<_TypeHead *>cls).tp_version_tag == known.class_tag \
+                    and codec_head.tp_flags & Py_TPFLAGS_VALID_VERSION_TAG \
+                    and codec_head.tp_version_tag == known.codec_tag \
+                    and _version_of(_codec_globals) == known.codec_version \
+                    and _version_of(_metrics_namespace) == known.metrics_version \
+                    and _version_of(_sys_modules_dict) == known.modules_version \
+                    and (Py_GetRecursionLimit() <= _C_LIMIT) == known.c_regime \
+                    and known.template.version_tag == known.class_tag:
+                return _stamped(known.template)
+    data = _checked_message_bytes(serializer, cls, tenant_id, project_id, python_version,
+                                  lib_version, fields)
+    if data is not None and codec_head.tp_flags & Py_TPFLAGS_VALID_VERSION_TAG:
+        own = _PyObject_GetDictPtr(serializer)
+        if own == NULL or own[0] == NULL or not <dict>(<object>own[0]):
+            known = _Verified.__new__(_Verified)
+            known.template = <_Template>_last[cls]
+            known.serializer = serializer
+            known.tenant_id = tenant_id
+            known.project_id = project_id
+            known.python_version = python_version
+            known.lib_version = lib_version
+            known.class_tag = (<_TypeHead *>cls).tp_version_tag
+            known.codec_tag = codec_head.tp_version_tag
+            known.codec_version = _version_of(_codec_globals)
+            known.metrics_version = _version_of(_metrics_namespace)
+            known.modules_version = _version_of(_sys_modules_dict)
+            known.c_regime = Py_GetRecursionLimit() <= _C_LIMIT
+            _verified[cls] = known
+    return data
+
+
+cdef object _checked_message_bytes(serializer, cls, tenant_id, project_id, python_version,
+                                   lib_version, tuple fields):
     cdef _Template template
     cdef _TypeHead *head
     cdef Py_ssize_t size_head, size
@@ -295,17 +390,7 @@ cdef object _message_bytes(serializer, cls, tenant_id, project_id, python_versio
                                (tenant_id, project_id, python_version, lib_version) + fields)
         if entry is None:
             return None
-    template = <_Template>entry
-    # The message's own constructor stamps it after its fields are set.
-    stamp = _time_time()
-    size_head = PyBytes_GET_SIZE(template.head)
-    size = size_head + 8 + PyBytes_GET_SIZE(template.tail)
-    data = PyBytes_FromStringAndSize(NULL, size)
-    out = PyBytes_AS_STRING(data)
-    memcpy(out, PyBytes_AS_STRING(template.head), size_head)
-    _PyFloat_Pack8(stamp, <unsigned char *>(out + size_head), 0)
-    memcpy(out + size_head + 8, PyBytes_AS_STRING(template.tail), PyBytes_GET_SIZE(template.tail))
-    return data
+    return _stamped(<_Template>entry)
 
 
 # For the metric reports of the recorder: the codec class, its
@@ -338,6 +423,7 @@ def _template_key_lookups():
 def _clear_templates():
     _templates.clear()
     _last.clear()
+    _verified.clear()
 
 
 def _direct_serialize():

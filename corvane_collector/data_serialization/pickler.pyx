@@ -68,6 +68,13 @@ except Exception:
 # import made while recording can wait for another thread's import.
 import jsonpickle.unpickler
 from corvane_collector.data_collection.attr_usage import used_attributes
+from corvane_collector.data_serialization.attribute_reading import (
+    NOT_READ, ObjectReader, runs_python_descriptor, stored_attribute)
+
+cdef object _NOT_READ = NOT_READ
+cdef object _ObjectReader = ObjectReader
+cdef object _runs_python_descriptor = runs_python_descriptor
+cdef object _stored_attribute = stored_attribute
 
 DOT = "."
 DICT_DUNDER = "__dict__"
@@ -118,10 +125,13 @@ def get_attributes_value(obj, attributes):
     """Values of the named attributes of ``obj``, split into plain values and methods."""
     attributes_data = {}
     funcs = {}
+    reader = _ObjectReader(obj)
     for attribute in attributes:
         try:
-            value = getattr(obj, attribute)
+            value = reader.read(attribute)
         except AttributeError:
+            continue
+        if value is _NOT_READ:
             continue
         if type(value) in METHOD_TYPES and not is_classmethod(value):
             funcs[attribute] = value
@@ -611,6 +621,7 @@ class UnpicklableHelpers(object):
         object_dir = dir(obj)
         class_dir = dir(obj.__class__)
         is_ctypes_value = _is_ctypes_value(obj_type)
+        reader = _ObjectReader(obj)
         for obj_property in object_dir:
             if obj_property.startswith("__") and obj_property != "__enter__" and obj_property != "__exit__":
                 continue
@@ -627,10 +638,12 @@ class UnpicklableHelpers(object):
                 continue
             try:
                 if UnpicklableHelpers.should_use_getattr(obj, obj_property, object_dir, class_dir):
-                    method = getattr(obj, obj_property)
+                    method = reader.read(obj_property)
                 else:
-                    method = obj.__dict__[obj_property]
+                    method = _stored_attribute(obj, obj_property)
             except Exception:
+                continue
+            if method is _NOT_READ:
                 continue
             if type(method) != types.MethodType:
                 if (type(method) is obj_type and method is not obj
@@ -654,6 +667,11 @@ class UnpicklableHelpers(object):
 
     @staticmethod
     def should_use_getattr(obj, obj_property, object_dir, class_dir):
+        # Reading through a descriptor written in Python (a caching property,
+        # an ORM's lazy attribute) would change the program's object or make
+        # it do work; what it stored in the instance dict is read instead.
+        if _runs_python_descriptor(obj, obj_property):
+            return False
         if DICT_DUNDER not in object_dir or DICT_DUNDER not in class_dir:
             return True
         object_class_dict = obj.__class__.__dict__
@@ -1283,21 +1301,31 @@ cdef bint _write_data(_Writer* w, const char* data, Py_ssize_t size,
     return True
 
 
+cdef object _found_name(object cls):
+    """(module name, qualified name) under which cls is found, for writing it
+    by name; None when it is not found there."""
+    module_name = cls.__module__
+    qualname = cls.__qualname__
+    if type(module_name) is not str or type(qualname) is not str:
+        return None
+    module = _sys_modules.get(module_name)
+    if module is None or getattr(module, qualname, None) is not cls:
+        return None                          # (a dotted name fails here too)
+    if _extension_registry and (module_name, qualname) in _extension_registry:
+        return None
+    return module_name, qualname
+
+
 cdef bint _write_class(_Writer* w, object cls, list keep) except -1:
     cdef int found = _memo_get(w, cls)
     if found:
         return found > 0
     if cls is _NoneTypeClass or cls is _NotImplementedType or cls is _EllipsisType:
         return False                         # written as singletons' types
-    module_name = cls.__module__
-    qualname = cls.__qualname__
-    if type(module_name) is not str or type(qualname) is not str:
+    names = _found_name(cls)
+    if names is None:
         return False
-    module = _sys_modules.get(module_name)
-    if module is None or getattr(module, qualname, None) is not cls:
-        return False                         # (a dotted name fails here too)
-    if _extension_registry and (module_name, qualname) in _extension_registry:
-        return False
+    module_name, qualname = names
     if not (_write_value(w, module_name, False, keep, 0) and _write_value(w, qualname, False, keep, 0)):
         return False
     if not _room(w, 1):
@@ -1650,9 +1678,100 @@ def safe_pickle(obj, obj_wrap=True):
     return _safe_pickle(obj, obj_wrap)
 
 
+cdef inline Py_ssize_t _tiny_scalar(unsigned char *out, object obj):
+    """Writes an exact bool, 32-bit int, float or None as the hand writer
+    does; the bytes written, or -1 for any other value."""
+    cdef object tp = type(obj)
+    cdef long long number
+    cdef int overflow = 0
+    if obj is None:
+        out[0] = 0x4e
+        return 1
+    if tp is bool:
+        out[0] = 0x88 if obj is True else 0x89
+        return 1
+    if tp is float:
+        out[0] = 0x47
+        _PyFloat_Pack8(<double>obj, out + 1, 0)
+        return 9
+    if tp is not int:
+        return -1
+    number = PyLong_AsLongLongAndOverflow(obj, &overflow)
+    if overflow or not -0x80000000 <= number <= 0x7fffffff:
+        return -1
+    if 0 <= number <= 0xff:
+        out[0] = 0x4b
+        out[1] = <unsigned char>number
+        return 2
+    if 0 <= number <= 0xffff:
+        out[0] = 0x4d
+        out[1] = <unsigned char>(number & 0xff)
+        out[2] = <unsigned char>((number >> 8) & 0xff)
+        return 3
+    out[0] = 0x4a
+    out[1] = <unsigned char>(number & 0xff)
+    out[2] = <unsigned char>((number >> 8) & 0xff)
+    out[3] = <unsigned char>((number >> 16) & 0xff)
+    out[4] = <unsigned char>((number >> 24) & 0xff)
+    return 5
+
+
+DEF _TINY_ITEMS = 16
+
+
+cdef object _tiny_pickle(object obj):
+    """What the hand writer writes for a number, a bool or a tuple of up to
+    16 of them (none of which takes a memo entry but the tuple), or None."""
+    cdef unsigned char buf[_FRAME_HEADER + 2 + 9 * _TINY_ITEMS + 2]
+    cdef Py_ssize_t pos = _FRAME_HEADER
+    cdef Py_ssize_t n, i, written
+    cdef unsigned long long frame_len
+    if type(obj) is tuple:
+        n = len(<tuple>obj)
+        if n == 0 or n > _TINY_ITEMS:
+            return None
+        if n > 3:
+            buf[pos] = 0x28                  # MARK
+            pos += 1
+        for i in range(n):
+            written = _tiny_scalar(buf + pos, (<tuple>obj)[i])
+            if written < 0:
+                return None
+            pos += written
+        buf[pos] = <unsigned char>(0x84 + n) if n <= 3 else 0x74
+        buf[pos + 1] = 0x94                  # MEMOIZE
+        pos += 2
+    else:
+        written = _tiny_scalar(buf + pos, obj)
+        if written < 0:
+            return None
+        pos += written
+    buf[pos] = 0x2e                          # STOP
+    pos += 1
+    buf[0] = 0x80
+    buf[1] = 4
+    frame_len = pos - _FRAME_HEADER
+    if frame_len < 4:
+        buf[_FRAME_HEADER - 2] = 0x80
+        buf[_FRAME_HEADER - 1] = 4
+        return PyBytes_FromStringAndSize(<const char *>(buf + _FRAME_HEADER - 2), frame_len + 2)
+    buf[2] = 0x95
+    for i in range(8):
+        buf[3 + i] = <unsigned char>((frame_len >> (8 * i)) & 0xff)
+    return PyBytes_FromStringAndSize(<const char *>buf, pos)
+
+
+def _tiny_pickle_of(obj):
+    """The small-number writer's answer for obj (None: not such a value), for tests."""
+    return _tiny_pickle(obj)
+
+
 cdef object _safe_pickle(object obj, object obj_wrap):
     if obj is None:
         return _NONE_PICKLE
+    data = _tiny_pickle(obj)
+    if data is not None:
+        return data
     if _is_small_plain(obj):
         # (the hand writer lays these out as the C pickler does; a value it
         # declines, such as a large int, goes to the C pickler itself)
@@ -1742,6 +1861,9 @@ cdef class _RecordTemplate:
     cdef bint c_regime
     cdef Py_ssize_t n_fields
     cdef Py_ssize_t firsts[_RECORD_FIELDS_MAX]
+    cdef Py_ssize_t n_keys
+    cdef PyObject *key_ptrs[_RECORD_FIELDS_MAX]    # (held by keys)
+    cdef int kind_codes[_RECORD_FIELDS_MAX]
     # sys.modules and the classes' module dicts when the classes were last
     # found under their names
     cdef unsigned long long modules_version
@@ -1752,7 +1874,8 @@ cdef class _RecordTemplate:
 
 
 cdef dict _record_templates = {}    # (id of the metadata, pattern) -> _RecordTemplate
-cdef dict _last_record_template = {}  # id of the metadata -> _RecordTemplate used last
+cdef dict _last_record_template = {}  # id of the metadata -> the templates used last, newest first
+DEF _RECENT_TEMPLATES = 4
 cdef Py_ssize_t _RECORD_TEMPLATES_MAX = 2048
 cdef Py_ssize_t _record_template_builds = 0
 
@@ -1761,18 +1884,9 @@ cdef inline unsigned long long _dict_version(object d):
     return (<_DictHead *><PyObject *>d).ma_version_tag
 
 
-cdef bint _class_found(object cls) except -1:
-    """Whether the hand writer writes cls by name (as _write_class checks)."""
-    module_name = cls.__module__
-    qualname = cls.__qualname__
-    if type(module_name) is not str or type(qualname) is not str:
-        return False
-    module = _sys_modules.get(module_name)
-    if module is None or getattr(module, qualname, None) is not cls:
-        return False
-    if _extension_registry and (module_name, qualname) in _extension_registry:
-        return False
-    return True
+cdef inline bint _class_found(object cls) except -1:
+    """Whether the hand writer writes cls by name."""
+    return _found_name(cls) is not None
 
 
 cdef inline bint _tag_is(object cls, unsigned int tag):
@@ -1830,18 +1944,12 @@ cdef object _record_layout(object record, object meta, list fields):
             fields.append(<object>value)
         elif <object>value is meta:
             kinds.append(_F_META)
-        elif tp is list and not <list><object>value:
+        elif (tp is list or tp is set) and not <object>value:
             for other in lists:
                 if other is <object>value:
                     return None
             lists.append(<object>value)
-            kinds.append(_F_EMPTY_LIST)
-        elif tp is set and not <set><object>value:
-            for other in lists:
-                if other is <object>value:
-                    return None
-            lists.append(<object>value)
-            kinds.append(_F_EMPTY_SET)
+            kinds.append(_F_EMPTY_LIST if tp is list else _F_EMPTY_SET)
         else:
             return None
     if len(keys) > _RECORD_FIELDS_MAX:
@@ -1938,6 +2046,10 @@ cdef object _build_record_template(object record, object meta, tuple keys, tuple
     t.meta_version = _dict_version(meta_dict)
     t.meta_bytes = tuple(v for v in meta_dict.values() if type(v) is bytes)
     t.pattern = pattern
+    t.n_keys = len(keys)
+    for k in range(len(keys)):
+        t.key_ptrs[k] = <PyObject *>keys[k]
+        t.kind_codes[k] = kinds[k]
     t.n_fields = len(fields)
     for k in range(len(fields)):
         t.firsts[k] = pattern[k]
@@ -2022,8 +2134,6 @@ cdef bint _template_fits(_RecordTemplate t, object record, PyObject **values) ex
     cdef Py_ssize_t i = 0
     cdef Py_ssize_t n_bytes = 0
     cdef Py_ssize_t j, first
-    cdef tuple keys = t.keys
-    cdef tuple kinds = t.kinds
     cdef tuple meta_bytes = t.meta_bytes
     cdef int kind
     cdef PyObject **dict_ptr
@@ -2042,12 +2152,12 @@ cdef bint _template_fits(_RecordTemplate t, object record, PyObject **values) ex
         return False
     dict_ptr = _PyObject_GetDictPtr(<PyObject *>record)
     if dict_ptr == NULL or dict_ptr[0] == NULL or type(<object>dict_ptr[0]) is not dict \
-            or len(<dict>dict_ptr[0]) != len(keys):
+            or len(<dict>dict_ptr[0]) != t.n_keys:
         return False
     while PyDict_Next(<object>dict_ptr[0], &pos, &key, &value):
-        if i >= len(keys) or key != <PyObject *>keys[i]:
+        if i >= t.n_keys or key != t.key_ptrs[i]:
             return False
-        kind = kinds[i]
+        kind = t.kind_codes[i]
         if kind == _F_BYTES:
             if type(<object>value) is not bytes or n_bytes >= t.n_fields:
                 return False
@@ -2094,10 +2204,14 @@ cdef object _record_pickle(object record, object meta):
     cdef PyObject *values[_RECORD_FIELDS_MAX]
     cdef list fields
     key_meta = <size_t><PyObject *>meta
-    entry = _last_record_template.get(key_meta)
-    if entry is not None and (<_RecordTemplate>entry).meta is meta \
-            and _template_fits(<_RecordTemplate>entry, record, values):
-        return _render_values(<_RecordTemplate>entry, values)
+    # (a function's records take a few layouts in turn: a result that is
+    # one object with another field, no globals used, ...)
+    recent = _last_record_template.get(key_meta)
+    if recent is not None:
+        for entry in <list>recent:
+            if (<_RecordTemplate>entry).meta is meta \
+                    and _template_fits(<_RecordTemplate>entry, record, values):
+                return _render_values(<_RecordTemplate>entry, values)
     fields = []
     layout = _record_layout(record, meta, fields)
     if layout is None:
@@ -2121,7 +2235,12 @@ cdef object _record_pickle(object record, object meta):
         _record_templates[key] = entry
         if not _template_fits(<_RecordTemplate>entry, record, values):
             return None
-    _last_record_template[key_meta] = entry
+    if recent is None or (<list>recent and (<_RecordTemplate>(<list>recent)[0]).meta is not meta):
+        recent = []
+        _last_record_template[key_meta] = recent
+    if entry not in <list>recent:
+        (<list>recent).insert(0, entry)
+        del (<list>recent)[_RECENT_TEMPLATES:]
     return _render_values(<_RecordTemplate>entry, values)
 
 

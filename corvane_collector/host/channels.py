@@ -7,13 +7,29 @@ A channel is what ``CollectorSettings.data_subprocess`` and
 Design constraints, all coming from the fact that ``send_message`` runs on the
 user's own threads, in the middle of the user's calls:
 
-* It never blocks on the handler and never raises. A message is appended to an
-  in-memory queue (``deque.append`` is atomic, so the send path takes no lock:
-  a signal handler that re-enters it cannot deadlock) and a writer thread
-  moves queued messages into the handler's stream (a socket).
-* The queue is bounded (message count and bytes). When it is full, or the
-  handler is gone, the message is dropped and counted per reason; the totals
-  travel on the metrics channel (see ``drop_totals``).
+* It never raises, and never waits on the handler unless asked to. A message
+  is appended to an in-memory queue (``deque.append`` is atomic, so the send
+  path takes no lock: a signal handler that re-enters it cannot deadlock) and
+  a writer thread moves queued messages into the handler's stream (a socket).
+* The queue is bounded (message count and bytes). What happens when it is
+  full is the channel's ``on_full`` mode:
+
+  - "drop" (never block): the message is dropped and counted. For services
+    in production, where a lost record is better than a slowed request.
+  - "wait": the sending thread sleeps until the writer has made room, at most
+    ``max_wait`` seconds for one message, then drops and counts it. A fast
+    program is slowed down to the handler's pace instead of losing records.
+    The sleep releases the interpreter lock (the writer needs it to make
+    room) and runs no Python signal handler: the send runs inside the
+    recorder's callbacks, whose exceptions are discarded, so a
+    KeyboardInterrupt raised there would be lost. A signal ends the wait
+    instead (the message is let in over the bound) and its handler runs as
+    soon as the program's own code goes on. A handler known to be gone,
+    or a writer that made no progress during a whole ``max_wait``, makes
+    later sends drop at once rather than each wait the full bound.
+
+  Drops are counted per reason; the totals travel on the metrics channel (see
+  ``drop_totals``).
 * ``close(timeout)`` flushes with a bounded wait; what cannot be written in
   time is counted as dropped, and the handler finishes on its own once it sees
   end of file.
@@ -29,6 +45,7 @@ import collections
 import itertools
 import os
 import select
+import signal
 import socket
 import subprocess
 import sys
@@ -40,6 +57,12 @@ from corvane_collector.host.process_tree import ENV_RUN
 
 DEFAULT_MAX_MESSAGES = 20000
 DEFAULT_MAX_BYTES = 256 * 1024 * 1024
+# Longest a sender waits for room for one message in the "wait" mode, seconds.
+DEFAULT_MAX_WAIT = 5.0
+
+ON_FULL_WAIT = "wait"
+ON_FULL_DROP = "drop"
+ON_FULL_MODES = (ON_FULL_WAIT, ON_FULL_DROP)
 
 REASON_QUEUE_FULL = "queue full"
 REASON_HANDLER_GONE = "handler gone"
@@ -52,6 +75,8 @@ _BATCH_BYTES = 1 << 20
 # Upper bound on how long the idle writer sleeps before it looks at the queue
 # again, in case a wake-up byte was lost.
 _IDLE_POLL = 0.5
+# A waiting sender looks at the queue this often.
+_WAIT_SLICE = 0.001
 
 
 class _Counter:
@@ -85,11 +110,18 @@ class HandlerChannel:
     """
 
     def __init__(self, name, stream, process=None, max_messages=DEFAULT_MAX_MESSAGES,
-                 max_bytes=DEFAULT_MAX_BYTES):
+                 max_bytes=DEFAULT_MAX_BYTES, on_full=ON_FULL_DROP, max_wait=DEFAULT_MAX_WAIT):
+        if on_full not in ON_FULL_MODES:
+            raise ValueError(f"on_full must be 'wait' or 'drop', got {on_full!r}")
         self.name = name
         self.process = process
         self.max_messages = max_messages
         self.max_bytes = max_bytes
+        self.on_full = on_full
+        self.max_wait = max_wait
+        # Looked up here, not in the first full send: that runs inside the
+        # program's calls, where importing would run code.
+        self._pause = _signal_free_sleep() if on_full == ON_FULL_WAIT else None
         if isinstance(stream, socket.socket):
             self._sock = stream
             self._fd = stream.fileno()
@@ -102,7 +134,13 @@ class HandlerChannel:
         self._queued_bytes = 0
         self._drops = collections.defaultdict(_Counter)
         self._sent = _Counter()
+        self._waits = _Counter()
+        self._wait_timeouts = _Counter()
         self.written = 0
+        # Bytes handed to the stream so far (writer only), and its value when
+        # a sender last waited the whole bound without seeing it change.
+        self._progress = 0
+        self._stalled_at = None
         self.error = None
         self._accepting = True
         self._alive = True
@@ -120,7 +158,11 @@ class HandlerChannel:
     # -- user threads ---------------------------------------------------
 
     def send_message(self, data):
-        """Queue ``data`` (bytes) for the handler; never blocks, never raises."""
+        """Queue ``data`` (bytes) for the handler; never raises.
+
+        When the queue is full it drops the message, or first waits for room
+        (bounded) in the "wait" mode.
+        """
         try:
             if not self._accepting:
                 if not self._disabled:
@@ -128,10 +170,12 @@ class HandlerChannel:
                 return None
             size = len(data)
             queue = self._queue
-            if queue and (len(queue) >= self.max_messages
-                          or self._queued_bytes + size > self.max_bytes):
-                self._drops[REASON_QUEUE_FULL].bump()
-                return None
+            if self._full(size):
+                reason = REASON_QUEUE_FULL if self._pause is None else self._wait_for_room(size)
+                if reason is not None:
+                    if not self._disabled:
+                        self._drops[reason].bump()
+                    return None
             queue.append((protocol.FRAME_MESSAGE, threading.get_ident(), time.time(), data))
             self._queued_bytes += size
             self._sent.bump()
@@ -144,6 +188,40 @@ class HandlerChannel:
         except Exception:  # noqa: BLE001 - the user's program must never see our failures
             pass
         return None
+
+    def _full(self, size):
+        queue = self._queue
+        return bool(queue) and (len(queue) >= self.max_messages
+                                or self._queued_bytes + size > self.max_bytes)
+
+    def _wait_for_room(self, size):
+        """Sleeps until the queue has room for ``size`` bytes; None once it has,
+        else the reason the message is dropped."""
+        progress = self._progress
+        if progress == self._stalled_at:
+            return REASON_QUEUE_FULL  # a stuck writer would make every send wait the bound
+        self._waits.bump()
+        deadline = time.monotonic() + self.max_wait
+        watch = _SignalWatch()
+        try:
+            while True:
+                if not self._accepting:
+                    return REASON_HANDLER_GONE if not self._alive else REASON_CLOSED
+                if not self._full(size):
+                    return None
+                if not self._writer.is_alive():
+                    return REASON_QUEUE_FULL
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    self._wait_timeouts.bump()
+                    if self._progress == progress:
+                        self._stalled_at = progress
+                    return REASON_QUEUE_FULL
+                self._pause(min(left, _WAIT_SLICE))
+                if watch.fired():
+                    return None  # keep the message; the program's handler runs next
+        finally:
+            watch.close()
 
     # -- writer thread ----------------------------------------------------
 
@@ -202,6 +280,7 @@ class HandlerChannel:
                     else:
                         n = os.write(self._fd, view)
                     view = view[n:]
+                    self._progress += n
             return True
         except OSError as exc:  # BrokenPipeError: the handler exited or was killed
             self._handler_gone(exc)
@@ -231,6 +310,16 @@ class HandlerChannel:
     def sent(self):
         """Messages accepted into the queue."""
         return self._sent.value
+
+    @property
+    def waits(self):
+        """Sends that found the queue full and waited for room ("wait" mode)."""
+        return self._waits.value
+
+    @property
+    def wait_timeouts(self):
+        """Waits that ended at ``max_wait`` without room (each a dropped message)."""
+        return self._wait_timeouts.value
 
     def drop_totals(self):
         """{(channel name, reason): count} of the messages dropped so far."""
@@ -325,6 +414,92 @@ class HandlerChannel:
         self._fd = -1
 
 
+_sleep = None
+
+
+def _signal_free_sleep():
+    """``sleep(seconds)`` that releases the interpreter lock and runs no Python
+    signal handler.
+
+    ``time.sleep``, lock and condition waits all run the handlers of signals
+    that arrive meanwhile, inside the waiting call; the C library's nanosleep
+    called through ctypes just returns. None where it is unavailable (the
+    channel then drops instead of waiting).
+    """
+    global _sleep
+    if _sleep is None:
+        try:
+            import ctypes
+
+            class Timespec(ctypes.Structure):
+                _fields_ = [("tv_sec", ctypes.c_long), ("tv_nsec", ctypes.c_long)]
+
+            nanosleep = ctypes.CDLL(None, use_errno=True).nanosleep
+            nanosleep.argtypes = [ctypes.POINTER(Timespec), ctypes.c_void_p]
+            nanosleep.restype = ctypes.c_int
+        except (ImportError, OSError, AttributeError):
+            _sleep = False
+        else:
+            def sleep(seconds):
+                whole = int(seconds)
+                nanosleep(Timespec(whole, int((seconds - whole) * 1e9)), None)
+
+            _sleep = sleep
+    return _sleep or None
+
+
+class _SignalWatch:
+    """Tells a sender waiting on the main thread that a signal has arrived.
+
+    The C-level handler of a signal runs on whichever thread the system picks
+    and only flags it; the Python handler runs later on the main thread. An
+    interrupted sleep therefore misses signals taken elsewhere or between two
+    sleeps, while the wake-up fd is written in every case. The program's own
+    wake-up fd (asyncio's) is put back afterwards and handed what arrived
+    meanwhile. On other threads it never fires: their waits do not hold up
+    any signal handler.
+    """
+
+    __slots__ = ("_r", "_w", "_previous", "_seen")
+
+    def __init__(self):
+        self._r = self._w = -1
+        self._previous = None
+        self._seen = b""
+        if threading.current_thread() is not threading.main_thread():
+            return
+        try:
+            self._r, self._w = os.pipe()
+            os.set_blocking(self._r, False)
+            os.set_blocking(self._w, False)
+            self._previous = signal.set_wakeup_fd(self._w)
+        except (ValueError, OSError):  # not the main interpreter, or out of descriptors
+            self.close()
+
+    def fired(self):
+        if self._previous is None:
+            return False
+        try:
+            got = os.read(self._r, 512)
+        except OSError:  # BlockingIOError: nothing arrived
+            return False
+        self._seen += got
+        return bool(got)
+
+    def close(self):
+        if self._previous is not None:
+            try:
+                signal.set_wakeup_fd(self._previous)
+                if self._previous >= 0 and self._seen:
+                    os.write(self._previous, self._seen)
+            except (ValueError, OSError):
+                pass
+            self._previous = None
+        _close_fd(self._r)
+        _close_fd(self._w)
+        self._r = self._w = -1
+
+
 def _drain(queue):
     """Empties a queue that senders may still append to; returns how many messages it held."""
     n = 0
@@ -368,13 +543,16 @@ def handler_command(kind, store, run_id, child=False):
             "--pid", str(os.getpid())] + (["--child"] if child else [])
 
 
-def start_handler(kind, store, run_id, child=False, **channel_options):
+def start_handler(kind, store, run_id, child=False, handler_env=None, **channel_options):
     """Starts a handler process for ``kind`` ("data" or "metrics") and returns its channel.
 
     ``child``: the recorded process is a child that joined the run.
+    ``handler_env`` adds to the handler's environment (a store password, kept
+    off its command line).
     """
     env = dict(os.environ)
     env.pop(ENV_RUN, None)  # a handler must never be recorded itself
+    env.update(handler_env or {})
     # The handler must find this very package, whatever the user's PYTHONPATH says.
     pkg_parent = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
     env["PYTHONPATH"] = os.pathsep.join(p for p in (pkg_parent, env.get("PYTHONPATH")) if p)

@@ -1,12 +1,13 @@
 """The command line: ``python3.10 -m corvane_collector COMMAND ...``.
 
   run [options] script.py args... | -m module args...
-  runs   list   show   stats   export --format jsonl
+  runs   list   show   stats   export --format jsonl   replay   gen-tests
 
 ``run`` executes the program in this process, like ``python3.10 script.py``
 would, with the collector started around it, and exits with the program's own
 exit code. The other commands read the record store; they never import the
-recorded program's modules unless ``show``/``export`` get ``--import``.
+recorded program's modules unless ``show``/``export`` get ``--import``;
+``replay`` and ``gen-tests`` do, by design.
 """
 
 import argparse
@@ -40,8 +41,9 @@ def _default_store():
 
 # -- run ----------------------------------------------------------------------
 
-RUN_USAGE = f"""usage: {PROG} run [--project DIR] [--rate R] [--store FILE]
-                 [--external-calls-max N] [--quiet] script.py [args...]
+RUN_USAGE = f"""usage: {PROG} run [--project DIR] [--rate R] [--store STORE]
+                 [--external-calls-max N] [--on-full wait|drop] [--keep-per-function N]
+                 [--max-store-size SIZE] [--quiet] script.py [args...]
        {PROG} run [options] -m module [args...]
 
 Runs a Python program with the collector recording its project's calls.
@@ -51,12 +53,21 @@ options:
                             recorded (default: the script's directory, or the current
                             directory with -m)
   --rate R                  share of candidate calls to record, 0.0 to 1.0 (default 1.0)
-  --store FILE              record store (default: $CORVANE_STORE or ./corvane-records.db)
+  --store STORE             record store: a file, or postgresql://user@host/db
+                            (default: $CORVANE_STORE or ./corvane-records.db)
   --external-calls-max N    most external calls kept per recorded call (default 1000)
+  --on-full wait|drop       when a handler falls behind and its queue is full: wait
+                            slows the program down until there is room (at most 5 s
+                            per record, then it is dropped and counted); drop never
+                            blocks and counts what it drops (default wait)
+  --keep-per-function N     keep the newest N calls of each function in this run
+                            (default 1000; 0 keeps all)
+  --max-store-size SIZE     stop storing calls once the store holds SIZE (500M, 2G ...)
   --quiet                   no summary on standard error at the end
 """
 
-_RUN_VALUE_OPTIONS = {"--project", "--rate", "--store", "--external-calls-max"}
+_RUN_VALUE_OPTIONS = {"--project", "--rate", "--store", "--external-calls-max", "--on-full",
+                      "--keep-per-function", "--max-store-size"}
 
 
 def parse_run_args(argv):
@@ -119,6 +130,23 @@ def _convert_run_options(opts):
         if out["external_calls_max"] < 0:
             raise UsageError("--external-calls-max must be a whole number >= 0, "
                              f"got {opts['external_calls_max']!r}")
+    if "on_full" in opts:
+        if opts["on_full"] not in ("wait", "drop"):
+            raise UsageError(f"--on-full must be wait or drop, got {opts['on_full']!r}")
+        out["on_full"] = opts["on_full"]
+    if "keep_per_function" in opts:
+        try:
+            out["keep_per_function"] = int(opts["keep_per_function"])
+        except ValueError:
+            out["keep_per_function"] = -1
+        if out["keep_per_function"] < 0:
+            raise UsageError("--keep-per-function must be a whole number >= 0, "
+                             f"got {opts['keep_per_function']!r}")
+    if "max_store_size" in opts:
+        try:
+            out["max_store_size"] = store_mod.parse_size(opts["max_store_size"])
+        except ValueError as exc:
+            raise UsageError(f"--max-store-size: {exc}") from None
     for key in ("project", "store"):
         if key in opts:
             out[key] = opts[key]
@@ -222,7 +250,10 @@ def cmd_run(argv):
         session = starter.start(project, opts.get("rate", starter.DEFAULT_COLLECTING_RATE),
                                 store_path,
                                 opts.get("external_calls_max", starter.DEFAULT_EXTERNAL_CALLS_MAX),
-                                argv=argv0 + list(args), subprocesses=True)
+                                argv=argv0 + list(args), on_full=opts.get("on_full", "wait"),
+                                keep_per_function=opts.get("keep_per_function",
+                                                           starter.DEFAULT_KEEP_PER_FUNCTION),
+                                max_store_size=opts.get("max_store_size"), subprocesses=True)
     except starter.StartError as exc:
         _err(str(exc))
         return EXIT_USAGE
@@ -263,10 +294,13 @@ def _print_run_summary(summary, store_path):
         _err(f"run {summary['run_id']}: nothing was recorded (recording {summary['recording']})")
         return
     dropped = f", {summary['dropped']} dropped" if summary["dropped"] else ""
+    if summary.get("not_kept"):
+        dropped += f", {summary['not_kept']} not kept (see stats)"
     processes = summary.get("processes") or 1
     processes = f" in {processes} processes" if processes > 1 else ""
     _err(f"run {summary['run_id']}: recorded {summary['records']} calls of "
-         f"{summary['functions']} functions{processes} into {store_path}{dropped}")
+         f"{summary['functions']} functions{processes} into "
+         f"{store_mod.display_location(store_path)}{dropped}")
     if summary["records"]:
         store_arg = "" if store_path == _default_store() else f" --store {store_path}"
         _err(f"see them with: {PROG} list{store_arg}")
@@ -332,9 +366,13 @@ def cmd_list(args):
     if not funcs:
         sys.stdout.write("no calls recorded\n")
         return 0
-    rows = [(f["calls"], f["raised"], _size(f["total_size"] / f["calls"]),
-             f["function"] or "<unreadable record>", _short_path(f["file"])) for f in funcs]
-    sys.stdout.write(_table(("calls", "raised", "avg size", "function", "file"), rows))
+    # A "stored" column only when retention or a size limit left some calls out.
+    stored = any(f["stored"] != f["calls"] for f in funcs)
+    rows = [(f["calls"], *((f["stored"],) if stored else ()), f["raised"],
+             _size(f["total_size"] / f["calls"]), f["function"] or "<unreadable record>",
+             _short_path(f["file"])) for f in funcs]
+    headers = ("calls", *(("stored",) if stored else ()), "raised", "avg size", "function", "file")
+    sys.stdout.write(_table(headers, rows))
     return 0
 
 
@@ -373,9 +411,9 @@ def _select_records(conn, args, run_id):
 
 def _trusted_loading(conn, rec):
     """Lets ``--import`` find the recorded project's modules."""
-    row = conn.execute("SELECT project FROM runs WHERE id=?", (rec["run_id"],)).fetchone()
-    if row and row[0] and row[0] not in sys.path:
-        sys.path.insert(0, row[0])
+    project = store_mod.run_project(conn, rec["run_id"])
+    if project and project not in sys.path:
+        sys.path.insert(0, project)
 
 
 def call_to_dict(rec, view):
@@ -506,7 +544,9 @@ def stats_dict(conn, run_id):
         "external_functions": sum(m["count"] for m in by("ExternalFunction")),
         "other": [m for m in metrics if m["kind"] not in (
             "CollectionTry", "CollectionSuccess", "CollectorFailure", "Unpicklable",
-            "LimitFailure", "ExternalFunction")],
+            "LimitFailure", "ExternalFunction", store_mod.NOT_KEPT)],
+        "not_kept": [dict(function=m["detail"], reason=m["reason"], count=m["count"])
+                     for m in by(store_mod.NOT_KEPT)],
         "drops": drops,
         "dropped": sum(d["count"] for d in drops),
         "processes": _processes(conn, run_id),
@@ -546,6 +586,12 @@ def cmd_stats(args):
     out.write(f"external function metadata reports: {s['external_functions']}\n")
     for m in s["other"]:
         out.write(f"other: {m['kind']} {m['reason']} {m['detail']}: {m['count']}\n")
+    not_kept = {}
+    for m in s["not_kept"]:
+        not_kept[m["reason"]] = not_kept.get(m["reason"], 0) + m["count"]
+    out.write(f"calls not kept:    {sum(not_kept.values())}\n")
+    for reason, count in sorted(not_kept.items()):
+        out.write(f"  {count:>8}  {reason}\n")
     out.write(f"dropped messages:  {s['dropped']}\n")
     for d in s["drops"]:
         out.write(f"  {d['count']:>8}  {d['channel']} channel: {d['reason']}\n")
@@ -563,6 +609,51 @@ def cmd_stats(args):
     return 0
 
 
+REPLAY_TRUST = ("replay imports the project's modules, rebuilds the recorded objects and runs "
+                "the recorded functions: use it only on record stores you trust (a tampered "
+                "store can run any code).")
+
+
+def cmd_replay(args):
+    from corvane_collector.host import replay_runner
+
+    if args.timeout is not None and args.timeout <= 0:
+        _err("--timeout must be a number of seconds above 0")
+        return EXIT_USAGE
+    if args.limit is not None and args.limit < 1:
+        _err("--limit must be a whole number >= 1")
+        return EXIT_USAGE
+    if not os.path.isdir(args.project):
+        _err(f"project directory {args.project} does not exist")
+        return EXIT_USAGE
+    try:
+        conn = _open(args)
+        return replay_runner.run(conn, args)
+    except (store_mod.StoreError, replay_runner.UsageProblem) as exc:
+        _err(str(exc))
+        return EXIT_USAGE
+
+
+def cmd_gen_tests(args):
+    from corvane_collector.host import gen_tests
+
+    if args.per_function < 1:
+        _err("--per-function must be a whole number >= 1")
+        return EXIT_USAGE
+    try:
+        conn = _open(args)
+        written = gen_tests.generate(conn, args.output, run=args.run, function=args.function,
+                                     per_function=args.per_function, store_path=args.store)
+    except (store_mod.StoreError, gen_tests.GenerationProblem) as exc:
+        _err(str(exc))
+        return EXIT_USAGE
+    for path, count in written:
+        sys.stdout.write(f"{path}: {count} tests\n")
+    if not written:
+        sys.stdout.write("no recorded calls to write tests for\n")
+    return 0
+
+
 def build_parser():
     parser = argparse.ArgumentParser(
         prog=PROG, description="Record a Python program's calls and look at what was recorded.",
@@ -574,7 +665,8 @@ def build_parser():
     def reader(name, help_text, func, runs=True, json=True, trusted=False, tests=False):
         p = sub.add_parser(name, help=help_text)
         p.add_argument("--store", default=_default_store(),
-                       help="record store (default: $CORVANE_STORE or ./corvane-records.db)")
+                       help="record store, a file or a postgresql:// URL "
+                            "(default: $CORVANE_STORE or ./corvane-records.db)")
         if runs:
             p.add_argument("--run", default="all", help="run number, 'last' or 'all' (default)")
         if json:
@@ -604,6 +696,35 @@ def build_parser():
     p.add_argument("--format", choices=("jsonl",), default="jsonl")
     p.add_argument("--function", help="only the calls of this function (full name)")
     p.add_argument("--output", "-o", help="write to this file instead of standard output")
+    p = reader("replay", "call recorded functions again on their recorded inputs and compare",
+               cmd_replay, json=False)
+    p.description = (
+        "Replays recorded calls against the project's current code: each recorded function is "
+        "called on its recorded arguments, with its recorded globals in place and every external "
+        "call the record holds answered from the record, and its outcome is compared with the "
+        "record. Exit status: 0 when nothing differs, 1 when something differs, 2 for bad usage. "
+        "WARNING: " + REPLAY_TRUST)
+    p.add_argument("--function", help="only the records of this function (full name or its last part)")
+    p.add_argument("--record", type=int, help="only this record number")
+    p.add_argument("--project", default=".",
+                   help="the project's directory, put first on sys.path (default: the current directory)")
+    p.add_argument("--limit", type=int, help="at most K records per function (the newest)")
+    p.add_argument("--json", action="store_true", help="one JSON object per record")
+    p.add_argument("--in-process", action="store_true",
+                   help="replay in this process instead of one child process per record")
+    p.add_argument("--timeout", type=float, default=10.0,
+                   help="seconds a replayed call may take (default 10)")
+    p = reader("gen-tests", "write pytest files that replay recorded calls", cmd_gen_tests,
+               json=False)
+    p.description = ("Writes one pytest file per recorded function, with one test per chosen "
+                     "record, and a data file with those records. The tests replay the calls with "
+                     "their external calls mocked from the record. WARNING: the tests rebuild the "
+                     "recorded objects and run the project's code: generate them only from "
+                     "record stores you trust, and keep the data file as private as the store.")
+    p.add_argument("--function", help="only this function (full name or its last part)")
+    p.add_argument("--per-function", type=int, default=5,
+                   help="most tests per function (default 5)")
+    p.add_argument("-o", "--output", required=True, help="directory to write the tests into")
     return parser
 
 
@@ -628,6 +749,8 @@ def main(argv=None):
         except OSError:
             pass
         return 0
-    except sqlite3.Error as exc:
-        _err(f"cannot read the record store {args.store}: {exc}")
+    except Exception as exc:  # noqa: BLE001 - the database's own errors, not ours
+        if not isinstance(exc, sqlite3.Error) and not type(exc).__module__.startswith("psycopg"):
+            raise
+        _err(f"cannot read the record store {store_mod.display_location(args.store)}: {exc}")
         return 1

@@ -23,8 +23,10 @@ import decimal
 import fractions
 import io
 import math
+import os
 import pathlib
 import pickle
+import types
 import uuid
 
 _BUILTIN_TYPES = {
@@ -388,6 +390,11 @@ class CallView:
     def __init__(self, data, trusted=False):
         self.error = None
         try:
+            if not isinstance(data, (bytes, bytearray)):
+                # The handlers import this module but never the recording machinery.
+                from corvane_collector.data_serialization.corv_pickle import LoadFailure
+                if isinstance(data, LoadFailure):  # the store could not give back the bytes sent
+                    raise ValueError(f"{data.name}: {data.error}")
             rec = load(data, trusted)
         except Exception as exc:  # noqa: BLE001
             rec = None
@@ -482,6 +489,115 @@ def metric_key(data):
     return kind, reason_text(reason), reason_text(detail)
 
 
+# -- generators, coroutines, frames and code -----------------------------------
+# The recorder cannot pickle these and describes them by their attributes: a
+# code object's bytecode and tables, a frame's globals and builtins, a chain of
+# calling frames. Shown as such they are pages of noise; what a reader wants is
+# which function it is, where it stands and (when recorded) its variables.
+
+# The attribute prefix of each kind that runs a frame of its own.
+_SUSPENDABLE = {"generator": "gi", "coroutine": "cr", "async_generator": "ag"}
+_EXECUTION_KINDS = frozenset(_SUSPENDABLE) | {"frame", "code"}
+_MISSING = object()
+
+
+def _described(obj):
+    """(type name, attributes) of a value the recorder could only describe, else None."""
+    if isinstance(obj, UnpicklableValue):
+        return obj.ph_class, obj.ph_attributes
+    cls = type(obj)
+    if cls.__name__ == "UnpicklableObject" and cls.__module__ == "corvane_common.utils.obj_wrap":
+        try:  # loaded with --import: the wrapper itself
+            return obj.wrapped_type_name(), obj.wrapped_attributes()
+        except Exception:  # noqa: BLE001
+            return None
+    return None
+
+
+def _described_attrs(obj, kind):
+    found = _described(obj)
+    return found[1] if found is not None and found[0] == kind else None
+
+
+def _qualified_name(code, frame):
+    name = code.get("co_name") if code else None
+    if not isinstance(name, str):
+        return None
+    namespace = frame.get("f_globals") if frame else None
+    if not isinstance(namespace, dict):
+        return name
+    # The function itself, as the module's globals name it: its full dotted name.
+    func = namespace.get(name)
+    if isinstance(func, Reference) and func.name.rpartition(".")[2] == name:
+        return func.name
+    if isinstance(func, types.FunctionType) and func.__name__ == name:
+        return f"{func.__module__}.{func.__qualname__}"
+    module = namespace.get("__name__")
+    return f"{module}.{name}" if isinstance(module, str) else name
+
+
+def execution_view(obj):
+    """What a described generator, coroutine, async generator, frame or code
+    object comes down to, or None for any other value.
+
+    A dict with ``kind``, ``name`` (dotted as far as the record tells),
+    ``state`` ("created", "running", "suspended" or "closed", for the first
+    three kinds), ``file`` and ``line`` (where it stands, or where its function
+    starts), and ``locals`` when the frame's variables were recorded.
+    """
+    found = _described(obj)
+    if found is None or found[0] not in _EXECUTION_KINDS:
+        return None
+    kind, attrs = found
+    state = None
+    if kind == "code":
+        code, frame = attrs, None
+    elif kind == "frame":
+        code, frame = _described_attrs(attrs.get("f_code"), "code"), attrs
+    else:
+        prefix = _SUSPENDABLE[kind]
+        raw_frame = attrs.get(prefix + "_frame", _MISSING)
+        frame = _described_attrs(raw_frame, "frame")
+        code = _described_attrs(attrs.get(prefix + "_code"), "code")
+        # As inspect.getgeneratorstate tells them apart.
+        if attrs.get(prefix + "_running"):
+            state = "running"
+        elif raw_frame is None:
+            state = "closed"
+        elif frame is not None:
+            state = "created" if frame.get("f_lasti") == -1 else "suspended"
+    view = {"kind": kind, "name": _qualified_name(code, frame), "state": state,
+            "file": code.get("co_filename") if code else None, "line": None}
+    if frame is not None and state != "created":
+        view["line"] = frame.get("f_lineno")
+    elif code:
+        view["line"] = code.get("co_firstlineno")
+    recorded = frame.get("f_locals") if frame else None
+    if isinstance(recorded, dict):
+        view["locals"] = recorded
+    return view
+
+
+def _render_execution(view, depth):
+    parts = [view["kind"]]
+    if view["name"]:
+        parts.append(view["name"])
+    if view["state"]:
+        parts.append(view["state"])
+    file, line = view["file"], view["line"]
+    where = os.path.basename(file) if isinstance(file, str) else ""
+    if line is not None:
+        where = f"{where}:{line}" if where else f"line {line}"
+    if where:
+        standing = view["kind"] == "frame" or view["state"] in ("running", "suspended")
+        parts.append(f"at {where}" if standing else f"({where})")
+    text = " ".join(map(str, parts))
+    if "locals" in view:
+        names = ", ".join(f"{k}={_render(v, depth - 1)}" for k, v in view["locals"].items())
+        text += f", locals {names}" if names else ", no locals"
+    return f"<{text}>"
+
+
 # -- showing values ----------------------------------------------------------
 
 def _type_name(cls):
@@ -504,6 +620,9 @@ def _render(obj, depth):
     if depth < 0:
         return "..."
     d = depth - 1
+    view = execution_view(obj)
+    if view is not None:
+        return _render_execution(view, depth)
     if isinstance(obj, Placeholder):
         parts = [_render(a, d) for a in obj.ph_args]
         parts += [f"{k}={_render(v, d)}" for k, v in obj.ph_kwargs.items()]
@@ -553,6 +672,11 @@ def to_json(obj, depth=32):
         return obj
     if isinstance(obj, float):
         return obj if math.isfinite(obj) else {"__float__": repr(obj)}
+    view = execution_view(obj)
+    if view is not None:
+        out = {"__class__": view.pop("kind"), "unpicklable": True}
+        out.update((k, to_json(v, d)) for k, v in view.items())
+        return out
     if isinstance(obj, Placeholder):
         out = {"__class__": obj.ph_class}
         if isinstance(obj, UnpicklableValue):

@@ -1,12 +1,14 @@
 """Handler process: reads frames from standard input and writes them to the store.
 
-Started by the channels as ``python -c ... --kind data|metrics --store FILE
+Started by the channels as ``python -c ... --kind data|metrics --store STORE
 --run-id N`` (see ``channels.handler_command``). It runs in a fresh
 interpreter that never imports the interceptor, so nothing here is recorded.
 
-* data: one ``records`` row per message, with the columns read from the
-  record's outer layer (a record that cannot be read is stored all the same,
-  with empty name columns: nothing is thrown away).
+* data: one call per message, with the columns read from the record's outer
+  layer (a record that cannot be read is stored all the same, with empty name
+  columns: nothing is thrown away). Payloads are compressed and stored once
+  per content here, off the program's threads, within the run's limits
+  (newest calls kept per function, store size) that the run's row holds.
 * metrics: counts per (kind, reason, detail), added to the ``metrics`` table;
   drops frames update the ``drops`` table.
 
@@ -20,9 +22,7 @@ import argparse
 import collections
 import os
 import signal
-import sqlite3
 import sys
-import time
 
 from corvane_collector.host import decode, protocol, store
 from corvane_collector.host.channels import REASON_FLUSH_TIMEOUT
@@ -30,6 +30,7 @@ from corvane_collector.host.channels import REASON_FLUSH_TIMEOUT
 READ_SIZE = 1 << 20
 # Keep one transaction from growing without bound while the pipe stays full.
 MAX_BATCH_FRAMES = 5000
+MAX_BATCH_BYTES = 32 << 20
 
 
 def _log(message):
@@ -42,7 +43,6 @@ def _write_drops(sink):
         store.set_drop_totals(sink.conn, sink.run_id,
                               {(store.drop_channel(c, sink.child_pid), r): n
                                for (c, r), n in sink.drops.items()})
-        sink.drops = {}
 
 
 class DataSink:
@@ -51,9 +51,11 @@ class DataSink:
         self.run_id = run_id
         self.pid = pid
         self.rows = []
+        self.bytes = 0
         self.drops = {}
         self.undecodable = 0
         self.test = None
+        self.writer = store.RecordWriter(conn, *store.run_limits(conn, run_id))
 
     def add(self, kind, tid, when, payload):
         if kind == protocol.FRAME_DROPS:
@@ -73,12 +75,21 @@ class DataSink:
             self.undecodable += 1
         self.rows.append((self.run_id, full_name, module, file, self.pid, tid, when,
                           int(bool(raised)), len(payload), payload, self.test))
+        self.bytes += len(payload)
 
-    def write(self):
+    @property
+    def batch_full(self):
+        return len(self.rows) >= MAX_BATCH_FRAMES or self.bytes >= MAX_BATCH_BYTES
+
+    def commit(self):
         if self.rows:
-            store.insert_records(self.conn, self.rows)
+            # Compression happens before the transaction: other writers wait less.
+            self.writer.store(self.writer.prepare(self.rows))
             self.rows = []
-        _write_drops(self)
+            self.bytes = 0
+        if self.drops:
+            store.run_in_transaction(self.conn, lambda: _write_drops(self))
+            self.drops = {}
 
 
 class MetricsSink:
@@ -100,28 +111,18 @@ class MetricsSink:
             key = ("Undecodable", type(exc).__name__, "")
         self.counts[key] += 1
 
-    def write(self):
+    batch_full = False
+
+    def commit(self):
+        if self.counts or self.drops:
+            store.run_in_transaction(self.conn, self._write)
+            self.counts = collections.Counter()
+            self.drops = {}
+
+    def _write(self):
         if self.counts:
             store.add_metric_counts(self.conn, self.run_id, self.counts)
-            self.counts = collections.Counter()
         _write_drops(self)
-
-
-def _commit(conn, sink):
-    for attempt in range(5):
-        try:
-            conn.execute("BEGIN IMMEDIATE")
-            try:
-                sink.write()
-                conn.execute("COMMIT")
-            except BaseException:
-                conn.execute("ROLLBACK")
-                raise
-            return
-        except sqlite3.OperationalError as exc:
-            if "locked" not in str(exc) or attempt == 4:
-                raise
-            time.sleep(0.2 * (attempt + 1))
 
 
 def serve(fd, conn, kind, run_id, pid, child=False):
@@ -147,14 +148,14 @@ def serve(fd, conn, kind, run_id, pid, child=False):
             received += frame[0] == protocol.FRAME_MESSAGE
             sink.add(*frame)
             frames += 1
-            if len(getattr(sink, "rows", ())) >= MAX_BATCH_FRAMES:
-                _commit(conn, sink)
-        _commit(conn, sink)
+            if sink.batch_full:
+                sink.commit()
+        sink.commit()
     if accepted > received:
         # The process ended with messages still queued (killed, or out of time
         # at exit; its own count, if it could send one, is the same total).
         protocol.merge_drops(sink.drops, {(kind, REASON_FLUSH_TIMEOUT): accepted - received})
-    _commit(conn, sink)
+    sink.commit()
     if reader.pending:
         _log(f"{kind} stream ended inside a frame ({reader.pending} bytes lost)")
     if kind == "data" and sink.undecodable:
@@ -165,7 +166,7 @@ def serve(fd, conn, kind, run_id, pid, child=False):
 def main(argv=None):
     parser = argparse.ArgumentParser(prog="corvane_collector.host.handler")
     parser.add_argument("--kind", choices=("data", "metrics"), required=True)
-    parser.add_argument("--store", required=True)
+    parser.add_argument("--store", required=True, help="a file, or a postgresql:// URL")
     parser.add_argument("--run-id", type=int, required=True)
     parser.add_argument("--pid", type=int, default=None, help="pid of the recorded process")
     parser.add_argument("--child", action="store_true",

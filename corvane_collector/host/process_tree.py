@@ -28,7 +28,7 @@ _FORMAT = 1
 def export(session):
     """Lets the processes started from now on join ``session``'s run."""
     value = json.dumps({
-        "format": _FORMAT, "store": session.store_path, "run": session.run_id,
+        "format": _FORMAT, "store": session.store_location, "run": session.run_id,
         "pid": session.pid, "project": session.project_path, "rate": session.rate,
         "exit_timeout": session.exit_timeout, **session.options,
     })
@@ -59,7 +59,10 @@ def _settings(raw):
             tenant_id=value["tenant_id"], project_id=value["project_id"],
             exit_timeout=float(value["exit_timeout"]),
             max_queue_messages=value.get("max_queue_messages"),
-            max_queue_bytes=value.get("max_queue_bytes"))
+            max_queue_bytes=value.get("max_queue_bytes"),
+            on_full=value.get("on_full", "wait"),
+            keep_per_function=value.get("keep_per_function") or 0,
+            max_store_size=value.get("max_store_size"))
     except (KeyError, TypeError, ValueError) as exc:
         raise ValueError(f"{ENV_RUN} is unreadable (bad or missing {exc})") from None
     return kwargs, {"run_id": run_id, "parent_pid": value.get("pid")}

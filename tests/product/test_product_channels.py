@@ -33,8 +33,8 @@ def wait_until(predicate, timeout=20.0):
 
 
 def rows(conn, run_id):
-    return conn.execute("SELECT full_name, thread, time, raised, size, data, pid FROM records "
-                        "WHERE run_id=? ORDER BY id", (run_id,)).fetchall()
+    return [tuple(r[k] for k in ("full_name", "thread", "time", "raised", "size", "data", "pid"))
+            for r in store.iter_records(conn, run_id)]
 
 
 def test_messages_become_rows_in_order_with_sender_and_bytes_intact(db):
@@ -251,3 +251,68 @@ def test_handler_process_loads_no_recording_machinery(db):
     assert out.returncode == 0, out.stderr
     assert out.stdout.decode().strip() == "[]"
     assert [r[0] for r in rows(conn, run_id)] == ["proj.f"]
+
+
+
+@pytest.mark.parametrize("on_full", ["wait", "drop"])
+def test_full_queue_with_a_slow_handler_waits_or_drops(db, on_full):
+    path, conn, run_id = db
+    ch = channels.start_handler("data", path, run_id, max_messages=20, on_full=on_full,
+                                max_wait=60)
+    pid, done = ch.process.pid, threading.Event()
+
+    def slow_handler():  # stopped most of the time, let run in short bursts
+        while not done.wait(0.01):
+            os.kill(pid, signal.SIGSTOP)
+            time.sleep(0.05)
+            os.kill(pid, signal.SIGCONT)
+
+    pulser = threading.Thread(target=slow_handler)
+    pulser.start()
+    try:
+        for _ in range(1500):
+            ch.send_message(fakes.record("proj.f", args=(b"x" * 10_000,)))
+    finally:
+        done.set()
+        pulser.join()
+    full = ch.drop_totals().get(("data", channels.REASON_QUEUE_FULL), 0)
+    ch.close(60)
+    assert ch.wait_handler(60) == 0
+    stored = store.record_count(conn, run_id)
+    if on_full == "wait":
+        assert ch.waits > 0 and (stored, ch.dropped) == (1500, 0)
+    else:
+        assert ch.waits == 0 and full > 0 and stored == ch.sent == 1500 - full
+
+
+def test_wait_is_bounded_and_a_stuck_handler_costs_one_wait(db):
+    path, conn, run_id = db
+    ch = channels.start_handler("data", path, run_id, max_messages=5, on_full="wait",
+                                max_wait=0.3)
+    os.kill(ch.process.pid, signal.SIGSTOP)
+    for _ in range(200):  # more than the socket and the queue hold
+        ch.send_message(b"s" * 100_000)
+    full = ch.drop_totals()[("data", channels.REASON_QUEUE_FULL)]
+    assert ch.wait_timeouts == 1 and full > 100 and ch.sent + full == 200
+    os.kill(ch.process.pid, signal.SIGCONT)
+    assert wait_until(lambda: ch.queued == 0)
+    waits = ch.waits
+    for _ in range(100):  # it reads again: a full queue is waited for again
+        ch.send_message(b"s" * 100_000)
+    assert ch.waits > waits and ch.drop_totals()[("data", channels.REASON_QUEUE_FULL)] == full
+    ch.close(30)
+
+
+def test_handler_dying_ends_a_wait_at_once(db):
+    path, conn, run_id = db
+    ch = channels.start_handler("data", path, run_id, max_messages=5, on_full="wait",
+                                max_wait=600)
+    os.kill(ch.process.pid, signal.SIGSTOP)
+    sender = threading.Thread(target=lambda: [ch.send_message(b"d" * 100_000) for _ in range(100)])
+    sender.start()
+    assert wait_until(lambda: ch.waits > 0)
+    ch.process.send_signal(signal.SIGKILL)
+    sender.join(60)
+    assert not sender.is_alive()
+    assert set(ch.drop_totals()) == {("data", channels.REASON_HANDLER_GONE)}
+    ch.close(5)

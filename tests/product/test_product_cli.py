@@ -43,9 +43,9 @@ def cli_in(capsys, monkeypatch):
 
 
 @pytest.fixture
-def filled_store(tmp_path):
+def filled_store(store_location):
     """A store holding one run written through the real handlers."""
-    path = str(tmp_path / "records.db")
+    path = store_location
     conn = store.open_store(path, create=True)
     run_id = store.create_run(conn, 123, ["app.py"], "/proj", 1.0, "3.10.13", "on")
     data = channels.start_handler("data", path, run_id)
@@ -183,10 +183,13 @@ def test_malformed_command_lines(cli_in, tmp_path):
     for args, needle in [(("run",), "nothing to run"), (("run", "--rate", "2", "x.py"), "--rate"),
                          (("run", "--rate", "abc", "x.py"), "--rate"),
                          (("run", "--external-calls-max", "-1", "x.py"), "--external-calls-max"),
+                         (("run", "--on-full", "block", "x.py"), "--on-full must be wait or drop"),
                          (("run", "--bogus", "x.py"), "unknown option"),
                          (("run", "-m"), "-m needs a module"), (("run", "--store"), "needs a value"),
                          (("list", "--run"), "expected one argument"), (("frobnicate",), "invalid choice"),
-                         (("export", "--format", "csv"), "invalid choice")]:
+                         (("export", "--format", "csv"), "invalid choice"),
+                         (("run", "--keep-per-function", "-3", "x.py"), "--keep-per-function"),
+                         (("run", "--max-store-size", "lots", "x.py"), "--max-store-size")]:
         r = cli_in(*args, cwd=tmp_path)
         assert r.returncode == 2, args
         assert needle in r.stderr, (args, r.stderr)
@@ -216,6 +219,8 @@ def test_run_passes_arguments_and_exit_codes_through(tmp_path):
         t = threading.Thread(target=lambda: (__import__("time").sleep(0.2), out.append("late")))
         t.start()
         print("args", sys.argv, __name__, __file__.endswith("prog.py"))
+        from corvane_collector import starter
+        print("on full", starter.current().data.on_full)
         def at_end():
             print("atexit", out)
         import atexit; atexit.register(at_end)
@@ -225,6 +230,9 @@ def test_run_passes_arguments_and_exit_codes_through(tmp_path):
     r = cli_run("run", "--store", db, "app/prog.py", "7", "--rate", cwd=tmp_path)
     assert r.returncode == 7, r.stderr
     assert "args ['app/prog.py', '7', '--rate'] __main__ True" in r.stdout
+    assert "on full wait" in r.stdout
+    assert "on full drop" in cli_run("run", "--store", str(tmp_path / "d.db"), "--on-full",
+                                     "drop", "app/prog.py", "0", cwd=tmp_path).stdout
     assert "atexit ['late']" in r.stdout
     assert "run 1:" in r.stderr
     conn = store.open_store(db, readonly=True)
@@ -288,3 +296,21 @@ def test_program_that_calls_os_exit_keeps_the_run_readable(tmp_path):
     assert r.returncode == 5 and r.stdout == "bye\n"
     runs = json.loads(cli_run("runs", "--json", "--store", db, cwd=tmp_path).stdout)
     assert runs[0]["ended"] is None and runs[0]["exit_code"] is None
+
+
+def test_run_keeps_the_newest_calls_per_function_and_stats_counts_the_rest(tmp_path):
+    _write(tmp_path / "prog.py", """
+        def f(i):
+            return i
+        for i in range(7):
+            f(i)
+        """)
+    db = str(tmp_path / "r.db")
+    r = cli_run("run", "--keep-per-function", "2", "--store", db, "prog.py", cwd=tmp_path)
+    assert r.returncode == 0 and "5 not kept" in r.stderr, r.stderr
+    (f,) = json.loads(cli_run("list", "--json", "--store", db, cwd=tmp_path).stdout)
+    assert (f["calls"], f["stored"]) == (7, 2)
+    shown = cli_run("show", "f", "--store", db, cwd=tmp_path).stdout
+    assert "args:        (5,)" in shown and "args:        (6,)" in shown and "(4,)" not in shown
+    stats = cli_run("stats", "--store", db, cwd=tmp_path).stdout
+    assert "calls not kept:    5" in stats and "older than the newest 2 calls" in stats

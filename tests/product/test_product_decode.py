@@ -234,3 +234,27 @@ def test_safe_pickler_descriptions_read_as_names_not_imports():
 
 class CustomError(Exception):
     pass
+
+
+
+class _Described:
+    """Pickles the way the failure reducer describes what it cannot pickle."""
+
+    def __init__(self, type_text, **attrs):
+        self.type_text, self.attrs = type_text, attrs
+
+    def __reduce__(self):
+        from corvane_common.utils.obj_wrap import UnpicklableObject
+        return (UnpicklableObject, (self.type_text, {}), self.attrs)
+
+
+def test_a_frame_with_recorded_locals_shows_them_as_values():
+    code = _Described("<class 'code'>", co_name="fetch", co_filename="/srv/svc.py", co_code=b"")
+    frame = _Described("<class 'frame'>", f_lasti=8, f_lineno=12, f_code=code,
+                       f_globals={"__name__": "svc"}, f_locals={"x": 1, "items": [2]})
+    data = pickle.dumps(_Described("<class 'coroutine'>", cr_running=False, cr_frame=frame,
+                                   cr_code=code))
+    for trusted in (False, True):
+        assert decode.render(decode.load(data, trusted)) == \
+            "<coroutine svc.fetch suspended at svc.py:12, locals x=1, items=[2]>"
+    assert decode.to_json(decode.load(data))["locals"] == {"x": 1, "items": [2]}

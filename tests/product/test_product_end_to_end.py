@@ -3,9 +3,12 @@ subprocesses and forks, recorded and read back."""
 
 import json
 import os
+import re
+import signal
 import subprocess
 import sys
 import textwrap
+import time
 
 import pytest
 
@@ -114,3 +117,107 @@ def test_rate_zero_records_nothing_and_says_so(tmp_path):
     assert r.returncode == 0 and r.stdout == "1\n"
     assert "recorded 0 calls of 0 functions" in r.stderr
     assert cc("list", "--store", db, cwd=tmp_path).stdout == "no calls recorded\n"
+
+
+
+
+STALLED = """
+import os, signal
+from corvane_collector import starter
+
+channel = starter.current().data
+channel.max_messages, channel.max_wait = 5, 600  # only a signal can end a wait here
+os.kill(channel.process.pid, signal.SIGSTOP)
+wake_r, wake_w = os.pipe()  # the program's own wake-up fd, as asyncio sets one
+os.set_blocking(wake_r, False)
+os.set_blocking(wake_w, False)
+signal.set_wakeup_fd(wake_w)
+
+def step(blob, i):
+    return len(blob) + i
+
+print("started", flush=True)
+done = 0
+try:
+    while True:
+        step("x" * 100_000, done)
+        done += 1
+except KeyboardInterrupt:
+    os.kill(channel.process.pid, signal.SIGCONT)
+    print("interrupted", done, os.read(wake_r, 8) == bytes([signal.SIGINT]))
+    raise
+"""
+
+
+def test_ctrl_c_ends_a_wait_for_a_stopped_handler(tmp_path):
+    (tmp_path / "prog.py").write_text(textwrap.dedent(STALLED))
+    db = str(tmp_path / "r.db")
+    p = subprocess.Popen([sys.executable, "-m", "corvane_collector", "run", "--store", db,
+                          "prog.py"], cwd=tmp_path, text=True, stdout=subprocess.PIPE,
+                         stderr=subprocess.PIPE)
+    try:
+        assert p.stdout.readline() == "started\n"
+        time.sleep(2)  # long enough to fill the queue and the socket: the program is held up
+        p.send_signal(signal.SIGINT)
+        out, err = p.communicate(timeout=60)
+    finally:
+        p.kill()
+    word, done, woken = out.split()
+    assert (p.returncode, word, woken) == (130, "interrupted", "True"), err
+    assert json.loads(cc("stats", "--json", "--store", db, cwd=tmp_path).stdout)["dropped"] == 0
+    funcs = {f["function"]: f["calls"] for f in json.loads(
+        cc("list", "--json", "--store", db, cwd=tmp_path).stdout)}
+    assert funcs["__main__.step"] >= int(done)
+
+
+GENERATORS = """
+import sys
+
+def countdown(n):
+    while n:
+        yield n
+        n -= 1
+
+def started():
+    g = countdown(3)
+    next(g)
+    return g
+
+def finished():
+    g = countdown(1)
+    list(g)
+    return g
+
+def code():
+    return countdown.__code__
+
+def frame():
+    return sys._getframe()
+
+if __name__ == "__main__":
+    started(), finished(), code(), frame()
+"""
+
+
+def test_generators_code_and_frames_read_as_one_line_never_as_bytecode(tmp_path):
+    (tmp_path / "prog.py").write_text(textwrap.dedent(GENERATORS))
+    db = str(tmp_path / "r.db")
+    assert cc("run", "--store", db, "prog.py", cwd=tmp_path).returncode == 0
+
+    def returned(name, *flags):
+        out = cc("show", name, "--store", db, *flags, cwd=tmp_path).stdout
+        assert "co_code" not in out and "f_builtins" not in out
+        return [line.split("returned:")[1].strip() for line in out.splitlines() if "returned:" in line]
+
+    assert returned("countdown") == ["<generator prog.countdown created (prog.py:4)>"] * 2
+    assert returned("started") == returned("started", "--import") == [
+        "<generator prog.countdown suspended at prog.py:6>"]
+    assert returned("finished") == ["<generator countdown closed (prog.py:4)>"]
+    assert returned("code") == ["<code countdown (prog.py:4)>"]
+    # A frame's code may be left out: the calling frames are described first.
+    assert re.fullmatch(r"<frame (prog\.frame at prog\.py:|at line )23>", returned("frame")[0])
+    exported = {c["function"]: c["return_value"] for c in map(json.loads, cc(
+        "export", "--store", db, cwd=tmp_path).stdout.splitlines())}
+    assert exported["__main__.started"] == {
+        "__class__": "generator", "unpicklable": True, "name": "prog.countdown",
+        "state": "suspended", "file": str(tmp_path / "prog.py"), "line": 6}

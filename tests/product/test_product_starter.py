@@ -61,6 +61,8 @@ def test_bad_project_paths_and_settings_are_refused(tmp_path):
     for bad in (-1, 2.5, True, "3"):
         with pytest.raises(starter.StartError, match="external_calls_max"):
             starter.start(tmp_path, 1.0, str(tmp_path / "r.db"), bad)
+    with pytest.raises(starter.StartError, match="on_full must be 'wait' or 'drop', got 'block'"):
+        starter.start(tmp_path, 1.0, str(tmp_path / "r.db"), on_full="block")
     assert starter.current() is None
     assert not (tmp_path / "r.db").exists()
     with pytest.raises(starter.StartError, match="not started"):
@@ -129,7 +131,7 @@ def test_interpreter_exit_stops_the_collector_and_a_fork_child_records_nothing(t
     conn = store.open_store(tmp_path / "r.db", readonly=True)
     (run,) = store.list_runs(conn)
     assert run["ended"] is not None  # closed by the exit hook
-    data = [row[0] for row in conn.execute("SELECT data FROM records")]
+    data = [r["data"] for r in store.iter_records(conn)]
     assert data == [b"from parent"]
 
 
@@ -158,15 +160,16 @@ def test_exit_with_a_stalled_handler_is_bounded_and_counts_what_was_lost(tmp_pat
 def test_killed_handler_mid_run_is_reported_and_the_program_finishes(tmp_path):
     _touch(tmp_path / "proj" / "m.py")
     r = _run_py(f"""
-        import json, os, signal, sqlite3, time
+        import json, os, signal, time
         import corvane_collector as cc
+        from corvane_collector.host import store
         db = {str(tmp_path / 'r.db')!r}
         s = cc.start({str(tmp_path / 'proj')!r}, 1.0, db)
         for i in range(50):
             s.data.send_message(b"before")
-        conn = sqlite3.connect(db)
+        conn = store.open_store(db, readonly=True)
         for _ in range(500):
-            if conn.execute("select count(*) from records").fetchone()[0] == 50:
+            if store.record_count(conn) == 50:
                 break
             time.sleep(0.02)
         os.kill(s.data.process.pid, signal.SIGKILL)
@@ -176,7 +179,7 @@ def test_killed_handler_mid_run_is_reported_and_the_program_finishes(tmp_path):
             time.sleep(0.002)
         summary = cc.stop()
         print(json.dumps(summary))
-        print(conn.execute("select count(*) from records where data=x'6265666f7265'").fetchone()[0])
+        print(sum(r["data"] == b"before" for r in store.iter_records(conn)))
         """, tmp_path)
     assert r.returncode == 0, r.stderr
     summary_line, before = r.stdout.splitlines()

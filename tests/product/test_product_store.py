@@ -169,25 +169,164 @@ def test_runs_and_record_queries(tmp_path):
     assert [r["data"] for r in newest] == [b"2"]
 
 
-def test_store_of_the_first_layout_is_read_as_is_and_extended_by_a_writer(tmp_path):
-    path = tmp_path / "old.db"
-    conn = store.open_store(path, create=True)
+def test_store_made_before_processes_is_read_as_is_and_extended_by_a_writer(store_location):
+    conn = store.open_store(store_location, create=True)
     run = store.create_run(conn, 7, ["p.py"], "/p", 1.0, "3.10", "on")
     store.insert_records(conn, [(run, "m.f", "m", "f", 7, 1, 1.0, 0, 1, b"x")])
     # Back to the layout written before processes and tests were recorded.
     conn.execute("DROP TABLE processes")
-    conn.execute("ALTER TABLE records DROP COLUMN test")
+    conn.execute("ALTER TABLE calls DROP COLUMN test")
     conn.close()
-    old = store.open_store(path, readonly=True)
+    old = store.open_store(store_location, readonly=True)
     assert [p["pid"] for p in store.list_processes(old, run)] == [7]
+    assert store.list_runs(old)[0]["processes"] == 1
     assert [r["test"] for r in store.iter_records(old)] == [None]
     assert store.function_summary(old, test="t::x") == []
+    assert list(store.iter_records(old, test="t::x")) == []
     old.close()
-    writer = store.open_store(path, create=True)
+    writer = store.open_store(store_location, create=True)
     started = store.add_process(writer, run, 8, 7, "forked", ["p.py"], "on")
-    store.insert_records(writer, [(run, "m.g", "m", "f", 8, 1, 2.0, 0, 1, b"y", "t::x")])
+    store.insert_records(writer, [(run, "m.g", "m", "f", 8, 1, 2.0, 0, 1, b"y", "t::x"),
+                                  (run, "m.g", "m", "f", 8, 1, 3.0, 1, 1, b"z", "t::y")])
     store.finish_process(writer, run, 8, started, 0)
-    assert [r["full_name"] for r in store.iter_records(writer, test="t::x")] == ["m.g"]
+    assert [(r["full_name"], r["data"]) for r in store.iter_records(writer, test="t::x")] == \
+        [("m.g", b"y")]
+    assert [(f["function"], f["calls"], f["raised"])
+            for f in store.function_summary(writer, run, test="t::y")] == [("m.g", 1, 1)]
+    assert store.matching_functions(writer, "g", run, test="t::x") == ["m.g"]
+    assert store.matching_functions(writer, "f", run, test="t::x") == []
     child, root = store.list_processes(writer, run)
-    assert (child["how"], child["records"], child["exit_code"]) == ("forked", 1, 0)
+    assert (child["how"], child["records"], child["exit_code"]) == ("forked", 2, 0)
     assert (root["pid"], root["how"], root["records"]) == (7, None, 1)
+    writer.close()
+
+
+def _rows(run, payloads, name="m.f"):
+    return [(run, name, "m", "/p/m.py", 1, 2, float(i), 0, len(p), p) for i, p in enumerate(payloads)]
+
+
+def test_payloads_come_back_exactly_stored_once_and_compressed(store_location):
+    conn = store.open_store(store_location, create=True)
+    run = store.create_run(conn, 1, [], "/p", 1.0, "3.10", "on")
+    big = b"".join(b"item %d of a long similar record;" % i for i in range(2000))
+    payloads = [b"", b"tiny", os.urandom(5000), big, big, b"tiny"]
+    # Enough alike records of one function for a trained dictionary.
+    similar = [b"".join(b"field%d=%d;" % (j, (i * j) % 97) for j in range(300)) for i in range(40)]
+    store.insert_records(conn, _rows(run, payloads))
+    store.insert_records(conn, _rows(run, similar, "m.g"))
+    got = [r["data"] for r in store.iter_records(conn)]
+    assert got == payloads + similar
+    blobs = conn.execute("SELECT count(*), sum(length(data)), max(codec) FROM blobs").fetchone()
+    assert blobs[0] == len(set(payloads + similar))
+    assert blobs[1] < sum(map(len, set(payloads + similar))) / 3
+    assert blobs[2] == 2  # the later records of m.g used the function's dictionary
+    assert conn.execute("SELECT count(*) FROM dictionaries").fetchone()[0] == 1
+
+
+def test_retention_keeps_the_newest_calls_per_function_and_counts_the_rest(store_location):
+    conn = store.open_store(store_location, create=True)
+    run = store.create_run(conn, 1, [], "/p", 1.0, "3.10", "on")
+    other = store.create_run(conn, 2, [], "/p", 1.0, "3.10", "on")
+    store.insert_records(conn, _rows(other, [b"o%d" % i for i in range(5)]))
+    for start in (0, 3, 6):  # batches below, at and across the limit
+        payloads = [b"p%d" % (i % 4) * 40 for i in range(start, start + 3)]
+        store.insert_records(conn, _rows(run, payloads) + _rows(run, [b"g"], "m.g"),
+                             keep_per_function=4)
+    kept = [(r["full_name"], r["data"]) for r in store.iter_records(conn, run)]
+    assert kept == [("m.g", b"g"), ("m.f", b"p1" * 40), ("m.g", b"g"), ("m.f", b"p2" * 40),
+                    ("m.f", b"p3" * 40), ("m.f", b"p0" * 40), ("m.g", b"g")]
+    assert store.record_count(conn, other) == 5  # another run is never trimmed
+    (f, g) = store.function_summary(conn, run)
+    assert (f["function"], f["calls"], f["stored"], g["stored"]) == ("m.f", 9, 4, 3)
+    not_kept = [m for m in store.metric_counts(conn, run) if m["kind"] == store.NOT_KEPT]
+    assert [(m["detail"], m["count"]) for m in not_kept] == [("m.f", 5)]
+    # Blobs of evicted calls are gone; shared ones are counted right.
+    refs = dict(conn.execute("SELECT data, refs FROM blobs WHERE size = 80").fetchall())
+    assert sorted(refs.values()) == [1, 1, 1, 1]
+
+
+def test_store_size_limit_stops_storing_and_counts(tmp_path):
+    conn = store.open_store(tmp_path / "r.db", create=True)
+    run = store.create_run(conn, 1, [], "/p", 1.0, "3.10", "on")
+    limit = conn.used_bytes() + 200_000
+    for i in range(20):
+        store.insert_records(conn, _rows(run, [os.urandom(50_000)]), max_store_size=limit)
+    stored = store.record_count(conn, run)
+    assert 3 <= stored < 20
+    counts = {m["reason"]: m["count"] for m in store.metric_counts(conn, run)}
+    assert counts == {store.REASON_FULL: 20 - stored}
+
+
+def test_damaged_blob_reads_as_a_load_failure_naming_its_record(store_location):
+    from corvane_collector.data_serialization.corv_pickle import LoadFailure
+
+    conn = store.open_store(store_location, create=True)
+    run = store.create_run(conn, 1, [], "/p", 1.0, "3.10", "on")
+    payloads = [b"first " * 100, b"second " * 100, b"third r. " * 100]
+    store.insert_records(conn, _rows(run, payloads))
+    blob = conn.execute("SELECT data FROM blobs WHERE size = ?", (len(payloads[1]),)).fetchone()[0]
+    conn.execute("UPDATE blobs SET data = ? WHERE size = ?", (bytes(blob)[:-9], len(payloads[1])))
+    conn.execute("UPDATE blobs SET data = ? WHERE size = ?",
+                 (bytes(blob[:12]) + b"\0" * 8 + bytes(blob[20:]), len(payloads[2])))
+    got = list(store.iter_records(conn))
+    assert got[0]["data"] == payloads[0]
+    for rec in got[1:]:
+        assert type(rec["data"]) is LoadFailure and rec["data"].name == f"record {rec['id']}"
+    assert "damaged" in got[1]["data"].error
+    from corvane_collector.host import decode
+    assert "record 2" in decode.CallView(got[1]["data"]).error
+
+
+# What version 1 of the store wrote: payloads inline in one table.
+V1_RECORDS = """CREATE TABLE records (id INTEGER PRIMARY KEY, run_id INTEGER NOT NULL,
+    full_name TEXT, module TEXT, file TEXT, pid INTEGER, thread INTEGER, time REAL,
+    raised INTEGER NOT NULL, size INTEGER NOT NULL, data BLOB NOT NULL)"""
+
+
+def make_v1_store(path):
+    conn = sqlite3.connect(path)
+    for statement in store.schema_statements(store.V1_TABLES, store.SQLITE_TYPES) + [
+            V1_RECORDS, "CREATE INDEX records_by_name ON records (full_name)",
+            "CREATE INDEX records_by_run ON records (run_id)"]:
+        conn.execute(statement)
+    conn.execute("INSERT INTO meta VALUES ('schema_version', '1')")
+    conn.execute("INSERT INTO runs (id, pid, started, argv, project, rate, python, recording)"
+                 " VALUES (1, 5, 1.0, '[\"old.py\"]', '/p', 1.0, '3.10', 'on')")
+    conn.executemany("INSERT INTO records VALUES (?, 1, ?, 'm', '/p/m.py', 5, 7, ?, ?, ?, ?)",
+                     [(i, f"m.f{i % 2}", float(i), i % 2, 3, b"v1%d" % i) for i in range(1, 6)])
+    conn.commit()
+    conn.close()
+
+
+def _v1_view(conn):
+    return ([(f["function"], f["calls"], f["raised"]) for f in store.function_summary(conn)],
+            [(r["id"], r["data"]) for r in store.iter_records(conn)], store.list_runs(conn)[0]["records"])
+
+
+def test_v1_store_is_read_as_it_is_and_upgraded_only_when_written(tmp_path, monkeypatch):
+    path = tmp_path / "v1.db"
+    make_v1_store(path)
+    expected = ([("m.f1", 3, 3), ("m.f0", 2, 0)],
+                [(i, b"v1%d" % i) for i in range(1, 6)], 5)
+    old = store.open_store(path, readonly=True)
+    assert _v1_view(old) == expected
+    assert [(p["pid"], p["records"]) for p in store.list_processes(old, 1)] == [(5, 5)]
+    # An upgrade that fails half-way leaves the old store as it was.
+    real_execute = store.SqliteStore.execute
+
+    def failing(self, sql, *args):
+        if sql.startswith("INSERT INTO summaries"):
+            raise sqlite3.OperationalError("disk I/O error")
+        return real_execute(self, sql, *args)
+    monkeypatch.setattr(store.SqliteStore, "execute", failing)
+    with pytest.raises(store.StoreError, match="cannot upgrade .* left as it was"):
+        store.open_store(path, create=True)
+    monkeypatch.undo()
+    conn = store.open_store(path, readonly=True)
+    assert conn.schema_version == 1 and _v1_view(conn) == expected
+    conn.close()
+    conn = store.open_store(path, create=True)
+    assert conn.schema_version == 2 and _v1_view(conn) == expected
+    store.insert_records(conn, _rows(1, [b"new"]))
+    assert [r["id"] for r in store.iter_records(conn, function="m.f", newest_first=True)] == [6]
+    assert [r["id"] for r in store.iter_records(conn, limit=2, newest_first=True)] == [6, 5]

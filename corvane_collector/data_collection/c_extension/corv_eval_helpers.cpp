@@ -4,6 +4,33 @@
 
 #include <string.h>
 
+static __attribute__((noinline)) void corv_dealloc_unrecorded_any(PyObject *op) {
+    if (!CORV_FLAG_IN_USE()) {
+        // Every byte is 0 already; only a destructor that samples the first
+        // call can change that, and then this thread's byte goes back to 0.
+        Py_TYPE(op)->tp_dealloc(op);
+        if (CORV_FLAG_IN_USE()) {
+            PyThreadState *ts = _PyThreadState_GET();
+            corv_sync_recording_thread(ts != NULL ? ts->thread_id : curr_tid);
+            g_currently_recording = 0;
+        }
+        return;
+    }
+    PyThreadState *ts = _PyThreadState_GET();
+    corv_dealloc_unrecorded_on(op, ts != NULL ? ts->thread_id : curr_tid);
+}
+
+// Ints, floats and strs hold no references and take no weak references:
+// freeing one runs no code that could see the flag (a tail call either way).
+__attribute__((noinline)) void corv_dealloc_unrecorded(PyObject *op) {
+    PyTypeObject *tp = Py_TYPE(op);
+    if (CORV_LIKELY(tp == &PyLong_Type || tp == &PyFloat_Type || tp == &PyUnicode_Type)) {
+        tp->tp_dealloc(op);
+        return;
+    }
+    corv_dealloc_unrecorded_any(op);
+}
+
 static bool corv_is_iterable_coroutine(PyObject *o) {
     if (!PyGen_CheckExact(o)) {
         return false;
@@ -101,7 +128,20 @@ done:
 
 extern "C" __attribute__((visibility("default"))) PyTypeObject *corv_async_gen_wrapped_value_type(void) {
     if (corv_wrapped_value_type == NULL) {
+        // The discovery runs code: an exception the caller already has set
+        // (an async generator resumed from C with an error pending) is put
+        // aside meanwhile, and replaced only by the discovery's own failure.
+        PyObject *et, *ev, *etb;
+        PyErr_Fetch(&et, &ev, &etb);
         corv_wrapped_value_type = corv_discover_wrapped_value_type();
+        if (corv_wrapped_value_type != NULL) {
+            PyErr_Restore(et, ev, etb);
+        }
+        else {
+            CORV_XDECREF(et);
+            CORV_XDECREF(ev);
+            CORV_XDECREF(etb);
+        }
     }
     return corv_wrapped_value_type;
 }

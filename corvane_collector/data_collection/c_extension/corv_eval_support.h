@@ -24,6 +24,8 @@
 // running interpreter.
 typedef Py_ssize_t (*corv_dict_lookup_func)(PyDictObject *mp, PyObject *key, Py_hash_t hash,
                                             PyObject **value_addr);
+// What dk_lookup answers besides an index.
+enum : Py_ssize_t { CORV_DKIX_EMPTY = -1, CORV_DKIX_ERROR = -3 };
 struct corv_dict_keys {
     Py_ssize_t dk_refcnt;
     Py_ssize_t dk_size;
@@ -72,10 +74,8 @@ static inline void corv_dealloc_unrecorded_on(PyObject *op, uint64_t tid) {
     g_currently_recording = saved;
 }
 
-static inline void corv_dealloc_unrecorded(PyObject *op) {
-    PyThreadState *ts = _PyThreadState_GET();
-    corv_dealloc_unrecorded_on(op, ts != NULL ? ts->thread_id : curr_tid);
-}
+// Out of line, for any thread (corv_eval_helpers.cpp).
+void corv_dealloc_unrecorded(PyObject *op);
 
 // The evaluation loop knows its thread and redefines CORV_DEALLOC to say so.
 #define CORV_DEALLOC(op) corv_dealloc_unrecorded(op)

@@ -53,6 +53,10 @@ __attribute__((visibility("default"))) PyObject *record_async_inner_call_return_
 __attribute__((visibility("default"))) PyObject *return_value_async = NULL;
 __attribute__((visibility("default"))) PyObject *load_attr_hook = NULL;
 __attribute__((visibility("default"))) PyObject *load_global_hook = NULL;
+// Replay sets this to a tuple subclass; an external-call token of exactly that
+// type answers the call itself, (raised, value), and the callee is not called.
+// The type is kept alive by whoever sets it.
+__attribute__((visibility("default"))) PyObject *g_external_answer_type = NULL;
 }
 
 #define RECORDING_BIT IS_IN_RECORDING_STATE_MASK
@@ -136,8 +140,10 @@ CORV_API void Corv_Py_DecRef(PyObject *op) {
     g_currently_recording = saved;
 }
 
-CORV_API PyObject *_PyDict_LoadGlobalHooked(PyDictObject *globals, PyDictObject *builtins,
-                                            PyObject *name, bool *from_builtins) {
+// Inlined into LOAD_GLOBAL; _PyDict_LoadGlobalHooked is the same lookup for
+// other callers.
+static inline __attribute__((always_inline)) PyObject *corv_load_global(
+    PyDictObject *globals, PyDictObject *builtins, PyObject *name, bool *from_builtins) {
     Py_hash_t hash;
     if (!PyUnicode_CheckExact(name) || (hash = ((PyASCIIObject *)name)->hash) == -1) {
         hash = PyObject_Hash(name);
@@ -145,18 +151,30 @@ CORV_API PyObject *_PyDict_LoadGlobalHooked(PyDictObject *globals, PyDictObject 
             return NULL;
         }
     }
-    PyObject *v = _PyDict_GetItem_KnownHash((PyObject *)globals, name, hash);
-    if (v != NULL) {
-        return v;
-    }
-    if (PyErr_Occurred()) {
+    // The tables' own lookups, as the interpreter's global lookup makes them:
+    // only an error they raise themselves counts (CORV_DKIX_ERROR), never one that
+    // was already set when the lookup began.
+    PyObject *v;
+    Py_ssize_t ix = ((corv_dict_keys *)globals->ma_keys)->dk_lookup(globals, name, hash, &v);
+    if (ix == CORV_DKIX_ERROR) {
         return NULL;
     }
-    v = _PyDict_GetItem_KnownHash((PyObject *)builtins, name, hash);
+    if (ix != CORV_DKIX_EMPTY && v != NULL) {
+        return v;
+    }
+    ix = ((corv_dict_keys *)builtins->ma_keys)->dk_lookup(builtins, name, hash, &v);
+    if (ix < 0) {
+        return NULL;
+    }
     if (v != NULL) {
         *from_builtins = true;
     }
     return v;
+}
+
+CORV_API PyObject *_PyDict_LoadGlobalHooked(PyDictObject *globals, PyDictObject *builtins,
+                                            PyObject *name, bool *from_builtins) {
+    return corv_load_global(globals, builtins, name, from_builtins);
 }
 
 // Calls a hook with `args` and throws away whatever it returns or raises;
@@ -754,7 +772,16 @@ static bool corv_before_call(const CorvDecision &d, PyObject *callee, PyObject *
         }
         PyErr_Restore(et, ev, etb);
         corv_sync_current_thread();
-        g_currently_recording |= RECORDING_BIT;
+        if (*hook != NULL || CORV_LIKELY(g_external_answer_type == NULL)) {
+            g_currently_recording |= RECORDING_BIT;
+        }
+        else if (d.recording) {
+            // Replay: a sampled call that got no record keeps the state it was
+            // made in, so only the replayed call itself turns recording on
+            // (a project function called from inside an external callee runs
+            // unrecorded, as it did when it was not sampled).
+            g_currently_recording |= RECORDING_BIT;
+        }
         return true;
     }
     if (!d.is_user && d.recording) {
@@ -1028,6 +1055,32 @@ static PyObject *corv_do_call_core(PyThreadState *tstate, CorvTraceInfo *ti, PyO
     return PyObject_Call(func, callargs, kwdict);
 }
 
+static inline bool corv_is_answer(PyObject *hook) {
+    return CORV_UNLIKELY(g_external_answer_type != NULL) && hook != NULL &&
+           (PyObject *)Py_TYPE(hook) == g_external_answer_type && PyTuple_GET_SIZE(hook) == 2;
+}
+
+// The outcome an answer token stands for: a new reference, or NULL with the
+// answer's exception set.
+static PyObject *corv_answer_outcome(PyObject *hook) {
+    PyObject *value = PyTuple_GET_ITEM(hook, 1);
+    int raised = PyObject_IsTrue(PyTuple_GET_ITEM(hook, 0));
+    if (raised < 0) {
+        return NULL;
+    }
+    if (!raised) {
+        Py_INCREF(value);
+        return value;
+    }
+    if (PyExceptionInstance_Check(value)) {
+        PyErr_SetObject(PyExceptionInstance_Class(value), value);
+    }
+    else {
+        PyErr_SetString(PyExc_SystemError, "an external-call answer raised a non-exception");
+    }
+    return NULL;
+}
+
 // A call with a hook: a sampled call or an external call while recording.
 static __attribute__((noinline)) PyObject *corv_hooked_call_function_slow(
     PyThreadState *tstate, CorvTraceInfo *ti, PyObject ***pp_stack, Py_ssize_t oparg,
@@ -1036,7 +1089,18 @@ static __attribute__((noinline)) PyObject *corv_hooked_call_function_slow(
     const CorvDecision d = corv_decision_of(bits);
     PyObject *hook;
     bool hooked = corv_before_call(d, callee, cb_args, cb_nargs, kwnames, NULL, NULL, &hook);
-    PyObject *res = corv_call_function(tstate, ti, pp_stack, oparg, kwnames);
+    PyObject *res;
+    if (corv_is_answer(hook)) {
+        res = corv_answer_outcome(hook);
+        PyObject **pfunc = (*pp_stack) - oparg - 1;
+        while ((*pp_stack) > pfunc) {
+            PyObject *w = *--(*pp_stack);
+            CORV_DECREF(w);
+        }
+    }
+    else {
+        res = corv_call_function(tstate, ti, pp_stack, oparg, kwnames);
+    }
     corv_after_call(tstate, d, hooked, hook, res);
     return res;
 }
@@ -1071,7 +1135,8 @@ static __attribute__((noinline)) PyObject *corv_hooked_call_core_slow(
     else {
         hooked = corv_before_call(d, func, NULL, 0, NULL, NULL, NULL, &hook);
     }
-    PyObject *res = corv_do_call_core(tstate, ti, func, callargs, kwdict);
+    PyObject *res = corv_is_answer(hook) ? corv_answer_outcome(hook)
+                                         : corv_do_call_core(tstate, ti, func, callargs, kwdict);
     corv_after_call(tstate, d, hooked, hook, res);
     return res;
 }
@@ -2065,15 +2130,9 @@ static void corv_report_global(PyObject *value, PyObject *name) {
     PyErr_Restore(et, ev, etb);
 }
 
-// Out of line: deallocation is frequent but the loop's code should stay small.
-// Ints, floats and strs hold no references and take no weak references:
-// freeing one runs no code that could see the flag, so it is left alone.
-static __attribute__((noinline)) void corv_dealloc_on_loop_thread(PyObject *op, uint64_t tid) {
+// Deallocation of any other object: its destructor may run code.
+static __attribute__((noinline)) void corv_dealloc_any_on_loop_thread(PyObject *op, uint64_t tid) {
     PyTypeObject *tp = Py_TYPE(op);
-    if (tp == &PyLong_Type || tp == &PyFloat_Type || tp == &PyUnicode_Type) {
-        tp->tp_dealloc(op);
-        return;
-    }
     if (!CORV_FLAG_IN_USE()) {
         // Every byte is 0 already; if the destructor sampled the first call,
         // the sampled call's own after-call steps left this thread's bit
@@ -2086,6 +2145,19 @@ static __attribute__((noinline)) void corv_dealloc_on_loop_thread(PyObject *op, 
         return;
     }
     corv_dealloc_unrecorded_on(op, tid);
+}
+
+// Out of line: deallocation is frequent but the loop's code should stay small.
+// Ints, floats and strs hold no references and take no weak references:
+// freeing one runs no code that could see the flag, so it is left alone.
+// Both ways out are tail calls, so the common case saves no registers.
+static __attribute__((noinline)) void corv_dealloc_on_loop_thread(PyObject *op, uint64_t tid) {
+    PyTypeObject *tp = Py_TYPE(op);
+    if (CORV_LIKELY(tp == &PyLong_Type || tp == &PyFloat_Type || tp == &PyUnicode_Type)) {
+        tp->tp_dealloc(op);
+        return;
+    }
+    corv_dealloc_any_on_loop_thread(op, tid);
 }
 
 // Whether a call of `callee` can be a project call: a function, a bound
@@ -2129,6 +2201,17 @@ static inline bool corv_may_be_user_call(PyObject *callee) {
             res = hooked;                                            \
         }                                                            \
     } while (0)
+
+// The stock call of a call site, given a stack pointer of its own: `sp` has
+// its address passed to the out-of-line hooked call, so it lives in memory,
+// while this copy stays in a register as the arguments are popped.
+#define CORV_PLAIN_CALL(sp, nargs, kwnames)                                          \
+    __extension__({                                                                  \
+        PyObject **psp_ = (sp);                                                      \
+        PyObject *pres_ = corv_call_function(tstate, &trace_info, &psp_, (nargs), (kwnames)); \
+        (sp) = psp_;                                                                 \
+        pres_;                                                                       \
+    })
 
 CORV_API PyObject *__attribute__((hot))
 _PyEval_EvalFrameCorvane(PyThreadState *tstate, PyFrameObject *f, int throwflag) {
@@ -3104,8 +3187,8 @@ dispatch_opcode:
                 }
             }
             name = GETITEM(names, oparg);
-            v = _PyDict_LoadGlobalHooked((PyDictObject *)f->f_globals,
-                                         (PyDictObject *)f->f_builtins, name, &from_builtins);
+            v = corv_load_global((PyDictObject *)f->f_globals, (PyDictObject *)f->f_builtins,
+                                 name, &from_builtins);
             if (v == NULL) {
                 if (!_PyErr_Occurred(tstate)) {
                     corv_format_exc_check_arg(tstate, PyExc_NameError, NAME_ERROR_MSG, name);
@@ -4138,7 +4221,7 @@ dispatch_opcode:
         if (meth == NULL) {
             PyObject **callee_slot = stack_pointer - oparg - 1;
             CORV_CALL_SITE(res, *callee_slot,
-                           corv_call_function(tstate, &trace_info, &sp, oparg, NULL),
+                           CORV_PLAIN_CALL(sp, oparg, NULL),
                            corv_hooked_call_function_slow(tstate, &trace_info, &sp, oparg, NULL,
                                                           *callee_slot, callee_slot, oparg + 1,
                                                           d_));
@@ -4148,7 +4231,7 @@ dispatch_opcode:
         else {
             PyObject **meth_slot = stack_pointer - oparg - 2;
             CORV_CALL_SITE(res, meth,
-                           corv_call_function(tstate, &trace_info, &sp, oparg + 1, NULL),
+                           CORV_PLAIN_CALL(sp, oparg + 1, NULL),
                            corv_hooked_call_function_slow(tstate, &trace_info, &sp, oparg + 1,
                                                           NULL, meth, meth_slot, oparg + 2, d_));
             stack_pointer = sp;
@@ -4165,7 +4248,7 @@ dispatch_opcode:
         PyObject **sp, *res;
         sp = stack_pointer;
         PyObject **pfunc = stack_pointer - oparg - 1;
-        CORV_CALL_SITE(res, *pfunc, corv_call_function(tstate, &trace_info, &sp, oparg, NULL),
+        CORV_CALL_SITE(res, *pfunc, CORV_PLAIN_CALL(sp, oparg, NULL),
                        corv_hooked_call_function_slow(tstate, &trace_info, &sp, oparg, NULL,
                                                       *pfunc, pfunc, oparg + 1, d_));
         stack_pointer = sp;
@@ -4182,7 +4265,7 @@ dispatch_opcode:
         kwnames = POP();
         sp = stack_pointer;
         PyObject **pfunc = stack_pointer - oparg - 1;
-        CORV_CALL_SITE(res, *pfunc, corv_call_function(tstate, &trace_info, &sp, oparg, kwnames),
+        CORV_CALL_SITE(res, *pfunc, CORV_PLAIN_CALL(sp, oparg, kwnames),
                        corv_hooked_call_function_slow(
                            tstate, &trace_info, &sp, oparg, kwnames, *pfunc, pfunc,
                            oparg - PyTuple_GET_SIZE(kwnames) + 1, d_));

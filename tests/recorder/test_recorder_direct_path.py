@@ -1,0 +1,278 @@
+"""The recorder's direct path against its named path, with the real codec,
+probe and metric classes: the same records and metric messages, the same
+bytes from the record templates as from the hand writer, and every value or
+state the direct path does not cover sent the named way."""
+
+import enum
+import pickle
+import shlex
+
+import pytest
+
+from corvane_collector.configs.run_settings import CollectorSettings
+from corvane_collector.data_collection import call_recorder as cr
+from corvane_collector.data_collection.call_trail import CallTrail
+from corvane_collector.data_serialization import pickler
+
+from recorder_doubles import Channel, IDENTITY, current_tracker
+
+codec = pytest.importorskip("corvane_collector.data_serialization.channel_codec")
+
+SCALE = 3
+
+
+def add(a, b=0):
+    return a + b
+
+
+def grow(items, extra):
+    items.append(extra)
+    return len(items)
+
+
+def uses_global(x):
+    return x * SCALE
+
+
+def fails(x):
+    raise ValueError(x)
+
+
+class Box:
+    def __init__(self, size, label="box"):
+        self.size = size
+        self.label = label
+
+    def bigger(self, by):
+        return self.size + by
+
+
+class Flag(enum.IntEnum):
+    ON = 1
+
+
+class Liar(int):
+    def __eq__(self, other):
+        raise RuntimeError("no comparing")
+
+    __hash__ = int.__hash__
+
+
+@pytest.fixture
+def real(monkeypatch):
+    data, metric_channel = Channel(), Channel()
+    saved = CollectorSettings.__dict__.get("serializer")
+    CollectorSettings.serializer = codec.IpcPickleSerializer()
+    for name, value in zip(("tenant_id", "project_id", "python_version", "lib_version"), IDENTITY):
+        monkeypatch.setattr(CollectorSettings, name, value)
+    monkeypatch.setattr(CollectorSettings, "data_subprocess", data)
+    monkeypatch.setattr(CollectorSettings, "metrics_subprocess", metric_channel)
+    monkeypatch.setattr(CollectorSettings, "external_calls_max", 1000)
+    CallTrail.set_current_running_function(None)
+    cr.BLACKLISTED_FUNCTIONS.clear()
+    yield data, metric_channel
+    CollectorSettings.serializer = saved
+    CallTrail.set_current_running_function(None)
+    cr.BLACKLISTED_FUNCTIONS.clear()
+
+
+def run_call(callee, args, kwargs=None, globals_used=()):
+    rec = cr.record_user_function_call(callee, *args, **(kwargs or {}))
+    for name in globals_used:
+        if name == "shlex.quote":  # an external call made by the callee
+            token = cr.record_external_call(shlex.quote, True)
+            cr.record_external_return_value(shlex.quote("a b"), token)
+            continue
+        cr.load_global_hook(globals()[name], name)
+    try:
+        result, exc = callee(*args, **(kwargs or {})), None
+    except Exception as e:
+        result, exc = None, e
+    if exc is None:
+        cr.record_user_function_return_value(result, rec)
+    else:
+        cr.record_user_function_return_value(None, rec, exc)
+    return rec
+
+
+def decoded(data):
+    """A record as plain values: its fields with the byte fields loaded."""
+    record = pickle.loads(data)
+    fields = dict(vars(record))
+    meta = dict(vars(fields.pop("function_metadata")))
+    meta["function_signature"] = pickle.loads(meta["function_signature"])
+    def plain(v):
+        # (objects of the test's classes compare by identity, or not at all)
+        if type(v).__module__ in ("builtins", "enum"):
+            return v
+        return type(v).__name__, vars(v) if hasattr(v, "__dict__") else int(v)
+    for key, value in fields.items():
+        if type(value) is bytes:
+            value = pickle.loads(value)
+            fields[key] = [plain(v) for v in value] if isinstance(value, tuple) else plain(value)
+    fields["execption"] = repr(fields["execption"])
+    fields["external_calls"] = [
+        (vars(e.function_metadata), {k: v for k, v in vars(e).items() if k != "function_metadata"})
+        for e in fields["external_calls"]]
+    return type(record).__name__, list(vars(record)), meta, fields
+
+
+def metric_view(data):
+    message = pickle.loads(data)
+    fields = dict(vars(message))
+    fields.pop("timestamp")
+    return type(message).__name__, fields
+
+
+def calls():
+    # (made anew for each run: a call may change its arguments)
+    return [
+    (add, (1, 2), None, ()),
+    (add, (1.5,), {"b": 2 ** 40}, ()),
+    (add, ("text", "more"), None, ()),
+    (add, ((1, (2, None)), (True,)), None, ()),
+    (grow, ([1, 2], 3), None, ()),
+    (uses_global, (4,), None, ("SCALE",)),
+    (uses_global, (5,), None, ("shlex.quote", "SCALE", "shlex.quote")),
+    (fails, ("bad",), None, ()),
+    (Box, (5,), {"label": "crate"}, ()),
+    (Box(2).bigger, (Liar(3),), None, ()),
+    (add, (Flag.ON, 2 ** 70), None, ()),
+    (add, (Touchy(), None), None, ()),
+    ]
+
+
+def record_all(real, named):
+    data, metric_channel = real
+    original = cr.get_exc_value
+    if named:
+        # (any of the recorder's names replaced sends every call the named way)
+        cr.get_exc_value = lambda: original()
+    try:
+        for callee, args, kwargs, used in calls():
+            run_call(callee, args, kwargs, used)
+            assert current_tracker() is None
+    finally:
+        cr.get_exc_value = original
+    records = [decoded(d) for d in data.messages]
+    metrics = [metric_view(m) for m in metric_channel.messages]
+    del data.messages[:], metric_channel.messages[:]
+    return records, metrics
+
+
+def test_direct_and_named_paths_record_the_same(real):
+    direct_records, direct_metrics = record_all(real, named=False)
+    assert cr._function_entry_count() > 0
+    named_records, named_metrics = record_all(real, named=True)
+    assert len(direct_records) == len(calls())
+    assert direct_records == named_records
+    assert direct_metrics == named_metrics
+
+
+def test_arguments_changed_by_the_call_are_pickled_again(real):
+    data, _ = real
+    run_call(grow, ([1, 2], 3))
+    record = pickle.loads(data.messages[-1])
+    assert pickle.loads(record.pre_run_args) == ([1, 2], 3)
+    assert pickle.loads(record.post_run_args) == ([1, 2, 3], 3)
+
+
+class Tagged(cr.UserFunctionCall):
+    pass
+
+
+def test_replaced_record_class_takes_the_named_path(real, monkeypatch):
+    monkeypatch.setattr(cr, "UserFunctionCall", Tagged)
+    data, _ = real
+    run_call(add, (1, 2))
+    assert type(pickle.loads(data.messages[-1])).__name__ == "Tagged"
+
+
+def test_changed_defaults_give_a_new_signature(real, monkeypatch):
+    data, _ = real
+    run_call(add, (1,))
+    monkeypatch.setattr(add, "__defaults__", (5,))
+    run_call(add, (1,))
+    first, second = (pickle.loads(pickle.loads(d).function_metadata.function_signature)
+                     for d in data.messages)
+    assert first.defaults == (0,) and second.defaults == (5,)
+
+
+# --- the record templates -----------------------------------------------------
+
+def fresh_record():
+    rec = cr.record_user_function_call(add, 1, 2)
+    CallTrail.set_current_running_function(None)
+    rec.post_run_args, rec.post_run_kwargs = b"\x80\x04a", b"\x80\x04k"
+    return rec
+
+
+@pytest.mark.parametrize("fields", [
+    {},
+    {"return_value": b"x" * 300, "globals": b"g" * 7000},
+    {"post_run_args": "same-as-pre"},
+    {"globals": "same-as-kwargs", "execption": "same-as-kwargs"},
+])
+def test_template_bytes_are_the_hand_writers(real, fields):
+    rec = fresh_record()
+    rec.globals, rec.return_value, rec.execption = b"\x80\x04}\x94.", b"\x80\x04K\x03.", b"e"
+    rec.unknown_modules = set()
+    for name, value in fields.items():
+        if value == "same-as-pre":
+            value = rec.pre_run_args
+        elif value == "same-as-kwargs":
+            value = rec.pre_run_kwargs
+        setattr(rec, name, value)
+    for _ in range(2):  # built, then reused
+        assert pickler._record_pickle_by_template(rec, rec.function_metadata) \
+            == pickler.safe_pickle(rec, False)
+
+
+@pytest.mark.parametrize("change", ["external_call", "unknown_module", "str_field", "too_large"])
+def test_records_the_templates_do_not_cover(real, change):
+    rec = fresh_record()
+    rec.globals = rec.return_value = rec.execption = b"v"
+    rec.unknown_modules = set()
+    assert pickler._record_pickle_by_template(rec, rec.function_metadata) is not None
+    if change == "external_call":
+        rec.external_calls = [cr.ExternalFunctionCall(rec.function_metadata)]
+    elif change == "unknown_module":
+        rec.unknown_modules = {"mod"}
+    elif change == "str_field":
+        rec.return_value = "not bytes"
+    else:
+        rec.return_value = b"x" * 20000
+    assert pickler._record_pickle_by_template(rec, rec.function_metadata) is None
+    assert pickle.loads(pickler.safe_pickle(rec, False)).return_value == rec.return_value
+
+
+@pytest.mark.parametrize("value", [0, 255, 256, 65535, 65536, -1, -2 ** 31, 2 ** 31 - 1, 1.25,
+                                   True, None, (1, 2.5, None, False), tuple(range(16))])
+def test_small_number_writer_matches_the_pickler(value):
+    assert pickler._tiny_pickle_of(value) == pickle.dumps(value, 4)
+
+
+@pytest.mark.parametrize("value", [2 ** 31, Flag.ON, Liar(2), (1, "a"), tuple(range(17)), ()])
+def test_small_number_writer_declines(value):
+    assert pickler._tiny_pickle_of(value) is None
+    assert type(pickler.safe_pickle(value, False)) is bytes
+
+
+
+class Touchy:
+    def __getattr__(self, name):
+        raise RuntimeError("no attributes")
+
+
+@pytest.mark.parametrize("limit", [49.0, 50.0])
+def test_values_at_the_size_limit_and_odd_objects_go_as_named(real, monkeypatch, limit):
+    monkeypatch.setattr(cr, "MAX_STRING_SIZE", limit)
+    monkeypatch.setattr(__import__(__name__), "calls", lambda: [
+        (add, ("x" * 50, ""), None, ()),
+        (add, (Touchy(), None), None, ()),
+    ])
+    direct = record_all(real, named=False)
+    named = record_all(real, named=True)
+    assert direct == named
+    # (the object is over either limit by its deep size)
+    assert len(direct[0]) == (1 if limit == 50.0 else 0)
