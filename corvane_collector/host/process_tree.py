@@ -83,7 +83,8 @@ def start_from_environment():
         if starter.current() is not None:
             return starter.current()
         kwargs, join = _settings(raw)
-        if not os.path.isfile(kwargs["store"]):
+        from corvane_collector.host import store
+        if not store.is_url(kwargs["store"]) and not os.path.isfile(kwargs["store"]):
             raise ValueError(f"its record store {kwargs['store']} does not exist")
         return starter.start(subprocesses=True, _join=join, **kwargs)
     except Exception as exc:  # noqa: BLE001 - never fail the program we were asked to record

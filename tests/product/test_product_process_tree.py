@@ -41,7 +41,8 @@ def py(*args, cwd, env=None):
 
 
 def read(db, *args):
-    out = py("-m", "corvane_collector", *args, "--store", db, cwd=os.path.dirname(db))
+    out = py("-m", "corvane_collector", *args, "--store", db,
+             cwd=os.path.dirname(db) if os.path.isabs(db) else ROOT)
     assert out.returncode == 0, out.stderr
     return out.stdout
 
@@ -86,12 +87,13 @@ if __name__ == "__main__":
 
 
 @needs_recording
-def test_subprocess_spawn_pool_and_fork_join_one_run(tmp_path):
+def test_subprocess_spawn_pool_and_fork_join_one_run(tmp_path, store_location):
     (tmp_path / "proj").mkdir()
     (tmp_path / "proj" / "tree.py").write_text(textwrap.dedent(TREE))
     plain = py("proj/tree.py", cwd=tmp_path)
-    db = str(tmp_path / "r.db")
-    r = py("-m", "corvane_collector", "run", "--store", db, "proj/tree.py", cwd=tmp_path)
+    db = store_location
+    r = py("-m", "corvane_collector", "run", "--store", db, "--on-full", "drop", "proj/tree.py",
+           cwd=tmp_path)
     assert (r.returncode, r.stdout) == (plain.returncode, plain.stdout) == (0, "21 [3, 6] 3\n"), r.stderr
     assert "this process is not recorded" not in r.stderr
     (run,) = json.loads(read(db, "runs", "--json"))
@@ -112,6 +114,24 @@ def test_subprocess_spawn_pool_and_fork_join_one_run(tmp_path):
     assert all(p["ended"] is not None for p in procs.values()), procs
     assert not [p for p in procs.values() if "--kind" in p["argv"]]  # handlers never recorded
     assert stats["dropped"] == 0
+
+
+def test_children_inherit_the_run_settings(monkeypatch):
+    from corvane_collector import starter
+    session = starter.Session()
+    session.store_location, session.run_id, session.project_path = "postgresql://u@h/d", 4, "/p"
+    session.rate = 0.5
+    session.options = dict(external_calls_max=3, tenant_id="t", project_id="p",
+                           max_queue_messages=10, max_queue_bytes=None, on_full="drop",
+                           keep_per_function=7, max_store_size=1 << 20)
+    monkeypatch.delenv(process_tree.ENV_RUN, raising=False)
+    process_tree.export(session)
+    kwargs, join = process_tree._settings(os.environ.pop(process_tree.ENV_RUN))
+    assert join["run_id"] == 4 and kwargs["store"] == "postgresql://u@h/d"
+    assert {k: kwargs[k] for k in ("on_full", "keep_per_function", "max_store_size",
+                                   "max_queue_messages", "collecting_rate")} == \
+        dict(on_full="drop", keep_per_function=7, max_store_size=1 << 20, max_queue_messages=10,
+             collecting_rate=0.5)
 
 
 @needs_recording
