@@ -4,6 +4,10 @@
 begins recording in the current process and ``stop()`` ends it (it also runs
 at interpreter exit). Importing the package stays cheap: the interceptor and
 the compiled modules are only loaded by ``start``.
+
+PYTEST_DONT_REWRITE: in a recorded process this package is imported at
+start-up, before pytest could rewrite it; the marker keeps pytest (which loads
+our plugin) from warning about that.
 """
 
 __version__ = "0.1.0"

@@ -97,8 +97,10 @@ class Session:
     """One started collector: its store, run, channels and settings."""
 
     def __init__(self):
-        self.store_path = None
-        self.conn = None
+        self.store_location = None  # as given: a URL may hold a password
+        self.store_path = None  # as messages show it
+        self.handler_location = None
+        self.handler_env = {}
         self.run_id = None
         self.data = None
         self.metrics = None
@@ -110,6 +112,15 @@ class Session:
         self.exit_timeout = DEFAULT_EXIT_TIMEOUT
         self.exit_code = None
         self.pid = os.getpid()
+        self.subprocesses = False
+        self.options = {}
+        # "root" for the process that created the run; "spawned" or "forked"
+        # for a child that joined it.
+        self.how = "root"
+        self.parent_pid = None
+        self.process_started = None
+        # Node id of the test running now (set by the pytest plugin).
+        self.test = None
 
 
 def _validate_rate(rate):
@@ -149,7 +160,8 @@ def start(project_path, collecting_rate=DEFAULT_COLLECTING_RATE, store=None,
           external_calls_max=DEFAULT_EXTERNAL_CALLS_MAX, *, tenant_id="local", project_id=None,
           exit_timeout=DEFAULT_EXIT_TIMEOUT, argv=None, max_queue_messages=None,
           max_queue_bytes=None, extra_project_files=(), on_full="wait",
-          keep_per_function=DEFAULT_KEEP_PER_FUNCTION, max_store_size=None):
+          keep_per_function=DEFAULT_KEEP_PER_FUNCTION, max_store_size=None, subprocesses=False,
+          _join=None):
     """Starts recording the calls of the project at ``project_path``.
 
     ``on_full`` says what a send does when a handler's queue is full: "wait"
@@ -162,6 +174,12 @@ def start(project_path, collecting_rate=DEFAULT_COLLECTING_RATE, store=None,
     newest ``keep_per_function`` calls of each function (0: all) and stop
     storing once the store holds ``max_store_size`` bytes (an int, or text
     such as "500M"); what they do not keep is counted in the run's metrics.
+
+    With ``subprocesses`` the Python 3.10 processes the program starts
+    (subprocesses of ``sys.executable``, ``multiprocessing`` workers, forked
+    children) are recorded too, into the same run and with the same settings
+    (see ``corvane_collector.host.process_tree``). ``_join`` is that module's:
+    the run a child joins; its limits are those the run was created with.
 
     Returns the ``Session``. Raises ``StartError`` for a bad argument, a
     second start, or a store that cannot be used (before anything is recorded).
@@ -184,48 +202,97 @@ def start(project_path, collecting_rate=DEFAULT_COLLECTING_RATE, store=None,
         session.rate = rate
         session.exit_timeout = float(exit_timeout)
         location = store or DEFAULT_STORE
-        location = location if store_mod.is_url(location) else os.path.abspath(location)
-        session.store_path = store_mod.display_location(location)
-        handler_location, handler_env = location, {}
-        try:
-            session.conn = store_mod.open_store(location, create=True)
-            if session.conn.backend == "postgresql":
-                handler_location, handler_env = session.conn.handler_location()
-            session.run_id = store_mod.create_run(
-                session.conn, os.getpid(), sys.argv if argv is None else argv,
-                session.project_path, rate, platform.python_version(), "starting",
-                keep_per_function=keep, max_store_size=max_size)
-        except store_mod.StoreError as exc:
-            if session.conn is not None:
-                session.conn.close()
-            raise StartError(str(exc)) from None
-        except Exception as exc:  # database errors on a read-only or full disk
-            if session.conn is not None:
-                session.conn.close()
-            raise StartError(f"cannot write to the record store {session.store_path}: {exc}") from None
-        options = {"on_full": on_full, "handler_env": handler_env}
-        if max_queue_messages is not None:
-            options["max_messages"] = max_queue_messages
-        if max_queue_bytes is not None:
-            options["max_bytes"] = max_queue_bytes
-        try:
-            session.data = channels.start_handler("data", handler_location, session.run_id,
-                                                  **options)
-            session.metrics = channels.start_handler("metrics", handler_location,
-                                                     session.run_id, **options)
-        except OSError as exc:
-            for ch in (session.data, session.metrics):
-                if ch is not None:
-                    ch.close(1.0)
-            session.conn.close()
-            raise StartError(f"cannot start the handler processes: {exc}") from None
-
-        session.recording = _install(session, external_calls_max, tenant_id,
-                                     project_id or os.path.basename(session.project_path))
-        store_mod.set_run_recording(session.conn, session.run_id, session.recording)
+        session.store_location = location if store_mod.is_url(location) else os.path.abspath(location)
+        session.store_path = store_mod.display_location(session.store_location)
+        session.subprocesses = bool(subprocesses)
+        session.options = dict(external_calls_max=external_calls_max, tenant_id=tenant_id,
+                               project_id=project_id or os.path.basename(session.project_path),
+                               max_queue_messages=max_queue_messages,
+                               max_queue_bytes=max_queue_bytes, on_full=on_full,
+                               keep_per_function=keep, max_store_size=max_size)
+        if _join is not None:
+            session.run_id = _join["run_id"]
+            session.how, session.parent_pid = "spawned", _join.get("parent_pid")
+        _open_in_store(session, sys.argv if argv is None else argv)
+        _start_handlers(session)
+        session.recording = _install(session, external_calls_max, session.options["tenant_id"],
+                                     session.options["project_id"])
+        _set_recording(session)
         _session = session
-        _install_process_hooks()
+        _install_process_hooks(session.subprocesses)
+        if session.subprocesses:
+            from corvane_collector.host import process_tree
+            process_tree.export(session)
         return session
+
+
+def _open_in_store(session, argv):
+    """Creates the run (or checks the one to join) and enters this process in it."""
+    from corvane_collector.host import store as store_mod
+
+    conn = None
+    try:
+        conn = store_mod.open_store(session.store_location, create=True)
+        if conn.backend == "postgresql":
+            session.handler_location, session.handler_env = conn.handler_location()
+        else:
+            session.handler_location, session.handler_env = session.store_location, {}
+        if session.how == "root":
+            session.run_id = store_mod.create_run(
+                conn, session.pid, argv, session.project_path, session.rate,
+                platform.python_version(), "starting",
+                keep_per_function=session.options["keep_per_function"],
+                max_store_size=session.options["max_store_size"])
+        else:
+            store_mod.open_run(conn, session.run_id)
+        session.process_started = store_mod.add_process(
+            conn, session.run_id, session.pid, session.parent_pid, session.how, argv, "starting")
+    except store_mod.StoreError as exc:
+        raise StartError(str(exc)) from None
+    except Exception as exc:  # database errors on a read-only or full disk
+        raise StartError(f"cannot write to the record store {session.store_path}: {exc}") from None
+    finally:
+        # No connection is held while the program runs: a forked child must
+        # never inherit one (SQLite connections do not survive a fork).
+        if conn is not None:
+            conn.close()
+
+
+def _set_recording(session):
+    from corvane_collector.host import store as store_mod
+
+    try:
+        conn = store_mod.open_store(session.store_location)
+        try:
+            if session.how == "root":
+                store_mod.set_run_recording(conn, session.run_id, session.recording)
+            store_mod.set_process_recording(conn, session.run_id, session.pid,
+                                            session.process_started, session.recording)
+        finally:
+            conn.close()
+    except Exception:  # noqa: BLE001 - the run goes on; stop() writes the final state
+        pass
+
+
+def _start_handlers(session):
+    from corvane_collector.host import channels
+
+    options = {"child": session.how != "root", "on_full": session.options["on_full"],
+               "handler_env": session.handler_env}
+    if session.options["max_queue_messages"] is not None:
+        options["max_messages"] = session.options["max_queue_messages"]
+    if session.options["max_queue_bytes"] is not None:
+        options["max_bytes"] = session.options["max_queue_bytes"]
+    try:
+        session.data = channels.start_handler("data", session.handler_location, session.run_id,
+                                              **options)
+        session.metrics = channels.start_handler("metrics", session.handler_location,
+                                                 session.run_id, **options)
+    except OSError as exc:
+        for ch in (session.data, session.metrics):
+            if ch is not None:
+                ch.close(1.0)
+        raise StartError(f"cannot start the handler processes: {exc}") from None
 
 
 def _install(session, external_calls_max, tenant_id, project_id):
@@ -257,31 +324,78 @@ def _install(session, external_calls_max, tenant_id, project_id):
     return "on"
 
 
-def _install_process_hooks():
+def _install_process_hooks(subprocesses):
     global _fork_hook_installed
     if not _fork_hook_installed:
         os.register_at_fork(after_in_child=_after_fork_in_child)
         atexit.register(_at_exit)
         _fork_hook_installed = True
+    if subprocesses and os._exit is _real_exit:
+        os._exit = _exit_flushing
+
+
+_real_exit = os._exit
+
+
+def _exit_flushing(code):
+    """``os._exit`` that first stops a recorded child process.
+
+    Forked ``multiprocessing`` workers (fork and forkserver) always end with
+    ``os._exit``, which skips the exit hooks: without this their last records
+    would be lost. The process that created the run keeps the plain meaning.
+    """
+    session = _session
+    if session is not None and session.how != "root" and session.pid == os.getpid():
+        try:
+            session.exit_code = code
+            stop()
+        except BaseException:  # noqa: BLE001 - the exit must happen whatever we do
+            pass
+    _real_exit(code)
 
 
 def _after_fork_in_child():
-    # A forked child records nothing: stock evaluator, inert channels. It must
-    # never write into the parent's pipes or close the parent's run.
+    # The child must never write into the parent's pipes or close the
+    # parent's run. When the run records its processes, the child gets its own
+    # handlers and keeps the evaluator; otherwise it records nothing.
     global _session, _lock
     _lock = threading.Lock()
-    session = _session
-    if session is None:
+    parent = _session
+    if parent is None:
         return
     _session = None
-    try:
-        if session.interceptor is not None:
-            session.interceptor.set_defualt_interpter()
-    except Exception:  # noqa: BLE001
-        pass
-    for ch in (session.data, session.metrics):
+    for ch in (parent.data, parent.metrics):
         if ch is not None:
             ch.after_fork_in_child()
+    if parent.subprocesses and parent.interceptor is not None:
+        try:
+            _session = _continue_in_forked_child(parent)
+            return
+        except Exception as exc:  # noqa: BLE001 - the child runs on, unrecorded
+            sys.stderr.write(f"corvane collector: this forked process is not recorded: {exc}\n")
+    try:
+        if parent.interceptor is not None:
+            parent.interceptor.set_defualt_interpter()
+    except Exception:  # noqa: BLE001
+        pass
+
+
+def _continue_in_forked_child(parent):
+    from corvane_collector.configs.run_settings import CollectorSettings
+
+    session = Session()
+    for name in ("store_location", "store_path", "handler_location", "handler_env", "run_id", "project_path", "project_files", "rate",
+                 "exit_timeout", "subprocesses", "options", "interceptor", "test"):
+        setattr(session, name, getattr(parent, name))
+    session.how, session.parent_pid = "forked", parent.pid
+    _open_in_store(session, sys.argv)
+    _start_handlers(session)
+    CollectorSettings.configure(data_subprocess=session.data, metrics_subprocess=session.metrics)
+    if session.test is not None:
+        session.data.send_context(session.test)
+    session.recording = "on"
+    _set_recording(session)
+    return session
 
 
 def _at_exit():
@@ -301,6 +415,14 @@ def set_exit_code(code):
 def current():
     """The running ``Session``, or None."""
     return _session
+
+
+def set_test(nodeid):
+    """Tags the records made from now on with a test's node id (None: no test)."""
+    session = _session
+    if session is not None and session.data is not None:
+        session.test = nodeid
+        session.data.send_context(nodeid)
 
 
 def stop():
@@ -348,19 +470,31 @@ def stop():
                "drops": [{"channel": c, "reason": r, "count": n}
                          for (c, r), n in sorted({**drops, **late}.items())],
                "records": None, "functions": None}
+    if session.subprocesses and session.how == "root":
+        from corvane_collector.host import process_tree
+        process_tree.withdraw(session)
+    conn = None
     try:
+        conn = store_mod.open_store(session.store_location)
         if late:
-            store_mod.set_drop_totals(session.conn, session.run_id, late)
-        store_mod.finish_run(session.conn, session.run_id, session.exit_code, session.recording)
-        if finished:
-            summary["records"] = store_mod.record_count(session.conn, session.run_id)
-            summary["functions"] = len(store_mod.function_summary(session.conn, session.run_id))
-            summary["not_kept"] = sum(m["count"] for m in store_mod.metric_counts(
-                session.conn, session.run_id) if m["kind"] == store_mod.NOT_KEPT)
+            child = None if session.how == "root" else session.pid
+            store_mod.set_drop_totals(conn, session.run_id, {
+                (store_mod.drop_channel(c, child), r): n for (c, r), n in late.items()})
+        store_mod.finish_process(conn, session.run_id, session.pid, session.process_started,
+                                 session.exit_code, session.recording)
+        if session.how == "root":
+            store_mod.finish_run(conn, session.run_id, session.exit_code, session.recording)
+            if finished:
+                summary["records"] = store_mod.record_count(conn, session.run_id)
+                summary["functions"] = len(store_mod.function_summary(conn, session.run_id))
+                summary["processes"] = len(store_mod.list_processes(conn, session.run_id))
+                summary["not_kept"] = sum(m["count"] for m in store_mod.metric_counts(
+                    conn, session.run_id) if m["kind"] == store_mod.NOT_KEPT)
     except Exception as exc:  # noqa: BLE001
         summary["store_error"] = str(exc)
     finally:
-        session.conn.close()
+        if conn is not None:
+            conn.close()
     for ch, code in ((session.data, codes[0]), (session.metrics, codes[1])):
         if ch.error is not None or (code not in (None, 0)):
             summary.setdefault("problems", []).append(

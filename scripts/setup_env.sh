@@ -20,6 +20,11 @@ fi
 .venv/bin/python -m pip install -q --upgrade pip
 .venv/bin/python -m pip install -q "meson-python>=0.15" "meson>=1.2" ninja "cython>=3.0"
 .venv/bin/python -m pip install -q --no-build-isolation -e ".[test,yaml]"
+# The start-up hook that records child processes is a .pth file, which a wheel
+# install puts into site-packages (see corvane_collector/meson.build); an
+# editable install of meson-python installs only its import hook, so link it.
+ln -sf "$PWD/corvane_collector/corvane_collector_processes.pth" \
+  "$(.venv/bin/python -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')/"
 # The third-party project whose own test suite a scenario test records through
 # the collector; fetched now so that running the tests needs no network.
 if ! ls .venv/real-projects/toolz-1.0.0.tar.gz >/dev/null 2>&1; then

@@ -33,11 +33,12 @@ user's own threads, in the middle of the user's calls:
 * ``close(timeout)`` flushes with a bounded wait; what cannot be written in
   time is counted as dropped, and the handler finishes on its own once it sees
   end of file.
-* Fork: a forked child gets no channel. ``after_fork_in_child`` disables the
-  inherited channel (fresh queue, inherited stream closed, every later
-  message silently discarded), so the child can never interleave bytes with
-  the parent's stream. The starter also switches the child's evaluator back to
-  the stock one, so a forked child records nothing.
+* Fork: a forked child never uses the parent's channel. ``after_fork_in_child``
+  disables the inherited channel (fresh queue, inherited stream closed, every
+  later message silently discarded), so the child can never interleave bytes
+  with the parent's stream. The starter then gives the child channels of its
+  own, or, when the run does not record its processes, switches the child's
+  evaluator back to the stock one.
 """
 
 import collections
@@ -52,6 +53,7 @@ import threading
 import time
 
 from corvane_collector.host import protocol
+from corvane_collector.host.process_tree import ENV_RUN
 
 DEFAULT_MAX_MESSAGES = 20000
 DEFAULT_MAX_BYTES = 256 * 1024 * 1024
@@ -241,7 +243,8 @@ class HandlerChannel:
                         return
                 self._idle = False
                 continue
-            chunks = []
+            accepted = protocol.encode_count(self._sent.value)
+            chunks = [protocol.pack_header(protocol.FRAME_ACCEPTED, 0, 0.0, len(accepted)), accepted]
             batch = 0
             count = 0
             while queue and batch < _BATCH_BYTES:
@@ -328,10 +331,18 @@ class HandlerChannel:
 
     def send_drop_report(self, totals):
         """Queues a drops frame (running totals of any channels) for the handler."""
-        if not totals or not self._accepting:
+        if totals:
+            self._send_control(protocol.FRAME_DROPS, protocol.encode_drops(totals))
+
+    def send_context(self, test):
+        """Queues a context frame: the messages queued after it were made while ``test`` ran."""
+        self._send_control(protocol.FRAME_CONTEXT, protocol.encode_context(test))
+
+    def _send_control(self, kind, payload):
+        # In the stream's order with the messages; never refused for a full queue.
+        if not self._accepting:
             return
-        payload = protocol.encode_drops(totals)
-        self._queue.append((protocol.FRAME_DROPS, 0, time.time(), payload))
+        self._queue.append((kind, 0, time.time(), payload))
         if self._idle:
             self._idle = False
             try:
@@ -518,7 +529,7 @@ class MemoryChannel:
         self.messages.append(data)
 
 
-def handler_command(kind, store, run_id):
+def handler_command(kind, store, run_id, child=False):
     """The command line of a handler process.
 
     ``-c`` with the first ``sys.path`` entry removed, so that a module of the
@@ -529,16 +540,18 @@ def handler_command(kind, store, run_id):
     code = ("import sys; del sys.path[0]; "
             "from corvane_collector.host.handler import main; sys.exit(main(sys.argv[1:]))")
     return [sys.executable, "-c", code, "--kind", kind, "--store", store, "--run-id", str(run_id),
-            "--pid", str(os.getpid())]
+            "--pid", str(os.getpid())] + (["--child"] if child else [])
 
 
-def start_handler(kind, store, run_id, handler_env=None, **channel_options):
+def start_handler(kind, store, run_id, child=False, handler_env=None, **channel_options):
     """Starts a handler process for ``kind`` ("data" or "metrics") and returns its channel.
 
+    ``child``: the recorded process is a child that joined the run.
     ``handler_env`` adds to the handler's environment (a store password, kept
     off its command line).
     """
     env = dict(os.environ)
+    env.pop(ENV_RUN, None)  # a handler must never be recorded itself
     env.update(handler_env or {})
     # The handler must find this very package, whatever the user's PYTHONPATH says.
     pkg_parent = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -547,7 +560,7 @@ def start_handler(kind, store, run_id, handler_env=None, **channel_options):
     try:
         ours.shutdown(socket.SHUT_RD)
         _grow_buffer(ours)
-        proc = subprocess.Popen(handler_command(kind, store, run_id), stdin=theirs.fileno(),
+        proc = subprocess.Popen(handler_command(kind, store, run_id, child), stdin=theirs.fileno(),
                                 stdout=subprocess.DEVNULL, env=env, close_fds=True)
     except BaseException:
         ours.close()

@@ -244,6 +244,8 @@ def cmd_run(argv):
                                       if kind == "script" else os.getcwd())
     store_path = opts.get("store") or _default_store()
     argv0 = [name] if kind == "script" else ["-m", name]
+    from corvane_collector.host import process_tree
+    process_tree.leave_inherited_run()
     try:
         session = starter.start(project, opts.get("rate", starter.DEFAULT_COLLECTING_RATE),
                                 store_path,
@@ -251,7 +253,7 @@ def cmd_run(argv):
                                 argv=argv0 + list(args), on_full=opts.get("on_full", "wait"),
                                 keep_per_function=opts.get("keep_per_function",
                                                            starter.DEFAULT_KEEP_PER_FUNCTION),
-                                max_store_size=opts.get("max_store_size"))
+                                max_store_size=opts.get("max_store_size"), subprocesses=True)
     except starter.StartError as exc:
         _err(str(exc))
         return EXIT_USAGE
@@ -294,9 +296,11 @@ def _print_run_summary(summary, store_path):
     dropped = f", {summary['dropped']} dropped" if summary["dropped"] else ""
     if summary.get("not_kept"):
         dropped += f", {summary['not_kept']} not kept (see stats)"
+    processes = summary.get("processes") or 1
+    processes = f" in {processes} processes" if processes > 1 else ""
     _err(f"run {summary['run_id']}: recorded {summary['records']} calls of "
-         f"{summary['functions']} functions into {store_mod.display_location(store_path)}"
-         f"{dropped}")
+         f"{summary['functions']} functions{processes} into "
+         f"{store_mod.display_location(store_path)}{dropped}")
     if summary["records"]:
         store_arg = "" if store_path == _default_store() else f" --store {store_path}"
         _err(f"see them with: {PROG} list{store_arg}")
@@ -343,17 +347,18 @@ def cmd_runs(args):
         json.dump(runs, sys.stdout, indent=2)
         sys.stdout.write("\n")
         return 0
-    rows = [(r["id"], _when(r["started"]), r["records"],
+    rows = [(r["id"], _when(r["started"]), r["records"], r["processes"],
              "-" if r["exit_code"] is None else r["exit_code"], _clip(r["recording"] or "-", 40),
              " ".join(r["argv"])) for r in runs]
-    sys.stdout.write(_table(("run", "started", "records", "exit", "recording", "command"), rows))
+    sys.stdout.write(_table(("run", "started", "records", "processes", "exit", "recording",
+                             "command"), rows))
     return 0
 
 
 def cmd_list(args):
     conn = _open(args)
     run_id = store_mod.resolve_run(conn, args.run)
-    funcs = store_mod.function_summary(conn, run_id)
+    funcs = store_mod.function_summary(conn, run_id, test=args.test)
     if args.json:
         json.dump(funcs, sys.stdout, indent=2)
         sys.stdout.write("\n")
@@ -389,7 +394,7 @@ def _select_records(conn, args, run_id):
         return recs
     names = [None]
     if args.target is not None:
-        names = store_mod.matching_functions(conn, args.target, run_id)
+        names = store_mod.matching_functions(conn, args.target, run_id, test=args.test)
         if not names:
             raise store_mod.StoreError(f"no recorded function matches {args.target!r}")
         if len(names) > 1 and args.target not in names:
@@ -399,7 +404,7 @@ def _select_records(conn, args, run_id):
     recs = []
     for name in names:
         recs.extend(store_mod.iter_records(conn, run_id, function=name, limit=args.limit,
-                                           newest_first=True))
+                                           newest_first=True, test=args.test))
     recs.sort(key=lambda r: r["id"])
     return recs
 
@@ -416,6 +421,7 @@ def call_to_dict(rec, view):
         "id": rec["id"], "run": rec["run_id"], "function": rec["full_name"] or view.full_name,
         "module": rec["module"], "file": rec["file"], "pid": rec["pid"], "thread": rec["thread"],
         "time": rec["time"], "raised": bool(rec["raised"]), "size": rec["size"],
+        "test": rec.get("test"),
         "args_before": decode.to_json(view.args_before),
         "kwargs_before": decode.to_json(view.kwargs_before),
         "args_after": decode.to_json(view.args_after),
@@ -439,6 +445,8 @@ def _print_call(rec, view, width):
               f"thread {rec['thread']}, {_when(rec['time'])}, {_size(rec['size'])})\n")
     if rec["file"]:
         out.write(f"  file:        {_short_path(rec['file'])}\n")
+    if rec.get("test"):
+        out.write(f"  test:        {rec['test']}\n")
     if view.error:
         out.write(f"  unreadable:  {view.error}\n")
         return
@@ -497,7 +505,7 @@ def cmd_export(args):
     total = store_mod.record_count(conn, run_id) if progress else 0
     count = 0
     try:
-        for rec in store_mod.iter_records(conn, run_id, function=args.function):
+        for rec in store_mod.iter_records(conn, run_id, function=args.function, test=args.test):
             if args.trusted:
                 _trusted_loading(conn, rec)
             view = decode.CallView(rec["data"], trusted=args.trusted)
@@ -541,7 +549,13 @@ def stats_dict(conn, run_id):
                      for m in by(store_mod.NOT_KEPT)],
         "drops": drops,
         "dropped": sum(d["count"] for d in drops),
+        "processes": _processes(conn, run_id),
     }
+
+
+def _processes(conn, run_id):
+    runs = [run_id] if run_id is not None else [r["id"] for r in store_mod.list_runs(conn)]
+    return [dict(run=r, **p) for r in runs for p in store_mod.list_processes(conn, r)]
 
 
 def cmd_stats(args):
@@ -581,6 +595,17 @@ def cmd_stats(args):
     out.write(f"dropped messages:  {s['dropped']}\n")
     for d in s["drops"]:
         out.write(f"  {d['count']:>8}  {d['channel']} channel: {d['reason']}\n")
+    out.write(f"processes:         {len(s['processes'])}\n")
+    for p in s["processes"]:
+        if p["how"] is None:  # a store written before processes were entered
+            end = "-"
+        elif p["ended"] is None:
+            end = "did not stop (killed, or still running)"
+        else:
+            end = f"exit {'-' if p['exit_code'] is None else p['exit_code']}"
+        parent = f" from {p['parent_pid']}" if p["parent_pid"] else ""
+        out.write(f"  run {p['run']} pid {p['pid']}: {p['how'] or '-'}{parent}, "
+                  f"{p['records']} records, {end}\n")
     return 0
 
 
@@ -637,7 +662,7 @@ def build_parser():
     sub.add_parser("run", help="run a program with recording on (see run --help)",
                    add_help=False)
 
-    def reader(name, help_text, func, runs=True, json=True, trusted=False):
+    def reader(name, help_text, func, runs=True, json=True, trusted=False, tests=False):
         p = sub.add_parser(name, help=help_text)
         p.add_argument("--store", default=_default_store(),
                        help="record store, a file or a postgresql:// URL "
@@ -649,13 +674,16 @@ def build_parser():
         if trusted:
             p.add_argument("--import", dest="trusted", action="store_true",
                            help="rebuild real objects: imports the recorded project's modules")
+        if tests:
+            p.add_argument("--test", metavar="NODEID", default=None,
+                           help="only the calls made while this test ran (its pytest node id)")
         p.set_defaults(func=func)
         return p
 
     reader("runs", "list the recorded runs", cmd_runs, runs=False)
-    reader("list", "recorded functions with call counts, failures and sizes", cmd_list)
+    reader("list", "recorded functions with call counts, failures and sizes", cmd_list, tests=True)
     p = reader("show", "one function's (or one record's) calls, decoded", cmd_show,
-               json=False, trusted=True)
+               json=False, trusted=True, tests=True)
     p.add_argument("target", nargs="?",
                    help="function full name (or its last part), or a record number")
     p.add_argument("--limit", type=int, default=10,
@@ -664,7 +692,7 @@ def build_parser():
     p.add_argument("--json", action="store_true", help="one JSON object per call")
     reader("stats", "metrics: tries, successes, failures by reason, limits, drops", cmd_stats)
     p = reader("export", "every recorded call, machine-readable, one per line", cmd_export,
-               json=False, trusted=True)
+               json=False, trusted=True, tests=True)
     p.add_argument("--format", choices=("jsonl",), default="jsonl")
     p.add_argument("--function", help="only the calls of this function (full name)")
     p.add_argument("--output", "-o", help="write to this file instead of standard output")

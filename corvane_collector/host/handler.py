@@ -25,6 +25,7 @@ import signal
 import sys
 
 from corvane_collector.host import decode, protocol, store
+from corvane_collector.host.channels import REASON_FLUSH_TIMEOUT
 
 READ_SIZE = 1 << 20
 # Keep one transaction from growing without bound while the pipe stays full.
@@ -37,6 +38,13 @@ def _log(message):
     sys.stderr.flush()
 
 
+def _write_drops(sink):
+    if sink.drops:
+        store.set_drop_totals(sink.conn, sink.run_id,
+                              {(store.drop_channel(c, sink.child_pid), r): n
+                               for (c, r), n in sink.drops.items()})
+
+
 class DataSink:
     def __init__(self, conn, run_id, pid):
         self.conn = conn
@@ -46,11 +54,18 @@ class DataSink:
         self.bytes = 0
         self.drops = {}
         self.undecodable = 0
+        self.test = None
         self.writer = store.RecordWriter(conn, *store.run_limits(conn, run_id))
 
     def add(self, kind, tid, when, payload):
         if kind == protocol.FRAME_DROPS:
             protocol.merge_drops(self.drops, protocol.decode_drops(payload))
+            return
+        if kind == protocol.FRAME_CONTEXT:
+            try:
+                self.test = protocol.decode_context(payload)
+            except ValueError:
+                self.test = None
             return
         try:
             full_name, module, file, raised = decode.record_columns(payload)
@@ -59,7 +74,7 @@ class DataSink:
             raised = False
             self.undecodable += 1
         self.rows.append((self.run_id, full_name, module, file, self.pid, tid, when,
-                          int(bool(raised)), len(payload), payload))
+                          int(bool(raised)), len(payload), payload, self.test))
         self.bytes += len(payload)
 
     @property
@@ -73,8 +88,7 @@ class DataSink:
             self.rows = []
             self.bytes = 0
         if self.drops:
-            store.run_in_transaction(
-                self.conn, lambda: store.set_drop_totals(self.conn, self.run_id, self.drops))
+            store.run_in_transaction(self.conn, lambda: _write_drops(self))
             self.drops = {}
 
 
@@ -88,6 +102,8 @@ class MetricsSink:
     def add(self, kind, tid, when, payload):
         if kind == protocol.FRAME_DROPS:
             protocol.merge_drops(self.drops, protocol.decode_drops(payload))
+            return
+        if kind != protocol.FRAME_MESSAGE:
             return
         try:
             key = decode.metric_key(payload)
@@ -106,14 +122,17 @@ class MetricsSink:
     def _write(self):
         if self.counts:
             store.add_metric_counts(self.conn, self.run_id, self.counts)
-        if self.drops:
-            store.set_drop_totals(self.conn, self.run_id, self.drops)
+        _write_drops(self)
 
 
-def serve(fd, conn, kind, run_id, pid):
+def serve(fd, conn, kind, run_id, pid, child=False):
     sink = (DataSink if kind == "data" else MetricsSink)(conn, run_id, pid)
+    # Drop totals are running totals per channel: a child process's must not
+    # overwrite its parent's.
+    sink.child_pid = pid if child else None
     reader = protocol.FrameReader()
     frames = 0
+    accepted = received = 0
     while True:
         try:
             chunk = os.read(fd, READ_SIZE)
@@ -123,11 +142,19 @@ def serve(fd, conn, kind, run_id, pid):
             break
         reader.feed(chunk)
         for frame in reader.frames():
+            if frame[0] == protocol.FRAME_ACCEPTED:
+                accepted = max(accepted, protocol.decode_count(frame[3]))
+                continue
+            received += frame[0] == protocol.FRAME_MESSAGE
             sink.add(*frame)
             frames += 1
             if sink.batch_full:
                 sink.commit()
         sink.commit()
+    if accepted > received:
+        # The process ended with messages still queued (killed, or out of time
+        # at exit; its own count, if it could send one, is the same total).
+        protocol.merge_drops(sink.drops, {(kind, REASON_FLUSH_TIMEOUT): accepted - received})
     sink.commit()
     if reader.pending:
         _log(f"{kind} stream ended inside a frame ({reader.pending} bytes lost)")
@@ -142,6 +169,8 @@ def main(argv=None):
     parser.add_argument("--store", required=True, help="a file, or a postgresql:// URL")
     parser.add_argument("--run-id", type=int, required=True)
     parser.add_argument("--pid", type=int, default=None, help="pid of the recorded process")
+    parser.add_argument("--child", action="store_true",
+                        help="the recorded process joined a run that another one started")
     args = parser.parse_args(argv)
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     try:
@@ -152,7 +181,8 @@ def main(argv=None):
         while os.read(0, READ_SIZE):
             pass
         return 2
-    serve(0, conn, args.kind, args.run_id, args.pid if args.pid is not None else os.getppid())
+    serve(0, conn, args.kind, args.run_id, args.pid if args.pid is not None else os.getppid(),
+          args.child)
     conn.close()
     return 0
 

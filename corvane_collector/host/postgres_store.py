@@ -43,6 +43,9 @@ class PostgresStore:
     greatest = "greatest"
     has_calls = True
     has_legacy = False
+    has_test = True
+    has_legacy_test = False
+    has_processes = True
     decompressor = None
 
     def __init__(self, conn, location):
@@ -117,23 +120,39 @@ def open_store(location, create=False, readonly=False):
     return pg
 
 
-def _has_meta(pg):
+def _has_table(pg, name):
     # A query of the catalog, not to_regclass(): its cache may not yet show a
     # table that another writer created while we waited for the lock.
     return pg.execute("SELECT EXISTS (SELECT 1 FROM pg_catalog.pg_tables WHERE "
-                      "schemaname = current_schema() AND tablename = 'meta')").fetchone()[0]
+                      "schemaname = current_schema() AND tablename = ?)", (name,)).fetchone()[0]
+
+
+def _has_test(pg):
+    return pg.execute("SELECT EXISTS (SELECT 1 FROM information_schema.columns WHERE "
+                      "table_schema = current_schema() AND table_name = 'calls' AND "
+                      "column_name = 'test')").fetchone()[0]
 
 
 def _check_or_init(pg, shown, may_init):
-    if not _has_meta(pg):
+    if not _has_table(pg, "meta"):
         if not may_init:
             raise store_mod.StoreError(f"{shown} holds no record store (nothing was recorded into it)")
         with pg.transaction():
             pg.execute("SELECT pg_advisory_xact_lock(?)", (_SCHEMA_LOCK,))
-            if not _has_meta(pg):
+            if not _has_table(pg, "meta"):
                 for statement in store_mod.schema_statements(
-                        store_mod.V1_TABLES + ";" + store_mod.V2_CHANGES, PG_TYPES):
+                        store_mod.V1_TABLES + ";" + store_mod.V2_CHANGES + ";"
+                        + store_mod.PROCESS_TABLE, PG_TYPES):
                     pg.execute(statement)
                 pg.execute("INSERT INTO meta VALUES ('schema_version', ?), ('created', ?)",
                            (str(store_mod.SCHEMA_VERSION), repr(time.time())))
     pg.schema_version = store_mod.check_schema_version(pg, shown)
+    if may_init and not (_has_test(pg) and _has_table(pg, "processes")):
+        # Made before processes were recorded: the first writer adds what is missing.
+        with pg.transaction():
+            pg.execute("SELECT pg_advisory_xact_lock(?)", (_SCHEMA_LOCK,))
+            pg.execute("ALTER TABLE calls ADD COLUMN IF NOT EXISTS test TEXT")
+            for statement in store_mod.schema_statements(store_mod.PROCESS_TABLE, PG_TYPES):
+                pg.execute(statement)
+    pg.has_test = _has_test(pg)
+    pg.has_processes = _has_table(pg, "processes")

@@ -3,7 +3,7 @@
 A stream of frames over the handler's standard input. Each frame is a fixed
 header followed by ``length`` payload bytes:
 
-    kind    u8   FRAME_MESSAGE or FRAME_DROPS
+    kind    u8   FRAME_MESSAGE, FRAME_DROPS, FRAME_CONTEXT or FRAME_ACCEPTED
     thread  u64  identifier of the sending thread (threading.get_ident())
     time    f64  wall-clock time of the send (time.time())
     length  u64  payload length
@@ -11,7 +11,12 @@ header followed by ``length`` payload bytes:
 A message payload is passed through untouched (a pickled call record on the
 data channel, a pickled metric message on the metrics channel). A drops payload
 is JSON: running totals of the messages a channel could not deliver, keyed by
-channel name and reason, so repeating a report is harmless.
+channel name and reason, so repeating a report is harmless. A context payload
+is JSON too: what the messages after it in the stream belong to (for now the
+node id of the test that is running, or null). An accepted payload is a u64:
+how many messages the channel had accepted when it began writing the batch
+that follows; should the process die with messages still queued, the handler
+knows at least how many it never got.
 """
 
 import json
@@ -22,6 +27,9 @@ HEADER_SIZE = HEADER.size
 
 FRAME_MESSAGE = 1
 FRAME_DROPS = 2
+FRAME_CONTEXT = 3
+FRAME_ACCEPTED = 4
+_COUNT = struct.Struct(">Q")
 
 
 def pack_header(kind, thread_id, when, length):
@@ -35,6 +43,23 @@ def encode_drops(totals):
 
 def decode_drops(payload):
     return {(c, r): int(n) for c, r, n in json.loads(payload.decode())}
+
+
+def encode_count(n):
+    return _COUNT.pack(n)
+
+
+def decode_count(payload):
+    return _COUNT.unpack(payload)[0]
+
+
+def encode_context(test):
+    return json.dumps({"test": test}).encode()
+
+
+def decode_context(payload):
+    test = json.loads(payload.decode()).get("test")
+    return test if isinstance(test, str) else None
 
 
 def merge_drops(into, totals):

@@ -8,18 +8,24 @@ Tables (schema version 2):
                 compressed (see ``blob_codec``), how many calls refer to it.
   dictionaries  compression dictionaries, one per function at most per writer.
   calls         one row per recorded call: run, function, pid, thread, time,
-                whether it raised, payload size, and its blob.
+                whether it raised, payload size, its blob, and the node id of
+                the test that was running when it was made (``test``).
   summaries     per run and function: calls seen, calls stored, raised, sizes;
                 kept up to date with every write, so that ``list``, ``stats``
                 and ``runs`` never scan the calls.
   metrics       metric message counts per run, kind, reason and detail; the
                 calls that were not kept are counted here too (kind NotKept).
-  drops         running totals of messages the channels could not deliver.
+  drops         running totals of messages the channels could not deliver;
+                a child process's are kept under its own channel names.
+  processes     one row per recorded process of a run: the one that started it
+                and every child that joined it (spawned or forked).
 
 A store of schema version 1 (payloads inline in a ``records`` table) is read
 as it is; the first writer upgrades it in one transaction, leaving the old
 records where they are (they read on as before) and starting the new call
-numbers after the old ones.
+numbers after the old ones. A schema 2 store made before processes were
+recorded lacks ``calls.test`` and ``processes``; its first writer adds them,
+and readers take it as it is.
 
 The SQLite file is created readable and writable by its owner only (records
 hold arguments, return values and copies of globals, which may be secrets);
@@ -107,7 +113,8 @@ CREATE TABLE calls (
     time {real},
     raised INTEGER NOT NULL,
     size {int} NOT NULL,
-    blob_id {int} NOT NULL
+    blob_id {int} NOT NULL,
+    test TEXT
 );
 CREATE INDEX calls_by_function ON calls (function_id, run_id, id);
 CREATE TABLE summaries (
@@ -120,6 +127,21 @@ CREATE TABLE summaries (
     max_size {int} NOT NULL,
     last_time {real},
     PRIMARY KEY (run_id, function_id)
+)
+"""
+
+PROCESS_TABLE = """
+CREATE TABLE IF NOT EXISTS processes (
+    run_id {int} NOT NULL,
+    pid {int} NOT NULL,
+    parent_pid {int},
+    how TEXT NOT NULL,
+    started {real} NOT NULL,
+    ended {real},
+    argv TEXT,
+    exit_code {int},
+    recording TEXT,
+    PRIMARY KEY (run_id, pid, started)
 )
 """
 
@@ -230,6 +252,9 @@ class SqliteStore(sqlite3.Connection):
     schema_version = SCHEMA_VERSION
     has_calls = True
     has_legacy = False
+    has_test = True
+    has_legacy_test = False
+    has_processes = True
     decompressor = None
 
     @contextlib.contextmanager
@@ -302,7 +327,8 @@ def _check_or_init(conn, path, may_init):
             if not conn.execute("SELECT 1 FROM sqlite_master WHERE name='meta'").fetchone():
                 # Statement by statement: executescript() would commit our transaction.
                 # A new store is laid out exactly as an upgraded one, less the old records.
-                for statement in schema_statements(V1_TABLES + ";" + V2_CHANGES, SQLITE_TYPES):
+                for statement in schema_statements(V1_TABLES + ";" + V2_CHANGES + ";"
+                                                   + PROCESS_TABLE, SQLITE_TYPES):
                     conn.execute(statement)
                 conn.execute("INSERT INTO meta VALUES ('schema_version', ?)", (str(SCHEMA_VERSION),))
                 conn.execute("INSERT INTO meta VALUES ('created', ?)", (repr(time.time()),))
@@ -318,11 +344,32 @@ def _check_or_init(conn, path, may_init):
                              f" ({_describe(exc)}); it is left as it was") from None
         version = check_schema_version(conn, path)
         tables = _tables(conn)
+    if version >= 2 and may_init:
+        _add_process_tables(conn)
+        tables = _tables(conn)
     conn.schema_version = version
     conn.has_calls = version >= 2
     conn.has_legacy = "records" in tables
+    conn.has_test = conn.has_calls and _has_column(conn, "calls", "test")
+    conn.has_legacy_test = conn.has_legacy and _has_column(conn, "records", "test")
+    conn.has_processes = "processes" in tables
     if may_init:
         conn.execute("PRAGMA synchronous=NORMAL")
+
+
+def _has_column(conn, table, column):
+    return any(row[1] == column for row in conn.execute(f"PRAGMA table_info({table})"))
+
+
+def _add_process_tables(conn):
+    if _has_column(conn, "calls", "test") and "processes" in _tables(conn):
+        return
+    with conn.transaction():
+        # Another writer may have added them between our look and the lock.
+        if not _has_column(conn, "calls", "test"):
+            conn.execute("ALTER TABLE calls ADD COLUMN test TEXT")
+        for statement in schema_statements(PROCESS_TABLE, SQLITE_TYPES):
+            conn.execute(statement)
 
 
 def check_schema_version(conn, path):
@@ -429,7 +476,8 @@ def finish_run(conn, run_id, exit_code=None, recording=None):
 
 
 def insert_records(conn, rows, keep_per_function=None, max_store_size=None):
-    """rows: (run_id, full_name, module, file, pid, thread, time, raised, size, data), in one transaction."""
+    """rows: (run_id, full_name, module, file, pid, thread, time, raised, size, data[, test]),
+    in one transaction."""
     writer = RecordWriter(conn, keep_per_function, max_store_size)
     writer.store(writer.prepare(rows))
 
@@ -457,13 +505,15 @@ class RecordWriter:
 
     def prepare(self, rows):
         """The batch: entries [run_id, key, pid, thread, time, raised, size, hash, why not
-        kept or None] and blobs {hash: (codec, Dictionary or None, bytes, size)}."""
+        kept or None, test] and blobs {hash: (codec, Dictionary or None, bytes, size)}."""
         entries = []
         by_function = {}
-        for run_id, name, module, file, pid, thread, when, raised, size, data in rows:
+        for row in rows:
+            run_id, name, module, file, pid, thread, when, raised, size, data = row[:10]
             key = (name or "", module or "", file or "")
             entries.append([run_id, key, pid, _signed64(thread), when, int(bool(raised)), size,
-                            data, REASON_FULL if self.full else None])
+                            data, REASON_FULL if self.full else None,
+                            row[10] if len(row) > 10 else None])
             by_function.setdefault((run_id, key), []).append(entries[-1])
         if self.keep:
             for same in by_function.values():
@@ -515,9 +565,9 @@ class RecordWriter:
                 not_kept[k] = not_kept.get(k, 0) + 1
         blob_ids = self._store_blobs(stored, blobs) if stored else {}
         conn.executemany(
-            "INSERT INTO calls (run_id, function_id, pid, thread, time, raised, size, blob_id)"
-            " VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
-            [(e[0], function_ids[e[1]], e[2], e[3], e[4], e[5], e[6], blob_ids[e[7]])
+            "INSERT INTO calls (run_id, function_id, pid, thread, time, raised, size, blob_id,"
+            " test) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)",
+            [(e[0], function_ids[e[1]], e[2], e[3], e[4], e[5], e[6], blob_ids[e[7]], e[9])
              for e in stored])
         over = self._update_summaries(entries, stored, function_ids)
         names = {v: k[0] for k, v in function_ids.items()}
@@ -623,6 +673,42 @@ class RecordWriter:
                      (len(rows), run_id, function_id))
 
 
+def add_process(conn, run_id, pid, parent_pid, how, argv, recording):
+    """Enters a recorded process of a run; ``how``: "root", "spawned" or "forked"."""
+    started = time.time()
+    conn.execute(
+        "INSERT INTO processes (run_id, pid, parent_pid, how, started, argv, recording)"
+        " VALUES (?, ?, ?, ?, ?, ?, ?)",
+        (run_id, pid, parent_pid, how, started, json.dumps(list(argv)), recording))
+    return started
+
+
+def set_process_recording(conn, run_id, pid, started, recording):
+    conn.execute("UPDATE processes SET recording=? WHERE run_id=? AND pid=? AND started=?",
+                 (recording, run_id, pid, started))
+
+
+def finish_process(conn, run_id, pid, started, exit_code=None, recording=None):
+    conn.execute(
+        "UPDATE processes SET ended=?, exit_code=?, recording=coalesce(?, recording)"
+        " WHERE run_id=? AND pid=? AND started=?",
+        (time.time(), exit_code, recording, run_id, pid, started))
+
+
+def open_run(conn, run_id):
+    """Checks that a child process may join ``run_id``: the run exists and is still going."""
+    row = conn.execute("SELECT ended FROM runs WHERE id=?", (run_id,)).fetchone()
+    if row is None:
+        raise StoreError(f"no run {run_id} in the store")
+    if row[0] is not None:
+        raise StoreError(f"run {run_id} has already ended")
+
+
+def drop_channel(channel, child_pid=None):
+    """The channel name drop totals are kept under: a child process's carry its pid."""
+    return channel if child_pid is None else f"{channel} (pid {child_pid})"
+
+
 def add_metric_counts(conn, run_id, counts):
     """counts: {(kind, reason, detail): n}, added to what is stored."""
     conn.executemany(
@@ -669,24 +755,57 @@ def _where(run_id, extra=(), params=(), column="run_id"):
     return (" WHERE " + " AND ".join(clauses)) if clauses else "", params
 
 
-def _summaries(conn):
+def _summaries(conn, test=None):
     """A query of (run_id, full_name, module, file, calls, stored, raised, total_size,
-    max_size, last_time), one row per run and function."""
+    max_size, last_time), one row per run and function, and its parameters.
+
+    With ``test``, of the stored calls made while that test ran (the summaries
+    do not say which test a call belongs to).
+    """
+    if test is not None:
+        return _test_summaries(conn, test)
     if conn.has_calls:
         return ("SELECT s.run_id, NULLIF(f.full_name, '') AS full_name, NULLIF(f.module, '') AS"
                 " module, NULLIF(f.file, '') AS file, s.calls, s.stored, s.raised, s.total_size,"
-                " s.max_size, s.last_time FROM summaries s JOIN functions f ON f.id = s.function_id")
-    return ("SELECT run_id, full_name, module, file, count(*) AS calls, count(*) AS stored,"
-            " sum(raised) AS raised, sum(size) AS total_size, max(size) AS max_size,"
-            " max(time) AS last_time FROM records GROUP BY run_id, full_name, module, file")
+                " s.max_size, s.last_time FROM summaries s JOIN functions f ON f.id = s.function_id"), []
+    return _LEGACY_SUMMARIES.format(where=""), []
+
+
+_LEGACY_SUMMARIES = (
+    "SELECT run_id, full_name, module, file, count(*) AS calls, count(*) AS stored,"
+    " sum(raised) AS raised, sum(size) AS total_size, max(size) AS max_size,"
+    " max(time) AS last_time FROM records{where} GROUP BY run_id, full_name, module, file")
+
+
+def _test_summaries(conn, test):
+    parts, params = [], []
+    if conn.has_test:
+        parts.append(
+            "SELECT c.run_id, NULLIF(f.full_name, '') AS full_name, NULLIF(f.module, '') AS module,"
+            " NULLIF(f.file, '') AS file, count(*) AS calls, count(*) AS stored,"
+            " sum(c.raised) AS raised, sum(c.size) AS total_size, max(c.size) AS max_size,"
+            " max(c.time) AS last_time FROM calls c JOIN functions f ON f.id = c.function_id"
+            " WHERE c.test = ? GROUP BY c.run_id, f.full_name, f.module, f.file")
+        params.append(test)
+    if conn.has_legacy_test:
+        parts.append(_LEGACY_SUMMARIES.format(where=" WHERE test = ?"))
+        params.append(test)
+    if not parts:  # written before tests were tagged: no call matches
+        return ("SELECT id AS run_id, NULL AS full_name, NULL AS module, NULL AS file, 0 AS calls,"
+                " 0 AS stored, 0 AS raised, 0 AS total_size, 0 AS max_size, NULL AS last_time"
+                " FROM runs WHERE 1 = 0"), []
+    return " UNION ALL ".join(parts), params
 
 
 def list_runs(conn):
     cols = ("id", "pid", "started", "ended", "argv", "project", "rate", "python", "exit_code",
             "recording")
     extra = ", keep_per_function, max_store_size" if conn.has_calls else ""
+    summaries, params = _summaries(conn)
     counts = dict(conn.execute(
-        f"SELECT run_id, CAST(sum(stored) AS BIGINT) FROM ({_summaries(conn)}) s GROUP BY run_id"))
+        f"SELECT run_id, CAST(sum(stored) AS BIGINT) FROM ({summaries}) s GROUP BY run_id", params))
+    processes = dict(conn.execute("SELECT run_id, count(*) FROM processes GROUP BY run_id")) \
+        if conn.has_processes else {}
     out = []
     for row in conn.execute(f"SELECT {', '.join(cols)}{extra} FROM runs ORDER BY id"):
         item = dict(zip(cols, row))
@@ -694,33 +813,69 @@ def list_runs(conn):
         item["records"] = counts.get(item["id"], 0)
         if extra:
             item["keep_per_function"], item["max_store_size"] = row[len(cols):]
+        # Runs recorded before processes were entered: the processes their calls name.
+        item["processes"] = processes.get(item["id"]) or len(_pid_counts(conn, item["id"])) or 1
         out.append(item)
     return out
 
 
-def function_summary(conn, run_id=None):
+def _pid_counts(conn, run_id):
+    """{pid: stored calls} of a run."""
+    counts = {}
+    for table in (["records"] if conn.has_legacy else []) + (["calls"] if conn.has_calls else []):
+        for pid, n in conn.execute(f"SELECT pid, count(*) FROM {table} WHERE run_id=? GROUP BY pid",
+                                   (run_id,)):
+            counts[pid] = counts.get(pid, 0) + n
+    return counts
+
+
+def list_processes(conn, run_id):
+    """The recorded processes of a run, oldest first, each with its record count.
+
+    Runs recorded before processes were entered have no rows of their own:
+    their processes are those their records name (with ``how`` None).
+    """
+    counts = _pid_counts(conn, run_id)
+    cols = ("pid", "parent_pid", "how", "started", "ended", "argv", "exit_code", "recording")
+    out = []
+    if conn.has_processes:
+        for row in conn.execute(f"SELECT {', '.join(cols)} FROM processes WHERE run_id=?"
+                                " ORDER BY started", (run_id,)).fetchall():
+            item = dict(zip(cols, row))
+            item["argv"] = json.loads(item["argv"]) if item["argv"] else []
+            # A pid reused within a run has its records counted once, on its first row.
+            item["records"] = counts.pop(item["pid"], 0)
+            out.append(item)
+    for pid, n in sorted(counts.items(), key=lambda kv: (kv[0] is None, kv[0] or 0)):
+        out.append(dict(dict.fromkeys(cols), pid=pid, argv=[], records=n))
+    return out
+
+
+def function_summary(conn, run_id=None, test=None):
     """One dict per recorded function: calls, stored, how many raised, sizes, file."""
-    where, params = _where(run_id)
+    summaries, params = _summaries(conn, test)
+    where, params = _where(run_id, (), params)
     rows = conn.execute(
         "SELECT full_name, module, file, CAST(sum(calls) AS BIGINT), CAST(sum(stored) AS BIGINT),"
         " CAST(sum(raised) AS BIGINT), CAST(sum(total_size) AS BIGINT), max(max_size),"
-        f" max(last_time) FROM ({_summaries(conn)}) s{where} GROUP BY full_name, module, file"
+        f" max(last_time) FROM ({summaries}) s{where} GROUP BY full_name, module, file"
         " ORDER BY 4 DESC, full_name", params)
     return [dict(function=r[0], module=r[1], file=r[2], calls=r[3], stored=r[4], raised=r[5],
                  total_size=r[6], max_size=r[7], last_time=r[8]) for r in rows]
 
 
 RECORD_COLUMNS = ("id", "run_id", "full_name", "module", "file", "pid", "thread", "time", "raised",
-                  "size", "data")
+                  "size", "data", "test")
 
 _CALLS_SELECT = (
     "SELECT c.id, c.run_id, NULLIF(f.full_name, ''), NULLIF(f.module, ''), NULLIF(f.file, ''),"
-    " c.pid, c.thread, c.time, c.raised, c.size, b.codec, b.dict_id, b.data, b.size FROM calls c"
-    " JOIN functions f ON f.id = c.function_id LEFT JOIN blobs b ON b.id = c.blob_id",
-    {"id": "c.id", "run_id": "c.run_id", "full_name": "f.full_name"})
+    " c.pid, c.thread, c.time, c.raised, c.size, {test}, b.codec, b.dict_id, b.data, b.size"
+    " FROM calls c JOIN functions f ON f.id = c.function_id LEFT JOIN blobs b ON b.id = c.blob_id",
+    {"id": "c.id", "run_id": "c.run_id", "full_name": "f.full_name", "test": "c.test"})
 _LEGACY_SELECT = (
-    "SELECT id, run_id, full_name, module, file, pid, thread, time, raised, size, 0, NULL, data, NULL"
-    " FROM records", {"id": "id", "run_id": "run_id", "full_name": "full_name"})
+    "SELECT id, run_id, full_name, module, file, pid, thread, time, raised, size, {test}, 0, NULL,"
+    " data, NULL FROM records", {"id": "id", "run_id": "run_id", "full_name": "full_name",
+                                 "test": "test"})
 
 
 def _decompressor(conn):
@@ -732,8 +887,10 @@ def _decompressor(conn):
     return conn.decompressor
 
 
-def iter_records(conn, run_id=None, function=None, record_id=None, limit=None, newest_first=False):
-    """Yields one dict per call (RECORD_COLUMNS), ``data`` being the bytes that were sent.
+def iter_records(conn, run_id=None, function=None, record_id=None, limit=None, newest_first=False,
+                 test=None):
+    """Yields one dict per call (RECORD_COLUMNS), ``data`` being the bytes that were sent;
+    with ``test``, only the calls made while the test of that node id ran.
 
     A call whose stored blob cannot be read back has a ``LoadFailure`` naming
     the record as its ``data``.
@@ -741,15 +898,22 @@ def iter_records(conn, run_id=None, function=None, record_id=None, limit=None, n
     from corvane_collector.data_serialization.corv_pickle import LoadFailure
 
     # Old records all have smaller numbers than new calls: each source in turn keeps the order.
-    sources = ([_LEGACY_SELECT] if conn.has_legacy else []) + ([_CALLS_SELECT] if conn.has_calls else [])
+    sources = ([(_LEGACY_SELECT, conn.has_legacy_test)] if conn.has_legacy else []) + \
+        ([(_CALLS_SELECT, conn.has_test)] if conn.has_calls else [])
     if newest_first:
         sources.reverse()
     decompressor = _decompressor(conn)
     left = None if limit is None else int(limit)
-    for select, cols in sources:
+    for (select, cols), tagged in sources:
         if left is not None and left <= 0:
             return
+        if test is not None and not tagged:
+            continue  # written before tests were tagged: no call matches
+        select = select.format(test=cols["test"] if tagged else "NULL")
         extra, params = [], []
+        if test is not None:
+            extra.append(f"{cols['test']} = ?")
+            params.append(test)
         if function is not None:
             extra.append(f"{cols['full_name']} = ?")
             params.append(function)
@@ -762,15 +926,16 @@ def iter_records(conn, run_id=None, function=None, record_id=None, limit=None, n
         if left is not None:
             limit_sql = " LIMIT ?"
             params.append(left)
-        if function is not None and record_id is None and select is _CALLS_SELECT[0]:
-            rows = _function_calls(conn, function, run_id, left, newest_first)
+        if function is not None and record_id is None and test is None and cols is _CALLS_SELECT[1]:
+            rows = _function_calls(conn, select, function, run_id, left, newest_first)
         else:
             rows = conn.stream(select + where + order + limit_sql, params)
         for row in rows:
-            rec = dict(zip(RECORD_COLUMNS, row[:10]))
+            rec = dict(zip(RECORD_COLUMNS[:10], row[:10]))
             rec["thread"] = _unsigned64(rec["thread"])
+            rec["test"] = row[10]
             try:
-                rec["data"] = decompressor.decompress(row[10], row[11], row[12], row[13])
+                rec["data"] = decompressor.decompress(row[11], row[12], row[13], row[14])
             except blob_codec.BlobError as exc:
                 rec["data"] = LoadFailure(f"record {rec['id']}", str(exc))
             if left is not None:
@@ -778,7 +943,7 @@ def iter_records(conn, run_id=None, function=None, record_id=None, limit=None, n
             yield rec
 
 
-def _function_calls(conn, function, run_id, limit, newest_first):
+def _function_calls(conn, select, function, run_id, limit, newest_first):
     """The calls of one function in order, without a sort that holds their payloads.
 
     Their numbers come from the index first: per run, the index holds them in
@@ -802,15 +967,16 @@ def _function_calls(conn, function, run_id, limit, newest_first):
     if limit is not None:
         ids = ids[:limit]
     for chunk in _chunks(ids, 200):
-        yield from conn.execute(_CALLS_SELECT[0] + f" WHERE c.id IN ({', '.join('?' * len(chunk))})"
+        yield from conn.execute(select + f" WHERE c.id IN ({', '.join('?' * len(chunk))})"
                                 f" ORDER BY c.id{order}", chunk)
 
 
-def matching_functions(conn, pattern, run_id=None):
+def matching_functions(conn, pattern, run_id=None, test=None):
     """Full names equal to ``pattern``, else those ending in it or containing it."""
-    where, params = _where(run_id)
+    summaries, params = _summaries(conn, test)
+    where, params = _where(run_id, (), params)
     names = [r[0] for r in conn.execute(
-        f"SELECT DISTINCT full_name FROM ({_summaries(conn)}) s{where}", params)
+        f"SELECT DISTINCT full_name FROM ({summaries}) s{where}", params)
         if r[0] is not None]
     for test in (lambda n: n == pattern,
                  lambda n: n.endswith("." + pattern),
@@ -838,7 +1004,8 @@ def drop_counts(conn, run_id=None):
 
 
 def record_count(conn, run_id=None):
-    where, params = _where(run_id)
-    n = conn.execute(f"SELECT CAST(sum(stored) AS BIGINT) FROM ({_summaries(conn)}) s{where}",
+    summaries, params = _summaries(conn)
+    where, params = _where(run_id, (), params)
+    n = conn.execute(f"SELECT CAST(sum(stored) AS BIGINT) FROM ({summaries}) s{where}",
                      params).fetchone()[0]
     return n or 0

@@ -231,7 +231,10 @@ def test_writer_recovers_from_a_missed_wake_up():
     ch.send_message(b"abc")
     assert wait_until(lambda: ch.written == 1)
     ch.close(5)
-    assert os.read(read_end, 100)[protocol.HEADER_SIZE:] == b"abc"
+    reader = protocol.FrameReader()
+    reader.feed(os.read(read_end, 100))
+    assert [(f[0], f[3]) for f in reader.frames()] == [
+        (protocol.FRAME_ACCEPTED, protocol.encode_count(1)), (protocol.FRAME_MESSAGE, b"abc")]
     os.close(read_end)
 
 

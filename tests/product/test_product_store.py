@@ -169,6 +169,38 @@ def test_runs_and_record_queries(tmp_path):
     assert [r["data"] for r in newest] == [b"2"]
 
 
+def test_store_made_before_processes_is_read_as_is_and_extended_by_a_writer(store_location):
+    conn = store.open_store(store_location, create=True)
+    run = store.create_run(conn, 7, ["p.py"], "/p", 1.0, "3.10", "on")
+    store.insert_records(conn, [(run, "m.f", "m", "f", 7, 1, 1.0, 0, 1, b"x")])
+    # Back to the layout written before processes and tests were recorded.
+    conn.execute("DROP TABLE processes")
+    conn.execute("ALTER TABLE calls DROP COLUMN test")
+    conn.close()
+    old = store.open_store(store_location, readonly=True)
+    assert [p["pid"] for p in store.list_processes(old, run)] == [7]
+    assert store.list_runs(old)[0]["processes"] == 1
+    assert [r["test"] for r in store.iter_records(old)] == [None]
+    assert store.function_summary(old, test="t::x") == []
+    assert list(store.iter_records(old, test="t::x")) == []
+    old.close()
+    writer = store.open_store(store_location, create=True)
+    started = store.add_process(writer, run, 8, 7, "forked", ["p.py"], "on")
+    store.insert_records(writer, [(run, "m.g", "m", "f", 8, 1, 2.0, 0, 1, b"y", "t::x"),
+                                  (run, "m.g", "m", "f", 8, 1, 3.0, 1, 1, b"z", "t::y")])
+    store.finish_process(writer, run, 8, started, 0)
+    assert [(r["full_name"], r["data"]) for r in store.iter_records(writer, test="t::x")] == \
+        [("m.g", b"y")]
+    assert [(f["function"], f["calls"], f["raised"])
+            for f in store.function_summary(writer, run, test="t::y")] == [("m.g", 1, 1)]
+    assert store.matching_functions(writer, "g", run, test="t::x") == ["m.g"]
+    assert store.matching_functions(writer, "f", run, test="t::x") == []
+    child, root = store.list_processes(writer, run)
+    assert (child["how"], child["records"], child["exit_code"]) == ("forked", 2, 0)
+    assert (root["pid"], root["how"], root["records"]) == (7, None, 1)
+    writer.close()
+
+
 def _rows(run, payloads, name="m.f"):
     return [(run, name, "m", "/p/m.py", 1, 2, float(i), 0, len(p), p) for i, p in enumerate(payloads)]
 
@@ -276,7 +308,9 @@ def test_v1_store_is_read_as_it_is_and_upgraded_only_when_written(tmp_path, monk
     make_v1_store(path)
     expected = ([("m.f1", 3, 3), ("m.f0", 2, 0)],
                 [(i, b"v1%d" % i) for i in range(1, 6)], 5)
-    assert _v1_view(store.open_store(path, readonly=True)) == expected
+    old = store.open_store(path, readonly=True)
+    assert _v1_view(old) == expected
+    assert [(p["pid"], p["records"]) for p in store.list_processes(old, 1)] == [(5, 5)]
     # An upgrade that fails half-way leaves the old store as it was.
     real_execute = store.SqliteStore.execute
 
