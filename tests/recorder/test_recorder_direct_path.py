@@ -14,12 +14,10 @@ from corvane_collector.data_collection import call_recorder as cr
 from corvane_collector.data_collection.call_trail import CallTrail
 from corvane_collector.data_serialization import pickler
 
-from recorder_doubles import Channel, IDENTITY, current_tracker
-
-codec = pytest.importorskip("corvane_collector.data_serialization.channel_codec")
+from recorder_doubles import current_tracker
+from test_recorder_real_codec import real  # noqa: F401  (the fixture: real codec, probe, metrics)
 
 SCALE = 3
-_ABSENT = object()
 
 
 def add(a, b=0):
@@ -59,26 +57,9 @@ class Liar(int):
     __hash__ = int.__hash__
 
 
-@pytest.fixture
-def real(monkeypatch):
-    data, metric_channel = Channel(), Channel()
-    saved = CollectorSettings.__dict__.get("serializer", _ABSENT)
-    CollectorSettings.serializer = codec.IpcPickleSerializer()
-    for name, value in zip(("tenant_id", "project_id", "python_version", "lib_version"), IDENTITY):
-        monkeypatch.setattr(CollectorSettings, name, value)
-    monkeypatch.setattr(CollectorSettings, "data_subprocess", data)
-    monkeypatch.setattr(CollectorSettings, "metrics_subprocess", metric_channel)
-    monkeypatch.setattr(CollectorSettings, "external_calls_max", 1000)
-    CallTrail.set_current_running_function(None)
-    cr.BLACKLISTED_FUNCTIONS.clear()
-    yield data, metric_channel
-    if saved is _ABSENT:
-        # (read again, the settings build their default serializer)
-        type.__delattr__(CollectorSettings, "serializer")
-    else:
-        CollectorSettings.serializer = saved
-    CallTrail.set_current_running_function(None)
-    cr.BLACKLISTED_FUNCTIONS.clear()
+def sent():
+    """The data and metrics channels the fixture installed."""
+    return CollectorSettings.data_subprocess, CollectorSettings.metrics_subprocess
 
 
 def run_call(callee, args, kwargs=None, globals_used=()):
@@ -148,7 +129,7 @@ def calls():
 
 
 def record_all(real, named):
-    data, metric_channel = real
+    data, metric_channel = sent()
     original = cr.get_exc_value
     if named:
         # (any of the recorder's names replaced sends every call the named way)
@@ -175,7 +156,7 @@ def test_direct_and_named_paths_record_the_same(real):
 
 
 def test_arguments_changed_by_the_call_are_pickled_again(real):
-    data, _ = real
+    data, _ = sent()
     run_call(grow, ([1, 2], 3))
     record = pickle.loads(data.messages[-1])
     assert pickle.loads(record.pre_run_args) == ([1, 2], 3)
@@ -188,13 +169,13 @@ class Tagged(cr.UserFunctionCall):
 
 def test_replaced_record_class_takes_the_named_path(real, monkeypatch):
     monkeypatch.setattr(cr, "UserFunctionCall", Tagged)
-    data, _ = real
+    data, _ = sent()
     run_call(add, (1, 2))
     assert type(pickle.loads(data.messages[-1])).__name__ == "Tagged"
 
 
 def test_changed_defaults_give_a_new_signature(real, monkeypatch):
-    data, _ = real
+    data, _ = sent()
     run_call(add, (1,))
     monkeypatch.setattr(add, "__defaults__", (5,))
     run_call(add, (1,))
