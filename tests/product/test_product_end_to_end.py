@@ -144,7 +144,7 @@ try:
         done += 1
 except KeyboardInterrupt:
     os.kill(channel.process.pid, signal.SIGCONT)
-    print("interrupted", done, os.read(wake_r, 8) == bytes([signal.SIGINT]))
+    print("interrupted", done, set(os.read(wake_r, 64)) == {signal.SIGINT})
     raise
 """
 
@@ -157,9 +157,20 @@ def test_ctrl_c_ends_a_wait_for_a_stopped_handler(tmp_path):
                          stderr=subprocess.PIPE)
     try:
         assert p.stdout.readline() == "started\n"
-        time.sleep(2)  # long enough to fill the queue and the socket: the program is held up
-        p.send_signal(signal.SIGINT)
-        out, err = p.communicate(timeout=60)
+        # Two seconds fill the queue and the socket: the program is then held up in a
+        # wait.  A signal that lands while the recorder runs Python code outside the
+        # wait is lost (the evaluator discards what its callbacks raise), so on a
+        # loaded machine the first may miss the wait; the next one finds it.
+        for _ in range(30):
+            time.sleep(2)
+            p.send_signal(signal.SIGINT)
+            try:
+                out, err = p.communicate(timeout=2)
+                break
+            except subprocess.TimeoutExpired:
+                continue
+        else:
+            out, err = p.communicate(timeout=10)
     finally:
         p.kill()
     word, done, woken = out.split()
