@@ -39,24 +39,24 @@ def w_small_methods():
     return total
 
 
-class Account:
-    def __init__(self, owner, balance=0):
-        self.owner = owner
-        self.balance = balance
-        self.history = []
+class Stock:
+    def __init__(self, sku, count=0):
+        self.sku = sku
+        self.count = count
+        self.moves = []
 
-    def deposit(self, amount):
-        self.balance += amount
-        self.history.append(amount)
-        return self.balance
+    def receive(self, n):
+        self.moves.append(n)
+        self.count += n
+        return self.count
 
 
 def w_objects():
-    accounts = [Account("owner%d" % i, i) for i in range(1500)]
-    for account in accounts:
-        account.deposit(5)
-        account.deposit(7)
-    return sum(a.balance for a in accounts)
+    items = [Stock("sku%d" % i, i) for i in range(1500)]
+    for item in items:
+        item.receive(5)
+        item.receive(7)
+    return sum(item.count for item in items)
 
 
 def make_adder(k):
