@@ -759,7 +759,6 @@ cdef unsigned int _tracker_tag = 0
 cdef unsigned int _metadata_tag = 0
 cdef unsigned int _probe_tag = 0
 cdef bint _classes_direct = False
-cdef object _object_new = object.__new__
 cdef _newfunc _object_tp_new = (<_SetattrHead *>object).tp_new
 
 cdef dict _probe_globals = None
@@ -1028,7 +1027,6 @@ cdef class _ForgetFunction:
 
 cdef dict _function_entries = {}
 cdef Py_ssize_t _FUNCTION_ENTRIES_MAX = 8192
-cdef object _NO_ENTRY = object()
 
 
 cdef inline object _none_if_null(PyObject *p):

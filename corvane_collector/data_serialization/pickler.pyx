@@ -1847,7 +1847,6 @@ DEF _RECORD_FIELDS_MAX = 24
 
 cdef class _RecordTemplate:
     cdef tuple keys              # the field names, in order
-    cdef tuple kinds             # the kind of each field's value
     cdef object meta
     cdef object record_type
     cdef object meta_type
@@ -2037,7 +2036,6 @@ cdef object _build_record_template(object record, object meta, tuple keys, tuple
     segments.append(body[at:])
     t = _RecordTemplate.__new__(_RecordTemplate)
     t.keys = keys
-    t.kinds = kinds
     t.meta = meta
     t.record_type = record_type
     t.meta_type = meta_type
