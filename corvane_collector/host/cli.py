@@ -70,6 +70,16 @@ _RUN_VALUE_OPTIONS = {"--project", "--rate", "--store", "--external-calls-max", 
                       "--keep-per-function", "--max-store-size"}
 
 
+def _whole_number(text, flag):
+    try:
+        value = int(text)
+    except ValueError:
+        value = -1
+    if value < 0:
+        raise UsageError(f"{flag} must be a whole number >= 0, got {text!r}")
+    return value
+
+
 def parse_run_args(argv):
     """Splits ``run``'s own options from the program and its arguments.
 
@@ -122,26 +132,13 @@ def _convert_run_options(opts):
             raise UsageError(f"--rate must be a number from 0.0 to 1.0, got {opts['rate']!r}") from None
         if not 0.0 <= out["rate"] <= 1.0:
             raise UsageError(f"--rate must be from 0.0 to 1.0, got {opts['rate']!r}")
-    if "external_calls_max" in opts:
-        try:
-            out["external_calls_max"] = int(opts["external_calls_max"])
-        except ValueError:
-            out["external_calls_max"] = -1
-        if out["external_calls_max"] < 0:
-            raise UsageError("--external-calls-max must be a whole number >= 0, "
-                             f"got {opts['external_calls_max']!r}")
+    for key in ("external_calls_max", "keep_per_function"):
+        if key in opts:
+            out[key] = _whole_number(opts[key], "--" + key.replace("_", "-"))
     if "on_full" in opts:
         if opts["on_full"] not in ("wait", "drop"):
             raise UsageError(f"--on-full must be wait or drop, got {opts['on_full']!r}")
         out["on_full"] = opts["on_full"]
-    if "keep_per_function" in opts:
-        try:
-            out["keep_per_function"] = int(opts["keep_per_function"])
-        except ValueError:
-            out["keep_per_function"] = -1
-        if out["keep_per_function"] < 0:
-            raise UsageError("--keep-per-function must be a whole number >= 0, "
-                             f"got {opts['keep_per_function']!r}")
     if "max_store_size" in opts:
         try:
             out["max_store_size"] = store_mod.parse_size(opts["max_store_size"])
