@@ -58,7 +58,7 @@ from pympler import asizeof
 from corvane_collector.data_collection.deep_measure import RuleSizer
 from corvane_collector.exceptions import ProblematicPickleException
 from corvane_collector.data_collection.metrics import (
-    Unpicklable, UnpicklableReasons, CollectorFailure, FailureReasons,
+    ExternalFunction, Unpicklable, UnpicklableReasons, CollectorFailure, FailureReasons,
     CollectionTry, CollectionSuccess, LimitFailure, LimitReasons)
 from corvane_collector.configs.run_settings import CollectorSettings
 from corvane_collector.data_collection.call_trail import CallTrail, CallTrailTracker
@@ -763,7 +763,9 @@ cdef _newfunc _object_tp_new = (<_SetattrHead *>object).tp_new
 
 cdef dict _probe_globals = None
 cdef tuple _PROBE_HOST_NAMES = ("get_function_full_name", "get_function_module", "get_hash",
-                                "get_signature", "UserFunctionMetadata", "MetadataProbe")
+                                "get_signature", "UserFunctionMetadata", "MetadataProbe",
+                                "ExternalFunctionMetadata", "ExternalFunction",
+                                "send_metric_report", "CollectorSettings")
 cdef dict _own_probe_hosts = None
 cdef unsigned long long _probe_version = 0
 cdef bint _probe_direct = False
@@ -921,13 +923,22 @@ cdef int _learn_metrics() except -1:
     return 0
 
 
+cdef inline bint _metrics_direct() except -1:
+    return _c_message_bytes != NULL and _probe_globals is not None and _probe_unchanged() \
+        and _PyType_Lookup(Py_TYPE(_codec_class), <PyObject *>_N_MESSAGE_BYTES) == NULL
+
+
+cdef object _direct_metric_bytes(message_class, tuple fields):
+    # The report's bytes, or None when the codec cannot write them itself.
+    return _c_message_bytes(_serializer, message_class, _identity[0], _identity[1],
+                            _identity[2], _identity[3], fields)
+
+
 cdef bint _direct_metric(message_class, tuple fields) except -1:
     """Sends the report the probe would; False when it has to be asked."""
-    if _c_message_bytes == NULL or _probe_globals is None or not _probe_unchanged() \
-            or _PyType_Lookup(Py_TYPE(_codec_class), <PyObject *>_N_MESSAGE_BYTES) != NULL:
+    if not _metrics_direct():
         return False
-    data = _c_message_bytes(_serializer, message_class, _identity[0], _identity[1],
-                            _identity[2], _identity[3], fields)
+    data = _direct_metric_bytes(message_class, fields)
     if data is None:
         return False
     _metrics_channel.send_message(data)
@@ -1144,6 +1155,157 @@ cdef object _direct_call_object(tuple args, dict kwargs):
     fields["execption"] = None
     _set_instance_dict(record, fields)
     return record
+
+
+# External callees that are plain Python functions, or bound methods of
+# one: once the probe has made their metadata, later calls get a copy of it,
+# stored in the probe's cache and reported as the probe reports it, for as
+# long as the function's module and qualified name, the probe's names and
+# classes and the metric path are what they were when it was made.
+
+ctypedef int (*_cache_put_fn)(object, object, object) except -1
+cdef _cache_put_fn _c_probe_cache_put = NULL
+cdef object _ExternalMeta = None
+cdef unsigned int _external_meta_tag = 0
+cdef object _own_extract_external = MetadataProbe._extract_external_function_metadata
+cdef object _Message = ExternalFunction
+cdef str _N_EXTRACT_EXTERNAL = "_extract_external_function_metadata"
+
+
+cdef class _ExternalEntry:
+    cdef object ref
+    cdef PyObject *module
+    cdef PyObject *qualname
+    cdef tuple held
+    cdef dict meta_fields
+    cdef tuple report_fields
+    cdef unsigned long long probe_version
+
+    cdef bint fits(self, object func):
+        cdef _FunctionFields *f = <_FunctionFields *><PyObject *>func
+        if PyWeakref_GET_OBJECT(<PyObject *>self.ref) != <PyObject *>func \
+                or f.func_qualname != self.qualname or f.func_module != self.module \
+                or self.probe_version != _version_of(_probe_globals):
+            return False
+        return f.func_dict == NULL or not _unwrapping_function_dict(<object>f.func_dict)
+
+
+cdef inline bint _unwrapping_function_dict(object d):
+    # names with which the probe would look past the function itself
+    return type(d) is not dict or "__func__" in <dict>d or "__self__" in <dict>d
+
+
+cdef dict _external_entries = {}
+
+
+cdef class _ForgetExternal:
+    cdef object key
+
+    def __call__(self, ref):
+        if _external_entries is None:
+            return
+        entry = _external_entries.get(self.key)
+        if entry is not None and (<_ExternalEntry>entry).ref is ref:
+            del _external_entries[self.key]
+
+
+cdef inline object _external_function(object call):
+    # the plain function behind an external callee, or None
+    tp = type(call)
+    if tp is _MethodType:
+        call = (<object>call).__func__
+    elif tp is not _FunctionType:
+        return None
+    return call if type(call) is _FunctionType else None
+
+
+cdef bint _external_ready() except -1:
+    global _c_probe_cache_put, _ExternalMeta, _external_meta_tag
+    if _c_probe_cache_put == NULL:
+        from corvane_collector.data_collection.call_model import ExternalFunctionMetadata
+        from corvane_collector.data_collection import metadata_probe
+        probe_globals, probe_class, capsule = metadata_probe._direct_cache()
+        if probe_globals is not _probe_globals or probe_class is not _Probe:
+            return False
+        _ExternalMeta = ExternalFunctionMetadata
+        _c_probe_cache_put = <_cache_put_fn>PyCapsule_GetPointer(capsule, b"corvane.probe_cache_put")
+    if not _tag_is(_ExternalMeta, _external_meta_tag):
+        if not (<_TypeHead *>_ExternalMeta).tp_flags & Py_TPFLAGS_VALID_VERSION_TAG \
+                or not _plain_fields(_ExternalMeta, ("module_name", "full_name", "is_builtin",
+                                                      "is_function_for_recording")):
+            return False
+        _external_meta_tag = (<_TypeHead *>_ExternalMeta).tp_version_tag
+    return _metrics_direct()
+
+
+cdef object _direct_external_metadata(object call):
+    """What EXTRACT_METADATA(call, True) returns, made as the probe makes it,
+    with its cache written and its report sent; None when the probe has to
+    be asked."""
+    cdef _ExternalEntry entry
+    func = _external_function(call)
+    if func is None:
+        return None
+    found = _external_entries.get(PyLong_FromVoidPtr(<void *>func))
+    if found is None or not (<_ExternalEntry>found).fits(func) or not _external_ready():
+        return None
+    entry = <_ExternalEntry>found
+    data = _direct_metric_bytes(_Message, entry.report_fields)
+    if data is None:
+        return None
+    meta = PyType_GenericAlloc(<PyTypeObject *>_ExternalMeta, 0)
+    _set_instance_dict(meta, entry.meta_fields.copy())
+    result = (meta, True)
+    _c_probe_cache_put(func, None, result)
+    _metrics_channel.send_message(data)
+    return result
+
+
+cdef int _learn_external(object call, object result) except -1:
+    """Keeps what the probe made for a plain external function, when every
+    call of it would make the same."""
+    cdef _FunctionFields *f
+    cdef _ExternalEntry entry
+    cdef _ForgetExternal forget
+    func = _external_function(call)
+    if func is None or not _external_ready() or type(result) is not tuple \
+            or len(<tuple>result) != 2 or result[1] is not True \
+            or type(result[0]) is not _ExternalMeta:
+        return 0
+    f = <_FunctionFields *><PyObject *>func
+    module = _none_if_null(f.func_module)
+    if (module is not None and type(module) is not str) or module == "builtins" \
+            or (f.func_dict != NULL and _unwrapping_function_dict(<object>f.func_dict)):
+        return 0
+    # The probe worked the names out itself only with its own host functions
+    # and external rule (its class is watched by its version tag from here).
+    if getattr(_Probe, _N_EXTRACT_EXTERNAL, None) is not _own_extract_external \
+            or not _probe_unchanged():
+        return 0
+    meta_fields = result[0].__dict__
+    if type(meta_fields) is not dict or type(meta_fields.get("full_name")) is not str \
+            or not meta_fields["full_name"]:
+        return 0
+    entry = _ExternalEntry.__new__(_ExternalEntry)
+    entry.module = f.func_module
+    entry.qualname = f.func_qualname
+    entry.held = (module, <object>f.func_qualname)
+    entry.meta_fields = dict(meta_fields)
+    entry.report_fields = (meta_fields["full_name"],)
+    entry.probe_version = _version_of(_probe_globals)
+    key = PyLong_FromVoidPtr(<void *>func)
+    forget = _ForgetExternal.__new__(_ForgetExternal)
+    forget.key = key
+    entry.ref = PyWeakref_NewRef(func, forget)
+    if len(_external_entries) >= _FUNCTION_ENTRIES_MAX:
+        _external_entries.clear()
+    _external_entries[key] = entry
+    return 0
+
+
+def _external_entry_count():
+    """Number of external functions whose metadata the direct path keeps (for tests)."""
+    return len(_external_entries)
 
 
 cdef object _new_external_call(function_metadata):
@@ -1706,7 +1868,12 @@ cdef object _should_skip(str full_name, str module_name, did_check_function_file
 
 def record_external_call(call, did_check_function_file_in_project_files=0):
     """Before-call callback of an external call made by recorded code: its record, or None."""
-    func = EXTRACT_METADATA(call, True)
+    cdef bint direct = _direct_ready()
+    func = _direct_external_metadata(call) if direct else None
+    if func is None:
+        func = EXTRACT_METADATA(call, True)
+        if direct:
+            _learn_external(call, func)
     if not func[IS_FUNCTION_FOR_RECORDING_INDEX]:
         return None
     current_running_function_tmp = _current_call()

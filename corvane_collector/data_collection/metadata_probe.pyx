@@ -265,7 +265,7 @@ cdef extern from "Python.h":
     PyObject *_PyType_Lookup(PyTypeObject *tp, PyObject *name)
     PyObject *PyImport_GetModuleDict()
 
-from cpython.pycapsule cimport PyCapsule_GetPointer
+from cpython.pycapsule cimport PyCapsule_GetPointer, PyCapsule_New
 
 # The channel codec's metric_message_bytes, called directly while the
 # serializer is of the codec's class and that class (not its metaclass)
@@ -603,6 +603,18 @@ class MetadataProbe:
 
 
 cdef object _own_extract_external = MetadataProbe._extract_external_function_metadata
+
+
+# For the recorder, which answers repeated external calls of a plain function
+# itself and stores what it made where this module would.
+ctypedef int (*_cache_put_fn)(object, object, object) except -1
+cdef _cache_put_fn _cache_put_ptr = _cache_put
+
+
+def _direct_cache():
+    """(this module's globals, the class of the probe, a capsule of the cache writer)."""
+    return (_probe_globals, MetadataProbe,
+            PyCapsule_New(<void *>_cache_put_ptr, b"corvane.probe_cache_put", NULL))
 
 
 MetadataProbe.extract_function_metadata.__annotations__ = {

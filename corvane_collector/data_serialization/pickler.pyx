@@ -1445,7 +1445,9 @@ cdef bint _write_value(_Writer* w, object obj, bint obj_wrap, list keep, int dep
         return _write_class(w, obj, keep)
     if tp is _FunctionType:
         return _write_function(w, obj, keep, depth)
-    if tp is _FullArgSpec or tp is _ModuleType:
+    if tp is _ModuleType:
+        return _write_module(w, obj, keep, depth)
+    if tp is _FullArgSpec:
         return False
     # A plain instance, reduced as the guard reduces it (its dict), or as
     # the default reduction reduces it (its dict and slots).
@@ -1595,6 +1597,26 @@ cdef bint _write_function(_Writer* w, object obj, list keep, int depth) except -
     keep.append(rv)
     if not _write_class(w, (<tuple>rv)[0], keep) \
             or not _write_value(w, (<tuple>rv)[1], False, keep, depth + 1) or not _room(w, 1):
+        return False
+    _put(w, 0x52)                            # REDUCE
+    if _in_memo(w, obj):
+        return False
+    return _memoize(w, obj, keep)
+
+
+cdef bint _write_module(_Writer* w, object obj, list keep, int depth) except -1:
+    # Every module is named by its __name__, as the guard names it:
+    # wrap_module(name), written as a reduce value.
+    cdef PyObject **dict_ptr = _PyObject_GetDictPtr(<PyObject *>obj)
+    if dict_ptr == NULL or dict_ptr[0] == NULL or type(<object>dict_ptr[0]) is not dict:
+        return False
+    name = (<dict>dict_ptr[0]).get(_N_NAME)
+    if type(name) is not str:
+        return False
+    args = (name,)
+    keep.append(args)
+    if not _write_class(w, _wrap_module, keep) \
+            or not _write_value(w, args, False, keep, depth + 1) or not _room(w, 1):
         return False
     _put(w, 0x52)                            # REDUCE
     if _in_memo(w, obj):

@@ -6,6 +6,7 @@ state the direct path does not cover sent the named way."""
 import enum
 import pickle
 import shlex
+import time
 
 import pytest
 
@@ -148,7 +149,7 @@ def record_all(real, named):
 
 def test_direct_and_named_paths_record_the_same(real):
     direct_records, direct_metrics = record_all(real, named=False)
-    assert cr._function_entry_count() > 0
+    assert cr._function_entry_count() > 0 and cr._external_entry_count() > 0
     named_records, named_metrics = record_all(real, named=True)
     assert len(direct_records) == len(calls())
     assert direct_records == named_records
@@ -182,6 +183,49 @@ def test_changed_defaults_give_a_new_signature(real, monkeypatch):
     first, second = (pickle.loads(pickle.loads(d).function_metadata.function_signature)
                      for d in data.messages)
     assert first.defaults == (0,) and second.defaults == (5,)
+
+
+def library_function(x):
+    return x
+
+
+def stand_in(x):
+    return x
+
+
+@pytest.mark.parametrize("change, expected", [
+    (None, "somelib.library_function"),
+    (("__qualname__", "Renamed.call"), "somelib.Renamed.call"),
+    (("__module__", "otherlib"), "otherlib.library_function"),
+    (("__func__", stand_in), "otherlib2.stand_in"),
+])
+def test_external_callees_are_named_as_they_are_now(real, monkeypatch, change, expected):
+    """A plain external function learnt by the direct path and changed
+    afterwards is reported and recorded under its new name."""
+    monkeypatch.setattr(library_function, "__module__", "somelib")
+    monkeypatch.setattr(stand_in, "__module__", "otherlib2")
+    data, metric_channel = sent()
+    rec = cr.record_user_function_call(add, 1, 2)
+    calls = [library_function, library_function]
+    if change is not None:
+        calls.append(change)
+    started = []
+    for callee in calls:
+        if type(callee) is tuple:
+            monkeypatch.setattr(library_function, *callee, raising=False)
+            callee = library_function
+        time.sleep(0.002)
+        started.append(time.time())
+        token = cr.record_external_call(callee, True)
+        cr.record_external_return_value(7, token)
+    cr.record_user_function_return_value(3, rec)
+    names = [e.function_metadata.full_name for e in pickle.loads(data.messages[-1]).external_calls]
+    reports = [pickle.loads(m) for m in metric_channel.messages]
+    reports = [m for m in reports if type(m).__name__ == "ExternalFunction"]
+    assert names == [m.function_full_name for m in reports] \
+        == ["somelib.library_function"] * 2 + [expected] * (change is not None)
+    # each report is stamped when it is made
+    assert all(m.timestamp >= t for m, t in zip(reports, started))
 
 
 # --- the record templates -----------------------------------------------------
