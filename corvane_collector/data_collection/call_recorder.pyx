@@ -272,6 +272,11 @@ cdef bint _hold(obj, oid, Py_ssize_t size) except -1:
     return True
 
 
+# the interpreter's cache of small ints
+cdef long _SMALL_INT_MIN = -5
+cdef long _SMALL_INT_MAX = 256
+
+
 cdef bint _guard(obj, oid) except -1:
     """Give obj a liveness guard; False when obj is not to be followed."""
     if oid in _HELD:
@@ -287,6 +292,10 @@ cdef bint _guard(obj, oid) except -1:
         return True
     if tp in _UNFOLLOWED_TYPES:
         return False
+    if obj is None or tp is bool or (tp is int and _SMALL_INT_MIN <= obj <= _SMALL_INT_MAX):
+        # never freed: the interpreter keeps these for its whole life, so
+        # their ids cannot pass to another object
+        return True
     if tp in _SCALAR_TYPES:
         size = _getsizeof(obj)
         if size > _HELD_ITEM_MAX:

@@ -187,3 +187,26 @@ def test_many_recordings_leave_nothing_behind(env):
     assert cr._held_count() == held
     assert cr._followed_count() <= followed + 2
     assert cr._holding_recordings() == roots
+
+
+@pytest.mark.parametrize("value", [7, -5, 256, True, None])
+def test_values_the_interpreter_never_frees_are_followed_without_being_held(env, value):
+    held = cr._held_count()
+    root = start_recording()
+    cr.load_global_hook(value, "V")
+    cr.load_attr_hook(value, "real", getattr(value, "real", None))
+    assert id(value) in cr.IDS_TO_FOLLOW and "real" in used_attributes[id(value)]
+    assert cr._held_count() == held
+    end_recording(root)
+
+
+def test_ints_outside_the_small_int_cache_are_held(env):
+    held = cr._held_count()
+    root = start_recording()
+    big = int("257")
+    cr.load_global_hook(big, "B")
+    assert cr._held_count() == held + 1
+    end_recording(root)
+    del root
+    gc.collect()
+    assert cr._held_count() == held
