@@ -1343,6 +1343,7 @@ cdef bint _write_value(_Writer* w, object obj, bint obj_wrap, list keep, int dep
     cdef long long number
     cdef int overflow = 0
     cdef int found
+    cdef int kind
     cdef PyObject **dict_ptr
     if not _room(w, 9):
         return False
