@@ -456,10 +456,12 @@ def difference(recorded, replayed, depth=0):
     if type(recorded) is types.FunctionType and type(replayed) is types.FunctionType:
         return _function_difference(recorded, replayed, depth)
     if _has_own_eq(recorded) and not isinstance(recorded, type):
-        # Functions kept by their code load as new objects: an __eq__ that
-        # compares such functions by identity (a partial application's)
-        # never holds, so their attributes are compared instead.
-        if not (_holds_rebuilt_function(recorded) and _attributes(recorded)
+        # Functions kept by their code and objects without an __eq__ of
+        # their own load as new objects: an __eq__ that compares such members
+        # by identity (a partial application's function, a module spec's
+        # loader) never holds, so the attributes are compared instead, as
+        # for objects without an __eq__.
+        if not (_holds_identity_compared(recorded) and _attributes(recorded)
                 and _attribute_difference(recorded, replayed, depth) is None):
             return f"{short(replayed)} instead of {short(recorded)}"
     if isinstance(recorded, type) or callable(recorded) and not _attributes(recorded):
@@ -513,21 +515,24 @@ def _cells_full(*funcs):
         return False
 
 
-def _holds_rebuilt_function(value, depth=0):
-    """Whether ``value``'s attributes (a few levels down) hold a function kept by its code."""
+def _holds_identity_compared(value, depth=0):
+    """Whether ``value``'s members (a few levels down) include a function kept by its
+    code or an object that compares by identity."""
     if type(value) is types.FunctionType:
         return corv_pickle.is_rebuilt_function(value)
     if depth > 3 or isinstance(value, _LEAVES):
         return False
-    if isinstance(value, (list, tuple)):
+    if isinstance(value, (list, tuple, set, frozenset)):
         items = value
     elif isinstance(value, dict):
         items = value.values()
+    elif isinstance(value, functools.partial):
+        items = [value.func, *value.args, *value.keywords.values()]
+    elif depth and type(value).__eq__ is object.__eq__ and not callable(value):
+        return True
     else:
         items = _attributes(value).values()
-        if isinstance(value, functools.partial):
-            items = [value.func, *value.args, *value.keywords.values(), *items]
-    return any(_holds_rebuilt_function(item, depth + 1) for item in items)
+    return any(_holds_identity_compared(item, depth + 1) for item in items)
 
 
 def _key(k):
