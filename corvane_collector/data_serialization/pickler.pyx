@@ -758,11 +758,11 @@ cdef bint _stored_or_method(object obj, object obj_type, str name):
 # bound arguments and partial objects (fields in slots and C members),
 # instances of the library classes named in
 # SafePickler.full_names_kept_by_state (fields in the instance dict), and
-# functions that cannot be found by name (lambdas,
-# local functions, functions made by exec), kept as their compiled code, the
-# module whose globals they use, their closure values and attributes.  The
-# loaders of corv_pickle rebuild them without the classes' pickling methods.
-# Only exact classes are kept so: a subclass may hold state or code of its own.
+# functions that cannot be found by name (lambdas, local functions, functions
+# made by exec), kept as their compiled code, the module whose globals they
+# use, their closure values and attributes.  The loaders of corv_pickle
+# rebuild them without the classes' pickling methods.  Only exact classes are
+# kept so: a subclass may hold state or code of its own.
 
 import functools as _functools
 import gc as _gc
