@@ -100,6 +100,7 @@ import copyreg
 import io
 import pickle
 import sys
+import weakref
 from types import FunctionType
 
 import _pickle
@@ -877,3 +878,104 @@ def loads(data, *, fix_imports=True, encoding="ASCII", errors="strict", buffers=
             raise
     return _TolerantUnpickler(io.BytesIO(data), fix_imports=fix_imports, encoding=encoding,
                               errors=errors, buffers=buffers).load()
+
+
+# ---------------------------------------------------------------------------
+# Loaders of the values the safe pickler keeps by their state
+#
+# The safe pickler reads these values' state without running their own
+# pickling code (see pickler.pyx); these functions rebuild them at load time
+# from that state, again without their pickling methods or validation.  They
+# are named by records: keep their names and arguments.
+
+_rebuilt_functions = weakref.WeakSet()
+
+
+def load_parameter(name, kind, default, annotation):
+    """An ``inspect.Parameter`` with these fields (``kind`` is the kind's number)."""
+    import inspect
+    param = object.__new__(inspect.Parameter)
+    for field, value in zip(inspect.Parameter.__slots__,
+                            (name, inspect._ParameterKind(kind), default, annotation)):
+        inspect.Parameter.__dict__[field].__set__(param, value)
+    return param
+
+
+def load_signature(parameters, return_annotation):
+    """An ``inspect.Signature`` of these parameters, in this order."""
+    import collections
+    import inspect
+    import types
+    sig = object.__new__(inspect.Signature)
+    slots = inspect.Signature.__dict__
+    slots["_parameters"].__set__(sig, types.MappingProxyType(
+        collections.OrderedDict((param.name, param) for param in parameters)))
+    slots["_return_annotation"].__set__(sig, return_annotation)
+    return sig
+
+
+def load_bound_arguments(signature, arguments):
+    """An ``inspect.BoundArguments`` of ``signature`` holding ``arguments``."""
+    import inspect
+    bound = object.__new__(inspect.BoundArguments)
+    inspect.BoundArguments.__dict__["_signature"].__set__(bound, signature)
+    inspect.BoundArguments.__dict__["arguments"].__set__(bound, arguments)
+    return bound
+
+
+def load_function(module_name, qualname, filename, code_data, magic, free_count):
+    """A function of module ``module_name`` made from its compiled code.
+
+    ``code_data`` is the marshalled code object, ``magic`` the bytecode magic
+    number of the interpreter that compiled it (marshalled code of another
+    version cannot be loaded).  The closure's cells start empty:
+    ``set_function_state`` fills them and sets the other attributes.
+    """
+    import importlib
+    import importlib.util
+    import marshal
+    import types
+    if magic != importlib.util.MAGIC_NUMBER:
+        raise ValueError("%s: compiled by another Python version" % (qualname,))
+    code = marshal.loads(code_data)
+    if type(code) is not types.CodeType or len(code.co_freevars) != free_count:
+        raise ValueError("%s: not the code of a function with %d free variables" % (qualname, free_count))
+    module = sys.modules.get(module_name)
+    if module is None:
+        try:
+            module = importlib.import_module(module_name)
+        except ImportError:
+            # a test module that its runner imported by its directory
+            from corvane_collector.host.replay import make_importable
+            make_importable(module_name, filename)
+            module = importlib.import_module(module_name)
+    closure = tuple(types.CellType() for _ in range(free_count)) or None
+    func = types.FunctionType(code, module.__dict__, code.co_name, None, closure)
+    func.__qualname__ = qualname
+    _rebuilt_functions.add(func)
+    return func
+
+
+def is_rebuilt_function(func):
+    """Whether ``func`` was made by ``load_function`` (a new object for each load)."""
+    return func in _rebuilt_functions
+
+
+def set_function_state(func, state):
+    """Puts a kept function's attributes and closure values in place."""
+    state = dict(state)
+    cells = state.pop("cells", ())
+    namespace = state.pop("__dict__", None)
+    for cell, value in zip(func.__closure__ or (), cells):
+        if value:
+            cell.cell_contents = value[0]
+    for name, value in state.items():
+        setattr(func, name, value)
+    if namespace:
+        func.__dict__.update(namespace)
+
+
+def set_instance_dict(obj, state):
+    """Sets a kept instance's dict entries, without the class's ``__setstate__``."""
+    if state:
+        object.__getattribute__(obj, "__dict__").update(state)

@@ -456,6 +456,9 @@ class SafePickler(corvane_collector.data_serialization.corv_pickle.Pickler):
     }
     subclasses_to_skip = {type, str, Enum, BaseModel, Exception}
     full_names_to_run_functions = {"sqlalchemy.orm.decl_api.DeclarativeMeta.Base"}
+    # Library classes whose instances keep their whole state in their
+    # instance dict, kept by it although they define pickling methods.
+    full_names_kept_by_state = {"toolz.functoolz.curry"}
     full_names_to_rebuild_functions_dict = {
         "sqlalchemy.orm.decl_api.DeclarativeMeta.Base": "sqlalchemy.ext.declarative.declarative_base",
     }
@@ -483,6 +486,9 @@ class SafePickler(corvane_collector.data_serialization.corv_pickle.Pickler):
                     return NotImplemented
         if self.is_obj_function(obj_type):
             return self.reduce_function(obj)
+        kept = _kept_value(obj, obj_type)
+        if kept is not None:
+            return kept
         try:
             # The lookup reads obj.__name__, which runs a class's __getattr__
             # for instances: only asked where a known name could match.
@@ -567,6 +573,10 @@ class SafePickler(corvane_collector.data_serialization.corv_pickle.Pickler):
                 and obj != _reconstructor and obj != wrap_object and obj != UnpicklableObject
                 and obj is not _load_by_name):
             return NotImplemented
+        if type(obj) is _FunctionType:
+            kept = _kept_function(obj)
+            if kept is not None:
+                return kept
         if isinstance(obj, type):
             obj = object.__getattribute__(obj, INIT_STR)
         if hasattr(obj, FUNC_STR):
@@ -737,6 +747,282 @@ cdef bint _stored_or_method(object obj, object obj_type, str name):
         if found is not None:
             return bool(inspect.isroutine(found))
     return False
+
+
+# ---------------------------------------------------------------------------
+# Values kept by their state
+#
+# Some values' classes define pickling methods of their own, which the rules
+# above refuse to call, although their whole state can be read without
+# running any code of theirs: the standard library's signatures, parameters,
+# bound arguments and partial objects (fields in slots and C members),
+# instances of the library classes named in
+# SafePickler.full_names_kept_by_state (fields in the instance dict), and
+# functions that cannot be found by name (lambdas, local functions, functions
+# made by exec), kept as their compiled code, the module whose globals they
+# use, their closure values and attributes.  The loaders of corv_pickle
+# rebuild them without the classes' pickling methods.  Only exact classes are
+# kept so: a subclass may hold state or code of its own.
+
+import functools as _functools
+import gc as _gc
+import importlib.util as _importlib_util
+import marshal as _marshal
+
+cdef object _corv = corvane_collector.data_serialization.corv_pickle
+cdef object _Signature = inspect.Signature
+cdef object _Parameter = inspect.Parameter
+cdef object _BoundArguments = inspect.BoundArguments
+cdef object _partial = _functools.partial
+cdef object _MappingProxyType = types.MappingProxyType
+cdef object _odict_items = OrderedDict.items
+cdef object _gc_get_referents = _gc.get_referents
+cdef object _marshal_dumps = _marshal.dumps
+cdef object _MAGIC = _importlib_util.MAGIC_NUMBER
+cdef object _staticmethod = staticmethod
+cdef object _classmethod = classmethod
+# (larger functions are described: their code would make every record large)
+cdef Py_ssize_t _MAX_KEPT_CODE = 65536
+
+
+cdef object _members(object cls, tuple names):
+    """The member descriptors (slots, C fields) of cls by name, or None when
+    one of them is something else (another interpreter's layout)."""
+    found = tuple(cls.__dict__.get(name) for name in names)
+    for descriptor in found:
+        if type(descriptor) is not types.MemberDescriptorType:
+            return None
+    return found
+
+
+cdef object _SIGNATURE_FIELDS = _members(_Signature, ("_parameters", "_return_annotation"))
+cdef object _PARAMETER_FIELDS = _members(_Parameter, ("_name", "_kind", "_default", "_annotation"))
+cdef object _PARTIAL_FIELDS = _members(_partial, ("func", "args", "keywords"))
+cdef object _BOUND_FIELDS = _members(inspect.BoundArguments, ("_signature", "arguments"))
+cdef tuple _PARAMETER_KINDS = tuple(inspect._ParameterKind)
+
+
+cdef object _keep_parameter(object obj):
+    if _PARAMETER_FIELDS is None:
+        return None
+    try:
+        name, kind, default, annotation = [field.__get__(obj, _Parameter) for field in _PARAMETER_FIELDS]
+    except AttributeError:
+        return None                          # a field never set
+    if type(name) is not str:
+        return None
+    for number in range(len(_PARAMETER_KINDS)):
+        if kind is _PARAMETER_KINDS[number]:
+            return (_corv.load_parameter, (name, number, default, annotation))
+    return None
+
+
+cdef object _keep_signature(object obj):
+    if _SIGNATURE_FIELDS is None or _PARAMETER_FIELDS is None:
+        return None
+    try:
+        proxy = (<tuple>_SIGNATURE_FIELDS)[0].__get__(obj, _Signature)
+        annotation = (<tuple>_SIGNATURE_FIELDS)[1].__get__(obj, _Signature)
+    except AttributeError:
+        return None
+    if type(proxy) is not _MappingProxyType:
+        return None
+    # The proxy's mapping, read without asking the proxy (which would call
+    # the mapping's own methods).
+    inner = _gc_get_referents(proxy)
+    if len(inner) != 1:
+        return None
+    mapping = inner[0]
+    if type(mapping) is OrderedDict:
+        items = _odict_items(mapping)
+    elif type(mapping) is dict:
+        items = (<dict>mapping).items()
+    else:
+        return None
+    parameters = []
+    for key, parameter in items:
+        if type(key) is not str or type(parameter) is not _Parameter:
+            return None
+        try:
+            name = (<tuple>_PARAMETER_FIELDS)[0].__get__(parameter, _Parameter)
+        except AttributeError:
+            return None
+        if type(name) is not str or name != key:
+            return None                      # the loader keys the parameters by name
+        parameters.append(parameter)
+    return (_corv.load_signature, (tuple(parameters), annotation))
+
+
+cdef object _keep_bound_arguments(object obj):
+    if _BOUND_FIELDS is None:
+        return None
+    try:
+        signature, arguments = [field.__get__(obj, _BoundArguments) for field in _BOUND_FIELDS]
+    except AttributeError:
+        return None
+    return (_corv.load_bound_arguments, (signature, arguments))
+
+
+cdef object _keep_partial(object obj):
+    cdef PyObject **dict_ptr
+    if _PARTIAL_FIELDS is None:
+        return None
+    func, args, keywords = [field.__get__(obj, _partial) for field in _PARTIAL_FIELDS]
+    if type(args) is not tuple or (keywords is not None and type(keywords) is not dict):
+        return None
+    namespace = None
+    dict_ptr = _PyObject_GetDictPtr(<PyObject *>obj)
+    if dict_ptr != NULL and dict_ptr[0] != NULL:
+        if type(<object>dict_ptr[0]) is not dict:
+            return None
+        if <dict>dict_ptr[0]:
+            namespace = <object>dict_ptr[0]
+    # partial's own reduction, computed from its fields; loading calls its
+    # C __setstate__.
+    return (_partial, (func,), (func, args, keywords, namespace))
+
+
+cdef object _keep_by_state(object obj, object obj_type):
+    """An instance of a listed library class whose whole state is its
+    instance dict: the class by name and that dict."""
+    cdef PyObject **dict_ptr
+    if type(obj_type) is not type or not SafePickler.full_names_kept_by_state:
+        return None
+    module_name = obj_type.__module__
+    if type(module_name) is not str or \
+            DOT.join([module_name, obj_type.__qualname__]) not in SafePickler.full_names_kept_by_state:
+        return None
+    if (<_TypeHead *>obj_type).tp_getattro != <_getattrofunc>PyObject_GenericGetAttr:
+        return None
+    for cls in obj_type.__mro__[:-1]:
+        if type(cls) is not type:
+            return None
+        namespace = cls.__dict__
+        if not cls.__flags__ & _HEAP_TYPE or "__slots__" in namespace or _N_GETATTR in namespace:
+            return None                      # fields outside the dict, or computed on access
+        found = namespace.get("__class__")
+        if found is not None and found is not _class_descriptor:
+            return None
+    if _found_name(obj_type) is None:
+        return None
+    dict_ptr = _PyObject_GetDictPtr(<PyObject *>obj)
+    if dict_ptr == NULL or dict_ptr[0] == NULL:
+        return (_newobj, (obj_type,))
+    if type(<object>dict_ptr[0]) is not dict:
+        return None
+    return (_newobj, (obj_type,), <object>dict_ptr[0], None, None, _corv.set_instance_dict)
+
+
+cdef int _HEAP_TYPE = 1 << 9
+
+
+cdef bint _function_found(object func, object module_name, object qualname):
+    """Whether the function is what its module and qualified name lead to,
+    following only namespaces (no attribute lookups that could run code)."""
+    if type(module_name) is not str or type(qualname) is not str or "<" in <str>qualname:
+        return False
+    module = _sys_modules.get(module_name)
+    if not isinstance(module, _ModuleType):
+        return False
+    found = module
+    for part in (<str>qualname).split(DOT):
+        if found is module:
+            namespace = _module_getattribute(module, DICT_DUNDER)
+        elif type(found) is type:
+            namespace = found.__dict__
+        else:
+            return False
+        if type(namespace) is not dict and type(namespace) is not _MappingProxyType:
+            return False
+        found = namespace.get(part)
+        if type(found) is _staticmethod or type(found) is _classmethod:
+            found = found.__func__
+        if found is None:
+            return False
+    return found is func
+
+
+cdef object _keep_function(object func):
+    """A function that cannot be found by name, kept by its code; None for
+    the others (named as before) and for functions whose globals are not a
+    module's."""
+    cdef PyObject **dict_ptr
+    qualname = func.__qualname__
+    if _function_found(func, func.__module__, qualname) or type(qualname) is not str:
+        return None
+    namespace = func.__globals__
+    if type(namespace) is not dict:
+        return None
+    module_name = (<dict>namespace).get(_N_NAME)
+    if type(module_name) is not str or module_name == MAIN_STR:
+        return None                          # a replayed script has another module name
+    module = _sys_modules.get(module_name)
+    if type(module) is not _ModuleType or _module_getattribute(module, DICT_DUNDER) is not namespace:
+        return None
+    code = func.__code__
+    try:
+        code_data = _marshal_dumps(code)
+    except ValueError:
+        return None                          # constants marshal cannot write
+    if len(code_data) > _MAX_KEPT_CODE:
+        return None
+    filename = (<dict>namespace).get("__file__")
+    state = {}
+    closure = func.__closure__
+    if closure is not None:
+        cells = []
+        for cell in <tuple>closure:
+            try:
+                cells.append((cell.cell_contents,))
+            except ValueError:
+                cells.append(())             # an empty cell
+        state["cells"] = tuple(cells)
+    for attribute, value in ((_N_DEFAULTS, func.__defaults__), (_N_KWDEFAULTS, func.__kwdefaults__),
+                             (_N_DOC, func.__doc__), (_N_ANNOTATIONS, func.__annotations__ or None)):
+        if value is not None:
+            state[attribute] = value
+    if func.__name__ != code.co_name:
+        state[_N_NAME] = func.__name__
+    if type(func.__module__) is not str or func.__module__ != module_name:
+        state[_N_MODULE] = func.__module__
+    dict_ptr = _PyObject_GetDictPtr(<PyObject *>func)
+    if dict_ptr != NULL and dict_ptr[0] != NULL and <dict>dict_ptr[0]:
+        state[DICT_DUNDER] = <object>dict_ptr[0]
+    return (_corv.load_function,
+            (module_name, qualname, filename if type(filename) is str else None, code_data, _MAGIC,
+             len(code.co_freevars)),
+            state or None, None, None, _corv.set_function_state)
+
+
+cdef object _kept_function(object func):
+    try:
+        return _keep_function(func)
+    except Exception:
+        return None                          # named as before
+
+
+cdef str _N_DEFAULTS = "__defaults__"
+cdef str _N_KWDEFAULTS = "__kwdefaults__"
+cdef str _N_DOC = "__doc__"
+cdef str _N_ANNOTATIONS = "__annotations__"
+
+
+cdef object _kept_value(object obj, object obj_type):
+    """A reduction keeping obj's state (see above), or None."""
+    try:
+        if obj_type is _Signature:
+            return _keep_signature(obj)
+        if obj_type is _Parameter:
+            return _keep_parameter(obj)
+        if obj_type is _partial:
+            return _keep_partial(obj)
+        if obj_type is _BoundArguments:
+            return _keep_bound_arguments(obj)
+        if obj is Ellipsis or obj is NotImplemented:
+            return (_load_by_name, ("builtins", "Ellipsis" if obj is Ellipsis else "NotImplemented"))
+        return _keep_by_state(obj, obj_type)
+    except Exception:
+        return None                          # the rules describe it then
 
 
 cdef inline bint _is_small_scalar(object value):

@@ -230,7 +230,8 @@ def _codecs_encode(text, encoding="utf-8", errors="strict"):
 
 def _loadclass(name, *rest):
     # The safe pickler names functions and classes this way; loading would import.
-    return Reference(str(name))
+    found = _KEPT_LOADERS.get(name) if type(name) is str else None
+    return found if found is not None else Reference(str(name))
 
 
 def _wrap_module(full_name):
@@ -273,8 +274,37 @@ def _by_name(module, qualname):
     return placeholder_class(str(module), str(qualname))
 
 
+def _kept_as(module, qualname):
+    # A value the safe pickler kept by its state: a placeholder of its own
+    # class holding the loader's arguments.
+    def make(*args):
+        return placeholder_class(module, qualname)(*args)
+    return make
+
+
+def _kept_function(module_name, qualname, *rest):
+    return Reference(f"{module_name}.{qualname}")
+
+
+def _set_state(obj, state):
+    # The loaders' state setters: the state shows as the placeholder's.
+    if isinstance(obj, Placeholder):
+        obj.ph_state = state
+
+
+_CORV_PICKLE = "corvane_collector.data_serialization.corv_pickle"
+# (the safe pickler names these loaders through loadclass, as every function)
+_KEPT_LOADERS = {_CORV_PICKLE + "." + name: loader for name, loader in (
+    ("load_parameter", _kept_as("inspect", "Parameter")),
+    ("load_signature", _kept_as("inspect", "Signature")),
+    ("load_bound_arguments", _kept_as("inspect", "BoundArguments")),
+    ("load_function", _kept_function),
+    ("set_function_state", _set_state),
+    ("set_instance_dict", _set_state),
+)}
+
 _FUNCTIONS = {
-    ("corvane_collector.data_serialization.corv_pickle", "load_by_name"): _by_name,
+    (_CORV_PICKLE, "load_by_name"): _by_name,
     ("jsonpickle.unpickler", "loadclass"): _loadclass,
     (_PICKLER, "wrap_module"): _wrap_module,
     (_PICKLER, "wrap_function"): _loadclass,

@@ -18,6 +18,7 @@ real. The outcome is then compared with the record.
 
 import contextlib
 import ctypes
+import functools
 import importlib
 import importlib.util
 import io
@@ -122,8 +123,9 @@ def _exception_field(value, what):
     return None if exc is None or exc is type(None) else exc
 
 
+# (a module, kept by name, is imported again: see _resolve_functions)
 _DESCRIPTIONS = (corv_pickle.LoadFailure, obj_wrap.UnpicklableObject, obj_wrap.ObjectWrapper,
-                 obj_wrap.SpecialWrapper, obj_wrap.ModuleWrapper)
+                 obj_wrap.SpecialWrapper)
 _LEAVES = (str, bytes, int, float, complex, bool, type(None), type)
 
 
@@ -162,12 +164,17 @@ def _describe(desc):
 
 
 def _resolve_functions(value):
-    """Arguments that name functions become the functions (when they resolve here)."""
+    """Arguments that name functions or modules become them (when they resolve here)."""
     if isinstance(value, obj_wrap.FunctionWrapper):
         func = value.resolve()
         if func is None:
             raise NotReplayable(f"function {value.full_name} named in the arguments no longer exists")
         return func
+    if type(value) is obj_wrap.ModuleWrapper:
+        module = value.resolve()
+        if module is None:
+            raise NotReplayable(f"module {value.full_name} named in the arguments cannot be imported")
+        return module
     if type(value) is tuple:
         return tuple(_resolve_functions(v) for v in value)
     if type(value) is list:
@@ -225,7 +232,8 @@ class RecordedCall:
             if exc is not None:
                 self.external_calls.append(ExternalOutcome(name, True, _as_exception(exc)))
             else:
-                self.external_calls.append(ExternalOutcome(name, False, _field(call.return_value, what)))
+                self.external_calls.append(ExternalOutcome(
+                    name, False, _resolve_functions(_field(call.return_value, what))))
 
     def replay_problem(self):
         """Why these values cannot drive a replay, or None."""
@@ -445,13 +453,26 @@ def difference(recorded, replayed, depth=0):
             return None
     except Exception:  # noqa: BLE001 - a failing __eq__ falls back to the attributes
         pass
+    if type(recorded) is types.FunctionType and type(replayed) is types.FunctionType:
+        return _function_difference(recorded, replayed, depth)
     if _has_own_eq(recorded) and not isinstance(recorded, type):
-        return f"{short(replayed)} instead of {short(recorded)}"
+        # Functions kept by their code and objects without an __eq__ of
+        # their own load as new objects: an __eq__ that compares such members
+        # by identity (a partial application's function, a module spec's
+        # loader) never holds, so the attributes are compared instead, as
+        # for objects without an __eq__.
+        if not (_holds_identity_compared(recorded) and _attributes(recorded)
+                and _attribute_difference(recorded, replayed, depth) is None):
+            return f"{short(replayed)} instead of {short(recorded)}"
     if isinstance(recorded, type) or callable(recorded) and not _attributes(recorded):
         # Classes and functions: the same name is the same thing.
         same = _type_name(recorded) == _type_name(replayed)
         return None if same else f"{short(replayed)} instead of {short(recorded)}"
     # No meaningful __eq__: compare what pickling keeps, the attributes.
+    return _attribute_difference(recorded, replayed, depth)
+
+
+def _attribute_difference(recorded, replayed, depth):
     a, b = _attributes(recorded), _attributes(replayed)
     if set(a) != set(b):
         return f"attributes {sorted(b)} instead of {sorted(a)}"
@@ -460,6 +481,58 @@ def difference(recorded, replayed, depth=0):
         if found:
             return f".{name}: {found}"
     return None
+
+
+def _function_difference(recorded, replayed, depth):
+    """Functions match when they are the same function by name, or (kept by their
+    code) have the same code, defaults, closure values and attributes."""
+    if _type_name(recorded) != _type_name(replayed):
+        return f"{short(replayed)} instead of {short(recorded)}"
+    if not (corv_pickle.is_rebuilt_function(recorded) or corv_pickle.is_rebuilt_function(replayed)):
+        return None  # the same name is the same function
+    if recorded.__code__ != replayed.__code__:
+        return f"{short(replayed)} has other code than the recorded {short(recorded)}"
+    if not _cells_full(recorded, replayed):
+        return f"the closure of {short(replayed)} is not the recorded one"
+    cells = [[c.cell_contents for c in f.__closure__ or ()] for f in (recorded, replayed)]
+    for what, a, b in (("defaults", recorded.__defaults__, replayed.__defaults__),
+                       ("keyword defaults", recorded.__kwdefaults__, replayed.__kwdefaults__),
+                       ("closure values", cells[0], cells[1]),
+                       ("attributes", recorded.__dict__, replayed.__dict__)):
+        found = difference(a, b, depth + 1)
+        if found:
+            return f"{what} of {short(replayed)}: {found}"
+    return None
+
+
+def _cells_full(*funcs):
+    try:
+        for f in funcs:
+            for c in f.__closure__ or ():
+                c.cell_contents  # noqa: B018 - an empty cell raises
+        return len(funcs[0].__closure__ or ()) == len(funcs[1].__closure__ or ())
+    except ValueError:
+        return False
+
+
+def _holds_identity_compared(value, depth=0):
+    """Whether ``value``'s members (a few levels down) include a function kept by its
+    code or an object that compares by identity."""
+    if type(value) is types.FunctionType:
+        return corv_pickle.is_rebuilt_function(value)
+    if depth > 3 or isinstance(value, _LEAVES):
+        return False
+    if isinstance(value, (list, tuple, set, frozenset)):
+        items = value
+    elif isinstance(value, dict):
+        items = value.values()
+    elif isinstance(value, functools.partial):
+        items = [value.func, *value.args, *value.keywords.values()]
+    elif depth and type(value).__eq__ is object.__eq__ and not callable(value):
+        return True
+    else:
+        items = _attributes(value).values()
+    return any(_holds_identity_compared(item, depth + 1) for item in items)
 
 
 def _key(k):

@@ -165,3 +165,84 @@ def test_bad_inputs_are_reported_per_record_and_the_rest_go_on(tmp_path, shop):
     code, rows = _replay(shop[0], str(changed))
     assert code == 0 and {row["status"] for row in rows.values()} == {"not replayable"}
     assert cc("replay", "--store", db, "--record", "999", cwd=str(changed)).returncode == 2
+
+
+KEPT_PROJECT = {
+    "kept.py": '''
+import inspect
+
+
+def kinds(sig):
+    return [p.kind.name for p in sig.parameters.values()]
+
+
+def text_of(f):
+    return str(inspect.signature(f))
+
+
+def bound(sig, *args):
+    return dict(sig.bind(*args).arguments)
+
+
+def apply(f, *args):
+    return f(*args)
+''',
+    "helpers.py": '''
+import functools
+
+TWICE = lambda x: x * 2  # noqa: E731
+
+
+def adder(n):
+    def add(x, scale=1):
+        return (x + n) * scale
+    return add
+
+
+def factorial():
+    def fact(n):
+        return 1 if n <= 1 else n * fact(n - 1)
+    return fact
+
+
+def made_by_exec():
+    names = {}
+    exec("def triple(x, k=3):\\n    return x * k\\n", globals(), names)
+    return names["triple"]
+
+
+def shifted(x, by=0, *, times=1):
+    return (x + by) * times
+
+
+PARTIAL = functools.partial(shifted, 1, times=3)
+''',
+    "main.py": '''
+import inspect
+
+import helpers
+import kept
+
+sig = inspect.signature(helpers.shifted)
+kept.kinds(sig)
+kept.bound(sig, 1, 2)
+for f in (helpers.TWICE, helpers.adder(5), helpers.factorial(), helpers.made_by_exec(),
+          helpers.PARTIAL):
+    kept.text_of(f)
+    kept.apply(f, 4)
+''',
+}
+
+
+def test_records_holding_signatures_partials_and_unnamed_functions_reproduce(tmp_path):
+    for name, source in KEPT_PROJECT.items():
+        (tmp_path / name).write_text(textwrap.dedent(source))
+    db = str(tmp_path / "r.db")
+    r = cc("run", "--quiet", "--store", db, str(tmp_path / "main.py"), cwd=str(tmp_path))
+    assert r.returncode == 0, r.stderr
+    r = cc("replay", "--store", db, "--project", str(tmp_path), "--json", cwd=str(tmp_path))
+    rows = [json.loads(line) for line in r.stdout.splitlines()]
+    kept = [row for row in rows if row["function"].startswith("kept.")]
+    # kinds, bound and five functions each given to text_of and apply
+    assert len(kept) == 12, rows
+    assert [row for row in kept if row["status"] != "reproduced"] == []
