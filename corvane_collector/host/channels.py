@@ -78,6 +78,14 @@ _IDLE_POLL = 0.5
 # A waiting sender looks at the queue this often.
 _WAIT_SLICE = 0.001
 
+# bound once: the send path runs inside the user's calls
+_FRAME_MESSAGE = protocol.FRAME_MESSAGE
+_HEADER_SIZE = protocol.HEADER_SIZE
+_pack_header = protocol.HEADER.pack
+_get_ident = threading.get_ident
+_time = time.time
+_next = next
+
 
 class _Counter:
     """A count that several threads bump without a lock.
@@ -134,6 +142,7 @@ class HandlerChannel:
         self._queued_bytes = 0
         self._drops = collections.defaultdict(_Counter)
         self._sent = _Counter()
+        self._sent_it = self._sent._it
         self._waits = _Counter()
         self._wait_timeouts = _Counter()
         self.written = 0
@@ -163,31 +172,46 @@ class HandlerChannel:
         When the queue is full it drops the message, or first waits for room
         (bounded) in the "wait" mode.
         """
+        # Every recorded call sends several messages from inside the user's
+        # calls: the common case is a handful of C calls.
         try:
-            if not self._accepting:
-                if not self._disabled:
-                    self._drops[REASON_HANDLER_GONE if not self._alive else REASON_CLOSED].bump()
-                return None
             size = len(data)
             queue = self._queue
-            if self._full(size):
-                reason = REASON_QUEUE_FULL if self._pause is None else self._wait_for_room(size)
-                if reason is not None:
-                    if not self._disabled:
-                        self._drops[reason].bump()
-                    return None
-            queue.append((protocol.FRAME_MESSAGE, threading.get_ident(), time.time(), data))
-            self._queued_bytes += size
-            self._sent.bump()
-            if self._idle:
-                self._idle = False
-                try:
-                    os.write(self._wake_w, b"w")
-                except OSError:
-                    pass  # the wake pipe is full: the writer is awake anyway
+            if self._accepting and (not queue or (len(queue) < self.max_messages
+                                                  and self._queued_bytes + size <= self.max_bytes)):
+                queue.append((_FRAME_MESSAGE, _get_ident(), _time(), data))
+                self._queued_bytes += size
+                _next(self._sent_it)
+                if self._idle:
+                    self._wake()
+                return None
+            self._send_slow(data, size)
         except Exception:  # noqa: BLE001 - the user's program must never see our failures
             pass
         return None
+
+    def _send_slow(self, data, size):
+        if not self._accepting:
+            if not self._disabled:
+                self._drops[REASON_HANDLER_GONE if not self._alive else REASON_CLOSED].bump()
+            return
+        reason = REASON_QUEUE_FULL if self._pause is None else self._wait_for_room(size)
+        if reason is not None:
+            if not self._disabled:
+                self._drops[reason].bump()
+            return
+        self._queue.append((_FRAME_MESSAGE, _get_ident(), _time(), data))
+        self._queued_bytes += size
+        _next(self._sent_it)
+        if self._idle:
+            self._wake()
+
+    def _wake(self):
+        self._idle = False
+        try:
+            os.write(self._wake_w, b"w")
+        except OSError:
+            pass  # the wake pipe is full: the writer is awake anyway
 
     def _full(self, size):
         queue = self._queue
@@ -247,18 +271,22 @@ class HandlerChannel:
             chunks = [protocol.pack_header(protocol.FRAME_ACCEPTED, 0, 0.0, len(accepted)), accepted]
             batch = 0
             count = 0
+            taken = 0
+            append = chunks.append
+            popleft = queue.popleft
             while queue and batch < _BATCH_BYTES:
                 try:
-                    kind, tid, when, data = queue.popleft()
+                    kind, tid, when, data = popleft()
                 except IndexError:
                     break
                 size = len(data)
-                chunks.append(protocol.pack_header(kind, tid, when, size))
-                chunks.append(data)
-                batch += size + protocol.HEADER_SIZE
-                if kind == protocol.FRAME_MESSAGE:
+                append(_pack_header(kind, tid, when, size))
+                append(data)
+                batch += size + _HEADER_SIZE
+                if kind == _FRAME_MESSAGE:
                     count += 1
-                    self._queued_bytes -= size
+                    taken += size
+            self._queued_bytes -= taken
             self._inflight = count
             if not self._write_all(chunks):  # the handler is gone; senders now count drops
                 self._inflight = 0
