@@ -1875,6 +1875,30 @@ cdef object _should_skip(str full_name, str module_name, did_check_function_file
     return False
 
 
+cdef object _own_add_external = CallTrailTracker.__dict__["add_external_module_call"]
+cdef str _N_ADD_EXTERNAL = "add_external_module_call"
+
+
+cdef int _direct_add_external(tracker, call) except -2:
+    """tracker.add_external_module_call(call) done here: 1 limit reached, 0
+    added, -1 when the method has to be called."""
+    cdef dict fields
+    if type(tracker) is not _Tracker or not _direct_ready() \
+            or _PyType_Lookup(<PyTypeObject *>_Tracker, <PyObject *>_N_ADD_EXTERNAL) \
+            != <PyObject *>_own_add_external \
+            or _trail_globals.get("CollectorSettings") is not _Settings:
+        return -1
+    fields = tracker.__dict__
+    recorded = fields.get("recorded_functions")
+    if type(recorded) is not list or "add_external_module_call" in fields:
+        return -1
+    if len(<list>recorded) >= _Settings.external_calls_max:
+        return 1
+    (<list>recorded).append(call)
+    fields["last_call"] = call
+    return 0
+
+
 def record_external_call(call, did_check_function_file_in_project_files=0):
     """Before-call callback of an external call made by recorded code: its record, or None."""
     cdef bint direct = _direct_ready()
@@ -1914,7 +1938,11 @@ def record_external_call(call, did_check_function_file_in_project_files=0):
         external_function = _new_external_call(func[0])
     else:
         external_function = ExternalFunctionCall(func[0])
-    is_external_function_call_limit_exceeded = current_running_function_tmp.add_external_module_call(external_function)
+    direct_add = _direct_add_external(current_running_function_tmp, external_function)
+    if direct_add >= 0:
+        is_external_function_call_limit_exceeded = direct_add == 1
+    else:
+        is_external_function_call_limit_exceeded = current_running_function_tmp.add_external_module_call(external_function)
     if is_external_function_call_limit_exceeded:
         CallTrail.set_current_running_function(None)
     return external_function

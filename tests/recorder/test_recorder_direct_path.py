@@ -156,6 +156,15 @@ def test_direct_and_named_paths_record_the_same(real):
     assert direct_metrics == named_metrics
 
 
+@pytest.mark.parametrize("limit", [1, 2])
+def test_the_external_call_limit_is_kept_on_both_paths(real, monkeypatch, limit):
+    monkeypatch.setattr(CollectorSettings, "external_calls_max", limit)
+    direct_records, direct_metrics = record_all(real, named=False)
+    assert (direct_records, direct_metrics) == record_all(real, named=True)
+    kept = [r for r in direct_records if r[3]["external_calls"]]
+    assert [len(r[3]["external_calls"]) for r in kept] == [2] * (limit == 2)
+
+
 def test_arguments_changed_by_the_call_are_pickled_again(real):
     data, _ = sent()
     run_call(grow, ([1, 2], 3))
