@@ -2503,10 +2503,15 @@ cdef bint _template_fits(_RecordTemplate t, object record, PyObject **values) ex
     return _classes_found(t)
 
 
-cdef object _record_pickle(object record, object meta):
+cdef dict _layouts_seen = {}
+
+
+cdef object _record_pickle(object record, object meta, bint eager=False):
     """safe_pickle(record, False) for a call record whose function metadata
     is meta, written by template; None when the record needs the general
-    path (which then writes it as it always does)."""
+    path (which then writes it as it always does).  A layout's template is
+    built at its second record (eager: at its first): most functions of a
+    sampled run are recorded once, and building costs a few records."""
     global _record_template_builds
     cdef PyObject *values[_RECORD_FIELDS_MAX]
     cdef list fields
@@ -2528,6 +2533,11 @@ cdef object _record_pickle(object record, object meta):
     entry = _record_templates.get(key)
     if entry is None or (<_RecordTemplate>entry).meta is not meta \
             or not _template_fits(<_RecordTemplate>entry, record, values):
+        if not eager and _layouts_seen.get(key) is not meta:
+            if len(_layouts_seen) >= _RECORD_TEMPLATES_MAX:
+                _layouts_seen.clear()
+            _layouts_seen[key] = meta
+            return None
         _record_template_builds += 1
         try:
             entry = _build_record_template(record, meta, (<tuple>layout)[0], (<tuple>layout)[1],
@@ -2558,15 +2568,19 @@ def _record_template_stats():
 
 def _record_pickle_by_template(record, meta):
     """What the recorder's direct path writes for record (None: the general
-    path), for tests."""
-    return _record_pickle(record, meta)
+    path), for tests; the template is built at once."""
+    return _record_pickle(record, meta, True)
 
 
 # For the recorder: safe_pickle and the record templates called directly.
 ctypedef object (*_safe_pickle_fn)(object, object)
 ctypedef object (*_record_pickle_fn)(object, object)
 cdef _safe_pickle_fn _safe_pickle_ptr = _safe_pickle
-cdef _record_pickle_fn _record_pickle_ptr = _record_pickle
+cdef object _record_pickle_by_layout(object record, object meta):
+    return _record_pickle(record, meta, False)
+
+
+cdef _record_pickle_fn _record_pickle_ptr = _record_pickle_by_layout
 
 
 def _direct_pickling():

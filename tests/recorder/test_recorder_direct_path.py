@@ -267,6 +267,20 @@ def test_template_bytes_are_the_hand_writers(real, fields):
             == pickler.safe_pickle(rec, False)
 
 
+def test_a_template_is_built_at_the_second_record_of_a_layout(real):
+    def make():
+        def fresh(a):
+            return a
+        return fresh
+    data, _ = sent()
+    fresh = make()
+    builds = pickler._record_template_stats()[1]
+    for n in range(3):
+        run_call(fresh, (n,))
+        assert pickler._record_template_stats()[1] == builds + (n >= 1)
+    assert [pickle.loads(pickle.loads(d).return_value) for d in data.messages] == [0, 1, 2]
+
+
 @pytest.mark.parametrize("change", ["external_call", "unknown_module", "str_field", "too_large"])
 def test_records_the_templates_do_not_cover(real, change):
     rec = fresh_record()
