@@ -2025,8 +2025,17 @@ def load_attr_hook(obj, str attr, result):
 
 def load_global_hook(global_obj, str name):
     """Global-load callback: collect the global into the current recorded call and follow it."""
+    cdef PyObject *found
     eft = _current_call()
     if eft:
-        eft.globals[name] = global_obj
+        collected = eft.globals
+        if type(collected) is dict:
+            # Loaded before in this call: an object that can carry a weak
+            # reference stays followed for as long as the call holds it, so
+            # there is nothing to store or follow again.
+            found = PyDict_GetItemWithError(collected, name)
+            if found == <PyObject *>global_obj and PyType_SUPPORTS_WEAKREFS(Py_TYPE(global_obj)):
+                return None
+        collected[name] = global_obj
         _follow(global_obj)
     return None

@@ -210,3 +210,19 @@ def test_ints_outside_the_small_int_cache_are_held(env):
     del root
     gc.collect()
     assert cr._held_count() == held
+
+
+def test_a_global_loaded_again_stays_followed(env):
+    class Config:
+        level = 3
+    config = Config()
+    root = start_recording()
+    for _ in range(3):
+        cr.load_global_hook(config, "config")
+        cr.load_attr_hook(config, "level", 3)
+    assert root.globals == {"config": config}
+    assert id(config) in cr.IDS_TO_FOLLOW and used_attributes[id(config)] == {"level"}
+    other = Config()
+    cr.load_global_hook(other, "config")  # the name now holds another object
+    assert root.globals["config"] is other and id(other) in cr.IDS_TO_FOLLOW
+    end_recording(root)
