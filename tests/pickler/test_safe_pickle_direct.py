@@ -195,8 +195,12 @@ def test_values_the_guard_stops_take_the_full_path():
 
 def test_instance_dict_entries_that_change_pickling_take_the_full_path():
     CALLS.clear()
-    for name in ("__reduce__", "__reduce_ex__", "__getstate__", "__getnewargs__", "__getattr__"):
-        value = Plain(x=1)
+    class Name(str):
+        pass
+
+    for name in ("__reduce__", "__reduce_ex__", "__getstate__", "__getnewargs__", "__getattr__",
+                 Name("__reduce__")):
+        value = Plain(x=1, _private=2)
         value.__dict__[name] = lambda *a: CALLS.update([name]) or (int, (2,))
         assert P.safe_pickle(value) == full_path(value), name
         assert P.safe_pickle([Plain(), value], False) == full_path([Plain(), value], False), name
