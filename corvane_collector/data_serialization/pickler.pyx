@@ -1145,29 +1145,6 @@ cdef str _N_REDUCE_EX = "__reduce_ex__"
 cdef str _N_REDUCE = "__reduce__"
 
 
-cdef extern from "Python.h":
-    Py_ssize_t PyUnicode_Tailmatch(object s, object substr, Py_ssize_t start, Py_ssize_t end,
-                                   int direction) except -1
-    int PyDict_Next(object d, Py_ssize_t *pos, PyObject **key, PyObject **value)
-
-
-cdef str _DUNDER = "__"
-
-
-cdef inline bint _no_dunder_keys(dict d) except -1:
-    # Whether every key is an exact str not starting with "__": then none of
-    # the names that change pickling is among them (all of those do).
-    cdef Py_ssize_t pos = 0
-    cdef PyObject *key
-    cdef PyObject *value
-    while PyDict_Next(d, &pos, &key, &value):
-        if type(<object>key) is not str:
-            return False
-        if PyUnicode_Tailmatch(<object>key, _DUNDER, 0, 2, -1):
-            return False
-    return True
-
-
 cdef bint _direct_object(object obj, bint obj_wrap) except -1:
     """Whether the full path would pickle obj exactly as the C pickler does
     by default (obj is of a type that reaches reducer_override)."""
@@ -1189,7 +1166,7 @@ cdef bint _direct_object(object obj, bint obj_wrap) except -1:
         instance_dict = <object>dict_ptr[0]
         if type(instance_dict) is not dict:
             return False
-        if instance_dict and not _no_dunder_keys(<dict>instance_dict) and (
+        if instance_dict and (
                 _N_GETATTR in <dict>instance_dict or _N_NEWARGS_EX in <dict>instance_dict
                 or _N_NEWARGS in <dict>instance_dict or _N_INITARGS in <dict>instance_dict
                 or _N_GETSTATE in <dict>instance_dict or _N_REDUCE_EX in <dict>instance_dict
