@@ -1008,8 +1008,34 @@ cdef inline void _set_instance_dict(object obj, dict d):
 # Per function: the metadata the probe gave, with its signature pickled as
 # every record of the function carries it.
 
-cdef class _FunctionEntry:
+# Entries kept per function, held weakly: each goes with its function.
+
+cdef class _WeakEntry:
     cdef object ref
+
+
+cdef class _ForgetEntry:
+    cdef dict table
+    cdef object key
+
+    def __call__(self, ref):
+        entry = self.table.get(self.key)
+        if entry is not None and (<_WeakEntry>entry).ref is ref:
+            del self.table[self.key]
+
+
+cdef int _keep_entry(dict table, object func, _WeakEntry entry) except -1:
+    cdef _ForgetEntry forget = _ForgetEntry.__new__(_ForgetEntry)
+    forget.table = table
+    forget.key = PyLong_FromVoidPtr(<void *>func)
+    entry.ref = PyWeakref_NewRef(func, forget)
+    if len(table) >= _FUNCTION_ENTRIES_MAX:
+        table.clear()
+    table[forget.key] = entry
+    return 0
+
+
+cdef class _FunctionEntry(_WeakEntry):
     # the function's fields the metadata was made from (NULL ones too),
     # held so that their addresses cannot be reused meanwhile
     cdef PyObject *fields[6]
@@ -1034,17 +1060,6 @@ cdef inline bint _special_function_dict(object d):
     return type(d) is not dict or "__signature__" in <dict>d or "__self__" in <dict>d
 
 
-cdef class _ForgetFunction:
-    cdef object key
-
-    def __call__(self, ref):
-        if _function_entries is None:
-            return
-        entry = _function_entries.get(self.key)
-        if entry is not None and (<_FunctionEntry>entry).ref is ref:
-            del _function_entries[self.key]
-
-
 cdef dict _function_entries = {}
 cdef Py_ssize_t _FUNCTION_ENTRIES_MAX = 8192
 
@@ -1057,7 +1072,6 @@ cdef object _function_entry(object func):
     """The entry of a plain project function, or None (the named way)."""
     cdef _FunctionFields *f = <_FunctionFields *><PyObject *>func
     cdef _FunctionEntry entry
-    cdef _ForgetFunction forget
     key = PyLong_FromVoidPtr(<void *>func)
     found = _function_entries.get(key)
     if found is not None and (<_FunctionEntry>found).fits(func):
@@ -1088,12 +1102,7 @@ cdef object _function_entry(object func):
     entry.meta = meta
     entry.full_name = meta_dict["full_name"]
     entry.probe_version = _version_of(_probe_globals)
-    forget = _ForgetFunction.__new__(_ForgetFunction)
-    forget.key = key
-    entry.ref = PyWeakref_NewRef(func, forget)
-    if len(_function_entries) >= _FUNCTION_ENTRIES_MAX:
-        _function_entries.clear()
-    _function_entries[key] = entry
+    _keep_entry(_function_entries, func, entry)
     return entry
 
 
@@ -1181,8 +1190,7 @@ cdef object _Message = ExternalFunction
 cdef str _N_EXTRACT_EXTERNAL = "_extract_external_function_metadata"
 
 
-cdef class _ExternalEntry:
-    cdef object ref
+cdef class _ExternalEntry(_WeakEntry):
     cdef PyObject *module
     cdef PyObject *qualname
     cdef tuple held
@@ -1205,17 +1213,6 @@ cdef inline bint _unwrapping_function_dict(object d):
 
 
 cdef dict _external_entries = {}
-
-
-cdef class _ForgetExternal:
-    cdef object key
-
-    def __call__(self, ref):
-        if _external_entries is None:
-            return
-        entry = _external_entries.get(self.key)
-        if entry is not None and (<_ExternalEntry>entry).ref is ref:
-            del _external_entries[self.key]
 
 
 cdef inline object _external_function(object call):
@@ -1275,7 +1272,6 @@ cdef int _learn_external(object call, object result) except -1:
     call of it would make the same."""
     cdef _FunctionFields *f
     cdef _ExternalEntry entry
-    cdef _ForgetExternal forget
     func = _external_function(call)
     if func is None or not _external_ready() or type(result) is not tuple \
             or len(<tuple>result) != 2 or result[1] is not True \
@@ -1302,13 +1298,7 @@ cdef int _learn_external(object call, object result) except -1:
     entry.meta_fields = dict(meta_fields)
     entry.report_fields = (meta_fields["full_name"],)
     entry.probe_version = _version_of(_probe_globals)
-    key = PyLong_FromVoidPtr(<void *>func)
-    forget = _ForgetExternal.__new__(_ForgetExternal)
-    forget.key = key
-    entry.ref = PyWeakref_NewRef(func, forget)
-    if len(_external_entries) >= _FUNCTION_ENTRIES_MAX:
-        _external_entries.clear()
-    _external_entries[key] = entry
+    _keep_entry(_external_entries, func, entry)
     return 0
 
 

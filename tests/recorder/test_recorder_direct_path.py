@@ -237,6 +237,20 @@ def test_external_callees_are_named_as_they_are_now(real, monkeypatch, change, e
     assert all(m.timestamp >= t for m, t in zip(reports, started))
 
 
+def test_external_entries_go_with_their_functions(real):
+    import gc
+    namespace = {"__name__": "somelib"}
+    exec("def gone(x):\n    return x\n", namespace)
+    before = cr._external_entry_count()
+    rec = cr.record_user_function_call(add, 1, 2)
+    cr.record_external_return_value(1, cr.record_external_call(namespace["gone"], True))
+    cr.record_user_function_return_value(3, rec)
+    assert cr._external_entry_count() == before + 1
+    del rec, namespace
+    gc.collect()
+    assert cr._external_entry_count() == before
+
+
 # --- the record templates -----------------------------------------------------
 
 def fresh_record():
