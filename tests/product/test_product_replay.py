@@ -246,3 +246,50 @@ def test_records_holding_signatures_partials_and_unnamed_functions_reproduce(tmp
     # kinds, bound and five functions each given to text_of and apply
     assert len(kept) == 12, rows
     assert [row for row in kept if row["status"] != "reproduced"] == []
+
+
+CALLBACK_PROJECT = {
+    "noted.py": '''
+import random
+
+
+class Noted:
+    def __call__(self, x):
+        return note(x)
+
+    @property
+    def size(self):
+        return note(2)
+
+
+def note(x):
+    random.random()
+    return x
+
+
+def run(f):
+    # An instance call and a property run note() with this call's recording off.
+    f(1)
+    f.size
+    return random.random()
+''',
+    "main.py": '''
+import noted
+
+noted.run(noted.Noted())
+''',
+}
+
+
+def test_calls_recorded_inside_an_unrecorded_callee_keep_their_externals_to_themselves(tmp_path):
+    for name, source in CALLBACK_PROJECT.items():
+        (tmp_path / name).write_text(textwrap.dedent(source))
+    db = str(tmp_path / "r.db")
+    r = cc("run", "--quiet", "--store", db, str(tmp_path / "main.py"), cwd=str(tmp_path))
+    assert r.returncode == 0, r.stderr
+    r = cc("replay", "--store", db, "--project", str(tmp_path), "--json", cwd=str(tmp_path))
+    rows = [json.loads(line) for line in r.stdout.splitlines()]
+    assert sorted((row["function"], row["status"]) for row in rows) == [
+        ("noted.note", "reproduced"), ("noted.note", "reproduced"), ("noted.run", "reproduced")]
+    r = cc("show", "noted.run", "--store", db, cwd=str(tmp_path))
+    assert "external calls (1)" in r.stdout, r.stdout
