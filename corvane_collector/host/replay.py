@@ -224,10 +224,13 @@ class RecordedCall:
         globs = _field(getattr(rec, "globals", None), "the globals")
         self.globals = globs if isinstance(globs, dict) else {}
         self.external_calls = []
+        self.unfinished = None  # the first external call the record holds no outcome of
         for call in getattr(rec, "external_calls", None) or ():
             cmeta = getattr(call, "function_metadata", None)
             name = getattr(cmeta, "full_name", None)
             what = f"the result of external call {name}"
+            if call.execption is None:  # its return callback never came (a coroutine made)
+                self.unfinished = self.unfinished or name
             exc = _exception_field(call.execption, what)
             if exc is not None:
                 self.external_calls.append(ExternalOutcome(name, True, _as_exception(exc)))
@@ -243,6 +246,8 @@ class RecordedCall:
                 return f"the arguments could not be rebuilt: {_describe(found)}"
             if found is not None:
                 return f"the record holds descriptions instead of values: {where} hold {_describe(found)}"
+        if self.unfinished:
+            return f"the record holds no outcome of external call {self.unfinished}"
         for call in self.external_calls:
             if call.name is None:
                 return "an external call of the record has no name"
@@ -600,6 +605,13 @@ def shown_pair(replayed, recorded, width=SHOWN_WIDTH):
 
 def outcome_differences(call, result, raised, args, kwargs):
     """What differs between a replay's outcome and the record, as short texts (empty: nothing)."""
+    # Every value is taken in its recorded form before any of them is shown:
+    # a __repr__ may change its object (the site module's license printers
+    # load their text on the first one), and the arguments may hold the result.
+    args_form = recorded_form(args) if call.args_after is not None else None
+    kwargs_form = recorded_form(kwargs) if isinstance(call.kwargs_after, dict) and call.kwargs_after \
+        else None
+    result_form = recorded_form(result) if call.exception is None and raised is None else None
     found = []
     if call.exception is not None:
         if raised is None:
@@ -611,17 +623,17 @@ def outcome_differences(call, result, raised, args, kwargs):
     elif raised is not None:
         found.append(f"raised {short(raised)}, recorded returned {short(call.return_value)}")
     else:
-        diff = difference(call.return_value, recorded_form(result))
+        diff = difference(call.return_value, result_form)
         if diff:
             mine, theirs = shown_pair(result, call.return_value)
             found.append(f"returned {mine}, recorded {theirs}"
                          + ("" if diff.endswith(f"instead of {short(call.return_value)}") else f" ({diff})"))
-    if call.args_after is not None:
-        diff = difference(call.args_after, recorded_form(args))
+    if args_form is not None:
+        diff = difference(call.args_after, args_form)
         if diff:
             found.append(f"arguments after the call differ: {diff}")
-    if isinstance(call.kwargs_after, dict) and call.kwargs_after:
-        diff = difference(call.kwargs_after, recorded_form(kwargs))
+    if kwargs_form is not None:
+        diff = difference(call.kwargs_after, kwargs_form)
         if diff:
             found.append(f"keyword arguments after the call differ: {diff}")
     return found
@@ -639,8 +651,19 @@ class ExternalAnswers:
 
     def __init__(self, external_calls, handlers=None):
         self.handlers = handlers if handlers is not None else _outcome_handlers(external_calls)
+        self.recorded = {}
+        for c in external_calls:
+            self.recorded[c.name] = self.recorded.get(c.name, 0) + 1
         self.made = {}
         self.divergence = None
+
+    def unmade(self):
+        """The first callee the replay called fewer times than the record holds, as a text, or None."""
+        for name, count in self.recorded.items():
+            made = self.made.get(name, 0)
+            if made < count:
+                return f"external call {name} made {made} times, the record holds {count}"
+        return None
 
     def answer(self, name):
         """(raised, value) for the next call of ``name``."""
@@ -919,4 +942,7 @@ def replay_record(data, record_id=None, project=None, recorded_project=None, tim
     if answers.divergence:
         return Result(record_id, function, DIFFERS, [answers.divergence])
     found = outcome_differences(call, result, raised, args, kwargs)
+    unmade = answers.unmade()
+    if unmade:
+        found.append(unmade)
     return Result(record_id, function, DIFFERS if found else REPRODUCED, found)

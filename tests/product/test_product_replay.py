@@ -293,3 +293,27 @@ def test_calls_recorded_inside_an_unrecorded_callee_keep_their_externals_to_them
         ("noted.note", "reproduced"), ("noted.note", "reproduced"), ("noted.run", "reproduced")]
     r = cc("show", "noted.run", "--store", db, cwd=str(tmp_path))
     assert "external calls (1)" in r.stdout, r.stdout
+
+
+class _LoadsOnRepr:
+    """Like the site module's license printers: the first repr adds an attribute."""
+
+    def __init__(self):
+        self.name = "notice"
+
+    def __repr__(self):
+        self.text = "loaded"
+        return f"<{self.name}>"
+
+
+def test_showing_a_differing_result_does_not_change_the_arguments_compared_after_it():
+    from types import SimpleNamespace
+
+    from corvane_collector.host import replay
+
+    value = _LoadsOnRepr()
+    recorded = SimpleNamespace(exception=None, return_value=replay.recorded_form(2),
+                               args_after=replay.recorded_form((_LoadsOnRepr(),)), kwargs_after={})
+    found = replay.outcome_differences(recorded, value, None, (value,), {})
+    assert len(found) == 1 and found[0].startswith("returned <notice>, recorded 2"), found
+    assert value.text == "loaded"  # it was shown
