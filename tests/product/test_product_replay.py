@@ -107,13 +107,18 @@ def stamp(x):
 def twice(x):
     return os.getpid()
 
+
+def fewer(x):
+    os.getpid()
+    return x
+
 '''
 
 BAD_MAIN = """
 import bad
 
 bad.unbox(bad.Box(1)), bad.renamed(1), bad.slow(1), bad.interrupt(1), bad.bye(1), bad.tampered(1)
-bad.stamp(1), bad.twice(1)
+bad.stamp(1), bad.twice(1), bad.fewer(1)
 try:
     bad.leave(4)
 except SystemExit:
@@ -124,7 +129,8 @@ CHANGES = [("class Box:", "class Crate:"), ("def renamed(", "def now_named("),
            ("    return x * 2", "    while True:\n        pass"),
            ("def interrupt(x):\n    return x", "def interrupt(x):\n    raise KeyboardInterrupt"),
            ("def bye(x):\n    return x", "def bye(x):\n    os._exit(3)"),
-           ("    return os.getpid()\n", "    os.getpid()\n    return os.getpid()\n")]
+           ("    return os.getpid()\n", "    os.getpid()\n    return os.getpid()\n"),
+           ("    os.getpid()\n    return x\n", "    return x\n")]
 
 
 def test_bad_inputs_are_reported_per_record_and_the_rest_go_on(tmp_path, shop):
@@ -161,6 +167,7 @@ def test_bad_inputs_are_reported_per_record_and_the_rest_go_on(tmp_path, shop):
     # Answered from the record (the child's own pid differs), and one call too many.
     assert status["stamp"] == ("reproduced", "")
     assert status["twice"] == ("differs", "external call posix.getpid made 2 times, the record holds 1")
+    assert status["fewer"] == ("differs", "external call posix.getpid made 0 times, the record holds 1")
     # A store written by another project, and bad usage.
     code, rows = _replay(shop[0], str(changed))
     assert code == 0 and {row["status"] for row in rows.values()} == {"not replayable"}
