@@ -979,3 +979,24 @@ def set_instance_dict(obj, state):
     """Sets a kept instance's dict entries, without the class's ``__setstate__``."""
     if state:
         object.__getattribute__(obj, "__dict__").update(state)
+
+
+_named_instances = {}
+_NAMED_INSTANCES_MAX = 10000
+
+
+def set_named_instance_dict(obj, state):
+    """``set_instance_dict`` for an instance that its module held under its own
+    name when it was kept: the loaded copy remembers that name."""
+    module_name, qualname, namespace = state
+    set_instance_dict(obj, namespace)
+    if len(_named_instances) >= _NAMED_INSTANCES_MAX:
+        _named_instances.clear()
+    _named_instances[id(obj)] = (obj, module_name, qualname)
+
+
+def instance_name(obj):
+    """(module name, qualified name) under which a loaded copy's original was
+    its module's, or None."""
+    entry = _named_instances.get(id(obj))
+    return entry[1:] if entry is not None and entry[0] is obj else None

@@ -908,9 +908,18 @@ cdef object _keep_by_state(object obj, object obj_type):
     dict_ptr = _PyObject_GetDictPtr(<PyObject *>obj)
     if dict_ptr == NULL or dict_ptr[0] == NULL:
         return (_newobj, (obj_type,))
-    if type(<object>dict_ptr[0]) is not dict:
+    state = <object>dict_ptr[0]
+    if type(state) is not dict:
         return None
-    return (_newobj, (obj_type,), <object>dict_ptr[0], None, None, _corv.set_instance_dict)
+    # One that its module holds under the name it carries (a decorated
+    # function) also keeps that name: a replay may use the module's object
+    # itself when it still holds this state.
+    module_name = (<dict>state).get("__module__")
+    qualname = (<dict>state).get("__qualname__")
+    if _function_found(obj, module_name, qualname):
+        return (_newobj, (obj_type,), (module_name, qualname, state), None, None,
+                _corv.set_named_instance_dict)
+    return (_newobj, (obj_type,), state, None, None, _corv.set_instance_dict)
 
 
 cdef int _HEAP_TYPE = 1 << 9

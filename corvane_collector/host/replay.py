@@ -129,11 +129,35 @@ _DESCRIPTIONS = (corv_pickle.LoadFailure, obj_wrap.UnpicklableObject, obj_wrap.O
 _LEAVES = (str, bytes, int, float, complex, bool, type(None), type)
 
 
-def _first_description(value, depth=0, seen=None):
-    """The first description (an object standing for a value that was not kept) inside ``value``."""
+def _is_description(value):
+    return isinstance(value, _DESCRIPTIONS)
+
+
+_METHOD_DESCRIPTORS = (types.MethodDescriptorType, types.WrapperDescriptorType)
+
+
+def _names_method(value):
+    """Whether ``value`` is a method as its class holds it. The recorder names a
+    bound method (``[].append``, ``obj.run``) as that, without the object."""
+    if isinstance(value, _METHOD_DESCRIPTORS):
+        return True
+    if type(value) is not types.FunctionType or corv_pickle.is_rebuilt_function(value):
+        return False
+    owner_name, _, name = value.__qualname__.rpartition(".")
+    if not owner_name or "<" in owner_name:
+        return False
+    owner = sys.modules.get(value.__module__)
+    for part in owner_name.split("."):
+        owner = getattr(owner, part, None)
+    return isinstance(owner, type) and owner.__dict__.get(name) is value
+
+
+def _first_description(value, depth=0, seen=None, test=_is_description):
+    """The first description (an object standing for a value that was not kept) inside
+    ``value``, or the first item that ``test`` picks."""
     if depth > 40 or isinstance(value, _LEAVES):
         return None
-    if isinstance(value, _DESCRIPTIONS):
+    if test(value):
         return value
     seen = set() if seen is None else seen
     if id(value) in seen:
@@ -144,10 +168,9 @@ def _first_description(value, depth=0, seen=None):
     elif isinstance(value, (list, tuple, set, frozenset)):
         items = list(value)
     else:
-        attrs = getattr(value, "__dict__", None)
-        items = list(attrs.values()) if isinstance(attrs, dict) else []
+        items = list(_attributes(value).values())  # the instance dict and the slots
     for item in items:
-        found = _first_description(item, depth + 1, seen)
+        found = _first_description(item, depth + 1, seen, test)
         if found is not None:
             return found
     return None
@@ -175,6 +198,9 @@ def _resolve_functions(value):
         if module is None:
             raise NotReplayable(f"module {value.full_name} named in the arguments cannot be imported")
         return module
+    named = corv_pickle.instance_name(value)
+    if named is not None:
+        return _named_original(value, *named)
     if type(value) is tuple:
         return tuple(_resolve_functions(v) for v in value)
     if type(value) is list:
@@ -182,6 +208,18 @@ def _resolve_functions(value):
     elif type(value) is dict:
         for k, v in list(value.items()):
             value[k] = _resolve_functions(v)
+    return value
+
+
+def _named_original(value, module_name, qualname):
+    """The module's own object for a copy of it, when it holds the copy's state
+    (code may compare it by identity); else the copy."""
+    try:
+        live = corv_pickle.load_by_name(module_name, qualname)
+    except Exception:  # noqa: BLE001 - gone from the module: the copy stands in
+        return value
+    if type(live) is type(value) and _attribute_difference(value, live, 0) is None:
+        return live
     return value
 
 
@@ -246,6 +284,11 @@ class RecordedCall:
                 return f"the arguments could not be rebuilt: {_describe(found)}"
             if found is not None:
                 return f"the record holds descriptions instead of values: {where} hold {_describe(found)}"
+            found = _first_description(value, test=_names_method)
+            if found is not None:
+                module = getattr(found, "__module__", None) or found.__objclass__.__module__
+                return (f"{where} name the method {module}.{found.__qualname__}: the object it may have "
+                        "been bound to is not in the record")
         if self.unfinished:
             return f"the record holds no outcome of external call {self.unfinished}"
         for call in self.external_calls:
@@ -816,14 +859,28 @@ def _install(project_root, target_file=None):
     return hooks
 
 
+def globals_to_put(namespace, recorded_globals):
+    """The recorded data globals that differ from what the module holds now.
+
+    A global that still holds what was recorded stays the module's own
+    object: a sentinel compared by identity (a default argument's value)
+    would not be its loaded copy.
+    """
+    put = {}
+    for name, value in recorded_globals.items():
+        if not isinstance(name, str) or name not in namespace or not _is_data(value):
+            continue
+        if difference(value, recorded_form(namespace[name])) is not None:
+            put[name] = value
+    return put
+
+
 @contextlib.contextmanager
 def globals_in_place(func, recorded_globals):
     """The recorded data globals of the function's module, restored afterwards."""
     namespace = func.__globals__
     saved = {}
-    for name, value in recorded_globals.items():
-        if not isinstance(name, str) or name not in namespace or not _is_data(value):
-            continue
+    for name, value in globals_to_put(namespace, recorded_globals).items():
         saved[name] = namespace[name]
         namespace[name] = value
     try:

@@ -112,13 +112,18 @@ def fewer(x):
     os.getpid()
     return x
 
+
+def feed(f, x):
+    f(x)
+    return x
+
 '''
 
 BAD_MAIN = """
 import bad
 
 bad.unbox(bad.Box(1)), bad.renamed(1), bad.slow(1), bad.interrupt(1), bad.bye(1), bad.tampered(1)
-bad.stamp(1), bad.twice(1), bad.fewer(1)
+bad.stamp(1), bad.twice(1), bad.fewer(1), bad.feed([].append, 1)
 try:
     bad.leave(4)
 except SystemExit:
@@ -168,6 +173,8 @@ def test_bad_inputs_are_reported_per_record_and_the_rest_go_on(tmp_path, shop):
     assert status["stamp"] == ("reproduced", "")
     assert status["twice"] == ("differs", "external call posix.getpid made 2 times, the record holds 1")
     assert status["fewer"] == ("differs", "external call posix.getpid made 0 times, the record holds 1")
+    # a bound method is kept as its class's method, without its object
+    assert status["feed"][0] == "not replayable" and "builtins.list.append" in status["feed"][1]
     # A store written by another project, and bad usage.
     code, rows = _replay(shop[0], str(changed))
     assert code == 0 and {row["status"] for row in rows.values()} == {"not replayable"}
