@@ -96,6 +96,7 @@ Loading
     does not lose the whole record.
 """
 
+import collections
 import copyreg
 import io
 import pickle
@@ -979,6 +980,14 @@ def set_instance_dict(obj, state):
     """Sets a kept instance's dict entries, without the class's ``__setstate__``."""
     if state:
         object.__getattribute__(obj, "__dict__").update(state)
+
+
+def set_defaultdict_state(obj, state):
+    """A kept defaultdict subclass's factory, items and attributes, set without its methods."""
+    factory, items, attributes = state
+    collections.defaultdict.__dict__["default_factory"].__set__(obj, factory)
+    dict.update(obj, items)
+    set_instance_dict(obj, attributes)
 
 
 _named_instances = {}

@@ -923,6 +923,38 @@ cdef object _keep_by_state(object obj, object obj_type):
 
 
 cdef int _HEAP_TYPE = 1 << 9
+cdef object _defaultdict = defaultdict
+cdef object _default_factory = defaultdict.__dict__["default_factory"]
+cdef object _dict_items = dict.items
+cdef tuple _PICKLING_NAMES = ("__reduce__", "__reduce_ex__", "__getstate__", "__setstate__",
+                              "__getnewargs__", "__getnewargs_ex__", "__slots__", _N_GETATTR,
+                              "__getattribute__", "__class__")
+
+
+cdef object _keep_defaultdict(object obj, object obj_type):
+    """A subclass of defaultdict whose classes add only methods and instance
+    attributes: its class, factory, items and instance dict, read by the C
+    members (defaultdict's own reduction calls the subclass's items())."""
+    cdef PyObject **dict_ptr
+    if type(obj_type) is not type or obj_type is _defaultdict:
+        return None
+    for cls in obj_type.__mro__:
+        if cls is _defaultdict:
+            break
+        if type(cls) is not type or not cls.__flags__ & _HEAP_TYPE:
+            return None
+        namespace = cls.__dict__
+        for name in _PICKLING_NAMES:
+            if name in namespace:
+                return None
+    if _found_name(obj_type) is None:
+        return None
+    dict_ptr = _PyObject_GetDictPtr(<PyObject *>obj)
+    attributes = {} if dict_ptr == NULL or dict_ptr[0] == NULL else <object>dict_ptr[0]
+    if type(attributes) is not dict:
+        return None
+    state = (_default_factory.__get__(obj), list(_dict_items(obj)), attributes)
+    return (_newobj, (obj_type,), state, None, None, _corv.set_defaultdict_state)
 
 
 cdef bint _function_found(object func, object module_name, object qualname):
@@ -1029,6 +1061,8 @@ cdef object _kept_value(object obj, object obj_type):
             return _keep_bound_arguments(obj)
         if obj is Ellipsis or obj is NotImplemented:
             return (_load_by_name, ("builtins", "Ellipsis" if obj is Ellipsis else "NotImplemented"))
+        if issubclass(obj_type, _defaultdict):  # (isinstance would read a lazy module's __class__)
+            return _keep_defaultdict(obj, obj_type)
         return _keep_by_state(obj, obj_type)
     except Exception:
         return None                          # the rules describe it then

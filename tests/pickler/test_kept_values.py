@@ -1,6 +1,7 @@
 """Values whose classes define pickling methods, kept by their state: they load back
 equal without those methods running; subclasses and tampered instances are described."""
 
+import collections
 import functools
 import inspect
 import types
@@ -120,3 +121,25 @@ def test_a_listed_object_its_module_holds_under_its_own_name_replays_as_that_obj
     copy = Touchy("named")
     copy.__dict__.update(NAMED_TOUCHY.__dict__)
     assert replay._resolve_functions(roundtrip(copy)) is not NAMED_TOUCHY
+
+
+class CountingDict(collections.defaultdict):
+    def items(self):
+        calls.append("items")
+        raise AssertionError("must not be called")
+
+
+class ReducingDict(collections.defaultdict):
+    def __reduce__(self):
+        calls.append("__reduce__")
+        raise AssertionError("must not be called")
+
+
+def test_a_defaultdict_subclass_keeps_factory_items_and_attributes_without_its_methods():
+    value = CountingDict(list, {1: [2]})
+    value.note = "kept"
+    back = roundtrip(value)
+    assert type(back) is CountingDict and dict.items(back) == dict.items(value)
+    assert (back.default_factory, back.note) == (list, "kept")
+    # one with pickling methods of its own is described
+    assert type(roundtrip(ReducingDict(int))) is UnpicklableObject
