@@ -1662,7 +1662,7 @@ def get_exc_value():
     KeyboardInterrupt), and type(None) when nothing is pending.  The pending
     exception is not restored: the evaluator puts back its own copy.
     """
-    return _take_exc_value()
+    return _take_exc_value(False)
 
 
 cdef object _own_get_exc_value = get_exc_value
@@ -1672,11 +1672,14 @@ cdef object _exc_value():
     # get_exc_value(), called through the module name only when that name
     # has been given another function
     if get_exc_value is _own_get_exc_value:
-        return _take_exc_value()
+        return _take_exc_value(True)
     return get_exc_value()
 
 
-cdef object _take_exc_value():
+cdef object _take_exc_value(bint type_alone):
+    # type_alone: a type set without a value (StopIteration from next(), set
+    # by C code) is the call's exception too, kept as its class like one not
+    # yet normalised; get_exc_value() itself gives type(None) for it
     cdef PyObject* exc_type = NULL
     cdef PyObject* exc_value = NULL
     cdef PyObject* exc_tb = NULL
@@ -1687,6 +1690,8 @@ cdef object _take_exc_value():
             result = <object>exc_value
         elif exc_type != NULL:
             result = <object>exc_type
+    elif exc_type != NULL and type_alone:
+        result = <object>exc_type
     Py_XDECREF(exc_type)
     Py_XDECREF(exc_value)
     Py_XDECREF(exc_tb)
