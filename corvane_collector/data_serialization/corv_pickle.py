@@ -102,7 +102,7 @@ import io
 import pickle
 import sys
 import weakref
-from types import FunctionType
+from types import FunctionType, MemberDescriptorType
 
 import _pickle
 
@@ -980,6 +980,17 @@ def set_instance_dict(obj, state):
     """Sets a kept instance's dict entries, without the class's ``__setstate__``."""
     if state:
         object.__getattribute__(obj, "__dict__").update(state)
+
+
+def set_instance_slots(obj, state):
+    """Sets a kept instance's dict entries and slots, without the class's methods."""
+    namespace, slots = state
+    set_instance_dict(obj, namespace)
+    members = {}
+    for cls in reversed(type(obj).__mro__):
+        members.update((k, v) for k, v in cls.__dict__.items() if type(v) is MemberDescriptorType)
+    for name, value in slots.items():
+        members[name].__set__(obj, value)
 
 
 def set_defaultdict_state(obj, state):

@@ -458,7 +458,8 @@ class SafePickler(corvane_collector.data_serialization.corv_pickle.Pickler):
     full_names_to_run_functions = {"sqlalchemy.orm.decl_api.DeclarativeMeta.Base"}
     # Library classes whose instances keep their whole state in their
     # instance dict, kept by it although they define pickling methods.
-    full_names_kept_by_state = {"toolz.functoolz.curry"}
+    full_names_kept_by_state = {"toolz.functoolz.curry", "toolz.functoolz.Compose",
+                                "toolz.functoolz.juxt"}
     full_names_to_rebuild_functions_dict = {
         "sqlalchemy.orm.decl_api.DeclarativeMeta.Base": "sqlalchemy.ext.declarative.declarative_base",
     }
@@ -884,7 +885,7 @@ cdef object _keep_partial(object obj):
 
 cdef object _keep_by_state(object obj, object obj_type):
     """An instance of a listed library class whose whole state is its
-    instance dict: the class by name and that dict."""
+    instance dict and slots: the class by name, that dict and the slots' values."""
     cdef PyObject **dict_ptr
     if type(obj_type) is not type or not SafePickler.full_names_kept_by_state:
         return None
@@ -894,23 +895,34 @@ cdef object _keep_by_state(object obj, object obj_type):
         return None
     if (<_TypeHead *>obj_type).tp_getattro != <_getattrofunc>PyObject_GenericGetAttr:
         return None
+    slots = []
     for cls in obj_type.__mro__[:-1]:
         if type(cls) is not type:
             return None
         namespace = cls.__dict__
-        if not cls.__flags__ & _HEAP_TYPE or "__slots__" in namespace or _N_GETATTR in namespace:
+        if not cls.__flags__ & _HEAP_TYPE or _N_GETATTR in namespace:
             return None                      # fields outside the dict, or computed on access
+        if "__slots__" in namespace and not _add_slots(namespace, slots):
+            return None
         found = namespace.get("__class__")
         if found is not None and found is not _class_descriptor:
             return None
     if _found_name(obj_type) is None:
         return None
     dict_ptr = _PyObject_GetDictPtr(<PyObject *>obj)
-    if dict_ptr == NULL or dict_ptr[0] == NULL:
-        return (_newobj, (obj_type,))
-    state = <object>dict_ptr[0]
-    if type(state) is not dict:
+    state = None if dict_ptr == NULL or dict_ptr[0] == NULL else <object>dict_ptr[0]
+    if state is not None and type(state) is not dict:
         return None
+    if slots:
+        values = {}
+        for name, member in slots:
+            try:
+                values[name] = member.__get__(obj, obj_type)
+            except AttributeError:
+                pass                         # never set
+        return (_newobj, (obj_type,), (state, values), None, None, _corv.set_instance_slots)
+    if state is None:
+        return (_newobj, (obj_type,))
     # One that its module holds under the name it carries (a decorated
     # function) also keeps that name: a replay may use the module's object
     # itself when it still holds this state.
@@ -923,6 +935,28 @@ cdef object _keep_by_state(object obj, object obj_type):
 
 
 cdef int _HEAP_TYPE = 1 << 9
+
+
+cdef bint _add_slots(namespace, list slots) except -1:
+    """Adds a class's slots as (name, member descriptor) to slots; False for
+    slots that are not plain members of the class (or whose names are mangled)."""
+    names = namespace["__slots__"]
+    if type(names) is str:
+        names = (names,)
+    if type(names) is not tuple and type(names) is not list:
+        return False
+    for name in names:
+        if type(name) is not str:
+            return False
+        if name == "__dict__" or name == "__weakref__":
+            continue
+        if (<str>name).startswith("__") and not (<str>name).endswith("__"):
+            return False
+        member = namespace.get(name)
+        if type(member) is not _MemberDescriptorType:
+            return False
+        slots.append((name, member))
+    return True
 cdef object _defaultdict = defaultdict
 cdef object _default_factory = defaultdict.__dict__["default_factory"]
 cdef object _dict_items = dict.items

@@ -308,6 +308,7 @@ _KEPT_LOADERS = {_CORV_PICKLE + "." + name: loader for name, loader in (
     ("set_instance_dict", _set_state),
     ("set_named_instance_dict", _set_named_state),
     ("set_defaultdict_state", _set_state),
+    ("set_instance_slots", _set_state),
 )}
 
 _FUNCTIONS = {

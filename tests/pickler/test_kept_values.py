@@ -143,3 +143,21 @@ def test_a_defaultdict_subclass_keeps_factory_items_and_attributes_without_its_m
     assert (back.default_factory, back.note) == (list, "kept")
     # one with pickling methods of its own is described
     assert type(roundtrip(ReducingDict(int))) is UnpicklableObject
+
+
+class SlottedTouchy(Touchy):
+    __slots__ = ("first", "unset")
+
+    def __getstate__(self):
+        calls.append("__getstate__")
+        raise AssertionError("must not be called")
+
+
+def test_a_listed_class_with_slots_is_kept_by_its_slots_and_dict(monkeypatch):
+    monkeypatch.setattr(P.SafePickler, "full_names_kept_by_state",
+                        {f"{__name__}.SlottedTouchy", f"{__name__}.Touchy"})
+    value = SlottedTouchy([1])
+    value.first = "f"
+    back = roundtrip(value)
+    assert type(back) is SlottedTouchy and (back.first, back.v) == ("f", [1])
+    assert not hasattr(back, "unset")
