@@ -212,15 +212,17 @@ def _resolve_functions(value):
 
 
 def _named_original(value, module_name, qualname):
-    """The module's own object for a copy of it, when it holds the copy's state
-    (code may compare it by identity); else the copy."""
+    """The module's own object for a copy of it (code may compare it by identity),
+    given the state it had when recorded (a curry's caches may differ here)."""
     try:
         live = corv_pickle.load_by_name(module_name, qualname)
     except Exception:  # noqa: BLE001 - gone from the module: the copy stands in
         return value
-    if type(live) is type(value) and _attribute_difference(value, live, 0) is None:
-        return live
-    return value
+    if type(live) is not type(value):
+        return value
+    if _attribute_difference(value, live, 0) is not None:
+        corv_pickle.set_instance_dict(live, object.__getattribute__(value, "__dict__"))
+    return live
 
 
 class RecordedCall:

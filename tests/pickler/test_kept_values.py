@@ -112,11 +112,10 @@ NAMED_TOUCHY.__module__, NAMED_TOUCHY.__qualname__ = __name__, "NAMED_TOUCHY"
 def test_a_listed_object_its_module_holds_under_its_own_name_replays_as_that_object(monkeypatch):
     monkeypatch.setattr(P.SafePickler, "full_names_kept_by_state", {f"{__name__}.Touchy"})
     data = P.safe_pickle(NAMED_TOUCHY)
-    # while it holds the recorded state, and only then
     assert replay._resolve_functions(replay.load(data)) is NAMED_TOUCHY
+    # given back the state it had when recorded
     monkeypatch.setattr(NAMED_TOUCHY, "v", "changed")
-    back = replay._resolve_functions(replay.load(data))
-    assert back is not NAMED_TOUCHY and back.v == "named"
+    assert replay._resolve_functions(replay.load(data)) is NAMED_TOUCHY and NAMED_TOUCHY.v == "named"
     # an equal copy carrying the same name is not that object
     copy = Touchy("named")
     copy.__dict__.update(NAMED_TOUCHY.__dict__)
