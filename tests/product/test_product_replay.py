@@ -248,14 +248,19 @@ for f in (helpers.TWICE, helpers.adder(5), helpers.factorial(), helpers.made_by_
 }
 
 
-def test_records_holding_signatures_partials_and_unnamed_functions_reproduce(tmp_path):
-    for name, source in KEPT_PROJECT.items():
+def _recorded_and_replayed(tmp_path, files):
+    """The store of a run of main.py among ``files`` and its replay's rows."""
+    for name, source in files.items():
         (tmp_path / name).write_text(textwrap.dedent(source))
     db = str(tmp_path / "r.db")
     r = cc("run", "--quiet", "--store", db, str(tmp_path / "main.py"), cwd=str(tmp_path))
     assert r.returncode == 0, r.stderr
     r = cc("replay", "--store", db, "--project", str(tmp_path), "--json", cwd=str(tmp_path))
-    rows = [json.loads(line) for line in r.stdout.splitlines()]
+    return db, [json.loads(line) for line in r.stdout.splitlines()]
+
+
+def test_records_holding_signatures_partials_and_unnamed_functions_reproduce(tmp_path):
+    _, rows = _recorded_and_replayed(tmp_path, KEPT_PROJECT)
     kept = [row for row in rows if row["function"].startswith("kept.")]
     # kinds, bound and five functions each given to text_of and apply
     assert len(kept) == 12, rows
@@ -296,13 +301,7 @@ noted.run(noted.Noted())
 
 
 def test_calls_recorded_inside_an_unrecorded_callee_keep_their_externals_to_themselves(tmp_path):
-    for name, source in CALLBACK_PROJECT.items():
-        (tmp_path / name).write_text(textwrap.dedent(source))
-    db = str(tmp_path / "r.db")
-    r = cc("run", "--quiet", "--store", db, str(tmp_path / "main.py"), cwd=str(tmp_path))
-    assert r.returncode == 0, r.stderr
-    r = cc("replay", "--store", db, "--project", str(tmp_path), "--json", cwd=str(tmp_path))
-    rows = [json.loads(line) for line in r.stdout.splitlines()]
+    db, rows = _recorded_and_replayed(tmp_path, CALLBACK_PROJECT)
     assert sorted((row["function"], row["status"]) for row in rows) == [
         ("noted.note", "reproduced"), ("noted.note", "reproduced"), ("noted.run", "reproduced")]
     r = cc("show", "noted.run", "--store", db, cwd=str(tmp_path))
