@@ -104,9 +104,7 @@ def _in_order(outcomes):
 
 def data_globals(func, call):
     """The record's globals that ``call`` may put in place of the function's module globals."""
-    namespace = func.__globals__
-    return {name: value for name, value in call.globals.items()
-            if isinstance(name, str) and name in namespace and _machinery._is_data(value)}
+    return _machinery.globals_to_put(func.__globals__, call.globals)
 
 
 def call(func, recorded, externals=None):

@@ -1324,19 +1324,66 @@ cdef object _new_external_call(function_metadata):
     return call
 
 
-cdef object _new_tracker(str full_name):
+cdef object _new_tracker(str full_name, bint outside):
     # CallTrailTracker(full_name) with its caller set
     cdef dict fields
     tracker = PyType_GenericAlloc(<PyTypeObject *>_Tracker, 0)
-    fields = _PyDict_NewPresized(6)
+    fields = _PyDict_NewPresized(7 if outside else 6)
     fields["recorded_functions"] = []
     fields["globals"] = {}
-    fields["caller_function"] = _current_call()
+    caller = _current_call()
+    fields["caller_function"] = caller
     fields["unknown_modules"] = set()
     fields["last_call"] = None
     fields["func_full_name"] = full_name
+    if outside and caller is not None:
+        fields[_OUTSIDE_CALLER] = True
     _set_instance_dict(tracker, fields)
     return tracker
+
+
+# A recorded call made where its caller's recording was off (inside an
+# external callee, a special method or a property that the caller's code
+# ran) keeps its external calls out of the caller's record: a replay of the
+# caller answers the enclosing external call, or runs that code unrecorded,
+# so it never makes them. The evaluator says so while the call's callback runs.
+cdef extern from "<dlfcn.h>":
+    void *dlopen(const char *filename, int flag)
+    void *dlsym(void *handle, const char *symbol)
+    int dlclose(void *handle)
+    int RTLD_NOW
+    int RTLD_NOLOAD
+
+from os import fsencode as _os_fsencode
+
+cdef str _OUTSIDE_CALLER = "made_outside_caller_recording"
+cdef unsigned char *_outside_flag = NULL
+cdef object _outside_flag_module = None
+
+
+cdef bint _find_outside_flag() except -1:
+    global _outside_flag, _outside_flag_module
+    module = _sys.modules.get("interceptor")
+    if module is None or module is _outside_flag_module:
+        return 0
+    _outside_flag_module = module
+    path = getattr(module, "__file__", None)
+    if type(path) is not str:
+        return 0
+    cdef void *handle = dlopen(_os_fsencode(path), RTLD_NOW | RTLD_NOLOAD)
+    if handle == NULL:
+        return 0
+    _outside_flag = <unsigned char *>dlsym(handle, b"g_sampled_outside_recording")
+    dlclose(handle)  # (the import system keeps it loaded)
+    return 0
+
+
+cdef inline bint _sampled_outside_recording() except -1:
+    if _outside_flag == NULL:
+        _find_outside_flag()
+        if _outside_flag == NULL:
+            return False
+    return _outside_flag[0] != 0
 
 
 cdef unsigned long long _trail_version = 0
@@ -1452,11 +1499,14 @@ cdef bint _merge_into_caller(flow_tracker) except -1:
         if flow_tracker and flow_tracker.caller_function:
             caller = flow_tracker.caller_function
             caller.globals.update(flow_tracker.globals)
-            if (len(flow_tracker.recorded_functions) + len(caller.recorded_functions)
+            if getattr(flow_tracker, _OUTSIDE_CALLER, False):
+                pass  # its external calls are not the caller's
+            elif (len(flow_tracker.recorded_functions) + len(caller.recorded_functions)
                     > CollectorSettings.external_calls_max):
                 return True
-            for record in flow_tracker.recorded_functions:
-                caller.add_external_module_call(record)
+            else:
+                for record in flow_tracker.recorded_functions:
+                    caller.add_external_module_call(record)
     except Exception:
         pass
     try:
@@ -1500,6 +1550,8 @@ def get_function_call_object(args, kwargs):
 
 
 cdef _record_user_function_call(tuple args, dict kwargs):
+    # (read before anything here can let another thread run)
+    cdef bint outside = _sampled_outside_recording()
     _send_metric(CollectionTry, ())
     cdef bint direct = _direct_ready()
     function_under_test = _direct_call_object(args, kwargs) if direct else _NOT_DIRECT
@@ -1508,7 +1560,7 @@ cdef _record_user_function_call(tuple args, dict kwargs):
     elif function_under_test is not None:
         # (a direct record's function is never a coroutine function)
         recording_wrapper = _new_tracker(
-            (<dict>function_under_test.__dict__)["function_metadata"].full_name)
+            (<dict>function_under_test.__dict__)["function_metadata"].full_name, outside)
         _set_current(recording_wrapper)
         return function_under_test
     if function_under_test is None:
@@ -1518,11 +1570,13 @@ cdef _record_user_function_call(tuple args, dict kwargs):
         _send_metric(CollectorFailure, (FailureReasons.ASYNCIO,))
         return None
     if direct:
-        recording_wrapper = _new_tracker(function_under_test.function_metadata.full_name)
+        recording_wrapper = _new_tracker(function_under_test.function_metadata.full_name, outside)
         _set_current(recording_wrapper)
         return function_under_test
     recording_wrapper = CallTrailTracker(function_under_test.function_metadata.full_name)
     recording_wrapper.caller_function = _current_call()
+    if outside and recording_wrapper.caller_function is not None:
+        setattr(recording_wrapper, _OUTSIDE_CALLER, True)
     CallTrail_set_current_running_function(recording_wrapper)
     return function_under_test
 
@@ -1598,7 +1652,7 @@ def get_exc_value():
     KeyboardInterrupt), and type(None) when nothing is pending.  The pending
     exception is not restored: the evaluator puts back its own copy.
     """
-    return _take_exc_value()
+    return _take_exc_value(False)
 
 
 cdef object _own_get_exc_value = get_exc_value
@@ -1608,11 +1662,14 @@ cdef object _exc_value():
     # get_exc_value(), called through the module name only when that name
     # has been given another function
     if get_exc_value is _own_get_exc_value:
-        return _take_exc_value()
+        return _take_exc_value(True)
     return get_exc_value()
 
 
-cdef object _take_exc_value():
+cdef object _take_exc_value(bint type_alone):
+    # type_alone: a type set without a value (StopIteration from next(), set
+    # by C code) is the call's exception too, kept as its class like one not
+    # yet normalised; get_exc_value() itself gives type(None) for it
     cdef PyObject* exc_type = NULL
     cdef PyObject* exc_value = NULL
     cdef PyObject* exc_tb = NULL
@@ -1623,6 +1680,8 @@ cdef object _take_exc_value():
             result = <object>exc_value
         elif exc_type != NULL:
             result = <object>exc_type
+    elif exc_type != NULL and type_alone:
+        result = <object>exc_type
     Py_XDECREF(exc_type)
     Py_XDECREF(exc_value)
     Py_XDECREF(exc_tb)
@@ -1651,11 +1710,14 @@ cdef bint _merge_direct(dict tracker, caller) except -1:
         if own_globals:
             caller_fields["globals"].update(own_globals)
         recorded = tracker["recorded_functions"]
-        if len(recorded) + len(caller_fields["recorded_functions"]) \
+        if _OUTSIDE_CALLER in tracker:
+            pass  # its external calls are not the caller's
+        elif len(recorded) + len(caller_fields["recorded_functions"]) \
                 > CollectorSettings.external_calls_max:
             return True
-        for record in recorded:
-            caller.add_external_module_call(record)
+        else:
+            for record in recorded:
+                caller.add_external_module_call(record)
     except Exception:
         pass
     try:
@@ -1675,11 +1737,14 @@ cdef bint _merge_into_caller_of(dict tracker, caller) except -1:
         return False
     try:
         caller.globals.update(tracker["globals"])
-        if (len(tracker["recorded_functions"]) + len(caller.recorded_functions)
+        if _OUTSIDE_CALLER in tracker:
+            pass  # its external calls are not the caller's
+        elif (len(tracker["recorded_functions"]) + len(caller.recorded_functions)
                 > CollectorSettings.external_calls_max):
             return True
-        for record in tracker["recorded_functions"]:
-            caller.add_external_module_call(record)
+        else:
+            for record in tracker["recorded_functions"]:
+                caller.add_external_module_call(record)
     except Exception:
         pass
     try:

@@ -96,12 +96,13 @@ Loading
     does not lose the whole record.
 """
 
+import collections
 import copyreg
 import io
 import pickle
 import sys
 import weakref
-from types import FunctionType
+from types import FunctionType, MemberDescriptorType
 
 import _pickle
 
@@ -979,3 +980,43 @@ def set_instance_dict(obj, state):
     """Sets a kept instance's dict entries, without the class's ``__setstate__``."""
     if state:
         object.__getattribute__(obj, "__dict__").update(state)
+
+
+def set_instance_slots(obj, state):
+    """Sets a kept instance's dict entries and slots, without the class's methods."""
+    namespace, slots = state
+    set_instance_dict(obj, namespace)
+    members = {}
+    for cls in reversed(type(obj).__mro__):
+        members.update((k, v) for k, v in cls.__dict__.items() if type(v) is MemberDescriptorType)
+    for name, value in slots.items():
+        members[name].__set__(obj, value)
+
+
+def set_defaultdict_state(obj, state):
+    """A kept defaultdict subclass's factory, items and attributes, set without its methods."""
+    factory, items, attributes = state
+    collections.defaultdict.__dict__["default_factory"].__set__(obj, factory)
+    dict.update(obj, items)
+    set_instance_dict(obj, attributes)
+
+
+_named_instances = {}
+_NAMED_INSTANCES_MAX = 10000
+
+
+def set_named_instance_dict(obj, state):
+    """``set_instance_dict`` for an instance that its module held under its own
+    name when it was kept: the loaded copy remembers that name."""
+    module_name, qualname, namespace = state
+    set_instance_dict(obj, namespace)
+    if len(_named_instances) >= _NAMED_INSTANCES_MAX:
+        _named_instances.clear()
+    _named_instances[id(obj)] = (obj, module_name, qualname)
+
+
+def instance_name(obj):
+    """(module name, qualified name) under which a loaded copy's original was
+    its module's, or None."""
+    entry = _named_instances.get(id(obj))
+    return entry[1:] if entry is not None and entry[0] is obj else None

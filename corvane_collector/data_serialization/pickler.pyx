@@ -458,7 +458,8 @@ class SafePickler(corvane_collector.data_serialization.corv_pickle.Pickler):
     full_names_to_run_functions = {"sqlalchemy.orm.decl_api.DeclarativeMeta.Base"}
     # Library classes whose instances keep their whole state in their
     # instance dict, kept by it although they define pickling methods.
-    full_names_kept_by_state = {"toolz.functoolz.curry"}
+    full_names_kept_by_state = {"toolz.functoolz.curry", "toolz.functoolz.Compose",
+                                "toolz.functoolz.juxt"}
     full_names_to_rebuild_functions_dict = {
         "sqlalchemy.orm.decl_api.DeclarativeMeta.Base": "sqlalchemy.ext.declarative.declarative_base",
     }
@@ -884,7 +885,7 @@ cdef object _keep_partial(object obj):
 
 cdef object _keep_by_state(object obj, object obj_type):
     """An instance of a listed library class whose whole state is its
-    instance dict: the class by name and that dict."""
+    instance dict and slots: the class by name, that dict and the slots' values."""
     cdef PyObject **dict_ptr
     if type(obj_type) is not type or not SafePickler.full_names_kept_by_state:
         return None
@@ -894,26 +895,100 @@ cdef object _keep_by_state(object obj, object obj_type):
         return None
     if (<_TypeHead *>obj_type).tp_getattro != <_getattrofunc>PyObject_GenericGetAttr:
         return None
+    slots = []
     for cls in obj_type.__mro__[:-1]:
         if type(cls) is not type:
             return None
         namespace = cls.__dict__
-        if not cls.__flags__ & _HEAP_TYPE or "__slots__" in namespace or _N_GETATTR in namespace:
+        if not cls.__flags__ & _HEAP_TYPE or _N_GETATTR in namespace:
             return None                      # fields outside the dict, or computed on access
+        if "__slots__" in namespace and not _add_slots(namespace, slots):
+            return None
         found = namespace.get("__class__")
         if found is not None and found is not _class_descriptor:
             return None
     if _found_name(obj_type) is None:
         return None
     dict_ptr = _PyObject_GetDictPtr(<PyObject *>obj)
-    if dict_ptr == NULL or dict_ptr[0] == NULL:
-        return (_newobj, (obj_type,))
-    if type(<object>dict_ptr[0]) is not dict:
+    state = None if dict_ptr == NULL or dict_ptr[0] == NULL else <object>dict_ptr[0]
+    if state is not None and type(state) is not dict:
         return None
-    return (_newobj, (obj_type,), <object>dict_ptr[0], None, None, _corv.set_instance_dict)
+    if slots:
+        values = {}
+        for name, member in slots:
+            try:
+                values[name] = member.__get__(obj, obj_type)
+            except AttributeError:
+                pass                         # never set
+        return (_newobj, (obj_type,), (state, values), None, None, _corv.set_instance_slots)
+    if state is None:
+        return (_newobj, (obj_type,))
+    # One that its module holds under the name it carries (a decorated
+    # function) also keeps that name: a replay may use the module's object
+    # itself when it still holds this state.
+    module_name = (<dict>state).get("__module__")
+    qualname = (<dict>state).get("__qualname__")
+    if _function_found(obj, module_name, qualname):
+        return (_newobj, (obj_type,), (module_name, qualname, state), None, None,
+                _corv.set_named_instance_dict)
+    return (_newobj, (obj_type,), state, None, None, _corv.set_instance_dict)
 
 
 cdef int _HEAP_TYPE = 1 << 9
+
+
+cdef bint _add_slots(namespace, list slots) except -1:
+    """Adds a class's slots as (name, member descriptor) to slots; False for
+    slots that are not plain members of the class (or whose names are mangled)."""
+    names = namespace["__slots__"]
+    if type(names) is str:
+        names = (names,)
+    if type(names) is not tuple and type(names) is not list:
+        return False
+    for name in names:
+        if type(name) is not str:
+            return False
+        if name == "__dict__" or name == "__weakref__":
+            continue
+        if (<str>name).startswith("__") and not (<str>name).endswith("__"):
+            return False
+        member = namespace.get(name)
+        if type(member) is not _MemberDescriptorType:
+            return False
+        slots.append((name, member))
+    return True
+cdef object _defaultdict = defaultdict
+cdef object _default_factory = defaultdict.__dict__["default_factory"]
+cdef object _dict_items = dict.items
+cdef tuple _PICKLING_NAMES = ("__reduce__", "__reduce_ex__", "__getstate__", "__setstate__",
+                              "__getnewargs__", "__getnewargs_ex__", "__slots__", _N_GETATTR,
+                              "__getattribute__", "__class__")
+
+
+cdef object _keep_defaultdict(object obj, object obj_type):
+    """A subclass of defaultdict whose classes add only methods and instance
+    attributes: its class, factory, items and instance dict, read by the C
+    members (defaultdict's own reduction calls the subclass's items())."""
+    cdef PyObject **dict_ptr
+    if type(obj_type) is not type or obj_type is _defaultdict:
+        return None
+    for cls in obj_type.__mro__:
+        if cls is _defaultdict:
+            break
+        if type(cls) is not type or not cls.__flags__ & _HEAP_TYPE:
+            return None
+        namespace = cls.__dict__
+        for name in _PICKLING_NAMES:
+            if name in namespace:
+                return None
+    if _found_name(obj_type) is None:
+        return None
+    dict_ptr = _PyObject_GetDictPtr(<PyObject *>obj)
+    attributes = {} if dict_ptr == NULL or dict_ptr[0] == NULL else <object>dict_ptr[0]
+    if type(attributes) is not dict:
+        return None
+    state = (_default_factory.__get__(obj), list(_dict_items(obj)), attributes)
+    return (_newobj, (obj_type,), state, None, None, _corv.set_defaultdict_state)
 
 
 cdef bint _function_found(object func, object module_name, object qualname):
@@ -1020,6 +1095,8 @@ cdef object _kept_value(object obj, object obj_type):
             return _keep_bound_arguments(obj)
         if obj is Ellipsis or obj is NotImplemented:
             return (_load_by_name, ("builtins", "Ellipsis" if obj is Ellipsis else "NotImplemented"))
+        if issubclass(obj_type, _defaultdict):  # (isinstance would read a lazy module's __class__)
+            return _keep_defaultdict(obj, obj_type)
         return _keep_by_state(obj, obj_type)
     except Exception:
         return None                          # the rules describe it then

@@ -292,6 +292,11 @@ def _set_state(obj, state):
         obj.ph_state = state
 
 
+def _set_named_state(obj, state):
+    # (module name, qualified name, the instance dict)
+    _set_state(obj, state[2] if isinstance(state, tuple) and len(state) == 3 else state)
+
+
 _CORV_PICKLE = "corvane_collector.data_serialization.corv_pickle"
 # (the safe pickler names these loaders through loadclass, as every function)
 _KEPT_LOADERS = {_CORV_PICKLE + "." + name: loader for name, loader in (
@@ -301,6 +306,9 @@ _KEPT_LOADERS = {_CORV_PICKLE + "." + name: loader for name, loader in (
     ("load_function", _kept_function),
     ("set_function_state", _set_state),
     ("set_instance_dict", _set_state),
+    ("set_named_instance_dict", _set_named_state),
+    ("set_defaultdict_state", _set_state),
+    ("set_instance_slots", _set_state),
 )}
 
 _FUNCTIONS = {

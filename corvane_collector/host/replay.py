@@ -129,11 +129,35 @@ _DESCRIPTIONS = (corv_pickle.LoadFailure, obj_wrap.UnpicklableObject, obj_wrap.O
 _LEAVES = (str, bytes, int, float, complex, bool, type(None), type)
 
 
-def _first_description(value, depth=0, seen=None):
-    """The first description (an object standing for a value that was not kept) inside ``value``."""
+def _is_description(value):
+    return isinstance(value, _DESCRIPTIONS)
+
+
+_METHOD_DESCRIPTORS = (types.MethodDescriptorType, types.WrapperDescriptorType)
+
+
+def _names_method(value):
+    """Whether ``value`` is a method as its class holds it. The recorder names a
+    bound method (``[].append``, ``obj.run``) as that, without the object."""
+    if isinstance(value, _METHOD_DESCRIPTORS):
+        return True
+    if type(value) is not types.FunctionType or corv_pickle.is_rebuilt_function(value):
+        return False
+    owner_name, _, name = value.__qualname__.rpartition(".")
+    if not owner_name or "<" in owner_name:
+        return False
+    owner = sys.modules.get(value.__module__)
+    for part in owner_name.split("."):
+        owner = getattr(owner, part, None)
+    return isinstance(owner, type) and owner.__dict__.get(name) is value
+
+
+def _first_description(value, depth=0, seen=None, test=_is_description):
+    """The first description (an object standing for a value that was not kept) inside
+    ``value``, or the first item that ``test`` picks."""
     if depth > 40 or isinstance(value, _LEAVES):
         return None
-    if isinstance(value, _DESCRIPTIONS):
+    if test(value):
         return value
     seen = set() if seen is None else seen
     if id(value) in seen:
@@ -144,10 +168,9 @@ def _first_description(value, depth=0, seen=None):
     elif isinstance(value, (list, tuple, set, frozenset)):
         items = list(value)
     else:
-        attrs = getattr(value, "__dict__", None)
-        items = list(attrs.values()) if isinstance(attrs, dict) else []
+        items = list(_attributes(value).values())  # the instance dict and the slots
     for item in items:
-        found = _first_description(item, depth + 1, seen)
+        found = _first_description(item, depth + 1, seen, test)
         if found is not None:
             return found
     return None
@@ -175,6 +198,9 @@ def _resolve_functions(value):
         if module is None:
             raise NotReplayable(f"module {value.full_name} named in the arguments cannot be imported")
         return module
+    named = corv_pickle.instance_name(value)
+    if named is not None:
+        return _named_original(value, *named)
     if type(value) is tuple:
         return tuple(_resolve_functions(v) for v in value)
     if type(value) is list:
@@ -183,6 +209,20 @@ def _resolve_functions(value):
         for k, v in list(value.items()):
             value[k] = _resolve_functions(v)
     return value
+
+
+def _named_original(value, module_name, qualname):
+    """The module's own object for a copy of it (code may compare it by identity),
+    given the state it had when recorded (a curry's caches may differ here)."""
+    try:
+        live = corv_pickle.load_by_name(module_name, qualname)
+    except Exception:  # noqa: BLE001 - gone from the module: the copy stands in
+        return value
+    if type(live) is not type(value):
+        return value
+    if _attribute_difference(value, live, 0) is not None:
+        corv_pickle.set_instance_dict(live, object.__getattribute__(value, "__dict__"))
+    return live
 
 
 class RecordedCall:
@@ -224,10 +264,13 @@ class RecordedCall:
         globs = _field(getattr(rec, "globals", None), "the globals")
         self.globals = globs if isinstance(globs, dict) else {}
         self.external_calls = []
+        self.unfinished = None  # the first external call the record holds no outcome of
         for call in getattr(rec, "external_calls", None) or ():
             cmeta = getattr(call, "function_metadata", None)
             name = getattr(cmeta, "full_name", None)
             what = f"the result of external call {name}"
+            if call.execption is None:  # its return callback never came (a coroutine made)
+                self.unfinished = self.unfinished or name
             exc = _exception_field(call.execption, what)
             if exc is not None:
                 self.external_calls.append(ExternalOutcome(name, True, _as_exception(exc)))
@@ -243,6 +286,13 @@ class RecordedCall:
                 return f"the arguments could not be rebuilt: {_describe(found)}"
             if found is not None:
                 return f"the record holds descriptions instead of values: {where} hold {_describe(found)}"
+            found = _first_description(value, test=_names_method)
+            if found is not None:
+                module = getattr(found, "__module__", None) or found.__objclass__.__module__
+                return (f"{where} name the method {module}.{found.__qualname__}: the object it may have "
+                        "been bound to is not in the record")
+        if self.unfinished:
+            return f"the record holds no outcome of external call {self.unfinished}"
         for call in self.external_calls:
             if call.name is None:
                 return "an external call of the record has no name"
@@ -600,6 +650,13 @@ def shown_pair(replayed, recorded, width=SHOWN_WIDTH):
 
 def outcome_differences(call, result, raised, args, kwargs):
     """What differs between a replay's outcome and the record, as short texts (empty: nothing)."""
+    # Every value is taken in its recorded form before any of them is shown:
+    # a __repr__ may change its object (the site module's license printers
+    # load their text on the first one), and the arguments may hold the result.
+    args_form = recorded_form(args) if call.args_after is not None else None
+    kwargs_form = recorded_form(kwargs) if isinstance(call.kwargs_after, dict) and call.kwargs_after \
+        else None
+    result_form = recorded_form(result) if call.exception is None and raised is None else None
     found = []
     if call.exception is not None:
         if raised is None:
@@ -611,17 +668,17 @@ def outcome_differences(call, result, raised, args, kwargs):
     elif raised is not None:
         found.append(f"raised {short(raised)}, recorded returned {short(call.return_value)}")
     else:
-        diff = difference(call.return_value, recorded_form(result))
+        diff = difference(call.return_value, result_form)
         if diff:
             mine, theirs = shown_pair(result, call.return_value)
             found.append(f"returned {mine}, recorded {theirs}"
                          + ("" if diff.endswith(f"instead of {short(call.return_value)}") else f" ({diff})"))
-    if call.args_after is not None:
-        diff = difference(call.args_after, recorded_form(args))
+    if args_form is not None:
+        diff = difference(call.args_after, args_form)
         if diff:
             found.append(f"arguments after the call differ: {diff}")
-    if isinstance(call.kwargs_after, dict) and call.kwargs_after:
-        diff = difference(call.kwargs_after, recorded_form(kwargs))
+    if kwargs_form is not None:
+        diff = difference(call.kwargs_after, kwargs_form)
         if diff:
             found.append(f"keyword arguments after the call differ: {diff}")
     return found
@@ -639,8 +696,19 @@ class ExternalAnswers:
 
     def __init__(self, external_calls, handlers=None):
         self.handlers = handlers if handlers is not None else _outcome_handlers(external_calls)
+        self.recorded = {}
+        for c in external_calls:
+            self.recorded[c.name] = self.recorded.get(c.name, 0) + 1
         self.made = {}
         self.divergence = None
+
+    def unmade(self):
+        """The first callee the replay called fewer times than the record holds, as a text, or None."""
+        for name, count in self.recorded.items():
+            made = self.made.get(name, 0)
+            if made < count:
+                return f"external call {name} made {made} times, the record holds {count}"
+        return None
 
     def answer(self, name):
         """(raised, value) for the next call of ``name``."""
@@ -793,14 +861,28 @@ def _install(project_root, target_file=None):
     return hooks
 
 
+def globals_to_put(namespace, recorded_globals):
+    """The recorded data globals that differ from what the module holds now.
+
+    A global that still holds what was recorded stays the module's own
+    object: a sentinel compared by identity (a default argument's value)
+    would not be its loaded copy.
+    """
+    put = {}
+    for name, value in recorded_globals.items():
+        if not isinstance(name, str) or name not in namespace or not _is_data(value):
+            continue
+        if difference(value, recorded_form(namespace[name])) is not None:
+            put[name] = value
+    return put
+
+
 @contextlib.contextmanager
 def globals_in_place(func, recorded_globals):
     """The recorded data globals of the function's module, restored afterwards."""
     namespace = func.__globals__
     saved = {}
-    for name, value in recorded_globals.items():
-        if not isinstance(name, str) or name not in namespace or not _is_data(value):
-            continue
+    for name, value in globals_to_put(namespace, recorded_globals).items():
         saved[name] = namespace[name]
         namespace[name] = value
     try:
@@ -919,4 +1001,7 @@ def replay_record(data, record_id=None, project=None, recorded_project=None, tim
     if answers.divergence:
         return Result(record_id, function, DIFFERS, [answers.divergence])
     found = outcome_differences(call, result, raised, args, kwargs)
+    unmade = answers.unmade()
+    if unmade:
+        found.append(unmade)
     return Result(record_id, function, DIFFERS if found else REPRODUCED, found)

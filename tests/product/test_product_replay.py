@@ -107,13 +107,23 @@ def stamp(x):
 def twice(x):
     return os.getpid()
 
+
+def fewer(x):
+    os.getpid()
+    return x
+
+
+def feed(f, x):
+    f(x)
+    return x
+
 '''
 
 BAD_MAIN = """
 import bad
 
 bad.unbox(bad.Box(1)), bad.renamed(1), bad.slow(1), bad.interrupt(1), bad.bye(1), bad.tampered(1)
-bad.stamp(1), bad.twice(1)
+bad.stamp(1), bad.twice(1), bad.fewer(1), bad.feed([].append, 1)
 try:
     bad.leave(4)
 except SystemExit:
@@ -124,7 +134,8 @@ CHANGES = [("class Box:", "class Crate:"), ("def renamed(", "def now_named("),
            ("    return x * 2", "    while True:\n        pass"),
            ("def interrupt(x):\n    return x", "def interrupt(x):\n    raise KeyboardInterrupt"),
            ("def bye(x):\n    return x", "def bye(x):\n    os._exit(3)"),
-           ("    return os.getpid()\n", "    os.getpid()\n    return os.getpid()\n")]
+           ("    return os.getpid()\n", "    os.getpid()\n    return os.getpid()\n"),
+           ("    os.getpid()\n    return x\n", "    return x\n")]
 
 
 def test_bad_inputs_are_reported_per_record_and_the_rest_go_on(tmp_path, shop):
@@ -161,6 +172,9 @@ def test_bad_inputs_are_reported_per_record_and_the_rest_go_on(tmp_path, shop):
     # Answered from the record (the child's own pid differs), and one call too many.
     assert status["stamp"] == ("reproduced", "")
     assert status["twice"] == ("differs", "external call posix.getpid made 2 times, the record holds 1")
+    assert status["fewer"] == ("differs", "external call posix.getpid made 0 times, the record holds 1")
+    # a bound method is kept as its class's method, without its object
+    assert status["feed"][0] == "not replayable" and "builtins.list.append" in status["feed"][1]
     # A store written by another project, and bad usage.
     code, rows = _replay(shop[0], str(changed))
     assert code == 0 and {row["status"] for row in rows.values()} == {"not replayable"}
@@ -234,15 +248,85 @@ for f in (helpers.TWICE, helpers.adder(5), helpers.factorial(), helpers.made_by_
 }
 
 
-def test_records_holding_signatures_partials_and_unnamed_functions_reproduce(tmp_path):
-    for name, source in KEPT_PROJECT.items():
+def _recorded_and_replayed(tmp_path, files):
+    """The store of a run of main.py among ``files`` and its replay's rows."""
+    for name, source in files.items():
         (tmp_path / name).write_text(textwrap.dedent(source))
     db = str(tmp_path / "r.db")
     r = cc("run", "--quiet", "--store", db, str(tmp_path / "main.py"), cwd=str(tmp_path))
     assert r.returncode == 0, r.stderr
     r = cc("replay", "--store", db, "--project", str(tmp_path), "--json", cwd=str(tmp_path))
-    rows = [json.loads(line) for line in r.stdout.splitlines()]
+    return db, [json.loads(line) for line in r.stdout.splitlines()]
+
+
+def test_records_holding_signatures_partials_and_unnamed_functions_reproduce(tmp_path):
+    _, rows = _recorded_and_replayed(tmp_path, KEPT_PROJECT)
     kept = [row for row in rows if row["function"].startswith("kept.")]
     # kinds, bound and five functions each given to text_of and apply
     assert len(kept) == 12, rows
     assert [row for row in kept if row["status"] != "reproduced"] == []
+
+
+CALLBACK_PROJECT = {
+    "noted.py": '''
+import random
+
+
+class Noted:
+    def __call__(self, x):
+        return note(x)
+
+    @property
+    def size(self):
+        return note(2)
+
+
+def note(x):
+    random.random()
+    return x
+
+
+def run(f):
+    # An instance call and a property run note() with this call's recording off.
+    f(1)
+    f.size
+    return random.random()
+''',
+    "main.py": '''
+import noted
+
+noted.run(noted.Noted())
+''',
+}
+
+
+def test_calls_recorded_inside_an_unrecorded_callee_keep_their_externals_to_themselves(tmp_path):
+    db, rows = _recorded_and_replayed(tmp_path, CALLBACK_PROJECT)
+    assert sorted((row["function"], row["status"]) for row in rows) == [
+        ("noted.note", "reproduced"), ("noted.note", "reproduced"), ("noted.run", "reproduced")]
+    r = cc("show", "noted.run", "--store", db, cwd=str(tmp_path))
+    assert "external calls (1)" in r.stdout, r.stdout
+
+
+class _LoadsOnRepr:
+    """Like the site module's license printers: the first repr adds an attribute."""
+
+    def __init__(self):
+        self.name = "notice"
+
+    def __repr__(self):
+        self.text = "loaded"
+        return f"<{self.name}>"
+
+
+def test_showing_a_differing_result_does_not_change_the_arguments_compared_after_it():
+    from types import SimpleNamespace
+
+    from corvane_collector.host import replay
+
+    value = _LoadsOnRepr()
+    recorded = SimpleNamespace(exception=None, return_value=replay.recorded_form(2),
+                               args_after=replay.recorded_form((_LoadsOnRepr(),)), kwargs_after={})
+    found = replay.outcome_differences(recorded, value, None, (value,), {})
+    assert len(found) == 1 and found[0].startswith("returned <notice>, recorded 2"), found
+    assert value.text == "loaded"  # it was shown

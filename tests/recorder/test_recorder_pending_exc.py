@@ -67,6 +67,17 @@ def test_user_return_callback_stores_the_pending_exception(helper, env, fake_pro
     assert current_tracker() is None
 
 
+def test_a_type_pending_without_a_value_is_the_calls_exception(helper, env, fake_probe):
+    # as next() leaves StopIteration: the call raised, it did not return None
+    def f(x):
+        return x
+    rec = cr.record_user_function_call(f, 1)
+    result, raised, left = helper.call_with_pending(StopIteration, None, cr.record_user_function_return_value,
+                                                    (None, rec))
+    assert raised is None and left is None
+    assert env.decode(rec.execption) is StopIteration
+
+
 def test_external_return_callback_stores_the_pending_exception(helper, env, fake_probe):
     cr.record_user_function_call(lambda_free, 1)
     token = cr.record_external_call(os.getcwd, False)

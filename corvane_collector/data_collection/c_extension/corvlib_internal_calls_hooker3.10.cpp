@@ -57,6 +57,13 @@ __attribute__((visibility("default"))) PyObject *load_global_hook = NULL;
 // type answers the call itself, (raised, value), and the callee is not called.
 // The type is kept alive by whoever sets it.
 __attribute__((visibility("default"))) PyObject *g_external_answer_type = NULL;
+// 1 while record_user_function_call runs for a call that was decided with
+// the recording bit clear (made inside an external callee, a special method
+// or a property of a recorded call), else 0. The recorder reads it first thing
+// (the GIL is held) to keep such a call's external calls out of the enclosing
+// record: a replay answers the enclosing external call, or runs that code
+// unrecorded, so it never makes them.
+__attribute__((visibility("default"))) unsigned char g_sampled_outside_recording = 0;
 }
 
 #define RECORDING_BIT IS_IN_RECORDING_STATE_MASK
@@ -752,6 +759,7 @@ static bool corv_before_call(const CorvDecision &d, PyObject *callee, PyObject *
         if (pyfunc_record_function_call != NULL) {
             PyObject *r;
             CorvCallbackScope scope;
+            g_sampled_outside_recording = d.recording ? 0 : 1;
             if (cb_tuple_args != NULL) {
                 r = PyObject_Call(pyfunc_record_function_call, cb_tuple_args, cb_kwargs);
             }
@@ -759,6 +767,7 @@ static bool corv_before_call(const CorvDecision &d, PyObject *callee, PyObject *
                 r = PyObject_Vectorcall(pyfunc_record_function_call, cb_args, (size_t)cb_nargs,
                                         kwnames);
             }
+            g_sampled_outside_recording = 0;
             corv_sync_current_thread();
             if (r == NULL) {
                 PyErr_Clear();
