@@ -726,8 +726,9 @@ static __attribute__((noinline, hot)) uint32_t corv_decide(PyObject *callee, uin
 
 // corv_decide for a plain function while the project set is the non-empty
 // one apply checked (the call site has just seen so): the known case
-// without the tests the site already made.
-static __attribute__((noinline, hot)) uint32_t corv_decide_plain_function(PyObject *callee,
+// without the tests the site already made. Inlined into the call sites: the
+// common call is decided there without a call of its own.
+static inline __attribute__((always_inline)) uint32_t corv_decide_plain_function(PyObject *callee,
                                                                          uint64_t tid) {
     PyFunctionObject *func = (PyFunctionObject *)callee;
     CorvCodeInfo *info = corv_code_info_cached((PyCodeObject *)func->func_code);
