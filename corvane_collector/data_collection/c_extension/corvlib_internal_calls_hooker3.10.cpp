@@ -684,14 +684,62 @@ static inline uint32_t corv_decide_known(PyFunctionObject *func, bool is_class) 
     return CORV_D_UNKNOWN;
 }
 
-static __attribute__((noinline)) uint32_t corv_decide_class_known(PyTypeObject *tp,
-                                                                  uint64_t tid) {
+// The "__init__" that _PyType_Lookup last found for a class, remembered
+// with the class's version tag (and the name string it was looked up with),
+// in a small table indexed by the class's address. The interpreter's own method cache rests on the same rule: while
+// a class keeps a valid version tag, nothing along its MRO has changed (every
+// change clears the tag of the class and of its subclasses), so the value
+// found is still the one stored there, and alive. Tags only grow, so a class
+// made later at the same address has another one. Borrowed references.
+struct CorvInitCacheEntry {
+    PyTypeObject *type;
+    unsigned int version;
+    PyObject *name;  // the init_str it was looked up with
+    PyObject *init;
+};
+enum { CORV_INIT_CACHE_SIZE = 256 };
+static CorvInitCacheEntry corv_init_cache[CORV_INIT_CACHE_SIZE];
+
+static inline CorvInitCacheEntry *corv_init_cache_entry(PyTypeObject *tp) {
+    uintptr_t a = (uintptr_t)tp;
+    return &corv_init_cache[((a >> 4) ^ (a >> 12)) & (CORV_INIT_CACHE_SIZE - 1)];
+}
+
+static inline bool corv_version_valid(PyTypeObject *tp) {
+    return PyType_HasFeature(tp, Py_TPFLAGS_VALID_VERSION_TAG);
+}
+
+static inline bool corv_init_cache_hit(const CorvInitCacheEntry *e, PyTypeObject *tp) {
+    return e->type == tp && e->version == tp->tp_version_tag && corv_version_valid(tp) &&
+           e->name == init_str;
+}
+
+// The class's "__init__" (borrowed, or NULL) as _PyType_Lookup finds it,
+// remembered when the class has a valid version tag. A lookup that may have
+// run Python code (comparing keys) while the tag changed is not remembered.
+static PyObject *corv_class_init_lookup(PyTypeObject *tp) {
+    bool valid_before = corv_version_valid(tp);
+    unsigned int version_before = tp->tp_version_tag;
+    PyObject *init = _PyType_Lookup(tp, init_str);
+    if (init != NULL && corv_version_valid(tp) &&
+        (!valid_before || tp->tp_version_tag == version_before)) {
+        CorvInitCacheEntry *e = corv_init_cache_entry(tp);
+        e->type = tp;
+        e->version = tp->tp_version_tag;
+        e->name = init_str;
+        e->init = init;
+    }
+    return init;
+}
+
+static __attribute__((noinline)) uint32_t corv_decide_class_slow(PyTypeObject *tp,
+                                                                 uint64_t tid) {
     if (CORV_UNLIKELY(init_str == NULL)) {
         return corv_decide_full((PyObject *)tp, tid);
     }
     // Borrowed: nothing runs between the lookup and the answer, and the
     // lookup is made only once (it may compare keys in Python code).
-    PyObject *init = _PyType_Lookup(tp, init_str);
+    PyObject *init = corv_class_init_lookup(tp);
     uint32_t bits = 0;
     if (init != NULL) {
         if (Py_TYPE(init) != &PyFunction_Type ||
@@ -702,6 +750,29 @@ static __attribute__((noinline)) uint32_t corv_decide_class_known(PyTypeObject *
     }
     corv_sync_recording_thread(tid);
     return bits;
+}
+
+// A class call whose "__init__" is remembered and answers without running
+// anything: a slot wrapper or other callable that is neither a function nor
+// a method (not Python code, as corv_decide_init would find), or a function
+// the known-function test answers for.
+static __attribute__((noinline)) uint32_t corv_decide_class_known(PyTypeObject *tp,
+                                                                  uint64_t tid) {
+    const CorvInitCacheEntry *e = corv_init_cache_entry(tp);
+    if (CORV_LIKELY(corv_init_cache_hit(e, tp))) {
+        PyObject *init = e->init;
+        PyTypeObject *itp = Py_TYPE(init);
+        if (itp == &PyFunction_Type) {
+            uint32_t bits = corv_decide_known((PyFunctionObject *)init, true);
+            if (CORV_LIKELY(bits != CORV_D_UNKNOWN)) {
+                return bits;
+            }
+        }
+        else if (itp != &PyMethod_Type) {
+            return 0;
+        }
+    }
+    return corv_decide_class_slow(tp, tid);
 }
 
 // The decision at a call site, without the shared byte (corv_site_bits adds
