@@ -10,6 +10,12 @@ configuration; for the sampling configurations the extra cost per callback.  Wit
 --counts, instructions and branch mispredictions per run as well (eval_instructions.py):
 load on the machine changes wall times but not those counts.
 
+The per-round table also gives the widest interquartile range of a configuration's
+per-round ratios: a spread well above the overhead sought means more rounds are needed.
+Cycles come with --counts only where perf finds hardware counters; on machines
+without them (virtual machines, usually) cachegrind counts instructions and
+simulated branch mispredictions, and there is no cycle count.
+
 Configurations:
   stock        the interpreter's own evaluator
   empty        ours, empty project set, rate 0.0 (no call is a candidate)
@@ -304,7 +310,13 @@ def median(xs):
     return xs[n // 2] if n % 2 else (xs[n // 2 - 1] + xs[n // 2]) / 2
 
 
-def print_table(title, workloads, names, ratio_of):
+def quartiles(xs):
+    xs = sorted(xs)
+    return median(xs[:len(xs) // 2]), median(xs[(len(xs) + 1) // 2:])
+
+
+def print_table(title, workloads, names, ratio_of, spread_of=None):
+    """spread_of(workload, config), when given, adds the widest spread of a column."""
     others = [c for c in names if c != "stock"]
     print(title)
     print("%-22s" % "workload" + "".join(" %13s" % c for c in others))
@@ -318,6 +330,9 @@ def print_table(title, workloads, names, ratio_of):
         print(row)
     print("%-22s" % "geometric mean" + "".join(" %13.3f" % geomean(cols[c]) for c in others))
     print("%-22s" % "worst" + "".join(" %13.3f" % max(cols[c]) for c in others))
+    if spread_of is not None:
+        print("%-22s" % "widest IQR" + "".join(
+            " %13.3f" % max(spread_of(w, c) for w in workloads) for c in others))
     print()
 
 
@@ -376,10 +391,17 @@ def main():
     print_table("wall time, best of the rounds, relative to stock", wnames, names,
                 lambda w, c: min(times[(w, c)]) / min(times[(w, "stock")]))
     # Each round's time against stock's in the same round, then the median:
-    # load that comes and goes hits both sides of a pair alike.
+    # load that comes and goes hits both sides of a pair alike.  The widest
+    # interquartile range of those ratios tells whether the rounds were enough.
+    def round_ratios(w, c):
+        return [t / s for t, s in zip(times[(w, c)], times[(w, "stock")])]
+
+    def spread(w, c):
+        q1, q3 = quartiles(round_ratios(w, c))
+        return q3 - q1
     print_table("wall time, median of the per-round ratios to stock", wnames, names,
-                lambda w, c: median([t / s for t, s in zip(times[(w, c)],
-                                                           times[(w, "stock")])]))
+                lambda w, c: median(round_ratios(w, c)),
+                spread if args.repeat >= 4 else None)
 
     if "project-1" in names:
         print("rate 1.0, minimal recorder: callbacks per run and extra cost per callback")

@@ -88,6 +88,9 @@ def test_class_calls_follow_changes_to_init_along_the_mro(run_script):
                 self.x = 1
         class Sub(Base):
             pass
+        class Other:
+            def __init__(self):
+                self.y = 2
         def recorded(tag):
             Base()
             Sub()
@@ -101,6 +104,9 @@ def test_class_calls_follow_changes_to_init_along_the_mro(run_script):
         main("native init")
         Sub.__init__ = lib_init
         main("sub only")
+        del Sub.__init__
+        Sub.__bases__ = (Other,)
+        main("new base")
         emit(log=fake_recorder.LOG)
     ''')
     phases = {}
@@ -117,7 +123,38 @@ def test_class_calls_follow_changes_to_init_along_the_mro(run_script):
         "library init": [["<type Base>", True], ["<type Sub>", True]],
         "native init": [["<type Base>", False], ["<type Sub>", False]],
         "sub only": [["<type Base>", False], ["<type Sub>", True]],
+        "new base": [["<type Base>", False]],
     }
+
+
+def test_classes_made_at_a_freed_classs_address_are_judged_by_their_own_init(run_script):
+    # Classes made and dropped one after another often reuse an address.
+    run = run_script('''
+        fake_recorder.install()
+        interceptor.apply({__file__}, 1.0)
+        ns = {}
+        exec(compile("def lib_init(self):\\n    pass\\n", "/lib/other.py", "exec"), ns)
+        def project_init(self):
+            pass
+        def recorded(cls):
+            cls()
+        def main(cls):
+            recorded(cls)
+        kinds = []
+        for i in range(40):
+            kind = ("project", "library", "native")[i % 3]
+            body = {"project": {"__init__": project_init},
+                    "library": {"__init__": ns["lib_init"]}, "native": {}}[kind]
+            cls = type("C%d" % i, (), body)
+            main(cls)
+            kinds.append(kind)
+            del cls
+        emit(log=fake_recorder.LOG, kinds=kinds)
+    ''')
+    external = [tuple(e[1:]) for e in entries(run.result["log"], "external")]
+    expected = [("<type C%d>" % i, kind == "library")
+                for i, kind in enumerate(run.result["kinds"]) if kind != "project"]
+    assert external == expected
 
 
 def test_dead_code_objects_leave_nothing_behind(run_script):

@@ -249,13 +249,20 @@ struct CorvDecision {
 };
 
 // project_files as apply checked it (a set or frozenset): while it is still
-// the same object the type test is one comparison of pointers.
-PyObject *corv_checked_project_files = NULL;
+// the same object the type test is one comparison of pointers. Before the
+// first apply it points at itself, which project_files can never be, so
+// equality also tells that project_files is not NULL.
+PyObject *corv_checked_project_files = (PyObject *)&corv_checked_project_files;
+
+// Whether project_files is the set apply checked, with members.
+static inline bool corv_checked_set_active(PyObject *pf) {
+    return pf == corv_checked_project_files && PySet_GET_SIZE(pf) > 0;
+}
 
 static inline bool corv_project_set_active(void) {
     PyObject *pf = project_files;
     if (CORV_LIKELY(pf == corv_checked_project_files)) {
-        return pf != NULL && PySet_GET_SIZE(pf) > 0;
+        return PySet_GET_SIZE(pf) > 0;
     }
     return pf != NULL && PyAnySet_Check(pf) && PySet_GET_SIZE(pf) > 0;
 }
@@ -647,7 +654,7 @@ static __attribute__((noinline)) uint32_t corv_decide_full(PyObject *callee, uin
     }
     // The membership test may have run Python code and let another thread in.
     corv_sync_recording_thread(tid);
-    return corv_with_flag(bits);
+    return bits;
 }
 
 enum : uint32_t { CORV_D_UNKNOWN = ~0u };
@@ -660,8 +667,7 @@ enum : uint32_t { CORV_D_UNKNOWN = ~0u };
 // result as if they had been asked first.
 static inline uint32_t corv_decide_known(PyFunctionObject *func, bool is_class) {
     PyObject *pf = project_files;
-    if (CORV_UNLIKELY(pf != corv_checked_project_files || pf == NULL ||
-                      PySet_GET_SIZE(pf) <= 0)) {
+    if (CORV_UNLIKELY(!corv_checked_set_active(pf))) {
         return CORV_D_UNKNOWN;
     }
     // A function's code is always a code object (its setter sees to it).
@@ -685,14 +691,62 @@ static inline uint32_t corv_decide_known(PyFunctionObject *func, bool is_class) 
     return CORV_D_UNKNOWN;
 }
 
-static __attribute__((noinline)) uint32_t corv_decide_class_known(PyTypeObject *tp,
-                                                                  uint64_t tid) {
+// The "__init__" that _PyType_Lookup last found for a class, remembered
+// with the class's version tag (and the name string it was looked up with),
+// in a small table indexed by the class's address. The interpreter's own method cache rests on the same rule: while
+// a class keeps a valid version tag, nothing along its MRO has changed (every
+// change clears the tag of the class and of its subclasses), so the value
+// found is still the one stored there, and alive. Tags only grow, so a class
+// made later at the same address has another one. Borrowed references.
+struct CorvInitCacheEntry {
+    PyTypeObject *type;
+    unsigned int version;
+    PyObject *name;  // the init_str it was looked up with
+    PyObject *init;
+};
+enum { CORV_INIT_CACHE_SIZE = 256 };
+static CorvInitCacheEntry corv_init_cache[CORV_INIT_CACHE_SIZE];
+
+static inline CorvInitCacheEntry *corv_init_cache_entry(PyTypeObject *tp) {
+    uintptr_t a = (uintptr_t)tp;
+    return &corv_init_cache[((a >> 4) ^ (a >> 12)) & (CORV_INIT_CACHE_SIZE - 1)];
+}
+
+static inline bool corv_version_valid(PyTypeObject *tp) {
+    return PyType_HasFeature(tp, Py_TPFLAGS_VALID_VERSION_TAG);
+}
+
+static inline bool corv_init_cache_hit(const CorvInitCacheEntry *e, PyTypeObject *tp) {
+    return e->type == tp && e->version == tp->tp_version_tag && corv_version_valid(tp) &&
+           e->name == init_str;
+}
+
+// The class's "__init__" (borrowed, or NULL) as _PyType_Lookup finds it,
+// remembered when the class has a valid version tag. A lookup that may have
+// run Python code (comparing keys) while the tag changed is not remembered.
+static PyObject *corv_class_init_lookup(PyTypeObject *tp) {
+    bool valid_before = corv_version_valid(tp);
+    unsigned int version_before = tp->tp_version_tag;
+    PyObject *init = _PyType_Lookup(tp, init_str);
+    if (init != NULL && corv_version_valid(tp) &&
+        (!valid_before || tp->tp_version_tag == version_before)) {
+        CorvInitCacheEntry *e = corv_init_cache_entry(tp);
+        e->type = tp;
+        e->version = tp->tp_version_tag;
+        e->name = init_str;
+        e->init = init;
+    }
+    return init;
+}
+
+static __attribute__((noinline)) uint32_t corv_decide_class_slow(PyTypeObject *tp,
+                                                                 uint64_t tid) {
     if (CORV_UNLIKELY(init_str == NULL)) {
         return corv_decide_full((PyObject *)tp, tid);
     }
     // Borrowed: nothing runs between the lookup and the answer, and the
     // lookup is made only once (it may compare keys in Python code).
-    PyObject *init = _PyType_Lookup(tp, init_str);
+    PyObject *init = corv_class_init_lookup(tp);
     uint32_t bits = 0;
     if (init != NULL) {
         if (Py_TYPE(init) != &PyFunction_Type ||
@@ -702,11 +756,34 @@ static __attribute__((noinline)) uint32_t corv_decide_class_known(PyTypeObject *
         }
     }
     corv_sync_recording_thread(tid);
-    return corv_with_flag(bits);
+    return bits;
 }
 
-// The decision at a call site: the common cases in a leaf, the rest in
-// corv_decide_full.
+// A class call whose "__init__" is remembered and answers without running
+// anything: a slot wrapper or other callable that is neither a function nor
+// a method (not Python code, as corv_decide_init would find), or a function
+// the known-function test answers for.
+static __attribute__((noinline)) uint32_t corv_decide_class_known(PyTypeObject *tp,
+                                                                  uint64_t tid) {
+    const CorvInitCacheEntry *e = corv_init_cache_entry(tp);
+    if (CORV_LIKELY(corv_init_cache_hit(e, tp))) {
+        PyObject *init = e->init;
+        PyTypeObject *itp = Py_TYPE(init);
+        if (itp == &PyFunction_Type) {
+            uint32_t bits = corv_decide_known((PyFunctionObject *)init, true);
+            if (CORV_LIKELY(bits != CORV_D_UNKNOWN)) {
+                return bits;
+            }
+        }
+        else if (itp != &PyMethod_Type) {
+            return 0;
+        }
+    }
+    return corv_decide_class_slow(tp, tid);
+}
+
+// The decision at a call site, without the shared byte (corv_site_bits adds
+// it): the common cases in a leaf, the rest in corv_decide_full.
 static __attribute__((noinline, hot)) uint32_t corv_decide(PyObject *callee, uint64_t tid) {
     PyTypeObject *tp = Py_TYPE(callee);
     PyObject *fn = callee;
@@ -719,10 +796,39 @@ static __attribute__((noinline, hot)) uint32_t corv_decide(PyObject *callee, uin
     if (CORV_LIKELY(Py_TYPE(fn) == &PyFunction_Type)) {
         uint32_t bits = corv_decide_known((PyFunctionObject *)fn, false);
         if (CORV_LIKELY(bits != CORV_D_UNKNOWN)) {
-            return corv_with_flag(bits);
+            return bits;
         }
     }
     return corv_decide_full(callee, tid);
+}
+
+// corv_decide for a plain function while the project set is the non-empty
+// one apply checked (the call site has just seen so): the known case
+// without the tests the site already made. Inlined into the call sites: the
+// common call is decided there without a call of its own.
+static inline __attribute__((always_inline)) uint32_t corv_decide_plain_function(PyObject *callee,
+                                                                         uint64_t tid) {
+    PyFunctionObject *func = (PyFunctionObject *)callee;
+    CorvCodeInfo *info = corv_code_info_cached((PyCodeObject *)func->func_code);
+    if (CORV_LIKELY(info != NULL)) {
+        PySetObject *so = (PySetObject *)project_files;
+        if (corv_in_project_at_slot(so, info)) {
+            if (CORV_LIKELY(func->func_qualname == info->qualname)) {
+                return info->qualname_excluded ? CORV_D_PYTHON | CORV_D_USER : corv_draw();
+            }
+        }
+        else if (corv_absent_at_first_slot(so, info)) {
+            return CORV_D_PYTHON;
+        }
+    }
+    return corv_decide_full(callee, tid);
+}
+
+// The decision word of a call site: the shared byte is added once some byte
+// can be non-zero; until then it is 0 and adds nothing. (Read after the
+// decision, which syncs the byte whenever it may have let another thread in.)
+static inline uint32_t corv_site_bits(uint32_t bits) {
+    return CORV_FLAG_IN_USE() ? corv_with_flag(bits) : bits;
 }
 
 // Whether the call gets a hook: a sampled call, or an external call made
@@ -731,19 +837,34 @@ static inline bool corv_decision_hooks(uint32_t bits) {
     return (bits & CORV_D_SAMPLED) || (bits & (CORV_D_USER | CORV_D_RECORDING)) == CORV_D_RECORDING;
 }
 
-// The after-call steps of a call without hooks (corv_after_call with no hook
-// attempted and no record object or token).
-static inline void corv_after_unhooked_call(uint64_t tid, uint32_t bits) {
-    if (!CORV_FLAG_IN_USE()) {
-        return;
+// The call site's decision while the running thread is not recording:
+// whether the call has to go through the hooked call (corv_hooked_call_*),
+// with the decision word in *d. It need not when it has no hook and its
+// after-call steps cannot change the byte: when there is no decision to make
+// (the callee is not a function, bound method or class, or there is no
+// project set: such a call can be neither sampled nor external), or when no
+// byte can be non-zero yet.
+static inline bool corv_site_decide_unrecorded(PyObject *callee, uint64_t tid, uint32_t *d) {
+    PyTypeObject *tp = Py_TYPE(callee);
+    PyObject *pf = project_files;
+    if (CORV_LIKELY(tp == &PyFunction_Type)) {
+        if (CORV_LIKELY(corv_checked_set_active(pf))) {
+            *d = corv_site_bits(corv_decide_plain_function(callee, tid));
+        }
+        else if (CORV_LIKELY(pf == corv_checked_project_files) || !corv_project_set_active()) {
+            return false;
+        }
+        else {
+            *d = corv_site_bits(corv_decide(callee, tid));
+        }
     }
-    corv_sync_recording_thread(tid);
-    if (bits & CORV_D_RECORDING) {
-        g_currently_recording |= RECORDING_BIT;
+    else if ((tp == &PyMethod_Type || tp == &PyType_Type) && corv_project_set_active()) {
+        *d = corv_site_bits(corv_decide(callee, tid));
     }
-    else if (bits & CORV_D_USER) {
-        g_currently_recording &= (unsigned char)~RECORDING_BIT;
+    else {
+        return false;
     }
+    return corv_decision_hooks(*d) || CORV_FLAG_IN_USE();
 }
 
 // The hook part before the call. Returns whether a hook was attempted and
@@ -1090,7 +1211,8 @@ static PyObject *corv_answer_outcome(PyObject *hook) {
     return NULL;
 }
 
-// A call with a hook: a sampled call or an external call while recording.
+// A call with its hooks and after-call steps, for any decision (a decision
+// without hooks gets the steps alone).
 static __attribute__((noinline)) PyObject *corv_hooked_call_function_slow(
     PyThreadState *tstate, CorvTraceInfo *ti, PyObject ***pp_stack, Py_ssize_t oparg,
     PyObject *kwnames, PyObject *callee, PyObject *const *cb_args, Py_ssize_t cb_nargs,
@@ -2169,42 +2291,28 @@ static __attribute__((noinline)) void corv_dealloc_on_loop_thread(PyObject *op, 
     corv_dealloc_any_on_loop_thread(op, tid);
 }
 
-// Whether a call of `callee` can be a project call: a function, a bound
-// method or a class. Outside recording nothing else gets a hook.
-static inline bool corv_may_be_user_call(PyObject *callee) {
-    PyTypeObject *tp = Py_TYPE(callee);
-    return tp == &PyFunction_Type || tp == &PyMethod_Type || tp == &PyType_Type;
-}
-
 // The call site of the four call opcodes: `plain` is the stock call,
 // `hooked` the call with its hooks for the decision `d_`. Once any byte has
 // been set, the byte is synced first: the thread may have changed hands
 // since it was last synced (inside an iterator, a lookup, a release), and
 // the decision reads it. Before that, every byte is 0 wherever it is. A call that
-// cannot be a project call outside recording has no decision to make; its
-// after-call steps come down to the sync.
+// cannot be a project call outside recording has no decision to make and no
+// after-call steps (corv_site_decide_unrecorded).
 #define CORV_CALL_SITE(res, callee, plain, hooked)                   \
     do {                                                             \
         uint32_t d_ = 0;                                             \
-        int path_ = 0;                                               \
+        bool decided_;                                               \
         if (CORV_FLAG_IN_USE() &&                                    \
             (corv_sync_recording_thread(my_tid),                     \
              g_currently_recording & RECORDING_BIT)) {               \
-            d_ = corv_decide((callee), my_tid);                      \
-            path_ = corv_decision_hooks(d_) ? 2 : 1;                 \
+            d_ = corv_with_flag(corv_decide((callee), my_tid));      \
+            decided_ = true;                                         \
         }                                                            \
-        else if (CORV_UNLIKELY(corv_project_set_active())) {         \
-            path_ = 1;                                               \
-            if (corv_may_be_user_call(callee)) {                     \
-                d_ = corv_decide((callee), my_tid);                  \
-                path_ = corv_decision_hooks(d_) ? 2 : 1;             \
-            }                                                        \
+        else {                                                       \
+            decided_ = corv_site_decide_unrecorded((callee), my_tid, &d_); \
         }                                                            \
-        if (CORV_LIKELY(path_ != 2)) {                               \
+        if (CORV_LIKELY(!decided_)) {                                \
             res = plain;                                             \
-            if (CORV_UNLIKELY(path_ == 1)) {                         \
-                corv_after_unhooked_call(my_tid, d_);                \
-            }                                                        \
         }                                                            \
         else {                                                       \
             res = hooked;                                            \
