@@ -36,17 +36,11 @@ def _message(exc):
     return re.sub(r"\s+", " ", str(exc)).strip() or type(exc).__name__
 
 
-class PostgresStore:
+class PostgresStore(store_mod.StoreLayout):
     """A connection to a store in PostgreSQL, with the interface the store functions use."""
 
     backend = "postgresql"
     greatest = "greatest"
-    has_calls = True
-    has_legacy = False
-    has_test = True
-    has_legacy_test = False
-    has_processes = True
-    decompressor = None
 
     def __init__(self, conn, location):
         self._conn = conn

@@ -243,19 +243,25 @@ def open_store(path, create=False, readonly=False):
     return conn
 
 
-class SqliteStore(sqlite3.Connection):
-    """An SQLite connection that knows the store's layout and how to write to it."""
+class StoreLayout:
+    """What a store of the current schema holds, for either backend; opening
+    an older store sets what it holds on the connection itself."""
 
-    backend = "sqlite"
-    greatest = "max"
-    location = None
-    schema_version = SCHEMA_VERSION
     has_calls = True
     has_legacy = False
     has_test = True
     has_legacy_test = False
     has_processes = True
     decompressor = None
+
+
+class SqliteStore(sqlite3.Connection, StoreLayout):
+    """An SQLite connection that knows the store's layout and how to write to it."""
+
+    backend = "sqlite"
+    greatest = "max"
+    location = None
+    schema_version = SCHEMA_VERSION
 
     @contextlib.contextmanager
     def transaction(self):
