@@ -1012,6 +1012,27 @@ cdef inline void _set_instance_dict(object obj, dict d):
 
 cdef class _WeakEntry:
     cdef object ref
+    # what the entry was made from, held so that addresses cannot be reused
+    cdef tuple held
+    cdef unsigned long long probe_version
+
+    cdef inline bint made_for(self, object func):
+        # func's entry, made with the probe module as it is now
+        return PyWeakref_GET_OBJECT(<PyObject *>self.ref) == <PyObject *>func \
+            and self.probe_version == _version_of(_probe_globals)
+
+
+cdef inline bint _function_dict_holds(_FunctionFields *f, str name, str other):
+    # whether the function's own dict holds either name (or is no dict)
+    if f.func_dict == NULL:
+        return False
+    d = <object>f.func_dict
+    return type(d) is not dict or name in <dict>d or other in <dict>d
+
+
+cdef str _N_SIGNATURE = "__signature__"
+cdef str _N_SELF = "__self__"
+cdef str _N_FUNC = "__func__"
 
 
 cdef class _ForgetEntry:
@@ -1029,6 +1050,7 @@ cdef int _keep_entry(dict table, object func, _WeakEntry entry) except -1:
     forget.table = table
     forget.key = PyLong_FromVoidPtr(<void *>func)
     entry.ref = PyWeakref_NewRef(func, forget)
+    entry.probe_version = _version_of(_probe_globals)
     if len(table) >= _FUNCTION_ENTRIES_MAX:
         table.clear()
     table[forget.key] = entry
@@ -1039,25 +1061,21 @@ cdef class _FunctionEntry(_WeakEntry):
     # the function's fields the metadata was made from (NULL ones too),
     # held so that their addresses cannot be reused meanwhile
     cdef PyObject *fields[6]
-    cdef tuple held
     cdef object meta
     cdef object full_name
-    cdef unsigned long long probe_version
 
     cdef bint fits(self, object func):
         cdef _FunctionFields *f = <_FunctionFields *><PyObject *>func
-        if PyWeakref_GET_OBJECT(<PyObject *>self.ref) != <PyObject *>func \
-                or f.func_code != self.fields[0] or f.func_defaults != self.fields[1] \
-                or f.func_kwdefaults != self.fields[2] or f.func_annotations != self.fields[3] \
-                or f.func_qualname != self.fields[4] or f.func_module != self.fields[5] \
-                or self.probe_version != _version_of(_probe_globals):
-            return False
-        return f.func_dict == NULL or not _special_function_dict(<object>f.func_dict)
+        return self.made_for(func) \
+            and f.func_code == self.fields[0] and f.func_defaults == self.fields[1] \
+            and f.func_kwdefaults == self.fields[2] and f.func_annotations == self.fields[3] \
+            and f.func_qualname == self.fields[4] and f.func_module == self.fields[5] \
+            and not _special_function_dict(f)
 
 
-cdef inline bint _special_function_dict(object d):
+cdef inline bint _special_function_dict(_FunctionFields *f):
     # names with which the probe describes a function another way
-    return type(d) is not dict or "__signature__" in <dict>d or "__self__" in <dict>d
+    return _function_dict_holds(f, _N_SIGNATURE, _N_SELF)
 
 
 cdef dict _function_entries = {}
@@ -1078,7 +1096,7 @@ cdef object _function_entry(object func):
         return found
     if not _probe_unchanged():
         return None
-    if f.func_dict != NULL and _special_function_dict(<object>f.func_dict):
+    if _special_function_dict(f):
         return None
     meta = EXTRACT_METADATA(func)
     if type(meta) is not _Metadata:
@@ -1101,7 +1119,6 @@ cdef object _function_entry(object func):
     entry.held = tuple([_none_if_null(entry.fields[i]) for i in range(6)])
     entry.meta = meta
     entry.full_name = meta_dict["full_name"]
-    entry.probe_version = _version_of(_probe_globals)
     _keep_entry(_function_entries, func, entry)
     return entry
 
@@ -1193,23 +1210,18 @@ cdef str _N_EXTRACT_EXTERNAL = "_extract_external_function_metadata"
 cdef class _ExternalEntry(_WeakEntry):
     cdef PyObject *module
     cdef PyObject *qualname
-    cdef tuple held
     cdef dict meta_fields
     cdef tuple report_fields
-    cdef unsigned long long probe_version
 
     cdef bint fits(self, object func):
         cdef _FunctionFields *f = <_FunctionFields *><PyObject *>func
-        if PyWeakref_GET_OBJECT(<PyObject *>self.ref) != <PyObject *>func \
-                or f.func_qualname != self.qualname or f.func_module != self.module \
-                or self.probe_version != _version_of(_probe_globals):
-            return False
-        return f.func_dict == NULL or not _unwrapping_function_dict(<object>f.func_dict)
+        return self.made_for(func) and f.func_qualname == self.qualname \
+            and f.func_module == self.module and not _unwrapping_function_dict(f)
 
 
-cdef inline bint _unwrapping_function_dict(object d):
+cdef inline bint _unwrapping_function_dict(_FunctionFields *f):
     # names with which the probe would look past the function itself
-    return type(d) is not dict or "__func__" in <dict>d or "__self__" in <dict>d
+    return _function_dict_holds(f, _N_FUNC, _N_SELF)
 
 
 cdef dict _external_entries = {}
@@ -1280,7 +1292,7 @@ cdef int _learn_external(object call, object result) except -1:
     f = <_FunctionFields *><PyObject *>func
     module = _none_if_null(f.func_module)
     if (module is not None and type(module) is not str) or module == "builtins" \
-            or (f.func_dict != NULL and _unwrapping_function_dict(<object>f.func_dict)):
+            or _unwrapping_function_dict(f):
         return 0
     # The probe worked the names out itself only with its own host functions
     # and external rule (its class is watched by its version tag from here).
@@ -1297,7 +1309,6 @@ cdef int _learn_external(object call, object result) except -1:
     entry.held = (module, <object>f.func_qualname)
     entry.meta_fields = dict(meta_fields)
     entry.report_fields = (meta_fields["full_name"],)
-    entry.probe_version = _version_of(_probe_globals)
     _keep_entry(_external_entries, func, entry)
     return 0
 
