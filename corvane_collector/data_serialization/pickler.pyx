@@ -1222,12 +1222,54 @@ cdef str _N_REDUCE_EX = "__reduce_ex__"
 cdef str _N_REDUCE = "__reduce__"
 
 
+# Instance dicts whose keys are the very key objects of one seen before
+# (instances of one class, filled in one order) need not be searched again
+# for the names that would change their reduction: runs of keys found
+# without them, by class and size.
+DEF _KEY_RUNS = 64
+cdef PyObject *_key_runs[_KEY_RUNS]
+
+
+cdef extern from "Python.h":
+    int PyDict_Next(object d, Py_ssize_t *pos, PyObject **key, PyObject **value)
+    Py_ssize_t PyDict_GET_SIZE "PyDict_Size"(object d)
+    PyObject *PyTuple_GET_ITEM_PTR "PyTuple_GET_ITEM"(PyObject *t, Py_ssize_t i)
+    Py_ssize_t PyTuple_GET_SIZE_PTR "PyTuple_GET_SIZE"(PyObject *t)
+
+
+cdef inline size_t _key_run_slot(object tp, Py_ssize_t n):
+    return ((<size_t><void *>tp >> 4) ^ <size_t>n) & (_KEY_RUNS - 1)
+
+
+cdef bint _seen_plain_keys(dict d, size_t slot):
+    cdef PyObject *run = _key_runs[slot]
+    cdef Py_ssize_t pos = 0
+    cdef Py_ssize_t i = 0
+    cdef PyObject *key
+    cdef PyObject *value
+    if run == NULL or PyTuple_GET_SIZE_PTR(run) != PyDict_GET_SIZE(d):
+        return False
+    while PyDict_Next(d, &pos, &key, &value):
+        if key != PyTuple_GET_ITEM_PTR(run, i):
+            return False
+        i += 1
+    return True
+
+
+cdef void _remember_plain_keys(dict d, size_t slot):
+    cdef object run = tuple(d)
+    Py_XDECREF(_key_runs[slot])
+    Py_INCREF(run)
+    _key_runs[slot] = <PyObject *>run
+
+
 cdef bint _direct_object(object obj, bint obj_wrap) except -1:
     """Whether the full path would pickle obj exactly as the C pickler does
     by default (obj is of a type that reaches reducer_override)."""
     cdef object tp = type(obj)
     cdef PyObject **dict_ptr
     cdef object instance_dict
+    cdef size_t slot
     if tp is type:
         # classes of the plain metaclass: pickled by name either way
         return True
@@ -1243,12 +1285,15 @@ cdef bint _direct_object(object obj, bint obj_wrap) except -1:
         instance_dict = <object>dict_ptr[0]
         if type(instance_dict) is not dict:
             return False
-        if instance_dict and (
-                _N_GETATTR in <dict>instance_dict or _N_NEWARGS_EX in <dict>instance_dict
-                or _N_NEWARGS in <dict>instance_dict or _N_INITARGS in <dict>instance_dict
-                or _N_GETSTATE in <dict>instance_dict or _N_REDUCE_EX in <dict>instance_dict
-                or _N_REDUCE in <dict>instance_dict):
-            return False
+        if instance_dict:
+            slot = _key_run_slot(tp, len(<dict>instance_dict))
+            if not _seen_plain_keys(<dict>instance_dict, slot):
+                if (_N_GETATTR in <dict>instance_dict or _N_NEWARGS_EX in <dict>instance_dict
+                        or _N_NEWARGS in <dict>instance_dict or _N_INITARGS in <dict>instance_dict
+                        or _N_GETSTATE in <dict>instance_dict or _N_REDUCE_EX in <dict>instance_dict
+                        or _N_REDUCE in <dict>instance_dict):
+                    return False
+                _remember_plain_keys(<dict>instance_dict, slot)
     if obj_wrap and _recorded_usage(obj) is not None:
         return False
     return True
@@ -1990,6 +2035,7 @@ cdef bint _write_module(_Writer* w, object obj, list keep, int depth) except -1:
 
 cdef bint _write_dict(_Writer* w, dict obj, bint obj_wrap, list keep, int depth) except -1:
     cdef Py_ssize_t n = len(obj)
+    cdef int found
     if n > _BATCH:
         return False
     _put(w, 0x7d)                            # EMPTY_DICT
@@ -2000,7 +2046,9 @@ cdef bint _write_dict(_Writer* w, dict obj, bint obj_wrap, list keep, int depth)
     if n > 1:
         _put(w, 0x28)
     for key, value in obj.items():
-        if not _write_value(w, key, obj_wrap, keep, depth + 1) \
+        # (a key written before, the common case of instance dicts, is a memo reference)
+        found = _memo_get(w, key) if type(key) is str else 0
+        if found < 0 or (found == 0 and not _write_value(w, key, obj_wrap, keep, depth + 1)) \
                 or not _write_value(w, value, obj_wrap, keep, depth + 1):
             return False
     if len(obj) != n or not _room(w, 1):

@@ -14,6 +14,7 @@ the "wait" mode, a closed channel) stays with the channel: the fast path
 hands such messages to the channel's ``slow`` callable.
 """
 
+cimport cython
 from cpython.bytes cimport PyBytes_FromStringAndSize, PyBytes_AS_STRING, PyBytes_GET_SIZE
 from libc.string cimport memcpy
 from posix.time cimport clock_gettime, timespec, CLOCK_REALTIME
@@ -94,6 +95,7 @@ cdef class Outbox:
         self._popleft = queue.popleft
         self.queued_bytes = 0
 
+    @cython.binding(False)  # a plain C method: bound, it is called without a method object
     def send_message(self, data):
         """Queue ``data`` (bytes) for the handler; never raises."""
         cdef Py_ssize_t size

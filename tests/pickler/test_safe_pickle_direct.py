@@ -204,6 +204,9 @@ def test_instance_dict_entries_that_change_pickling_take_the_full_path():
         value.__dict__[name] = lambda *a: CALLS.update([name]) or (int, (2,))
         assert P.safe_pickle(value) == full_path(value), name
         assert P.safe_pickle([Plain(), value], False) == full_path([Plain(), value], False), name
+        # after an instance of the class with as many keys, all but the last the same
+        seen = Plain(x=1, _private=2, other=3)
+        assert P.safe_pickle([seen, value], False) == full_path([seen, value], False), name
 
 
 def test_recorded_usage_is_honoured_only_with_obj_wrap():
