@@ -51,6 +51,10 @@ cdef extern from "Python.h":
     int PySet_Add(object s, object key) except -1
     int PySet_Contains(object s, object key) except -1
 
+import builtins
+import collections
+import functools
+import gc
 import threading
 import types
 from typing import Callable, Any, Tuple, Dict, Union, Optional
@@ -397,6 +401,117 @@ def _scalar_bound_of(obj):
     return _scalar_size_bound(obj, type(obj))
 
 
+cdef object _MappingProxyType = types.MappingProxyType
+cdef object _partial_type = functools.partial
+cdef object _OrderedDict = collections.OrderedDict
+cdef object _gc_get_referents = gc.get_referents
+cdef object _MethodDescriptorType = type(object.__dict__["__sizeof__"])
+cdef str _N_SIZEOF = "__sizeof__"
+# What the deep measurement reads of an exception, by name.
+cdef tuple _EXCEPTION_NAMES = ("args", "filename", "lineno", "msg", "text")
+# Built-in types that an object counted but not descended into may derive
+# from: the deep measurement takes their sys.getsizeof.
+cdef object _FLAT_STATIC = frozenset(
+    [object, int, float, complex, str, bytes, tuple, list, dict, set, frozenset]
+    + [v for v in vars(builtins).values() if isinstance(v, type) and issubclass(v, BaseException)])
+cdef object _BUILTIN_EXCEPTIONS = frozenset(
+    v for v in vars(builtins).values() if isinstance(v, type) and issubclass(v, Exception))
+
+# Descriptors of built-in types (str.split, object.__init__, ...): no
+# instance dict, nothing the deep measurement descends into.
+cdef object _DESCRIPTOR_TYPES = frozenset([
+    type(str.split), type(object.__init__), type(object().__str__), type(dict.fromkeys),
+    types.GetSetDescriptorType, types.MemberDescriptorType])
+cdef object _MISSING = object()
+
+cdef extern from "Python.h":
+    PyObject *_PyType_Lookup_ "_PyType_Lookup"(PyTypeObject *tp, PyObject *name)
+
+
+cdef Py_ssize_t _flat_bound(obj, type tp) except -2:
+    """At least the deep measurement's figure for an object it counts
+    without descending into: sys.getsizeof, for objects whose size method
+    is the interpreter's own and whose built-in bases are plain ones (no
+    array or extension types, which it sizes otherwise); -1 otherwise."""
+    found = _PyType_Lookup_(<PyTypeObject *>tp, <PyObject *>_N_SIZEOF)
+    if found == NULL or type(<object>found) is not _MethodDescriptorType:
+        return -1
+    for cls in tp.__mro__:
+        if not (<_TypeHead*>cls).tp_flags & _HEAPTYPE and cls not in _FLAT_STATIC:
+            return -1
+    return _getsizeof(obj) + 64
+
+
+cdef Py_ssize_t _items_bound(mapping, Py_ssize_t* budget, int level) except -2:
+    # the keys and values of an exact dict (or OrderedDict), one level down
+    cdef Py_ssize_t total = 0
+    cdef Py_ssize_t part
+    if 2 * len(mapping) > budget[0]:
+        return -1
+    for key, value in (<dict>mapping).items():
+        part = _quick_bound(key, budget, level + 1)
+        if part < 0:
+            return -1
+        total += part
+        part = _quick_bound(value, budget, level + 1)
+        if part < 0:
+            return -1
+        total += part
+    return total
+
+
+cdef Py_ssize_t _static_bound(obj, type tp, Py_ssize_t* budget, int level) except -2:
+    """The quick bound of built-in kinds the deep measurement sizes by rules
+    of its own: a mapping proxy (its size and its items), a built-in
+    exception (its size and the attributes it reads by name: never its
+    traceback, context or cause), functools.partial (its size and its
+    instance dict: not its function or arguments, which are no attributes
+    of it), a descriptor of a built-in type (its size). -1 for anything else."""
+    cdef Py_ssize_t total
+    cdef Py_ssize_t part
+    cdef bint descend = level < _MEASURE_LEVELS
+    cdef PyObject **dict_ptr
+    if tp in _DESCRIPTOR_TYPES:
+        return _getsizeof(obj) + 64
+    if tp is _MappingProxyType:
+        referents = _gc_get_referents(obj)
+        if len(referents) != 1 or (type(referents[0]) is not dict
+                                   and type(referents[0]) is not _OrderedDict):
+            return -1
+        total = _getsizeof(obj) + 64
+        if not descend:
+            return total
+        part = _items_bound(referents[0], budget, level)
+        return -1 if part < 0 else total + part
+    if tp in _BUILTIN_EXCEPTIONS:
+        total = _getsizeof(obj) + 64
+        if not descend:
+            return total
+        for name in _EXCEPTION_NAMES:
+            value = getattr(obj, name, _MISSING)   # members, or the instance dict: no code runs
+            if value is _MISSING:
+                continue
+            part = _quick_bound(value, budget, level + 1)
+            if part < 0:
+                return -1
+            total += part
+        return total
+    if tp is _partial_type:
+        total = _getsizeof(obj) + 64
+        if not descend:
+            return total
+        dict_ptr = _PyObject_GetDictPtr(obj)
+        if dict_ptr == NULL or dict_ptr[0] == NULL:
+            return total + _getsizeof({}) + 64     # (reading it makes an empty one)
+        if type(<object>dict_ptr[0]) is not dict:
+            return -1
+        part = _quick_bound(<object>dict_ptr[0], budget, level + 1)
+        return -1 if part < 0 else total + part
+    if not descend:
+        return _flat_bound(obj, tp)
+    return -1
+
+
 cdef Py_ssize_t _quick_bound(obj, Py_ssize_t* budget, int level) except -2:
     """An upper bound of the deep size of plain data, or -1.
 
@@ -449,10 +564,10 @@ cdef Py_ssize_t _quick_bound(obj, Py_ssize_t* budget, int level) except -2:
             total += part
         return total
     if not (<_TypeHead*>tp).tp_flags & _HEAPTYPE:
-        return -1
+        return _static_bound(obj, tp, budget, level)
     slots = _measured_like_data(tp)
     if slots is None:
-        return -1
+        return -1 if descend else _flat_bound(obj, tp)
     # An instance of a plain class: the deep measurement counts the object,
     # its instance dict and slots and what they hold (never the class).
     total = object.__sizeof__(obj) + 64
@@ -501,9 +616,10 @@ cdef object _compute_measured_like_data(type tp):
         if not (<_TypeHead*>cls).tp_flags & _HEAPTYPE:
             return None
         namespace = cls.__dict__
-        # a size method, a class attribute of its own, or a call method
-        # (measured differently) make the bound unsafe
-        if "__sizeof__" in namespace or "__class__" in namespace or "__call__" in namespace:
+        # a size method or a class attribute of its own make the bound
+        # unsafe (a call method does not: such instances are measured as
+        # other instances are)
+        if "__sizeof__" in namespace or "__class__" in namespace:
             return None
         found = namespace.get("__dict__")
         if found is not None and type(found) is not _GetSetDescriptorType:

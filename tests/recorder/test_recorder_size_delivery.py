@@ -1,7 +1,12 @@
 """The size guard, delivery of finished records and merging a finished
 call's tracker into its caller's."""
 
+import array
+import enum
+import functools
 import gc
+import inspect
+import types
 
 import pytest
 from pympler import asizeof
@@ -212,6 +217,39 @@ class DictProperty:
         return {"big": [0] * 10}
 
 
+class OwnError(ValueError):
+    pass
+
+
+class Kind(enum.IntEnum):
+    A = 1
+
+
+class Mapping(dict):
+    pass
+
+
+def annotated(a: "x" * 200, b=[1.5] * 40, *rest, c: int = 3, **more) -> Fields:
+    pass
+
+
+@pytest.mark.parametrize("make", [
+    lambda: Callable(a=[1] * 50), lambda: inspect.signature(annotated),
+    lambda: Fields(sig=inspect.signature(annotated)), lambda: functools.partial(len, [1] * 100),
+    lambda: Fields(p=functools.partial(len, "x" * 900)), lambda: types.MappingProxyType({"a": [1] * 50}),
+    lambda: ValueError("x" * 1000, [2] * 30), lambda: OSError(2, "no such file", "f" * 500),
+    lambda: Fields(err=ValueError("x" * 300)), lambda: Fields(kinds=[Kind.A, (Kind.A,)]),
+    lambda: [str.split, object.__init__, "".join], lambda: Fields(deeper=Fields(kind=Kind.A)),
+])
+def test_built_in_kinds_measure_agrees_with_the_deep_measure_at_its_boundary(monkeypatch, make):
+    value = make()
+    size = asizeof.asizeof(value, limit=3)
+    monkeypatch.setattr(cr, "MAX_STRING_SIZE", float(size))
+    assert cr.is_size_too_big(value) is False
+    monkeypatch.setattr(cr, "MAX_STRING_SIZE", float(size - 1))
+    assert cr.is_size_too_big(value) is True
+
+
 def test_instances_the_quick_measure_cannot_vouch_for_are_measured(monkeypatch):
     measured = []
 
@@ -220,15 +258,19 @@ def test_instances_the_quick_measure_cannot_vouch_for_are_measured(monkeypatch):
         return 10 ** 12
 
     monkeypatch.setattr(cr, "_deep_measure", measure)
-    for value in (SizedRecord(), WithSlots(), ClassProperty(), Callable(), DictProperty(),
-                  Fields(err=ValueError("x")), ValueError("y"), Shadowed()):
+    unvouched = (SizedRecord(), WithSlots(), ClassProperty(), DictProperty(), Shadowed(),
+                 OwnError("y"), Fields(err=OwnError("x")), array.array("b", b"xy"),
+                 types.MappingProxyType(Mapping(a=1)), Kind.A)
+    for value in unvouched:
         assert cr.is_size_too_big(value) is True
-    assert measured == ["SizedRecord", "WithSlots", "ClassProperty", "Callable", "DictProperty",
-                        "Fields", "ValueError", "Shadowed"]
-    # plain ones never reach the deep measurement (functions count nothing there)
-    assert cr.is_size_too_big(Fields(a=[1, 2], b=Fields(), fn=len)) is False
-    assert cr.is_size_too_big(SlottedChild()) is False
-    assert len(measured) == 8
+    assert measured == [type(v).__name__ for v in unvouched]
+    # plain ones never reach the deep measurement (functions count nothing there),
+    # nor do built-in exceptions, descriptors, partials, proxies of dicts, call methods
+    for value in (Fields(a=[1, 2], b=Fields(), fn=len), SlottedChild(), ValueError("y"),
+                  Fields(err=ValueError("x"), split=str.split), Callable(), inspect.signature(annotated),
+                  functools.partial(len, 1), types.MappingProxyType({"a": 1})):
+        assert cr.is_size_too_big(value) is False
+    assert len(measured) == len(unvouched)
 
 
 def test_a_class_given_a_size_method_later_is_measured_again(monkeypatch):
