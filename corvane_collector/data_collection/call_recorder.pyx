@@ -404,6 +404,7 @@ def _scalar_bound_of(obj):
 cdef object _MappingProxyType = types.MappingProxyType
 cdef object _partial_type = functools.partial
 cdef object _OrderedDict = collections.OrderedDict
+cdef object _defaultdict = collections.defaultdict
 cdef object _gc_get_referents = gc.get_referents
 cdef object _MethodDescriptorType = type(object.__dict__["__sizeof__"])
 cdef str _N_SIZEOF = "__sizeof__"
@@ -547,7 +548,8 @@ cdef Py_ssize_t _quick_bound(obj, Py_ssize_t* budget, int level) except -2:
                 return -1
             total += part
         return total
-    if tp is dict:
+    if tp is dict or tp is _OrderedDict or tp is _defaultdict:
+        # (the deep measurement sizes the last two as dicts: their items)
         total = _getsizeof(obj) + 64
         if not descend:
             return total
@@ -633,6 +635,10 @@ cdef object _compute_measured_like_data(type tp):
             if type(names) is not tuple and type(names) is not list:
                 return None
             for name in names:
+                if name == "__weakref__" or name == "__dict__":
+                    # read under a mangled name that no object has: these
+                    # slots add nothing (the instance dict is counted as such)
+                    continue
                 if type(name) is not str or name.startswith("__"):
                     return None
                 descriptor = None

@@ -2,6 +2,7 @@
 call's tracker into its caller's."""
 
 import array
+import collections
 import enum
 import functools
 import gc
@@ -240,6 +241,9 @@ def annotated(a: "x" * 200, b=[1.5] * 40, *rest, c: int = 3, **more) -> Fields:
     lambda: ValueError("x" * 1000, [2] * 30), lambda: OSError(2, "no such file", "f" * 500),
     lambda: Fields(err=ValueError("x" * 300)), lambda: Fields(kinds=[Kind.A, (Kind.A,)]),
     lambda: [str.split, object.__init__, "".join], lambda: Fields(deeper=Fields(kind=Kind.A)),
+    lambda: inspect.signature(annotated).bind_partial([0] * 100, c="z" * 300),
+    lambda: collections.defaultdict(list, a=[1] * 60), lambda: collections.OrderedDict(b="y" * 700),
+    lambda: WithSlots(),
 ])
 def test_built_in_kinds_measure_agrees_with_the_deep_measure_at_its_boundary(monkeypatch, make):
     value = make()
@@ -258,7 +262,7 @@ def test_instances_the_quick_measure_cannot_vouch_for_are_measured(monkeypatch):
         return 10 ** 12
 
     monkeypatch.setattr(cr, "_deep_measure", measure)
-    unvouched = (SizedRecord(), WithSlots(), ClassProperty(), DictProperty(), Shadowed(),
+    unvouched = (SizedRecord(), ClassProperty(), DictProperty(), Shadowed(),
                  OwnError("y"), Fields(err=OwnError("x")), array.array("b", b"xy"),
                  types.MappingProxyType(Mapping(a=1)), Kind.A)
     for value in unvouched:
