@@ -364,9 +364,11 @@ try:
 except ImportError:
     pass
 
-# Budget of the quick bound below: containers with more elements than this
-# are measured by the deep measurement itself.
-cdef Py_ssize_t _QUICK_NODES = 1024
+# Budget of the quick bound below: values of more objects than this are
+# measured by the deep measurement itself. (The bound costs some tens of
+# nanoseconds an object, the deep measurement some microseconds: a value
+# that runs out of budget has wasted a hundredth of its deep measurement.)
+cdef Py_ssize_t _QUICK_NODES = 1 << 24
 
 
 # The deep measurement descends three levels from the value (objects met

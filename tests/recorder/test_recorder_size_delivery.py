@@ -93,7 +93,7 @@ def test_integer_measure_agrees_with_the_deep_measure(monkeypatch):
 @pytest.mark.parametrize("value", [
     (1, 2), [1, "two", 3.0], {"k": [1, 2], "j": (None, True)}, {1, 2, 3}, frozenset({"a"}),
     ["x" * 1000, b"y" * 500, 10 ** 300], ((((1,),),),), [[1] * 30, [2] * 30],
-    list(range(200)), {i: str(i) for i in range(100)},
+    list(range(200)), {i: str(i) for i in range(100)}, [(i, str(i)) for i in range(5000)],
 ])
 def test_container_measure_agrees_with_the_deep_measure_at_its_boundary(monkeypatch, value):
     size = asizeof.asizeof(value, limit=3)
