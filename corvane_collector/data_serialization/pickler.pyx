@@ -1858,6 +1858,8 @@ cdef bint _write_value(_Writer* w, object obj, bint obj_wrap, list keep, int dep
         return _write_module(w, obj, keep, depth)
     if tp is _FullArgSpec:
         return False
+    if tp is _Signature or tp is _Parameter:
+        return _write_kept(w, obj, tp, obj_wrap, keep, depth)
     # A plain instance, reduced as the guard reduces it (its dict), or as
     # the default reduction reduces it (its dict and slots).
     if not _direct_object(obj, obj_wrap):
@@ -2026,6 +2028,32 @@ cdef bint _write_module(_Writer* w, object obj, list keep, int depth) except -1:
     keep.append(args)
     if not _write_class(w, _wrap_module, keep) \
             or not _write_value(w, args, False, keep, depth + 1) or not _room(w, 1):
+        return False
+    _put(w, 0x52)                            # REDUCE
+    if _in_memo(w, obj):
+        return False
+    return _memoize(w, obj, keep)
+
+
+cdef object _original_is_obj_function = SafePickler.__dict__["is_obj_function"]
+cdef object _own_reduce_value_ok = corvane_collector.data_serialization.corv_pickle._reduce_value_ok
+
+
+cdef bint _write_kept(_Writer* w, object obj, object tp, bint obj_wrap, list keep,
+                      int depth) except -1:
+    # A signature or parameter: the reduction the guard keeps it by (its
+    # verdict sends it the full way to that rule), written as the C pickler
+    # writes a reduce value: the callable, the arguments, REDUCE, the memo.
+    if not _functions_reduced_as_built() \
+            or SafePickler.__dict__.get("is_obj_function") is not _original_is_obj_function \
+            or _verdict(_VERDICT_PICKLER, tp) != _FULL:
+        return False
+    rv = _keep_signature(obj) if tp is _Signature else _keep_parameter(obj)
+    if rv is None or not _own_reduce_value_ok(rv, True):
+        return False
+    keep.append(rv)
+    if not _write_value(w, (<tuple>rv)[0], obj_wrap, keep, depth + 1) \
+            or not _write_value(w, (<tuple>rv)[1], obj_wrap, keep, depth + 1) or not _room(w, 1):
         return False
     _put(w, 0x52)                            # REDUCE
     if _in_memo(w, obj):

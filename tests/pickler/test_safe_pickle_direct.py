@@ -517,3 +517,21 @@ def test_edge_values_have_the_full_paths_bytes():
         pickle.loads(P.safe_pickle(value))
     for item in [x for group in edge_values() if type(group) is list for x in group]:
         assert P.safe_pickle(item) == full_path(item), repr(item)[:80]
+
+
+def test_signatures_and_parameters_have_the_full_paths_bytes():
+    def sample(a, b=[1, 2], *rest, c: int = 3, d: "note" = Plain(x=1), **more) -> str:
+        pass
+
+    sig = inspect.signature(sample)
+    broken = inspect.Parameter("e", inspect.Parameter.KEYWORD_ONLY)
+    del broken._default                          # a field never set: kept by no rule of its own
+    values = [sig, inspect.signature(len), [sig, sig, sig.parameters["c"]],
+              {"sig": sig, "params": list(sig.parameters.values())},
+              sig.replace(parameters=[inspect.Parameter("x", inspect.Parameter.POSITIONAL_ONLY)]),
+              [broken, sig]]
+    for value in values:
+        for obj_wrap in (True, False):
+            assert P.safe_pickle(value, obj_wrap) == full_path(value, obj_wrap)
+    loaded = pickle.loads(P.safe_pickle([sig, sig]))
+    assert loaded[0] is loaded[1] and list(loaded[0].parameters) == ["a", "b", "rest", "c", "d", "more"]
