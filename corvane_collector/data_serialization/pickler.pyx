@@ -771,6 +771,22 @@ import importlib.util as _importlib_util
 import marshal as _marshal
 
 cdef object _corv = corvane_collector.data_serialization.corv_pickle
+cdef object _own_reduce_value_ok = corvane_collector.data_serialization.corv_pickle._reduce_value_ok
+cdef dict _found_by_name = corvane_collector.data_serialization.corv_pickle._FOUND_BY_NAME
+
+
+cdef bint _reduce_ok(tuple rv) except -1:
+    # _reduce_value_ok(rv): its answer for callables and classes it has
+    # found by name before, without the call; asked of it otherwise
+    func = rv[0]
+    if _found_by_name.get(id(func)) is not func:
+        return _own_reduce_value_ok(rv, True)
+    args = rv[1] if len(rv) > 1 else None
+    if type(args) is tuple:
+        for arg in <tuple>args:
+            if isinstance(arg, type) and _found_by_name.get(id(arg)) is not arg:
+                return _own_reduce_value_ok(rv, True)
+    return True
 cdef object _Signature = inspect.Signature
 cdef object _Parameter = inspect.Parameter
 cdef object _BoundArguments = inspect.BoundArguments
@@ -1145,6 +1161,8 @@ cdef int _C_PICKLER_MAX_RECURSION_LIMIT = \
 cdef object _base_is_native = corvane_collector.data_serialization.corv_pickle._is_native
 cdef object _reduce_value_ok = corvane_collector.data_serialization.corv_pickle._reduce_value_ok
 cdef object _FunctionType = types.FunctionType
+cdef object _BuiltinFunctionType = types.BuiltinFunctionType
+cdef object _original_is_obj_function = SafePickler.__dict__["is_obj_function"]
 cdef object _original_reducer_override = SafePickler.__dict__["reducer_override"]
 
 
@@ -1554,7 +1572,9 @@ cdef object _NotImplementedType = type(NotImplemented)
 cdef object _EllipsisType = type(Ellipsis)
 
 DEF _FRAME_HEADER = 11
-DEF _WRITE_MAX = 16384          # (larger values go as fast through the C pickler)
+# (larger values are framed by the C pickler in frames of 64 KiB: they go
+# through it, whose bytes they must be)
+DEF _WRITE_MAX = 60000
 DEF _WRITE_DEPTH = 40
 DEF _BATCH = 1000
 DEF _WRITE_TOP_ITEMS = 64
@@ -1853,7 +1873,15 @@ cdef bint _write_value(_Writer* w, object obj, bint obj_wrap, list keep, int dep
     if tp is type:
         return _write_class(w, obj, keep)
     if tp is _FunctionType:
-        return _write_function(w, obj, keep, depth)
+        return _write_function(w, obj, obj_wrap, keep, depth)
+    if tp is _BuiltinFunctionType:
+        # (named by reduce_function as functions are, where the guard's
+        # first rules send it there)
+        if _verdict(_VERDICT_PICKLER, tp) != _FULL \
+                or SafePickler.__dict__.get("is_obj_function") is not _original_is_obj_function \
+                or not _VERDICT_PICKLER.is_obj_function(tp):
+            return False
+        return _write_function(w, obj, obj_wrap, keep, depth)
     if tp is _ModuleType:
         return _write_module(w, obj, keep, depth)
     if tp is _FullArgSpec:
@@ -1863,7 +1891,7 @@ cdef bint _write_value(_Writer* w, object obj, bint obj_wrap, list keep, int dep
     # A plain instance, reduced as the guard reduces it (its dict), or as
     # the default reduction reduces it (its dict and slots).
     if not _direct_object(obj, obj_wrap):
-        return False
+        return _write_kept(w, obj, tp, obj_wrap, keep, depth)
     kind = _is_direct_type(tp)
     if kind == _DIRECT_DICT:
         state = None
@@ -1995,16 +2023,24 @@ cdef object _function_reduction(object obj):
         from jsonpickle.unpickler import loadclass
         _loadclass = loadclass
     rv = _VERDICT_PICKLER.reduce_function(obj)
-    if type(rv) is not tuple or len(<tuple>rv) != 2 or (<tuple>rv)[0] is not _loadclass \
-            or type((<tuple>rv)[1]) is not tuple:
+    if type(rv) is not tuple:
         return None
-    return rv
+    if len(<tuple>rv) == 2 and (<tuple>rv)[0] is _loadclass and type((<tuple>rv)[1]) is tuple:
+        return rv
+    # a function kept by its code: (load_function, args, state, None, None, set_function_state)
+    if len(<tuple>rv) == 6 and (<tuple>rv)[0] is _corv.load_function \
+            and type((<tuple>rv)[1]) is tuple and (<tuple>rv)[3] is None and (<tuple>rv)[4] is None \
+            and (<tuple>rv)[5] is _corv.set_function_state and _reduce_ok(<tuple>rv):
+        return rv
+    return None
 
 
-cdef bint _write_function(_Writer* w, object obj, list keep, int depth) except -1:
+cdef bint _write_function(_Writer* w, object obj, bint obj_wrap, list keep, int depth) except -1:
     rv = _function_reduction(obj)
     if rv is None:
         return False
+    if len(<tuple>rv) != 2:
+        return _write_reduce(w, obj, <tuple>rv, obj_wrap, keep, depth)
     keep.append(rv)
     if not _write_class(w, (<tuple>rv)[0], keep) \
             or not _write_value(w, (<tuple>rv)[1], False, keep, depth + 1) or not _room(w, 1):
@@ -2035,30 +2071,65 @@ cdef bint _write_module(_Writer* w, object obj, list keep, int depth) except -1:
     return _memoize(w, obj, keep)
 
 
-cdef object _original_is_obj_function = SafePickler.__dict__["is_obj_function"]
-cdef object _own_reduce_value_ok = corvane_collector.data_serialization.corv_pickle._reduce_value_ok
+
+
+cdef bint _write_reduce(_Writer* w, object obj, tuple rv, bint obj_wrap, list keep,
+                        int depth) except -1:
+    """rv, a reduce value of obj, written as the C pickler writes one: the
+    callable and arguments (a class and NEWOBJ for copyreg.__newobj__),
+    REDUCE, the memo, then the state (BUILD, or through a state setter:
+    setter, (obj, state), REDUCE, POP). False for other shapes."""
+    cdef Py_ssize_t n = len(rv)
+    if n != 2 and n != 3 and not (n == 6 and rv[3] is None and rv[4] is None):
+        return False
+    func = rv[0]
+    args = rv[1]
+    if type(args) is not tuple:
+        return False
+    keep.append(rv)
+    if func is _newobj:
+        if len(<tuple>args) != 1 or type((<tuple>args)[0]) is not type \
+                or not _write_class(w, (<tuple>args)[0], keep) or not _room(w, 2):
+            return False
+        _put(w, 0x29)                        # EMPTY_TUPLE
+        _put(w, 0x81)                        # NEWOBJ
+    else:
+        if not _write_value(w, func, obj_wrap, keep, depth + 1) \
+                or not _write_value(w, args, obj_wrap, keep, depth + 1) or not _room(w, 1):
+            return False
+        _put(w, 0x52)                        # REDUCE
+    if _in_memo(w, obj) or not _memoize(w, obj, keep):
+        return False
+    state = rv[2] if n >= 3 else None
+    if state is None:
+        return True
+    if n == 6 and rv[5] is not None:
+        if not _write_value(w, rv[5], obj_wrap, keep, depth + 1) or _memo_get(w, obj) != 1 \
+                or not _write_value(w, state, obj_wrap, keep, depth + 1) or not _room(w, 3):
+            return False
+        _put(w, 0x86)                        # TUPLE2
+        _put(w, 0x52)                        # REDUCE
+        _put(w, 0x30)                        # POP
+        return True
+    if not _write_value(w, state, obj_wrap, keep, depth + 1) or not _room(w, 1):
+        return False
+    _put(w, 0x62)                            # BUILD
+    return True
 
 
 cdef bint _write_kept(_Writer* w, object obj, object tp, bint obj_wrap, list keep,
                       int depth) except -1:
-    # A signature or parameter: the reduction the guard keeps it by (its
-    # verdict sends it the full way to that rule), written as the C pickler
-    # writes a reduce value: the callable, the arguments, REDUCE, the memo.
+    # An object the guard keeps by a rule of its own (signatures,
+    # parameters, partials, listed classes kept by their state): that rule's
+    # reduction, where the guard's verdict sends the object the full way to it.
     if not _functions_reduced_as_built() \
             or SafePickler.__dict__.get("is_obj_function") is not _original_is_obj_function \
-            or _verdict(_VERDICT_PICKLER, tp) != _FULL:
+            or _verdict(_VERDICT_PICKLER, tp) != _FULL or _VERDICT_PICKLER.is_obj_function(tp):
         return False
-    rv = _keep_signature(obj) if tp is _Signature else _keep_parameter(obj)
-    if rv is None or not _own_reduce_value_ok(rv, True):
+    rv = _kept_value(obj, tp)
+    if type(rv) is not tuple or not _reduce_ok(<tuple>rv):
         return False
-    keep.append(rv)
-    if not _write_value(w, (<tuple>rv)[0], obj_wrap, keep, depth + 1) \
-            or not _write_value(w, (<tuple>rv)[1], obj_wrap, keep, depth + 1) or not _room(w, 1):
-        return False
-    _put(w, 0x52)                            # REDUCE
-    if _in_memo(w, obj):
-        return False
-    return _memoize(w, obj, keep)
+    return _write_reduce(w, obj, <tuple>rv, obj_wrap, keep, depth)
 
 
 cdef bint _write_dict(_Writer* w, dict obj, bint obj_wrap, list keep, int depth) except -1:
@@ -2251,8 +2322,9 @@ cdef object _safe_pickle(object obj, object obj_wrap):
             data = _cached_argspec_pickle(obj)
             if data is not None:
                 return data
-        if not (type(obj) is dict or type(obj) is list or type(obj) is tuple or type(obj) is set) \
-                or len(obj) <= _WRITE_TOP_ITEMS:
+        large = (type(obj) is dict or type(obj) is list or type(obj) is tuple or type(obj) is set) \
+            and len(obj) > _WRITE_TOP_ITEMS
+        if not large:
             # (large containers of plain data go faster through the C pickler)
             data = _write_pickle(obj, obj_wrap)
             if data is not None:
@@ -2260,6 +2332,12 @@ cdef object _safe_pickle(object obj, object obj_wrap):
         data = _direct_dumps(obj, obj_wrap)
         if data is not None:
             return data
+        if large:
+            # holding what the guard stops (functions kept by their code,
+            # signatures): the hand writer still beats the full path
+            data = _write_pickle(obj, obj_wrap)
+            if data is not None:
+                return data
     pickle_data = BytesIO()
     pickler = SafePickler(obj_wrap, pickle_data, failure_reducer=UnpicklableHelpers.__reduce__,
                           special_cases=UnpicklableHelpers.special_cases)

@@ -5,6 +5,7 @@ safe_pickle does when it does not take a shortcut.
 """
 
 import collections
+import functools
 import inspect
 import io
 import pickle
@@ -517,6 +518,27 @@ def test_edge_values_have_the_full_paths_bytes():
         pickle.loads(P.safe_pickle(value))
     for item in [x for group in edge_values() if type(group) is list for x in group]:
         assert P.safe_pickle(item) == full_path(item), repr(item)[:80]
+
+
+KEPT_LAMBDA = lambda x, y=[1, 2]: x  # noqa: E731 - kept by its code: no name finds it
+
+
+def kept_closure(k):
+    def inner(x, *, scale=2):
+        "doc"
+        return x * k * scale
+    inner.note = {"n": k}
+    return inner
+
+
+@pytest.mark.parametrize("value", [
+    KEPT_LAMBDA, kept_closure(3), [KEPT_LAMBDA, KEPT_LAMBDA, kept_closure(4)],
+    {len: KEPT_LAMBDA, abs: (1, kept_closure(5), ())}, functools.partial(kept_closure, 2),
+    inspect.signature(kept_closure(1)).bind(1, scale=3), [Plain(f=KEPT_LAMBDA), len],
+], ids=["lambda", "closure", "shared", "builtin-keys", "partial", "bound", "in-instance"])
+def test_values_kept_by_rules_of_their_own_have_the_full_paths_bytes(value):
+    for obj_wrap in (True, False):
+        assert P.safe_pickle(value, obj_wrap) == full_path(value, obj_wrap)
 
 
 def test_signatures_and_parameters_have_the_full_paths_bytes():
