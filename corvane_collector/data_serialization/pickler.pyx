@@ -1256,11 +1256,12 @@ cdef extern from "Python.h":
 
 
 cdef inline size_t _key_run_slot(object tp, Py_ssize_t n):
-    return ((<size_t><void *>tp >> 4) ^ <size_t>n) & (_KEY_RUNS - 1)
+    # (an even slot: runs live in pairs, the newer first)
+    cdef size_t h = ((<size_t><void *>tp >> 4) ^ (<size_t>n << 40)) * <size_t>0x9E3779B97F4A7C15
+    return (h >> 58) & (_KEY_RUNS - 2)
 
 
-cdef bint _seen_plain_keys(dict d, size_t slot):
-    cdef PyObject *run = _key_runs[slot]
+cdef inline bint _same_keys(dict d, PyObject *run):
     cdef Py_ssize_t pos = 0
     cdef Py_ssize_t i = 0
     cdef PyObject *key
@@ -1274,9 +1275,14 @@ cdef bint _seen_plain_keys(dict d, size_t slot):
     return True
 
 
+cdef bint _seen_plain_keys(dict d, size_t slot):
+    return _same_keys(d, _key_runs[slot]) or _same_keys(d, _key_runs[slot + 1])
+
+
 cdef void _remember_plain_keys(dict d, size_t slot):
     cdef object run = tuple(d)
-    Py_XDECREF(_key_runs[slot])
+    Py_XDECREF(_key_runs[slot + 1])
+    _key_runs[slot + 1] = _key_runs[slot]
     Py_INCREF(run)
     _key_runs[slot] = <PyObject *>run
 
