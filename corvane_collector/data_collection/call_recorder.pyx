@@ -37,6 +37,7 @@ cdef extern from "Python.h":
         _getattrofunc tp_getattro
         Py_ssize_t tp_basicsize
         PyTypeObject* tp_base
+        PyObject* tp_mro
     PyObject* PyObject_GenericGetAttr(PyObject*, PyObject*)
     PyObject* PyImport_GetModuleDict()
     bint PyModule_Check(object o)
@@ -439,7 +440,10 @@ cdef Py_ssize_t _flat_bound(obj, type tp) except -2:
     found = _PyType_Lookup_(<PyTypeObject *>tp, <PyObject *>_N_SIZEOF)
     if found == NULL or type(<object>found) is not _MethodDescriptorType:
         return -1
-    for cls in tp.__mro__:
+    mro = <object>(<_TypeHead*>tp).tp_mro   # (not __mro__: a metaclass may answer that)
+    if type(mro) is not tuple:
+        return -1
+    for cls in <tuple>mro:
         if not (<_TypeHead*>cls).tp_flags & _HEAPTYPE and cls not in _FLAT_STATIC:
             return -1
     return _getsizeof(obj) + 64

@@ -435,3 +435,21 @@ def test_measuring_keeps_no_user_class_alive():
     del cls
     gc.collect()
     assert ref() is None
+
+
+def test_the_quick_measure_runs_no_code_of_a_metaclass(monkeypatch):
+    asked = []
+
+    class Meta(type):
+        @property
+        def __mro__(cls):
+            asked.append(cls)
+            return type.__dict__["__mro__"].__get__(cls)
+
+    class Odd(int, metaclass=Meta):
+        pass
+
+    monkeypatch.setattr(cr, "_deep_measure", lambda obj: pytest.fail("measured deeply"))
+    # counted flat at the last level the deep measurement reaches
+    assert cr.is_size_too_big(Fields(a=[Odd(3)])) is False
+    assert asked == []
