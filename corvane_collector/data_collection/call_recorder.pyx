@@ -559,18 +559,8 @@ cdef Py_ssize_t _quick_bound(obj, Py_ssize_t* budget, int level) except -2:
         total = _getsizeof(obj) + 64
         if not descend:
             return total
-        if 2 * len(obj) > budget[0]:
-            return -1
-        for key, value in (<dict>obj).items():
-            part = _quick_bound(key, budget, level + 1)
-            if part < 0:
-                return -1
-            total += part
-            part = _quick_bound(value, budget, level + 1)
-            if part < 0:
-                return -1
-            total += part
-        return total
+        part = _items_bound(obj, budget, level)
+        return -1 if part < 0 else total + part
     if not (<_TypeHead*>tp).tp_flags & _HEAPTYPE:
         return _static_bound(obj, tp, budget, level)
     slots = _measured_like_data(tp)

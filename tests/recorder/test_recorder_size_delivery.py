@@ -246,12 +246,7 @@ def annotated(a: "x" * 200, b=[1.5] * 40, *rest, c: int = 3, **more) -> Fields:
     lambda: WithSlots(),
 ])
 def test_built_in_kinds_measure_agrees_with_the_deep_measure_at_its_boundary(monkeypatch, make):
-    value = make()
-    size = asizeof.asizeof(value, limit=3)
-    monkeypatch.setattr(cr, "MAX_STRING_SIZE", float(size))
-    assert cr.is_size_too_big(value) is False
-    monkeypatch.setattr(cr, "MAX_STRING_SIZE", float(size - 1))
-    assert cr.is_size_too_big(value) is True
+    test_plain_instance_measure_agrees_with_the_deep_measure_at_its_boundary(monkeypatch, make)
 
 
 def test_instances_the_quick_measure_cannot_vouch_for_are_measured(monkeypatch):
