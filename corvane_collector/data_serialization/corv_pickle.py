@@ -329,6 +329,10 @@ def _answer(failure_reducer, obj, exc):
         raise exc from None
 
 
+# (written by the picklers as type(None) and the like, not by name)
+_SINGLETON_TYPES = (type(None), type(NotImplemented), type(Ellipsis))
+
+
 def _make_hook(owner_override, failure_reducer, dispatch_table, proto, native):
     """The per-object hook shared by both picklers.
 
@@ -357,6 +361,12 @@ def _make_hook(owner_override, failure_reducer, dispatch_table, proto, native):
             module_name = _module_name_of(obj)
             if module_name is not None and not module_loaded(module_name):
                 return _named_reduction(obj, module_name, failure_reducer)
+            if native and obj not in _SINGLETON_TYPES and not _global_ok(obj):
+                # Answered here as the Python pickler answers it: left to the
+                # C pickler, its name would fail the whole dump, and the
+                # Python pickler would pickle the value again from the start.
+                return _answer(failure_reducer, obj,
+                               PicklingError("Can't pickle %r: it is not found by name" % (obj,)))
             return NotImplemented
         # Default reduction, computed here so that its failure can be answered.
         try:

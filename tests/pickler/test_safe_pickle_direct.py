@@ -557,3 +557,27 @@ def test_signatures_and_parameters_have_the_full_paths_bytes():
             assert P.safe_pickle(value, obj_wrap) == full_path(value, obj_wrap)
     loaded = pickle.loads(P.safe_pickle([sig, sig]))
     assert loaded[0] is loaded[1] and list(loaded[0].parameters) == ["a", "b", "rest", "c", "d", "more"]
+
+
+def test_classes_not_found_by_name_are_answered_without_pickling_again(monkeypatch):
+    class Local:
+        pass
+
+    def local_function():
+        pass
+
+    value = {"cls": Local, "fn": local_function, "data": [1, Plain(x=2)], "none": type(None)}
+    limit = sys.getrecursionlimit()
+    sys.setrecursionlimit(20000)                  # the Python pickler's answer throughout
+    try:
+        by_python = pickle.loads(P.safe_pickle(value))
+    finally:
+        sys.setrecursionlimit(limit)
+    from corvane_collector.data_serialization import corv_pickle
+    monkeypatch.setattr(corv_pickle.Pickler, "_dump_fallback",
+                        lambda *a: pytest.fail("pickled again by the Python pickler"))
+    loaded = pickle.loads(P.safe_pickle(value))
+    assert loaded["data"][0] == 1 and loaded["data"][1].x == 2 and loaded["none"] is type(None)
+    for key in ("cls", "fn"):
+        assert type(loaded[key]) is type(by_python[key]) is not type
+        assert vars(loaded[key]) == vars(by_python[key])
