@@ -11,7 +11,14 @@ and their mispredictions by the simulated predictor; with a fixed hash seed thes
 the same from run to run).  Printed: the stock figures per run and, for the empty
 project set and for this file's project set at rate 0, the ratios to stock.
 
+With --cache-sim (cachegrind only), first-level instruction and data cache misses of
+cachegrind's simulated caches (this machine's sizes) as well: the evaluator's code
+competes with the interpreter's for the instruction cache, and a few hot lines more
+in one cache set can cost a miss on every pass through a loop, which the instruction
+count does not show.
+
   python bench/eval_instructions.py [--only NAME,...] [--tool perf|cachegrind] [-j N]
+                                    [--cache-sim]
 
 Needs perf or valgrind.  CORVANE_INTERCEPTOR_DIR works as for eval_overhead.py.
 """
@@ -48,6 +55,7 @@ interceptor.set_defualt_interpter()
 '''
 
 PERF_EVENTS = ("instructions", "cycles", "branch-misses")
+CACHE_EVENTS = ("I1-misses", "D1-misses")
 
 
 def perf_works():
@@ -78,9 +86,10 @@ def counts_perf(conf, name, runs):
     return out
 
 
-def counts_cachegrind(conf, name, runs):
+def counts_cachegrind(conf, name, runs, cache_sim=False):
     proc = subprocess.run(
-        ["valgrind", "--tool=cachegrind", "--cache-sim=no", "--branch-sim=yes",
+        ["valgrind", "--tool=cachegrind", "--cache-sim=%s" % ("yes" if cache_sim else "no"),
+         "--branch-sim=yes",
          "--cachegrind-out-file=/dev/null"] + child_argv(conf, name, runs),
         capture_output=True, text=True, env=dict(os.environ, PYTHONHASHSEED="0"))
     refs = re.search(r"I\s+refs:\s+([\d,]+)", proc.stderr)
@@ -91,18 +100,29 @@ def counts_cachegrind(conf, name, runs):
     if proc.returncode != 0 or not (refs and branches and misses):
         raise RuntimeError("child failed: %s" % proc.stderr[-2000:])
     num = lambda m, i: int(m.group(i).replace(",", ""))  # noqa: E731
-    return {"instructions": num(refs, 1), "cond-branches": num(branches, 1),
-            "cond-misses": num(misses, 1), "ind-branches": num(branches, 2),
-            "ind-misses": num(misses, 2)}
+    out = {"instructions": num(refs, 1), "cond-branches": num(branches, 1),
+           "cond-misses": num(misses, 1), "ind-branches": num(branches, 2),
+           "ind-misses": num(misses, 2)}
+    if cache_sim:
+        for key, label in (("I1-misses", "I1"), ("D1-misses", "D1")):
+            m = re.search(r"%s\s+misses:\s+([\d,]+)" % label, proc.stderr)
+            if m is None:
+                raise RuntimeError("no %s misses in: %s" % (label, proc.stderr[-2000:]))
+            out[key] = num(m, 1)
+    return out
 
 
-def report(names, confs, tool=None, jobs=1):
+def report(names, confs, tool=None, jobs=1, cache_sim=False):
     """Prints the table for workloads NAMES under CONFS (stock first).
 
     jobs > 1 runs that many children at once: right for cachegrind, whose counts do
     not depend on load; perf's cycles do."""
     tool = tool or ("perf" if perf_works() else "cachegrind")
-    counter = counts_perf if tool == "perf" else counts_cachegrind
+    if tool == "perf":
+        counter = counts_perf
+    else:
+        def counter(conf, name, runs):
+            return counts_cachegrind(conf, name, runs, cache_sim)
     confs = [c for c in confs if c != "stock"]
     with concurrent.futures.ThreadPoolExecutor(max(1, jobs)) as pool:
         futures = {(c, name, runs): pool.submit(counter, c, name, runs)
@@ -112,12 +132,14 @@ def report(names, confs, tool=None, jobs=1):
             one = futures[(conf, name, 1)].result()
             three = futures[(conf, name, 3)].result()
             return {k: (three[k] - one[k]) / 2 for k in one}
-        _print_table(names, confs, tool, per_run)
+        _print_table(names, confs, tool, per_run, cache_sim)
 
 
-def _print_table(names, confs, tool, per_run):
+def _print_table(names, confs, tool, per_run, cache_sim=False):
     events = PERF_EVENTS if tool == "perf" else (
         "instructions", "cond-misses", "ind-misses")
+    if tool != "perf" and cache_sim:
+        events += ("I1-misses", "D1-misses")
     print("counts per run with %s, ratios to stock" % tool)
     head = "%-22s %14s" % ("workload", "stock instr")
     for c in confs:
@@ -131,18 +153,31 @@ def _print_table(names, confs, tool, per_run):
         for c in confs:
             mine = per_run(c, name)
             for e in events:
+                width = max(10, len(c) + len(e) + 1)
+                if e in CACHE_EVENTS:
+                    # Stock often has next to none: the difference, not a ratio.
+                    ratios[(c, e)].append(mine[e] - base[e])
+                    row += " %+*.0f" % (width, mine[e] - base[e])
+                    continue
                 r = mine[e] / base[e] if base[e] > 0 else float("nan")
                 if base[e] > 0 and mine[e] > 0:
                     ratios[(c, e)].append(r)
-                row += " %*.3f" % (max(10, len(c) + len(e) + 1), r)
+                row += " %*.3f" % (width, r)
         print(row, flush=True)
     row = "%-22s %14s" % ("geometric mean", "")
     for c in confs:
         for e in events:
             xs = ratios[(c, e)]
+            width = max(10, len(c) + len(e) + 1)
+            if e in CACHE_EVENTS:
+                row += " %+*.0f" % (width, sum(xs))
+                continue
             g = math.exp(sum(map(math.log, xs)) / len(xs)) if xs else float("nan")
-            row += " %*.3f" % (max(10, len(c) + len(e) + 1), g)
+            row += " %*.3f" % (width, g)
     print(row)
+    if cache_sim:
+        print("(I1/D1-misses: first-level cache misses per run more than stock's; "
+              "on the last line their sum)")
     if tool == "cachegrind":
         print("(cond/ind-misses: conditional and indirect branch mispredictions of "
               "cachegrind's simulated predictor)")
@@ -156,12 +191,14 @@ def main():
                     help="default: perf when the machine gives hardware counters")
     ap.add_argument("-j", "--jobs", type=int, default=1,
                     help="children at once (only for cachegrind, whose counts ignore load)")
+    ap.add_argument("--cache-sim", action="store_true",
+                    help="with cachegrind, also first-level instruction and data cache misses")
     args = ap.parse_args()
     sys.path.insert(0, HERE)
     import eval_overhead
     names = [w for w, _ in eval_overhead.WORKLOADS
              if not args.only or w in args.only.split(",")]
-    report(names, CONFIGS, args.tool, args.jobs)
+    report(names, CONFIGS, args.tool, args.jobs, args.cache_sim)
 
 
 if __name__ == "__main__":

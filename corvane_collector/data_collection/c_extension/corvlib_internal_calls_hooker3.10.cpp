@@ -1148,7 +1148,7 @@ static inline PyObject *corv_call_function(PyThreadState *tstate, CorvTraceInfo 
     Py_ssize_t nargs = oparg - nkw;
     PyObject **stack = (*pp_stack) - nargs - nkw;
     PyObject *x;
-    if (ti->cframe.use_tracing) {
+    if (CORV_UNLIKELY(ti->cframe.use_tracing)) {
         x = corv_trace_call_function(tstate, ti, func, stack, nargs, kwnames);
     }
     else {
@@ -2057,14 +2057,14 @@ static int corv_handle_pending(PyThreadState *tstate) {
     } while (0)
 #define JUMPTO(x) (next_instr = first_instr + (x))
 #define JUMPBY(x) (next_instr += (x))
-#define DISPATCH()                              \
-    {                                           \
-        if (trace_info.cframe.use_tracing) {    \
-            goto tracing_dispatch;              \
-        }                                       \
-        f->f_lasti = INSTR_OFFSET();            \
-        NEXTOPARG();                            \
-        goto *op_targets[opcode];               \
+#define DISPATCH()                                      \
+    {                                                   \
+        if (CORV_UNLIKELY(trace_info.cframe.use_tracing)) { \
+            goto tracing_dispatch;                      \
+        }                                               \
+        f->f_lasti = INSTR_OFFSET();                    \
+        NEXTOPARG();                                    \
+        goto *op_targets[opcode];                       \
     }
 #define CHECK_EVAL_BREAKER()                        \
     if (_Py_atomic_load_relaxed(eval_breaker)) {    \
@@ -2385,7 +2385,7 @@ _PyEval_EvalFrameCorvane(PyThreadState *tstate, PyFrameObject *f, int throwflag)
     tstate->frame = f;
     co = f->f_code;
 
-    if (trace_info.cframe.use_tracing) {
+    if (CORV_UNLIKELY(trace_info.cframe.use_tracing)) {
         if (tstate->c_tracefunc != NULL) {
             // The global trace function sees every frame start; what it
             // returns becomes the frame's local tracer.
@@ -4624,7 +4624,7 @@ exception_unwind:
     f->f_state = FRAME_RAISED;
 
 exiting:
-    if (trace_info.cframe.use_tracing) {
+    if (CORV_UNLIKELY(trace_info.cframe.use_tracing)) {
         if (tstate->c_tracefunc) {
             if (corv_call_trace_protected(tstate->c_tracefunc, tstate->c_traceobj, tstate, f,
                                           &trace_info, PyTrace_RETURN, retval)) {
