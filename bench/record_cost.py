@@ -45,9 +45,9 @@ class NullSerializer:
 
 class Sink:
     """A channel that keeps only counts, so that memory growth is the collector's own:
-    the run's channels' own send path (their outbox), into a queue that keeps nothing.
-    (What the real channels' writer thread adds per message, the real-channels
-    column of the per-call table shows.)"""
+    the compiled outbox's send path (host/outbox.pyx) into a queue that keeps nothing,
+    so that the sink costs the recorded call next to nothing. (What the run's real
+    channels add per message, the real-channels column of the per-call table shows.)"""
 
     def __init__(self):
         from corvane_collector.host.outbox import Outbox
