@@ -53,6 +53,7 @@ import threading
 import time
 
 from corvane_collector.host import protocol
+from corvane_collector.host.outbox import Outbox
 from corvane_collector.host.process_tree import ENV_RUN
 
 DEFAULT_MAX_MESSAGES = 20000
@@ -68,6 +69,7 @@ REASON_QUEUE_FULL = "queue full"
 REASON_HANDLER_GONE = "handler gone"
 REASON_CLOSED = "sent after close"
 REASON_FLUSH_TIMEOUT = "not flushed at exit"
+REASON_NOT_BYTES = "not bytes"
 
 _NOSIGNAL = getattr(socket, "MSG_NOSIGNAL", 0)
 # Join small frames into one write; larger ones are written on their own.
@@ -77,14 +79,6 @@ _BATCH_BYTES = 1 << 20
 _IDLE_POLL = 0.5
 # A waiting sender looks at the queue this often.
 _WAIT_SLICE = 0.001
-
-# bound once: the send path runs inside the user's calls
-_FRAME_MESSAGE = protocol.FRAME_MESSAGE
-_HEADER_SIZE = protocol.HEADER_SIZE
-_pack_header = protocol.HEADER.pack
-_get_ident = threading.get_ident
-_time = time.time
-_next = next
 
 
 class _Counter:
@@ -123,8 +117,6 @@ class HandlerChannel:
             raise ValueError(f"on_full must be 'wait' or 'drop', got {on_full!r}")
         self.name = name
         self.process = process
-        self.max_messages = max_messages
-        self.max_bytes = max_bytes
         self.on_full = on_full
         self.max_wait = max_wait
         # Looked up here, not in the first full send: that runs inside the
@@ -137,12 +129,7 @@ class HandlerChannel:
             self._sock = None
             self._fd = stream
         self._queue = collections.deque()
-        # Approximate: bumped by senders and lowered by the writer without a
-        # lock; reset whenever the writer finds the queue empty.
-        self._queued_bytes = 0
         self._drops = collections.defaultdict(_Counter)
-        self._sent = _Counter()
-        self._sent_it = self._sent._it
         self._waits = _Counter()
         self._wait_timeouts = _Counter()
         self.written = 0
@@ -151,14 +138,17 @@ class HandlerChannel:
         self._progress = 0
         self._stalled_at = None
         self.error = None
-        self._accepting = True
         self._alive = True
         self._disabled = False
-        self._idle = False
         self._inflight = 0  # messages taken by the writer and not yet fully written
         self._wake_r, self._wake_w = os.pipe()
         os.set_blocking(self._wake_r, False)
         os.set_blocking(self._wake_w, False)
+        # The queue, its bounds and counts, and the send path: every recorded
+        # call sends several messages from inside the user's calls, so the
+        # common case is one C call (the outbox's own send_message).
+        self._outbox = Outbox(self._queue, max_messages, max_bytes, self._send_slow, self._wake_w)
+        self.send_message = self._outbox.send_message
         self._stop = False
         self._writer = threading.Thread(target=self._write_loop, daemon=True,
                                         name="corvane-channel-" + name)
@@ -170,27 +160,26 @@ class HandlerChannel:
         """Queue ``data`` (bytes) for the handler; never raises.
 
         When the queue is full it drops the message, or first waits for room
-        (bounded) in the "wait" mode.
+        (bounded) in the "wait" mode. (Each channel's own ``send_message``
+        attribute is the outbox's, which calls ``_send_slow`` for those cases.)
         """
-        # Every recorded call sends several messages from inside the user's
-        # calls: the common case is a handful of C calls.
-        try:
-            size = len(data)
-            queue = self._queue
-            if self._accepting and (not queue or (len(queue) < self.max_messages
-                                                  and self._queued_bytes + size <= self.max_bytes)):
-                queue.append((_FRAME_MESSAGE, _get_ident(), _time(), data))
-                self._queued_bytes += size
-                _next(self._sent_it)
-                if self._idle:
-                    self._wake()
-                return None
-            self._send_slow(data, size)
-        except Exception:  # noqa: BLE001 - the user's program must never see our failures
-            pass
-        return None
+        return self._outbox.send_message(data)
+
+    # The outbox holds these; the channel's other steps read and set them here.
+    max_messages = property(lambda self: self._outbox.max_messages,
+                            lambda self, n: setattr(self._outbox, "max_messages", n))
+    max_bytes = property(lambda self: self._outbox.max_bytes,
+                         lambda self, n: setattr(self._outbox, "max_bytes", n))
+    _accepting = property(lambda self: self._outbox.accepting,
+                          lambda self, flag: setattr(self._outbox, "accepting", flag))
+    _idle = property(lambda self: self._outbox.idle,
+                     lambda self, flag: setattr(self._outbox, "idle", flag))
 
     def _send_slow(self, data, size):
+        if size < 0:
+            if not self._disabled:
+                self._drops[REASON_NOT_BYTES].bump()
+            return
         if not self._accepting:
             if not self._disabled:
                 self._drops[REASON_HANDLER_GONE if not self._alive else REASON_CLOSED].bump()
@@ -200,23 +189,13 @@ class HandlerChannel:
             if not self._disabled:
                 self._drops[reason].bump()
             return
-        self._queue.append((_FRAME_MESSAGE, _get_ident(), _time(), data))
-        self._queued_bytes += size
-        _next(self._sent_it)
-        if self._idle:
-            self._wake()
-
-    def _wake(self):
-        self._idle = False
-        try:
-            os.write(self._wake_w, b"w")
-        except OSError:
-            pass  # the wake pipe is full: the writer is awake anyway
+        self._outbox.admit(data, size)
 
     def _full(self, size):
-        queue = self._queue
-        return bool(queue) and (len(queue) >= self.max_messages
-                                or self._queued_bytes + size > self.max_bytes)
+        outbox = self._outbox
+        queue = outbox.queue
+        return bool(queue) and (len(queue) >= outbox.max_messages
+                                or outbox.queued_bytes + size > outbox.max_bytes)
 
     def _wait_for_room(self, size):
         """Sleeps until the queue has room for ``size`` bytes; None once it has,
@@ -250,14 +229,16 @@ class HandlerChannel:
     # -- writer thread ----------------------------------------------------
 
     def _write_loop(self):
-        queue = self._queue
+        outbox = self._outbox
+        queue = outbox.queue
         while True:
-            if not queue:
-                self._queued_bytes = 0
+            # (an accepted frame, then the frames taken, in one buffer)
+            batch = outbox.take(_BATCH_BYTES)
+            if batch is None:
                 if self._stop:
                     return
-                self._idle = True
-                if not queue and not self._stop:  # re-check: a sender may have missed _idle
+                outbox.idle = True
+                if not queue and not self._stop:  # re-check: a sender may have missed idle
                     try:
                         select.select([self._wake_r], [], [], _IDLE_POLL)
                         os.read(self._wake_r, 4096)
@@ -265,43 +246,25 @@ class HandlerChannel:
                         pass
                     except OSError:
                         return
-                self._idle = False
+                outbox.idle = False
                 continue
-            accepted = protocol.encode_count(self._sent.value)
-            chunks = [protocol.pack_header(protocol.FRAME_ACCEPTED, 0, 0.0, len(accepted)), accepted]
-            batch = 0
-            count = 0
-            taken = 0
-            append = chunks.append
-            popleft = queue.popleft
-            while queue and batch < _BATCH_BYTES:
-                try:
-                    kind, tid, when, data = popleft()
-                except IndexError:
-                    break
-                size = len(data)
-                append(_pack_header(kind, tid, when, size))
-                append(data)
-                batch += size + _HEADER_SIZE
-                if kind == _FRAME_MESSAGE:
-                    count += 1
-                    taken += size
-            self._queued_bytes -= taken
+            data, count, unwritable = batch
+            if unwritable:
+                self._count_lost(unwritable, REASON_NOT_BYTES)
             self._inflight = count
-            if not self._write_all(chunks):  # the handler is gone; senders now count drops
+            if not self._write_all([data]):  # the handler is gone; senders now count drops
                 self._inflight = 0
                 self._count_lost(count + _drain(queue), REASON_HANDLER_GONE)
-                self._queued_bytes = 0
+                outbox.queued_bytes = 0
                 return
             self._inflight = 0
             self.written += count
 
     def _write_all(self, chunks):
         """Writes the chunks to the stream; False once the handler is gone."""
-        data = b"".join(chunks) if len(chunks) > 2 else None
-        views = [memoryview(data)] if data is not None else [memoryview(c) for c in chunks]
         try:
-            for view in views:
+            for chunk in chunks:
+                view = memoryview(chunk)
                 while view:
                     if self._sock is not None:
                         n = self._sock.send(view, _NOSIGNAL)
@@ -337,7 +300,7 @@ class HandlerChannel:
     @property
     def sent(self):
         """Messages accepted into the queue."""
-        return self._sent.value
+        return self._outbox.sent
 
     @property
     def waits(self):
@@ -371,12 +334,8 @@ class HandlerChannel:
         if not self._accepting:
             return
         self._queue.append((kind, 0, time.time(), payload))
-        if self._idle:
-            self._idle = False
-            try:
-                os.write(self._wake_w, b"w")
-            except OSError:
-                pass
+        if self._outbox.idle:
+            self._outbox.wake()
 
     def flush(self, timeout):
         """Waits until the queue is written (or the handler is gone); True when empty."""
@@ -427,6 +386,8 @@ class HandlerChannel:
         self._disabled = True
         self._accepting = False
         self._queue = collections.deque()
+        self._outbox.replace_queue(self._queue)
+        self._outbox.wake_fd = -1
         self._drops = collections.defaultdict(_Counter)
         self._close_stream()
         for fd in (self._wake_r, self._wake_w):

@@ -317,3 +317,23 @@ def test_handler_dying_ends_a_wait_at_once(db):
     assert set(ch.drop_totals()) == {("data", channels.REASON_HANDLER_GONE)}
     ch.close(5)
 
+
+def test_payloads_that_are_not_bytes_are_written_as_bytes_or_counted_not_lost():
+    read_end, write_end = os.pipe()
+    ch = channels.HandlerChannel("data", write_end)
+    before = time.time()
+    for payload in (b"one", bytearray(b"two"), memoryview(b"three"), object(), b"four"):
+        ch.send_message(payload)
+    ch._outbox.queue.append((protocol.FRAME_MESSAGE, 1, 0.0, [1]))  # has a length, no buffer
+    assert wait_until(lambda: ch.written == 4)
+    ch.close(5)
+    reader = protocol.FrameReader()
+    reader.feed(os.read(read_end, 1000))
+    frames = list(reader.frames())
+    messages = [f for f in frames if f[0] == protocol.FRAME_MESSAGE]
+    assert [f[3] for f in messages] == [b"one", b"two", b"three", b"four"]
+    assert {f[1] for f in messages} == {threading.get_ident()}
+    assert all(before - 1 <= f[2] <= time.time() + 1 for f in messages)
+    assert frames[0][0] == protocol.FRAME_ACCEPTED
+    assert ch.sent == 4 and ch.drop_totals() == {("data", channels.REASON_NOT_BYTES): 2}
+    os.close(read_end)
