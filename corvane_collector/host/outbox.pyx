@@ -12,12 +12,6 @@ messages into one buffer of frames (the wire format of
 Everything that may wait, count a drop or run Python code (a full queue in
 the "wait" mode, a closed channel) stays with the channel: the fast path
 hands such messages to the channel's ``slow`` callable.
-
-Not yet what ``HandlerChannel`` uses: built on it, the channel passed its own
-tests, but a program interrupted with Ctrl-C while its sends waited for a
-stopped handler was not interrupted in whole test-suite runs (it was when run
-alone). Until that is understood the channel keeps its Python send path;
-the benches' counting sink uses this one.
 """
 
 cimport cython
