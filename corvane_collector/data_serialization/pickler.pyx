@@ -1883,9 +1883,7 @@ cdef bint _write_value(_Writer* w, object obj, bint obj_wrap, list keep, int dep
     if tp is _BuiltinFunctionType:
         # (named by reduce_function as functions are, where the guard's
         # first rules send it there)
-        if _verdict(_VERDICT_PICKLER, tp) != _FULL \
-                or SafePickler.__dict__.get("is_obj_function") is not _original_is_obj_function \
-                or not _VERDICT_PICKLER.is_obj_function(tp):
+        if not _reaches_own_rules(tp) or not _VERDICT_PICKLER.is_obj_function(tp):
             return False
         return _write_function(w, obj, obj_wrap, keep, depth)
     if tp is _ModuleType:
@@ -2123,14 +2121,20 @@ cdef bint _write_reduce(_Writer* w, object obj, tuple rv, bint obj_wrap, list ke
     return True
 
 
+cdef bint _reaches_own_rules(object tp) except -1:
+    # Whether reducer_override, as built, passes objects of tp past its
+    # verdict to is_obj_function and the rules after it.
+    return _functions_reduced_as_built() \
+        and SafePickler.__dict__.get("is_obj_function") is _original_is_obj_function \
+        and _verdict(_VERDICT_PICKLER, tp) == _FULL
+
+
 cdef bint _write_kept(_Writer* w, object obj, object tp, bint obj_wrap, list keep,
                       int depth) except -1:
     # An object the guard keeps by a rule of its own (signatures,
     # parameters, partials, listed classes kept by their state): that rule's
     # reduction, where the guard's verdict sends the object the full way to it.
-    if not _functions_reduced_as_built() \
-            or SafePickler.__dict__.get("is_obj_function") is not _original_is_obj_function \
-            or _verdict(_VERDICT_PICKLER, tp) != _FULL or _VERDICT_PICKLER.is_obj_function(tp):
+    if not _reaches_own_rules(tp) or _VERDICT_PICKLER.is_obj_function(tp):
         return False
     rv = _kept_value(obj, tp)
     if type(rv) is not tuple or not _reduce_ok(<tuple>rv):
