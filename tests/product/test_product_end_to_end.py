@@ -125,6 +125,9 @@ STALLED = """
 import os, signal
 from corvane_collector import starter
 
+# Started from a background job (as CI may start the suite), the program would
+# inherit SIGINT ignored, as it would without us.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 channel = starter.current().data
 channel.max_messages, channel.max_wait = 5, 600  # only a signal can end a wait here
 os.kill(channel.process.pid, signal.SIGSTOP)
