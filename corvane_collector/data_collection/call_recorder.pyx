@@ -99,12 +99,30 @@ cdef object _own_get_ident = threading_get_ident
 cdef dict _current_calls = CallTrail.thread_id_to_current_call
 
 
+# The key of the calling thread, kept while the same thread calls: a dict
+# lookup under the very key object stored is an identity test, where a fresh
+# int would be hashed and compared by value. _tid_stored says whether the
+# dict's key for this thread is that object (the stores below make it so).
+cdef unsigned long _tid_cached = 0
+cdef object _tid_key = None
+cdef bint _tid_stored = False
+
+
+cdef inline object _thread_key():
+    global _tid_cached, _tid_key, _tid_stored
+    cdef unsigned long tid = PyThread_get_thread_ident()
+    if tid != _tid_cached or _tid_key is None:
+        _tid_key = PyLong_FromUnsignedLong(tid)
+        _tid_cached = tid
+        _tid_stored = False
+    return _tid_key
+
+
 cdef inline object _current_call():
     cdef PyObject* found
     if CallTrail_thread_id_to_current_call_get is _own_current_call_get \
             and threading_get_ident is _own_get_ident:
-        found = PyDict_GetItemWithError(_current_calls,
-                                        PyLong_FromUnsignedLong(PyThread_get_thread_ident()))
+        found = PyDict_GetItemWithError(_current_calls, _thread_key())
         return None if found == NULL else <object>found
     return CallTrail_thread_id_to_current_call_get(threading_get_ident(), None)
 
@@ -822,6 +840,7 @@ cdef extern from "Python.h":
     void Py_INCREF(object o)
     int PyDict_SetItem(object d, object key, object value) except -1
     dict _PyDict_NewPresized(Py_ssize_t minused)
+    dict PyDict_Copy(object d)
 
 from cpython.pycapsule cimport PyCapsule_GetPointer
 from cpython.weakref cimport PyWeakref_NewRef
@@ -858,6 +877,7 @@ cdef object _own_codec_safe_pickle = None
 cdef str _CODEC_MODULE = "corvane_collector.data_serialization.channel_codec"
 cdef str _PICKLER_MODULE = "corvane_collector.data_serialization.pickler"
 cdef str _N_SERIALIZE = "serialize"
+cdef str _N_FULL_NAME = "full_name"
 
 cdef object _Record = UserFunctionCall
 cdef object _External = ExternalFunctionCall
@@ -867,6 +887,75 @@ cdef tuple _EXTERNAL_FIELDS = ("function_metadata", "post_run_args", "post_run_k
                                "pre_run_args", "pre_run_kwargs", "globals", "return_value",
                                "execption")
 cdef object _Tracker = CallTrailTracker
+
+
+# A fresh copy of a layout has its keys in the layout's order, with None
+# for values: the stores below put each value in its entry directly (the
+# dictionary's table is declared as 3.10 lays it out). An entry that is not
+# the expected key's (another layout) is stored the general way.
+cdef extern from *:
+    """
+    typedef struct {
+        Py_ssize_t dk_refcnt;
+        Py_ssize_t dk_size;
+        void *dk_lookup;
+        Py_ssize_t dk_usable;
+        Py_ssize_t dk_nentries;
+        char dk_indices[1];
+    } corv_layout_keys;
+    typedef struct {
+        Py_hash_t me_hash;
+        PyObject *me_key;
+        PyObject *me_value;
+    } corv_layout_entry;
+
+    static inline int corv_layout_put(PyObject *d, Py_ssize_t i, PyObject *key, PyObject *v) {
+        PyDictObject *mp = (PyDictObject *)d;
+        if (mp->ma_values == NULL) {
+            corv_layout_keys *dk = (corv_layout_keys *)mp->ma_keys;
+            Py_ssize_t size = dk->dk_size;
+            int ix = size <= 0xff ? 1 : size <= 0xffff ? 2 : size <= 0xffffffffLL ? 4 : 8;
+            corv_layout_entry *e = (corv_layout_entry *)(dk->dk_indices + size * ix) + i;
+            if (i < dk->dk_nentries && e->me_key == key && e->me_value != NULL) {
+                PyObject *old = e->me_value;
+                Py_INCREF(v);
+                e->me_value = v;
+                Py_DECREF(old);
+                if (!PyObject_GC_IsTracked(d) && PyObject_IS_GC(v)) {
+                    PyObject_GC_Track(d);
+                }
+                return 0;
+            }
+        }
+        return PyDict_SetItem(d, key, v);
+    }
+    """
+    int corv_layout_put(object d, Py_ssize_t i, object key, object v) except -1
+
+
+cdef dict _presized_layout(Py_ssize_t room, tuple names):
+    # A dict with these keys in this order and room for `room` keys in all:
+    # copying it (one block copy of its table) and storing the values over
+    # costs less than inserting each key into a fresh dict.
+    cdef dict layout = _PyDict_NewPresized(room)
+    for name in names:
+        layout[name] = None
+    return layout
+
+
+# The keys of the instance dicts made by the direct paths, in the order the
+# classes' constructors set them (the order their pickles list them in);
+# the record gains "unknown_modules" when it is completed, a tracker made
+# where its caller's recording was off the outside mark.
+cdef dict _RECORD_LAYOUT = _presized_layout(11, (
+    "external_calls", "awaited_functions", "function_metadata", "post_run_args",
+    "post_run_kwargs", "pre_run_args", "pre_run_kwargs", "globals", "return_value", "execption"))
+cdef dict _EXTERNAL_LAYOUT = _presized_layout(8, (
+    "function_metadata", "post_run_args", "post_run_kwargs", "pre_run_args", "pre_run_kwargs",
+    "globals", "return_value", "execption"))
+cdef dict _TRACKER_LAYOUT = _presized_layout(7, (
+    "recorded_functions", "globals", "caller_function", "unknown_modules", "last_call",
+    "func_full_name"))
 cdef object _Metadata = None
 cdef object _Probe = MetadataProbe
 cdef tuple _RECORD_FIELDS = ("external_calls", "awaited_functions", "function_metadata",
@@ -963,7 +1052,8 @@ cdef bint _check_classes() except -1:
                 or getattr(_External, name, None) is not _own_record_methods[name]:
             return 0
     if not (_plain_fields(_Record, _RECORD_FIELDS) and _plain_fields(_Tracker, _TRACKER_FIELDS)
-            and _plain_fields(_External, _EXTERNAL_FIELDS)):
+            and _plain_fields(_External, _EXTERNAL_FIELDS)
+            and _plain_fields(_Metadata, (_N_FULL_NAME,))):
         return 0
     for cls in (_Record, _Tracker, _Metadata, _Probe, _External):
         if not (<_TypeHead *>cls).tp_flags & Py_TPFLAGS_VALID_VERSION_TAG:
@@ -1114,6 +1204,25 @@ cdef bint _probe_unchanged() except -1:
                 _probe_direct = False
         _probe_version = _version_of(_probe_globals)
     return _probe_direct
+
+
+cdef inline dict _fields_of(object obj):
+    # obj.__dict__ for an object of one of the checked classes (their
+    # __dict__ is the instance dict), without the attribute lookup
+    cdef PyObject **slot = _PyObject_GetDictPtr(obj)
+    if slot != NULL and slot[0] != NULL and type(<object>slot[0]) is dict:
+        return <dict>slot[0]
+    return obj.__dict__
+
+
+cdef inline object _full_name_of(object meta):
+    # meta.full_name for metadata of the checked class
+    cdef PyObject *found
+    if type(meta) is _Metadata:
+        found = PyDict_GetItemWithError(_fields_of(meta), _N_FULL_NAME)
+        if found != NULL:
+            return <object>found
+    return meta.full_name
 
 
 cdef inline void _set_instance_dict(object obj, dict d):
@@ -1295,17 +1404,16 @@ cdef object _direct_call_object(tuple args, dict kwargs):
         BLACKLISTED_FUNCTIONS.add(full_name)
         return None
     record = PyType_GenericAlloc(<PyTypeObject *>_Record, 0)
-    fields = _PyDict_NewPresized(11)
-    fields["external_calls"] = []
-    fields["awaited_functions"] = []
-    fields["function_metadata"] = entry.meta
-    fields["post_run_args"] = call_args
-    fields["post_run_kwargs"] = kwargs
-    fields["pre_run_args"] = pre_run_args
-    fields["pre_run_kwargs"] = pre_run_kwargs
-    fields["globals"] = {}
-    fields["return_value"] = None
-    fields["execption"] = None
+    fields = PyDict_Copy(_RECORD_LAYOUT)
+    corv_layout_put(fields, 0, "external_calls", [])
+    corv_layout_put(fields, 1, "awaited_functions", [])
+    corv_layout_put(fields, 2, "function_metadata", entry.meta)
+    corv_layout_put(fields, 3, "post_run_args", call_args)
+    corv_layout_put(fields, 4, "post_run_kwargs", kwargs)
+    corv_layout_put(fields, 5, "pre_run_args", pre_run_args)
+    corv_layout_put(fields, 6, "pre_run_kwargs", pre_run_kwargs)
+    corv_layout_put(fields, 7, "globals", {})
+    # (return_value and execption stay None)
     _set_instance_dict(record, fields)
     return record
 
@@ -1438,16 +1546,12 @@ def _external_entry_count():
 
 cdef object _new_external_call(function_metadata):
     # ExternalFunctionCall(function_metadata): no arguments, globals or result yet
-    cdef dict fields = _PyDict_NewPresized(8)
+    cdef dict fields = PyDict_Copy(_EXTERNAL_LAYOUT)
     none_pickle = _c_safe_pickle(None, False)
-    fields["function_metadata"] = function_metadata
-    fields["post_run_args"] = None
-    fields["post_run_kwargs"] = None
-    fields["pre_run_args"] = none_pickle
-    fields["pre_run_kwargs"] = none_pickle
-    fields["globals"] = None
-    fields["return_value"] = None
-    fields["execption"] = None
+    corv_layout_put(fields, 0, "function_metadata", function_metadata)
+    corv_layout_put(fields, 3, "pre_run_args", none_pickle)
+    corv_layout_put(fields, 4, "pre_run_kwargs", none_pickle)
+    # (the arguments after the call, globals, result and exception stay None)
     call = PyType_GenericAlloc(<PyTypeObject *>_External, 0)
     _set_instance_dict(call, fields)
     return call
@@ -1457,14 +1561,14 @@ cdef object _new_tracker(str full_name, bint outside):
     # CallTrailTracker(full_name) with its caller set
     cdef dict fields
     tracker = PyType_GenericAlloc(<PyTypeObject *>_Tracker, 0)
-    fields = _PyDict_NewPresized(7 if outside else 6)
-    fields["recorded_functions"] = []
-    fields["globals"] = {}
+    fields = PyDict_Copy(_TRACKER_LAYOUT)
+    corv_layout_put(fields, 0, "recorded_functions", [])
+    corv_layout_put(fields, 1, "globals", {})
     caller = _current_call()
-    fields["caller_function"] = caller
-    fields["unknown_modules"] = set()
-    fields["last_call"] = None
-    fields["func_full_name"] = full_name
+    corv_layout_put(fields, 2, "caller_function", caller)
+    corv_layout_put(fields, 3, "unknown_modules", set())
+    corv_layout_put(fields, 5, "func_full_name", full_name)
+    # (last_call stays None)
     if outside and caller is not None:
         fields[_OUTSIDE_CALLER] = True
     _set_instance_dict(tracker, fields)
@@ -1524,7 +1628,7 @@ cdef bint _trail_direct = False
 cdef _set_current(tracker):
     # CallTrail.set_current_running_function(tracker): a store in the
     # shared dict under the thread's id while what it reads is unchanged
-    global _trail_version, _threading_version, _trail_tag, _trail_direct
+    global _trail_version, _threading_version, _trail_tag, _trail_direct, _tid_stored
     if not (_trail_direct and _version_of(_trail_globals) == _trail_version
             and _version_of(_threading_globals) == _threading_version
             and _tag_is(CallTrail, _trail_tag)):
@@ -1539,7 +1643,12 @@ cdef _set_current(tracker):
             _threading_version = _version_of(_threading_globals)
             _trail_tag = (<_TypeHead *>CallTrail).tp_version_tag
     if _trail_direct and CallTrail_set_current_running_function is _own_set_current:
-        _current_calls[PyLong_FromUnsignedLong(PyThread_get_thread_ident())] = tracker
+        key = _thread_key()
+        if not _tid_stored:
+            # a store keeps the key already there: put ours in its place
+            _current_calls.pop(key, None)
+            _tid_stored = True
+        _current_calls[key] = tracker
     else:
         CallTrail_set_current_running_function(tracker)
 
@@ -1576,7 +1685,7 @@ cdef object _send_call(function_under_test, bint direct):
         if direct and type(function_under_test) is _Record:
             _post_run_args_direct(function_under_test)
             pickled_data = _c_record_pickle(
-                function_under_test, (<dict>function_under_test.__dict__).get("function_metadata"))
+                function_under_test, _fields_of(function_under_test).get("function_metadata"))
             if pickled_data is None:
                 pickled_data = _c_safe_pickle(function_under_test, False)
         else:
@@ -1597,7 +1706,7 @@ cdef object _send_call(function_under_test, bint direct):
 cdef _post_run_args_direct(record):
     # serialize_post_run_args_and_kwargs(): arguments that no call can have
     # changed pickle to their bytes from before the call, kept as they are
-    cdef dict fields = record.__dict__
+    cdef dict fields = _fields_of(record)
     args = fields["post_run_args"]
     kwargs = fields["post_run_kwargs"]
     if _unchanged_scalars(args, 0) and type(fields.get("pre_run_args")) is bytes:
@@ -1689,7 +1798,7 @@ cdef _record_user_function_call(tuple args, dict kwargs):
     elif function_under_test is not None:
         # (a direct record's function is never a coroutine function)
         recording_wrapper = _new_tracker(
-            (<dict>function_under_test.__dict__)["function_metadata"].full_name, outside)
+            _full_name_of(_fields_of(function_under_test)["function_metadata"]), outside)
         _set_current(recording_wrapper)
         return function_under_test
     if function_under_test is None:
@@ -1833,7 +1942,7 @@ cdef bint _merge_direct(dict tracker, caller) except -1:
     # recorder's own class (their attributes are their dicts' entries)
     if type(caller) is not _Tracker or caller.__class__ is not _Tracker:
         return _merge_into_caller_of(tracker, caller)
-    cdef dict caller_fields = caller.__dict__
+    cdef dict caller_fields = _fields_of(caller)
     try:
         own_globals = tracker["globals"]
         if own_globals:
@@ -1888,9 +1997,9 @@ cdef bint _merge_into_caller_of(dict tracker, caller) except -1:
 cdef object _complete_direct(ret_val, function_under_test, curexc_value, wrapper):
     # The steps below, by direct calls on a record and tracker of the
     # recorder's own classes (their attributes are stores in their dicts).
-    cdef dict record = function_under_test.__dict__
-    cdef dict tracker = wrapper.__dict__
-    func_full_name = record["function_metadata"].full_name
+    cdef dict record = _fields_of(function_under_test)
+    cdef dict tracker = _fields_of(wrapper)
+    func_full_name = _full_name_of(record["function_metadata"])
     tracker_globals = tracker["globals"]
     if type(tracker_globals) is dict and not tracker_globals:
         record["globals"] = _empty_dict_pickle
@@ -2072,7 +2181,7 @@ cdef int _direct_add_external(tracker, call) except -2:
             != <PyObject *>_own_add_external \
             or _trail_globals.get("CollectorSettings") is not _Settings:
         return -1
-    fields = tracker.__dict__
+    fields = _fields_of(tracker)
     recorded = fields.get("recorded_functions")
     if type(recorded) is not list or "add_external_module_call" in fields:
         return -1
@@ -2138,7 +2247,7 @@ def record_external_return_value(return_value, func_obj, cur_exc=None):
     cdef dict fields
     if type(func_obj) is _External and _direct_ready():
         # add_execption and add_return_value: stores in the record's dict
-        fields = func_obj.__dict__
+        fields = _fields_of(func_obj)
         try:
             fields["execption"] = _c_safe_pickle(curexc_value, False)
             if _size_too_big(return_value):

@@ -4,6 +4,7 @@ bytes from the record templates as from the hand writer, and every value or
 state the direct path does not cover sent the named way."""
 
 import enum
+import gc
 import pickle
 import shlex
 import time
@@ -154,6 +155,25 @@ def test_direct_and_named_paths_record_the_same(real):
     assert len(direct_records) == len(calls())
     assert direct_records == named_records
     assert direct_metrics == named_metrics
+
+
+def test_direct_instance_dicts_match_the_constructors_and_are_collected(real):
+    """The record, tracker and external call the direct path makes have their
+    fields in the constructors' order (the order their pickles list), and the
+    garbage collector sees what they hold."""
+    rec = cr.record_user_function_call(add, 1, 2)
+    tracker = current_tracker()
+    token = cr.record_external_call(shlex.quote, True)
+    try:
+        named = cr.get_function_call_object((add, 1, 2), {})
+        assert list(vars(rec)) == list(vars(named))
+        assert list(vars(tracker)) == list(vars(cr.CallTrailTracker("x")))
+        assert list(vars(token)) == list(vars(cr.ExternalFunctionCall(token.function_metadata)))
+        assert all(gc.is_tracked(vars(o)) for o in (rec, tracker, token))
+    finally:
+        cr.record_external_return_value("'a b'", token)
+        cr.record_user_function_return_value(3, rec)
+    assert current_tracker() is None
 
 
 @pytest.mark.parametrize("limit", [1, 2])
