@@ -3,6 +3,7 @@ probe and metric classes: the same records and metric messages, the same
 bytes from the record templates as from the hand writer, and every value or
 state the direct path does not cover sent the named way."""
 
+import collections
 import enum
 import gc
 import pickle
@@ -174,6 +175,26 @@ def test_direct_instance_dicts_match_the_constructors_and_are_collected(real):
         cr.record_external_return_value("'a b'", token)
         cr.record_user_function_return_value(3, rec)
     assert current_tracker() is None
+
+
+class OutboxChannel:
+    """Sends as the run's channels do: send_message is the outbox's own."""
+
+    def __init__(self):
+        from corvane_collector.host.outbox import Outbox
+        self.queue = collections.deque()
+        self.send_message = Outbox(self.queue, 100, 1 << 20, None, -1).send_message
+
+
+def test_records_go_through_the_channels_send_message_as_it_is_now(real, monkeypatch):
+    channel = OutboxChannel()
+    monkeypatch.setattr(CollectorSettings, "data_subprocess", channel)
+    run_call(add, (1, 2))
+    assert [pickle.loads(pickle.loads(f[3]).pre_run_args) for f in channel.queue] == [(1, 2)]
+    got = []
+    channel.send_message = got.append   # replaced: the outbox is no longer its channel's
+    run_call(add, (3, 4))
+    assert len(channel.queue) == 1 and len(got) == 1
 
 
 @pytest.mark.parametrize("limit", [1, 2])
