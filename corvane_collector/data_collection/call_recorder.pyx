@@ -194,8 +194,6 @@ cdef Py_ssize_t _HELD_MAX = 4096
 cdef Py_ssize_t _HELD_BYTES_MAX = 8 * 1024 * 1024
 cdef Py_ssize_t _HELD_ITEM_MAX = 64 * 1024
 cdef Py_ssize_t _CHAIN_MAX = 1000000
-cdef tuple _UNFOLLOWED_TYPES = (list, dict, set, frozenset, tuple, bytearray)
-cdef tuple _SCALAR_TYPES = (str, bytes, int, float, complex, bool, type(None))
 
 
 class _IdGuard(_weakref.ref):
@@ -313,13 +311,16 @@ cdef bint _guard(obj, oid) except -1:
         guard.oid = oid
         _GUARDS[oid] = guard
         return True
-    if tp in _UNFOLLOWED_TYPES:
+    # (types by identity: `in` would compare them with ==, which a
+    # metaclass may define)
+    if tp is list or tp is dict or tp is set or tp is frozenset or tp is tuple \
+            or tp is bytearray:
         return False
     if obj is None or tp is bool or (tp is int and _SMALL_INT_MIN <= obj <= _SMALL_INT_MAX):
         # never freed: the interpreter keeps these for its whole life, so
         # their ids cannot pass to another object
         return True
-    if tp in _SCALAR_TYPES:
+    if tp is str or tp is bytes or tp is int or tp is float or tp is complex:
         size = _getsizeof(obj)
         if size > _HELD_ITEM_MAX:
             return False
@@ -929,8 +930,32 @@ cdef extern from *:
         }
         return PyDict_SetItem(d, key, v);
     }
+
+    // The value of entry i when it is the key's (borrowed), else NULL.
+    static inline PyObject *corv_layout_get(PyObject *d, Py_ssize_t i, PyObject *key) {
+        PyDictObject *mp = (PyDictObject *)d;
+        if (mp->ma_values == NULL) {
+            corv_layout_keys *dk = (corv_layout_keys *)mp->ma_keys;
+            Py_ssize_t size = dk->dk_size;
+            int ix = size <= 0xff ? 1 : size <= 0xffff ? 2 : size <= 0xffffffffLL ? 4 : 8;
+            corv_layout_entry *e = (corv_layout_entry *)(dk->dk_indices + size * ix) + i;
+            if (i < dk->dk_nentries && e->me_key == key) {
+                return e->me_value;
+            }
+        }
+        return NULL;
+    }
     """
     int corv_layout_put(object d, Py_ssize_t i, object key, object v) except -1
+    PyObject *corv_layout_get(object d, Py_ssize_t i, object key)
+
+
+cdef inline object _field(dict d, Py_ssize_t i, str key):
+    # d[key], where a direct path's layout puts key at entry i
+    cdef PyObject *v = corv_layout_get(d, i, key)
+    if v != NULL:
+        return <object>v
+    return d[key]
 
 
 cdef dict _presized_layout(Py_ssize_t room, tuple names):
@@ -1775,20 +1800,21 @@ cdef _post_run_args_direct(record):
     # serialize_post_run_args_and_kwargs(): arguments that no call can have
     # changed pickle to their bytes from before the call, kept as they are
     cdef dict fields = _fields_of(record)
-    args = fields["post_run_args"]
-    kwargs = fields["post_run_kwargs"]
-    if _unchanged_scalars(args, 0) and type(fields.get("pre_run_args")) is bytes:
-        fields["post_run_args"] = fields["pre_run_args"]
+    args = _field(fields, 3, "post_run_args")
+    kwargs = _field(fields, 4, "post_run_kwargs")
+    pre_args = fields.get("pre_run_args")
+    if _unchanged_scalars(args, 0) and type(pre_args) is bytes:
+        corv_layout_put(fields, 3, "post_run_args", pre_args)
     else:
-        fields["post_run_args"] = _c_safe_pickle(args, False)
+        corv_layout_put(fields, 3, "post_run_args", _c_safe_pickle(args, False))
     if type(kwargs) is dict and not kwargs:
-        fields["post_run_kwargs"] = _empty_dict_pickle
+        corv_layout_put(fields, 4, "post_run_kwargs", _empty_dict_pickle)
     elif type(kwargs) is dict and _unchanged_scalars(tuple((<dict>kwargs).values()), 0) \
             and type(fields.get("pre_run_kwargs")) is bytes:
         # (the keyword dict is the recorder's own copy: its keys cannot change)
-        fields["post_run_kwargs"] = fields["pre_run_kwargs"]
+        corv_layout_put(fields, 4, "post_run_kwargs", fields["pre_run_kwargs"])
     else:
-        fields["post_run_kwargs"] = _c_safe_pickle(kwargs, False)
+        corv_layout_put(fields, 4, "post_run_kwargs", _c_safe_pickle(kwargs, False))
 
 
 def add_recorded_functions_to_caller_tracker(flow_tracker):
@@ -2065,37 +2091,41 @@ cdef bint _merge_into_caller_of(dict tracker, caller) except -1:
 cdef object _complete_direct(ret_val, function_under_test, curexc_value, wrapper):
     # The steps below, by direct calls on a record and tracker of the
     # recorder's own classes (their attributes are stores in their dicts).
+    # (entries by their place in the direct paths' layouts, see _RECORD_LAYOUT
+    # and _TRACKER_LAYOUT; looked up by key where they are elsewhere)
     cdef dict record = _fields_of(function_under_test)
     cdef dict tracker = _fields_of(wrapper)
-    func_full_name = _full_name_of(record["function_metadata"])
-    tracker_globals = tracker["globals"]
+    func_full_name = _full_name_of(_field(record, 2, "function_metadata"))
+    tracker_globals = _field(tracker, 1, "globals")
     if type(tracker_globals) is dict and not tracker_globals:
-        record["globals"] = _empty_dict_pickle
+        corv_layout_put(record, 7, "globals", _empty_dict_pickle)
     else:
         used_globals = _filter_globals(tracker_globals, func_full_name)
         if used_globals is None:
             return None
-        record["globals"] = _empty_dict_pickle if type(used_globals) is dict and not used_globals \
-            else _c_safe_pickle(used_globals, True)
-    record["execption"] = _c_safe_pickle(curexc_value, False)
+        corv_layout_put(record, 7, "globals",
+                        _empty_dict_pickle if type(used_globals) is dict and not used_globals
+                        else _c_safe_pickle(used_globals, True))
+    corv_layout_put(record, 9, "execption", _c_safe_pickle(curexc_value, False))
     if _size_too_big(ret_val):
         create_size_too_big_metric(func_full_name, func_full_name, "user_func_return_value")
         _set_current(None)
         return None
-    record["return_value"] = _c_safe_pickle(ret_val, False)
-    caller_eft = tracker["caller_function"]
-    tracker["caller_function"] = None
-    tracker["last_call"] = None
+    corv_layout_put(record, 8, "return_value", _c_safe_pickle(ret_val, False))
+    caller_eft = _field(tracker, 2, "caller_function")
+    corv_layout_put(tracker, 2, "caller_function", None)
+    corv_layout_put(tracker, 4, "last_call", None)
     try:
-        record["external_calls"] = tracker["recorded_functions"]
-        record["unknown_modules"] = tracker["unknown_modules"]
+        corv_layout_put(record, 0, "external_calls", _field(tracker, 0, "recorded_functions"))
+        record["unknown_modules"] = _field(tracker, 3, "unknown_modules")
         _send_call(function_under_test, True)
     finally:
         # (after a failure the caller's handlers restore the caller from here)
-        tracker["caller_function"] = caller_eft
+        corv_layout_put(tracker, 2, "caller_function", caller_eft)
     if not _merge_direct(tracker, caller_eft):
         _set_current(caller_eft)
-        tracker["caller_function"] = caller_eft.caller_function if caller_eft else None
+        corv_layout_put(tracker, 2, "caller_function",
+                        caller_eft.caller_function if caller_eft else None)
     else:
         _set_current(None)
     return None

@@ -109,6 +109,24 @@ def test_hostile_objects_are_followed_by_identity(tracker):
     assert used_attributes[id(h)] == {"x"}
 
 
+class EqualToAll(type):
+    def __eq__(cls, other):
+        return True     # a type compared with == would pass for list, dict, ...
+
+    __hash__ = type.__hash__
+
+
+class Unweakable(metaclass=EqualToAll):
+    __slots__ = ("value",)
+
+
+def test_types_are_told_apart_by_identity_not_by_their_metaclass(tracker):
+    u = Unweakable()
+    cr.load_global_hook(u, "U")
+    cr.load_attr_hook(u, "value", 1)
+    assert used_attributes[id(u)] == {"value"}
+
+
 # --- ids of dead objects -------------------------------------------------------
 
 def test_dead_object_leaves_no_entry(tracker):
