@@ -48,6 +48,8 @@ cdef extern from "Python.h":
     int PyUnicode_Tailmatch(object s, object substr, Py_ssize_t start, Py_ssize_t end,
                             int direction) except -1
     Py_ssize_t PY_SSIZE_T_MAX
+    Py_ssize_t PyUnicode_GET_LENGTH(object o)
+    Py_UCS4 PyUnicode_READ_CHAR(object o, Py_ssize_t index)
     PyObject* PyDict_GetItemWithError(object d, object key) except? NULL
     int PySet_Add(object s, object key) except -1
     int PySet_Contains(object s, object key) except -1
@@ -208,6 +210,8 @@ class _RootRef(_weakref.ref):
 def _forget_dead(guard):
     # Runs from the deallocation of a followed object, on whatever thread drops
     # the last reference; it must never raise.
+    global _follow_epoch
+    _follow_epoch += 1
     try:
         oid = guard.oid
         if _GUARDS.get(oid) is guard:
@@ -219,6 +223,8 @@ def _forget_dead(guard):
 
 
 cdef _unhold(oid):
+    global _follow_epoch
+    _follow_epoch += 1
     entry = _HELD.get(oid)
     if entry is None:
         return
@@ -2243,6 +2249,15 @@ cdef str _ENTER_SUFFIX = ".__enter__"
 cdef str _EXIT_SUFFIX = ".__exit__"
 
 
+cdef inline bint _may_end_with_dunder(name) except -1:
+    # False only for an exact str whose last character is not "_"
+    cdef Py_ssize_t n
+    if type(name) is not str:
+        return True
+    n = PyUnicode_GET_LENGTH(name)
+    return n > 0 and PyUnicode_READ_CHAR(name, n - 1) == 95
+
+
 cdef inline bint _ends_with(name, str suffix) except -1:
     # name.endswith(suffix), without the method call for an exact str
     if type(name) is str:
@@ -2317,10 +2332,10 @@ def record_external_call(call, did_check_function_file_in_project_files=0):
             return None
         # A bound __enter__/__exit__ is recorded under the name of the function
         # found on the context manager's class.
-        if _ends_with(function_full_name, _ENTER_SUFFIX):
+        if _may_end_with_dunder(function_full_name) and _ends_with(function_full_name, _ENTER_SUFFIX):
             type_enter_function = call.__self__.__class__.__enter__
             function_metadata.full_name = EXTRACT_METADATA(type_enter_function, True)[0].full_name
-        elif _ends_with(function_full_name, _EXIT_SUFFIX):
+        elif _may_end_with_dunder(function_full_name) and _ends_with(function_full_name, _EXIT_SUFFIX):
             type_exit_function = call.__self__.__class__.__exit__
             function_metadata.full_name = EXTRACT_METADATA(type_exit_function, True)[0].full_name
     except Exception:
@@ -2380,9 +2395,52 @@ def record_async_external_return_value(return_value, func_obj, cur_exc=None):
 # ---------------------------------------------------------------------------
 # Load hooks
 
+# The last attribute read noted, when both objects are followed by guards:
+# the same read again (a loop reading one attribute) finds everything done.
+# _follow_epoch moves whenever a followed id or its attributes are dropped,
+# and the containers are compared by identity and size.
+cdef unsigned long long _follow_epoch = 0
+cdef unsigned long long _read_epoch = 0
+cdef PyObject *_read_obj = NULL
+cdef PyObject *_read_result = NULL
+cdef object _read_attr = None
+cdef object _read_ids = None
+cdef object _read_usage = None
+cdef Py_ssize_t _read_ids_len = -1
+cdef Py_ssize_t _read_usage_len = -1
+
+
+cdef inline bint _read_noted(obj, attr, result):
+    return <PyObject *>obj == _read_obj and <PyObject *>result == _read_result \
+        and attr is _read_attr and _read_epoch == _follow_epoch \
+        and IDS_TO_FOLLOW is _read_ids and used_attributes is _read_usage \
+        and type(_read_ids) is set and type(_read_usage) is dict \
+        and len(<set>_read_ids) == _read_ids_len and len(<dict>_read_usage) == _read_usage_len
+
+
+cdef inline void _note_read(obj, attr, result):
+    global _read_obj, _read_result, _read_attr, _read_epoch, _read_ids, _read_usage
+    global _read_ids_len, _read_usage_len
+    if PyType_SUPPORTS_WEAKREFS(Py_TYPE(obj)) and PyType_SUPPORTS_WEAKREFS(Py_TYPE(result)) \
+            and type(IDS_TO_FOLLOW) is set and type(used_attributes) is dict:
+        _read_obj = <PyObject *>obj
+        _read_result = <PyObject *>result
+        _read_attr = attr
+        _read_epoch = _follow_epoch
+        _read_ids = IDS_TO_FOLLOW
+        _read_usage = used_attributes
+        _read_ids_len = len(<set>_read_ids)
+        _read_usage_len = len(<dict>_read_usage)
+    else:
+        _read_obj = NULL
+
+
 def load_attr_hook(obj, str attr, result):
     """Attribute-load callback: note attribute reads on followed objects."""
+    global _follow_epoch
     cdef PyObject* found
+    if _read_noted(obj, attr, result):
+        return None
     try:
         oid = _id_of(obj)
         ids = IDS_TO_FOLLOW
@@ -2391,6 +2449,7 @@ def load_attr_hook(obj, str attr, result):
             # cannot outlive its object; one that cannot have a guard
             # is not followed further.
             if not _guard(obj, oid):
+                _follow_epoch += 1
                 IDS_TO_FOLLOW.discard(oid)
                 used_attributes.pop(oid, None)
                 return None
@@ -2409,6 +2468,8 @@ def load_attr_hook(obj, str attr, result):
             else:
                 used_attributes[oid] = {attr}
                 _follow(result)
+            if _GUARDS.get(_id_of(result)) is not None:
+                _note_read(obj, attr, result)
     except:
         pass
     return None

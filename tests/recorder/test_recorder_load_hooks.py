@@ -53,6 +53,39 @@ def test_global_then_attribute_chain(tracker):
     assert used_attributes[id(config.db)] == {"host"}
 
 
+def test_a_repeated_read_is_noted_again_once_what_it_noted_is_gone(tracker):
+    """The same read twice costs one noting, but not once the followed ids
+    were dropped (emptied structures, a followed object's death)."""
+    config = Config()
+    db = config.db
+    cr.load_global_hook(config, "config")
+    cr.load_attr_hook(config, "db", db)
+    cr.load_attr_hook(config, "db", db)
+    assert used_attributes[id(config)] == {"db"} and id(db) in cr.IDS_TO_FOLLOW
+    cr.IDS_TO_FOLLOW.clear()
+    used_attributes.clear()
+    tracker.globals.clear()
+    cr.load_global_hook(config, "config")
+    cr.load_attr_hook(config, "db", db)
+    assert used_attributes[id(config)] == {"db"} and id(db) in cr.IDS_TO_FOLLOW
+    # A new object at a dead one's address starts unnoted.
+    old = id(config)
+    tracker.globals.clear()
+    del config
+    made = []
+    for _ in range(1000):
+        made.append(Config())
+        if id(made[-1]) == old:
+            break
+    else:
+        pytest.skip("no object landed at the freed address")
+    again = made[-1]
+    tracker.globals.clear()
+    cr.load_global_hook(again, "config")
+    cr.load_attr_hook(again, "db", db)
+    assert used_attributes[id(again)] == {"db"}
+
+
 def test_later_global_load_overwrites(tracker):
     cr.load_global_hook(1, "X")
     cr.load_global_hook(2, "X")
