@@ -32,6 +32,20 @@ cdef unsigned char _FRAME_MESSAGE = 1
 cdef unsigned char _FRAME_ACCEPTED = 4
 
 
+# The sending thread's id as an int, kept while the same thread sends.
+cdef unsigned long _tid_cached = 0
+cdef object _tid_object = None
+
+
+cdef inline object _thread_id():
+    global _tid_cached, _tid_object
+    cdef unsigned long tid = PyThread_get_thread_ident()
+    if tid != _tid_cached or _tid_object is None:
+        _tid_object = tid
+        _tid_cached = tid
+    return _tid_object
+
+
 cdef inline double _now():
     cdef timespec ts
     clock_gettime(CLOCK_REALTIME, &ts)
@@ -120,7 +134,7 @@ cdef class Outbox:
         return 0
 
     cdef inline _admit(self, data, Py_ssize_t size):
-        self._append((_FRAME_MESSAGE, PyThread_get_thread_ident(), _now(), data))
+        self._append((_FRAME_MESSAGE, _thread_id(), _now(), data))
         self.queued_bytes += size
         self.sent += 1
         if self.idle:
