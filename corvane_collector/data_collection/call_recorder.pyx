@@ -916,7 +916,10 @@ cdef extern from *:
         PyObject *me_value;
     } corv_layout_entry;
 
-    static inline int corv_layout_put(PyObject *d, Py_ssize_t i, PyObject *key, PyObject *v) {
+    // Entry i of a combined table when it holds this very key (with a
+    // value), else NULL.
+    static inline corv_layout_entry *corv_layout_entry_of(PyObject *d, Py_ssize_t i,
+                                                          PyObject *key) {
         PyDictObject *mp = (PyDictObject *)d;
         if (mp->ma_values == NULL) {
             corv_layout_keys *dk = (corv_layout_keys *)mp->ma_keys;
@@ -924,32 +927,31 @@ cdef extern from *:
             int ix = size <= 0xff ? 1 : size <= 0xffff ? 2 : size <= 0xffffffffLL ? 4 : 8;
             corv_layout_entry *e = (corv_layout_entry *)(dk->dk_indices + size * ix) + i;
             if (i < dk->dk_nentries && e->me_key == key && e->me_value != NULL) {
-                PyObject *old = e->me_value;
-                Py_INCREF(v);
-                e->me_value = v;
-                Py_DECREF(old);
-                if (!PyObject_GC_IsTracked(d) && PyObject_IS_GC(v)) {
-                    PyObject_GC_Track(d);
-                }
-                return 0;
+                return e;
             }
         }
-        return PyDict_SetItem(d, key, v);
+        return NULL;
+    }
+
+    static inline int corv_layout_put(PyObject *d, Py_ssize_t i, PyObject *key, PyObject *v) {
+        corv_layout_entry *e = corv_layout_entry_of(d, i, key);
+        if (e == NULL) {
+            return PyDict_SetItem(d, key, v);
+        }
+        PyObject *old = e->me_value;
+        Py_INCREF(v);
+        e->me_value = v;
+        Py_DECREF(old);
+        if (!PyObject_GC_IsTracked(d) && PyObject_IS_GC(v)) {
+            PyObject_GC_Track(d);
+        }
+        return 0;
     }
 
     // The value of entry i when it is the key's (borrowed), else NULL.
     static inline PyObject *corv_layout_get(PyObject *d, Py_ssize_t i, PyObject *key) {
-        PyDictObject *mp = (PyDictObject *)d;
-        if (mp->ma_values == NULL) {
-            corv_layout_keys *dk = (corv_layout_keys *)mp->ma_keys;
-            Py_ssize_t size = dk->dk_size;
-            int ix = size <= 0xff ? 1 : size <= 0xffff ? 2 : size <= 0xffffffffLL ? 4 : 8;
-            corv_layout_entry *e = (corv_layout_entry *)(dk->dk_indices + size * ix) + i;
-            if (i < dk->dk_nentries && e->me_key == key) {
-                return e->me_value;
-            }
-        }
-        return NULL;
+        corv_layout_entry *e = corv_layout_entry_of(d, i, key);
+        return e == NULL ? NULL : e->me_value;
     }
     """
     int corv_layout_put(object d, Py_ssize_t i, object key, object v) except -1
