@@ -441,6 +441,13 @@ def _has_own_eq(value):
     return type(value).__eq__ is not object.__eq__
 
 
+def _equal_to_itself(value):
+    try:
+        return bool(value == value)
+    except Exception:  # noqa: BLE001 - a failing __eq__ tells nothing either
+        return False
+
+
 def _attributes(value):
     if isinstance(value, (obj_wrap.ObjectWrapper, obj_wrap.UnpicklableObject)):
         return value.wrapped_attributes()
@@ -510,8 +517,10 @@ def difference(recorded, replayed, depth=0):
         # their own load as new objects: an __eq__ that compares such members
         # by identity (a partial application's function, a module spec's
         # loader) never holds, so the attributes are compared instead, as
-        # for objects without an __eq__.
-        if not (_holds_identity_compared(recorded) and _attributes(recorded)
+        # for objects without an __eq__. So are they for an __eq__ that does
+        # not hold even for the value itself: it tells nothing.
+        if _equal_to_itself(recorded) and not (
+                _holds_identity_compared(recorded) and _attributes(recorded)
                 and _attribute_difference(recorded, replayed, depth) is None):
             return f"{short(replayed)} instead of {short(recorded)}"
     if isinstance(recorded, type) or callable(recorded) and not _attributes(recorded):

@@ -330,3 +330,21 @@ def test_showing_a_differing_result_does_not_change_the_arguments_compared_after
     found = replay.outcome_differences(recorded, value, None, (value,), {})
     assert len(found) == 1 and found[0].startswith("returned <notice>, recorded 2"), found
     assert value.text == "loaded"  # it was shown
+
+
+class _NeverEquals:
+    def __init__(self, tag):
+        self.tag = tag
+
+    def __eq__(self, other):
+        return False
+
+    __hash__ = object.__hash__
+
+
+@pytest.mark.parametrize("replayed_tag, differs", [("same", False), ("other", True)])
+def test_an_eq_that_never_holds_is_passed_over_for_the_attributes(replayed_tag, differs):
+    from corvane_collector.host import replay
+
+    found = replay.difference(_NeverEquals("same"), _NeverEquals(replayed_tag))
+    assert (found is not None) == differs, found
