@@ -975,20 +975,6 @@ cdef dict _presized_layout(Py_ssize_t room, tuple names):
         layout[name] = None
     return layout
 
-
-# The keys of the instance dicts made by the direct paths, in the order the
-# classes' constructors set them (the order their pickles list them in);
-# the record gains "unknown_modules" when it is completed, a tracker made
-# where its caller's recording was off the outside mark.
-cdef dict _RECORD_LAYOUT = _presized_layout(11, (
-    "external_calls", "awaited_functions", "function_metadata", "post_run_args",
-    "post_run_kwargs", "pre_run_args", "pre_run_kwargs", "globals", "return_value", "execption"))
-cdef dict _EXTERNAL_LAYOUT = _presized_layout(8, (
-    "function_metadata", "post_run_args", "post_run_kwargs", "pre_run_args", "pre_run_kwargs",
-    "globals", "return_value", "execption"))
-cdef dict _TRACKER_LAYOUT = _presized_layout(7, (
-    "recorded_functions", "globals", "caller_function", "unknown_modules", "last_call",
-    "func_full_name"))
 cdef object _Metadata = None
 cdef object _Probe = MetadataProbe
 cdef tuple _RECORD_FIELDS = ("external_calls", "awaited_functions", "function_metadata",
@@ -997,6 +983,15 @@ cdef tuple _RECORD_FIELDS = ("external_calls", "awaited_functions", "function_me
                              "unknown_modules")
 cdef tuple _TRACKER_FIELDS = ("recorded_functions", "globals", "caller_function",
                               "unknown_modules", "last_call", "func_full_name")
+
+# The instance dicts made by the direct paths: the fields above, in the
+# order the classes' constructors set them (the order their pickles list
+# them in); the record gains its last field, "unknown_modules", when it is
+# completed, a tracker made where its caller's recording was off the
+# outside mark.
+cdef dict _RECORD_LAYOUT = _presized_layout(len(_RECORD_FIELDS), _RECORD_FIELDS[:-1])
+cdef dict _EXTERNAL_LAYOUT = _presized_layout(len(_EXTERNAL_FIELDS), _EXTERNAL_FIELDS)
+cdef dict _TRACKER_LAYOUT = _presized_layout(len(_TRACKER_FIELDS) + 1, _TRACKER_FIELDS)
 cdef tuple _RECORD_METHODS = ("add_return_value", "add_execption",
                               "serialize_post_run_args_and_kwargs")
 cdef dict _own_record_methods = {name: getattr(FunctionCall, name) for name in _RECORD_METHODS}
@@ -2334,10 +2329,11 @@ def record_external_call(call, did_check_function_file_in_project_files=0):
             return None
         # A bound __enter__/__exit__ is recorded under the name of the function
         # found on the context manager's class.
-        if _may_end_with_dunder(function_full_name) and _ends_with(function_full_name, _ENTER_SUFFIX):
+        dunder = _may_end_with_dunder(function_full_name)
+        if dunder and _ends_with(function_full_name, _ENTER_SUFFIX):
             type_enter_function = call.__self__.__class__.__enter__
             function_metadata.full_name = EXTRACT_METADATA(type_enter_function, True)[0].full_name
-        elif _may_end_with_dunder(function_full_name) and _ends_with(function_full_name, _EXIT_SUFFIX):
+        elif dunder and _ends_with(function_full_name, _EXIT_SUFFIX):
             type_exit_function = call.__self__.__class__.__exit__
             function_metadata.full_name = EXTRACT_METADATA(type_exit_function, True)[0].full_name
     except Exception:
@@ -2470,8 +2466,8 @@ def load_attr_hook(obj, str attr, result):
             else:
                 used_attributes[oid] = {attr}
                 _follow(result)
-            if _GUARDS.get(_id_of(result)) is not None:
-                _note_read(obj, attr, result)
+            # (a result that takes weak references has a guard by now)
+            _note_read(obj, attr, result)
     except:
         pass
     return None

@@ -787,6 +787,8 @@ cdef bint _reduce_ok(tuple rv) except -1:
             if isinstance(arg, type) and _found_by_name.get(id(arg)) is not arg:
                 return _own_reduce_value_ok(rv, True)
     return True
+
+
 cdef object _Signature = inspect.Signature
 cdef object _Parameter = inspect.Parameter
 cdef object _BoundArguments = inspect.BoundArguments
@@ -2073,8 +2075,6 @@ cdef bint _write_module(_Writer* w, object obj, list keep, int depth) except -1:
     if _in_memo(w, obj):
         return False
     return _memoize(w, obj, keep)
-
-
 
 
 cdef bint _write_reduce(_Writer* w, object obj, tuple rv, bint obj_wrap, list keep,
