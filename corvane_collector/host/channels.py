@@ -8,9 +8,10 @@ Design constraints, all coming from the fact that ``send_message`` runs on the
 user's own threads, in the middle of the user's calls:
 
 * It never raises, and never waits on the handler unless asked to. A message
-  is appended to an in-memory queue (``deque.append`` is atomic, so the send
-  path takes no lock: a signal handler that re-enters it cannot deadlock) and
-  a writer thread moves queued messages into the handler's stream (a socket).
+  is framed into an in-memory queue by one C call made with the interpreter
+  lock held (so the send path takes no lock: a signal handler that re-enters
+  it cannot deadlock) and a writer thread moves queued frames into the
+  handler's stream (a socket).
 * The queue is bounded (message count and bytes). What happens when it is
   full is the channel's ``on_full`` mode:
 
@@ -128,7 +129,6 @@ class HandlerChannel:
         else:
             self._sock = None
             self._fd = stream
-        self._queue = collections.deque()
         self._drops = collections.defaultdict(_Counter)
         self._waits = _Counter()
         self._wait_timeouts = _Counter()
@@ -147,7 +147,7 @@ class HandlerChannel:
         # The queue, its bounds and counts, and the send path: every recorded
         # call sends several messages from inside the user's calls, so the
         # common case is one C call (the outbox's own send_message).
-        self._outbox = Outbox(self._queue, max_messages, max_bytes, self._send_slow, self._wake_w)
+        self._outbox = Outbox(max_messages, max_bytes, self._send_slow, self._wake_w)
         self.send_message = self._outbox.send_message
         self._stop = False
         self._writer = threading.Thread(target=self._write_loop, daemon=True,
@@ -193,9 +193,8 @@ class HandlerChannel:
 
     def _full(self, size):
         outbox = self._outbox
-        queue = outbox.queue
-        return bool(queue) and (len(queue) >= outbox.max_messages
-                                or outbox.queued_bytes + size > outbox.max_bytes)
+        return outbox.frames > 0 and (outbox.frames >= outbox.max_messages
+                                      or outbox.queued_bytes + size > outbox.max_bytes)
 
     def _wait_for_room(self, size):
         """Sleeps until the queue has room for ``size`` bytes; None once it has,
@@ -230,7 +229,6 @@ class HandlerChannel:
 
     def _write_loop(self):
         outbox = self._outbox
-        queue = outbox.queue
         while True:
             # (an accepted frame, then the frames taken, in one buffer)
             batch = outbox.take(_BATCH_BYTES)
@@ -238,7 +236,7 @@ class HandlerChannel:
                 if self._stop:
                     return
                 outbox.idle = True
-                if not queue and not self._stop:  # re-check: a sender may have missed idle
+                if not outbox.frames and not self._stop:  # re-check: a sender may have missed idle
                     try:
                         select.select([self._wake_r], [], [], _IDLE_POLL)
                         os.read(self._wake_r, 4096)
@@ -248,14 +246,11 @@ class HandlerChannel:
                         return
                 outbox.idle = False
                 continue
-            data, count, unwritable = batch
-            if unwritable:
-                self._count_lost(unwritable, REASON_NOT_BYTES)
+            data, count = batch
             self._inflight = count
             if not self._write_all([data]):  # the handler is gone; senders now count drops
                 self._inflight = 0
-                self._count_lost(count + _drain(queue), REASON_HANDLER_GONE)
-                outbox.queued_bytes = 0
+                self._count_lost(count + outbox.discard(), REASON_HANDLER_GONE)
                 return
             self._inflight = 0
             self.written += count
@@ -295,7 +290,7 @@ class HandlerChannel:
 
     @property
     def queued(self):
-        return len(self._queue)
+        return self._outbox.frames
 
     @property
     def sent(self):
@@ -333,16 +328,14 @@ class HandlerChannel:
         # In the stream's order with the messages; never refused for a full queue.
         if not self._accepting:
             return
-        self._queue.append((kind, 0, time.time(), payload))
-        if self._outbox.idle:
-            self._outbox.wake()
+        self._outbox.put_control(kind, payload)
 
     def flush(self, timeout):
         """Waits until the queue is written (or the handler is gone); True when empty."""
         deadline = time.monotonic() + timeout
-        while self._queue and self._alive and time.monotonic() < deadline:
+        while self._outbox.frames and self._alive and time.monotonic() < deadline:
             time.sleep(0.005)
-        return not self._queue
+        return not self._outbox.frames
 
     def close(self, timeout=5.0):
         """Stops accepting, flushes within ``timeout`` seconds, closes the stream.
@@ -363,10 +356,10 @@ class HandlerChannel:
         if self._writer.is_alive():
             # Stuck writing to a handler that does not read: give up on what
             # is queued. The daemon writer dies with the process.
-            self._count_lost(_drain(self._queue) + self._inflight, REASON_FLUSH_TIMEOUT)
+            self._count_lost(self._outbox.discard() + self._inflight, REASON_FLUSH_TIMEOUT)
         else:
             # A sender that raced with the writer's exit may have left a message.
-            self._count_lost(_drain(self._queue),
+            self._count_lost(self._outbox.discard(),
                              REASON_HANDLER_GONE if not self._alive else REASON_FLUSH_TIMEOUT)
             self._close_stream()
         _close_fd(self._wake_r)
@@ -385,8 +378,7 @@ class HandlerChannel:
         """Makes the inherited channel inert in a forked child (see module docstring)."""
         self._disabled = True
         self._accepting = False
-        self._queue = collections.deque()
-        self._outbox.replace_queue(self._queue)
+        self._outbox.discard()
         self._outbox.wake_fd = -1
         self._drops = collections.defaultdict(_Counter)
         self._close_stream()
@@ -487,17 +479,6 @@ class _SignalWatch:
         _close_fd(self._r)
         _close_fd(self._w)
         self._r = self._w = -1
-
-
-def _drain(queue):
-    """Empties a queue that senders may still append to; returns how many messages it held."""
-    n = 0
-    while True:
-        try:
-            kind = queue.popleft()[0]
-        except IndexError:
-            return n
-        n += kind == protocol.FRAME_MESSAGE
 
 
 def _close_fd(fd):

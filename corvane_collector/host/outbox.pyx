@@ -5,19 +5,22 @@
 (the attempt, the record, the outcome, one report per external call), so it
 is a C method: admitting a message is a handful of C steps with the
 interpreter lock held throughout, hence atomic with respect to the writer
-and to other senders. The writer thread's ``take`` moves a batch of queued
-messages into one buffer of frames (the wire format of
-``corvane_collector.host.protocol``) in one C call as well.
+and to other senders. Queued messages are kept already framed (the wire
+format of ``corvane_collector.host.protocol``) in one growing buffer: a send
+is a header and a copy, with no object made, and the writer thread's
+``take`` cuts the next batch off the front in one C call.
 
 Everything that may wait, count a drop or run Python code (a full queue in
-the "wait" mode, a closed channel) stays with the channel: the fast path
-hands such messages to the channel's ``slow`` callable.
+the "wait" mode, a closed channel, a payload that is not bytes) stays with
+the channel: the fast path hands such messages to the channel's ``slow``
+callable.
 """
 
 cimport cython
 from cpython.bytes cimport PyBytes_FromStringAndSize, PyBytes_AS_STRING, PyBytes_GET_SIZE
+from cpython.mem cimport PyMem_Malloc, PyMem_Realloc, PyMem_Free
 from cpython.pycapsule cimport PyCapsule_New
-from libc.string cimport memcpy
+from libc.string cimport memcpy, memmove
 from posix.time cimport clock_gettime, timespec, CLOCK_REALTIME
 
 cdef extern from "Python.h":
@@ -30,20 +33,9 @@ cdef extern from "<unistd.h>" nogil:
 DEF _HEADER_SIZE = 25
 cdef unsigned char _FRAME_MESSAGE = 1
 cdef unsigned char _FRAME_ACCEPTED = 4
-
-
-# The sending thread's id as an int, kept while the same thread sends.
-cdef unsigned long _tid_cached = 0
-cdef object _tid_object = None
-
-
-cdef inline object _thread_id():
-    global _tid_cached, _tid_object
-    cdef unsigned long tid = PyThread_get_thread_ident()
-    if tid != _tid_cached or _tid_object is None:
-        _tid_object = tid
-        _tid_cached = tid
-    return _tid_object
+# An emptied buffer larger than this is given back (a burst must not keep
+# its memory for the rest of the run).
+cdef Py_ssize_t _KEEP_CAPACITY = 8 << 20
 
 
 cdef inline double _now():
@@ -59,6 +51,14 @@ cdef inline void _put_u64(unsigned char *p, unsigned long long v):
         v >>= 8
 
 
+cdef inline unsigned long long _get_u64(const unsigned char *p):
+    cdef unsigned long long v = 0
+    cdef int i
+    for i in range(8):
+        v = (v << 8) | p[i]
+    return v
+
+
 cdef inline void _put_header(unsigned char *p, unsigned char kind, unsigned long long tid,
                              double when, unsigned long long length):
     cdef unsigned long long bits
@@ -72,43 +72,39 @@ cdef inline void _put_header(unsigned char *p, unsigned char kind, unsigned long
 cdef class Outbox:
     """Bounded queue of (kind, thread id, time, payload) frames.
 
-    ``queued_bytes`` counts the payload bytes of queued messages; ``sent``
-    the messages admitted so far. ``slow(data, size)`` is called for a
-    message the fast path does not admit (closed, no room, or a size of -1:
-    a payload without a length).
+    ``frames`` counts the queued frames, ``messages`` the queued message
+    frames and ``queued_bytes`` their payload bytes; ``sent`` the messages
+    admitted so far and ``sent_bytes`` their payload bytes. ``slow(data,
+    size)`` is called for a message the fast path does not admit (closed,
+    no room, or a size of -1: a payload that is not bytes-like).
     """
 
-    cdef readonly object queue
-    cdef public Py_ssize_t queued_bytes
+    cdef unsigned char *_buf
+    cdef Py_ssize_t _start       # first queued byte
+    cdef Py_ssize_t _end         # one past the last
+    cdef Py_ssize_t _capacity
+    cdef readonly Py_ssize_t frames
+    cdef readonly Py_ssize_t messages
+    cdef readonly Py_ssize_t queued_bytes
     cdef public Py_ssize_t max_messages
     cdef public Py_ssize_t max_bytes
     cdef public bint accepting
     cdef public bint idle
     cdef public int wake_fd
     cdef readonly unsigned long long sent
+    cdef readonly unsigned long long sent_bytes
     cdef object _slow
-    cdef object _append
-    cdef object _popleft
 
-    def __init__(self, queue, Py_ssize_t max_messages, Py_ssize_t max_bytes, slow, int wake_fd):
-        self.queue = queue
-        self._append = queue.append
-        self._popleft = queue.popleft
+    def __init__(self, Py_ssize_t max_messages, Py_ssize_t max_bytes, slow, int wake_fd):
         self.max_messages = max_messages
         self.max_bytes = max_bytes
         self._slow = slow
         self.wake_fd = wake_fd
         self.accepting = True
         self.idle = False
-        self.queued_bytes = 0
-        self.sent = 0
 
-    def replace_queue(self, queue):
-        """A fresh queue (after a fork, the inherited one is dropped)."""
-        self.queue = queue
-        self._append = queue.append
-        self._popleft = queue.popleft
-        self.queued_bytes = 0
+    def __dealloc__(self):
+        PyMem_Free(self._buf)
 
     @cython.binding(False)  # a plain C method: bound, it is called without a method object
     def send_message(self, data):
@@ -119,12 +115,15 @@ cdef class Outbox:
     cdef int _send(self, data):
         cdef Py_ssize_t size
         try:
-            size = len(data)
-        except Exception:
-            size = -1  # not bytes: the channel counts it
-        try:
-            if size >= 0 and self.accepting and (not self.queue or (
-                    len(self.queue) < self.max_messages
+            if type(data) is not bytes:
+                copied = _as_bytes(data)
+                if copied is None:
+                    self._slow(data, -1)  # not bytes: the channel counts it
+                    return 0
+                data = copied
+            size = PyBytes_GET_SIZE(data)
+            if self.accepting and (self.frames == 0 or (
+                    self.frames < self.max_messages
                     and self.queued_bytes + size <= self.max_bytes)):
                 self._admit(data, size)
             else:
@@ -133,12 +132,45 @@ cdef class Outbox:
             pass
         return 0
 
-    cdef inline _admit(self, data, Py_ssize_t size):
-        self._append((_FRAME_MESSAGE, _thread_id(), _now(), data))
-        self.queued_bytes += size
-        self.sent += 1
+    cdef int _room(self, Py_ssize_t need) except -1:
+        # Makes room for need more bytes at the end of the buffer.
+        cdef Py_ssize_t used = self._end - self._start
+        cdef Py_ssize_t capacity
+        cdef unsigned char *grown
+        if self._end + need <= self._capacity:
+            return 0
+        if self._start > 0:
+            memmove(self._buf, self._buf + self._start, used)
+            self._start = 0
+            self._end = used
+            if used + need <= self._capacity:
+                return 0
+        capacity = max(self._capacity * 2, used + need, 4096)
+        grown = <unsigned char *>PyMem_Realloc(self._buf, capacity)
+        if grown == NULL:
+            raise MemoryError()
+        self._buf = grown
+        self._capacity = capacity
+        return 0
+
+    cdef int _put(self, unsigned char kind, unsigned long long tid, data) except -1:
+        cdef Py_ssize_t size = PyBytes_GET_SIZE(data)
+        self._room(_HEADER_SIZE + size)
+        _put_header(self._buf + self._end, kind, tid, _now(), <unsigned long long>size)
+        memcpy(self._buf + self._end + _HEADER_SIZE, PyBytes_AS_STRING(data), size)
+        self._end += _HEADER_SIZE + size
+        self.frames += 1
         if self.idle:
             self._wake()
+        return 0
+
+    cdef inline int _admit(self, data, Py_ssize_t size) except -1:
+        self._put(_FRAME_MESSAGE, PyThread_get_thread_ident(), data)
+        self.messages += 1
+        self.queued_bytes += size
+        self.sent += 1
+        self.sent_bytes += size
+        return 0
 
     cdef _wake(self):
         self.idle = False
@@ -147,74 +179,68 @@ cdef class Outbox:
 
     def admit(self, data, Py_ssize_t size):
         """Queues a message over the bounds (the channel decided to let it in)."""
-        self._admit(data, size)
+        self._admit(data, PyBytes_GET_SIZE(<bytes?>data))
+
+    def put_control(self, unsigned char kind, bytes payload):
+        """Queues a frame that is not a message (drops, context), after the
+        messages queued so far."""
+        self._put(kind, 0, payload)
 
     def wake(self):
         self._wake()
 
     def take(self, Py_ssize_t batch_bytes):
-        """Pops queued frames, up to about ``batch_bytes`` of them, and returns
-        (buffer, messages, unwritable): the buffer holds an accepted frame
-        and then the frames taken. None when the queue is empty
-        (``queued_bytes`` is then reset).
-
-        A message whose payload is not bytes-like cannot be written: it is
-        left out and counted in ``unwritable``."""
-        cdef list items = []
-        cdef list payloads = []
-        cdef Py_ssize_t total = _HEADER_SIZE + 8
-        cdef Py_ssize_t count = 0
-        cdef Py_ssize_t taken = 0
-        cdef Py_ssize_t unwritable = 0
-        cdef Py_ssize_t batch = 0
-        cdef Py_ssize_t size
-        cdef Py_ssize_t pos
-        cdef unsigned char *out
+        """Cuts queued frames off the front, whole frames up to about
+        ``batch_bytes`` of them, and returns (buffer, messages): the buffer
+        holds an accepted frame and then the frames taken. None when nothing
+        is queued."""
         cdef unsigned long long accepted = self.sent
-        cdef tuple frame
-        cdef bint is_message
-        queue = self.queue
-        if not queue:
-            self.queued_bytes = 0
+        cdef Py_ssize_t pos = self._start
+        cdef Py_ssize_t size
+        cdef Py_ssize_t count = 0
+        cdef Py_ssize_t payload = 0
+        cdef Py_ssize_t n_frames = 0
+        cdef unsigned char *out
+        if self.frames == 0:
             return None
-        while queue and batch < batch_bytes:
-            try:
-                frame = self._popleft()
-            except IndexError:
-                break
-            payload = frame[3]
-            is_message = frame[0] == _FRAME_MESSAGE
-            if is_message:
-                taken += len(payload)
-            if type(payload) is not bytes:
-                payload = _as_bytes(payload)
-                if payload is None:
-                    unwritable += is_message
-                    continue
-            items.append(frame)
-            payloads.append(payload)
-            size = PyBytes_GET_SIZE(payload)
-            total += _HEADER_SIZE + size
-            batch += _HEADER_SIZE + size
-            count += is_message
-        result = PyBytes_FromStringAndSize(NULL, total)
+        while pos < self._end and pos - self._start < batch_bytes:
+            size = <Py_ssize_t>_get_u64(self._buf + pos + 17)
+            if self._buf[pos] == _FRAME_MESSAGE:
+                count += 1
+                payload += size
+            n_frames += 1
+            pos += _HEADER_SIZE + size
+        result = PyBytes_FromStringAndSize(NULL, _HEADER_SIZE + 8 + pos - self._start)
         out = <unsigned char *>PyBytes_AS_STRING(result)
         _put_header(out, _FRAME_ACCEPTED, 0, 0.0, 8)
         _put_u64(out + _HEADER_SIZE, accepted)
-        pos = _HEADER_SIZE + 8
-        for i in range(len(items)):
-            frame = items[i]
-            payload = payloads[i]
-            size = PyBytes_GET_SIZE(payload)
-            _put_header(out + pos, <unsigned char>frame[0], <unsigned long long>frame[1],
-                        <double>frame[2], <unsigned long long>size)
-            memcpy(out + pos + _HEADER_SIZE, PyBytes_AS_STRING(payload), size)
-            pos += _HEADER_SIZE + size
-        self.queued_bytes -= taken
-        return result, count, unwritable
+        memcpy(out + _HEADER_SIZE + 8, self._buf + self._start, pos - self._start)
+        self._start = pos
+        self.frames -= n_frames
+        self.messages -= count
+        self.queued_bytes -= payload
+        if self._start == self._end:
+            self._emptied()
+        return result, count
+
+    def discard(self):
+        """Empties the queue; returns how many messages it held."""
+        cdef Py_ssize_t count = self.messages
+        self._start = self._end = 0
+        self.frames = self.messages = self.queued_bytes = 0
+        self._emptied()
+        return count
+
+    cdef void _emptied(self):
+        self._start = self._end = 0
+        if self._capacity > _KEEP_CAPACITY:
+            PyMem_Free(self._buf)
+            self._buf = NULL
+            self._capacity = 0
 
 
 cdef object _as_bytes(payload):
+    # A bytes-like payload is copied now: the sender may change it later.
     try:
         return bytes(memoryview(payload).cast("B"))
     except Exception:

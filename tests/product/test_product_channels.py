@@ -10,6 +10,7 @@ import time
 import pytest
 
 from corvane_collector.host import channels, protocol, store
+from corvane_collector.host.outbox import Outbox
 
 import product_fakes as fakes
 
@@ -322,9 +323,10 @@ def test_payloads_that_are_not_bytes_are_written_as_bytes_or_counted_not_lost():
     read_end, write_end = os.pipe()
     ch = channels.HandlerChannel("data", write_end)
     before = time.time()
-    for payload in (b"one", bytearray(b"two"), memoryview(b"three"), object(), b"four"):
-        ch.send_message(payload)
-    ch._outbox.queue.append((protocol.FRAME_MESSAGE, 1, 0.0, [1]))  # has a length, no buffer
+    two = bytearray(b"two")
+    for payload in (b"one", two, memoryview(b"three"), object(), [1], b"four"):
+        ch.send_message(payload)   # ([1] has a length, no buffer)
+    two[:] = b"TWO"  # queued as it was when sent
     assert wait_until(lambda: ch.written == 4)
     ch.close(5)
     reader = protocol.FrameReader()
@@ -337,3 +339,34 @@ def test_payloads_that_are_not_bytes_are_written_as_bytes_or_counted_not_lost():
     assert frames[0][0] == protocol.FRAME_ACCEPTED
     assert ch.sent == 4 and ch.drop_totals() == {("data", channels.REASON_NOT_BYTES): 2}
     os.close(read_end)
+
+
+def test_outbox_keeps_frames_in_order_across_partial_takes_and_regrowth():
+    # Batches cut between frames, sends between takes (the buffer is compacted
+    # and grown under queued frames), control frames in the stream's order.
+    box = Outbox(10_000, 1 << 30, None, -1)
+    sent, got, reader = [], [], protocol.FrameReader()
+
+    def take_all(batch):
+        while (taken := box.take(batch)) is not None:
+            reader.feed(taken[0])
+            frames = list(reader.frames())
+            assert frames[0][0] == protocol.FRAME_ACCEPTED
+            assert taken[1] == sum(f[0] == protocol.FRAME_MESSAGE for f in frames[1:])
+            got.extend((f[0], f[3]) for f in frames[1:])
+
+    for round_ in range(40):
+        for i in range(25):
+            payload = bytes([i % 256]) * (1 + (round_ * 131 + i * 977) % 9000)
+            box.send_message(payload)
+            sent.append((protocol.FRAME_MESSAGE, payload))
+        box.put_control(protocol.FRAME_CONTEXT, b"ctx%d" % round_)
+        sent.append((protocol.FRAME_CONTEXT, b"ctx%d" % round_))
+        taken = box.take(20_000)
+        reader.feed(taken[0])
+        got.extend((f[0], f[3]) for f in list(reader.frames())[1:])
+    assert box.messages == sum(k == protocol.FRAME_MESSAGE for k, _ in sent[len(got):])
+    assert box.queued_bytes == sum(len(p) for k, p in sent[len(got):] if k == protocol.FRAME_MESSAGE)
+    take_all(5_000)
+    assert got == sent and box.frames == box.messages == box.queued_bytes == 0
+    assert box.sent == 1000 and box.sent_bytes == sum(len(p) for k, p in sent if k == 1)

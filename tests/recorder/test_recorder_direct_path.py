@@ -3,7 +3,6 @@ probe and metric classes: the same records and metric messages, the same
 bytes from the record templates as from the hand writer, and every value or
 state the direct path does not cover sent the named way."""
 
-import collections
 import enum
 import gc
 import pickle
@@ -16,6 +15,7 @@ from corvane_collector.configs.run_settings import CollectorSettings
 from corvane_collector.data_collection import call_recorder as cr
 from corvane_collector.data_collection.call_trail import CallTrail
 from corvane_collector.data_serialization import pickler
+from corvane_collector.host.protocol import FRAME_MESSAGE, FrameReader
 
 from recorder_doubles import current_tracker
 from test_recorder_real_codec import real  # noqa: F401  (the fixture: real codec, probe, metrics)
@@ -182,19 +182,24 @@ class OutboxChannel:
 
     def __init__(self):
         from corvane_collector.host.outbox import Outbox
-        self.queue = collections.deque()
-        self.send_message = Outbox(self.queue, 100, 1 << 20, None, -1).send_message
+        self.outbox = Outbox(100, 1 << 20, None, -1)
+        self.send_message = self.outbox.send_message
+
+    def queued(self):
+        reader = FrameReader()
+        reader.feed(self.outbox.take(1 << 20)[0])
+        return [f[3] for f in reader.frames() if f[0] == FRAME_MESSAGE]
 
 
 def test_records_go_through_the_channels_send_message_as_it_is_now(real, monkeypatch):
     channel = OutboxChannel()
     monkeypatch.setattr(CollectorSettings, "data_subprocess", channel)
     run_call(add, (1, 2))
-    assert [pickle.loads(pickle.loads(f[3]).pre_run_args) for f in channel.queue] == [(1, 2)]
+    assert [pickle.loads(pickle.loads(m).pre_run_args) for m in channel.queued()] == [(1, 2)]
     got = []
     channel.send_message = got.append   # replaced: the outbox is no longer its channel's
     run_call(add, (3, 4))
-    assert len(channel.queue) == 1 and len(got) == 1
+    assert channel.outbox.frames == 0 and len(got) == 1
 
 
 @pytest.mark.parametrize("limit", [1, 2])
