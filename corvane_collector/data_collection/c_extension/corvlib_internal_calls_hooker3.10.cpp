@@ -202,6 +202,23 @@ static inline void corv_call_and_discard(PyObject *hook, PyObject *args) {
     }
 }
 
+// The same for hooks called with the caller's own references as arguments
+// (held for the whole call), without an argument tuple.
+static inline void corv_vcall_and_discard(PyObject *hook, PyObject *const *args, size_t nargs) {
+    PyObject *r;
+    {
+        CorvCallbackScope scope;
+        r = PyObject_Vectorcall(hook, args, nargs, NULL);
+    }
+    corv_sync_current_thread();
+    if (r == NULL) {
+        PyErr_Clear();
+    }
+    else {
+        Corv_Py_DecRef(r);
+    }
+}
+
 CORV_API int record_return_value(int do_record, int external, unsigned char prev_flag,
                                  PyObject *result, PyObject *unused, PyObject *hook_object) {
     int ok = 1;
@@ -210,27 +227,22 @@ CORV_API int record_return_value(int do_record, int external, unsigned char prev
         PyObject *value = result != NULL ? result : Py_None;
         corv_sync_current_thread();
         g_currently_recording &= (unsigned char)~RECORDING_BIT;
-        PyObject *args = PyTuple_Pack(2, value, hook_object != NULL ? hook_object : Py_None);
-        if (args == NULL) {
-            ok = 0;
-        }
-        else {
-            if (cb != NULL) {
-                PyObject *r;
-                {
-                    CorvCallbackScope scope;
-                    r = PyObject_Call(cb, args, NULL);
-                }
-                corv_sync_current_thread();
-                if (r != NULL) {
-                    g_currently_recording = prev_flag;
-                    Corv_Py_DecRef(r);
-                }
-                else {
-                    ok = 0;
-                }
+        // (the caller holds both arguments across the call)
+        PyObject *args[2] = {value, hook_object != NULL ? hook_object : Py_None};
+        if (cb != NULL) {
+            PyObject *r;
+            {
+                CorvCallbackScope scope;
+                r = PyObject_Vectorcall(cb, args, 2, NULL);
             }
-            Corv_Py_DecRef(args);
+            corv_sync_current_thread();
+            if (r != NULL) {
+                g_currently_recording = prev_flag;
+                Corv_Py_DecRef(r);
+            }
+            else {
+                ok = 0;
+            }
         }
     }
     Corv_Py_DecRef(hook_object);
@@ -919,23 +931,17 @@ static bool corv_before_call(const CorvDecision &d, PyObject *callee, PyObject *
         PyErr_Fetch(&et, &ev, &etb);
         g_currently_recording = d.flag & (unsigned char)~RECORDING_BIT;
         if (pyfunc_record_inner_call != NULL) {
-            PyObject *args = PyTuple_Pack(2, callee, d.is_python ? Py_True : Py_False);
-            if (args != NULL) {
-                PyObject *r;
-                {
-                    CorvCallbackScope scope;
-                    r = PyObject_Call(pyfunc_record_inner_call, args, NULL);
-                }
-                corv_sync_current_thread();
-                if (r == NULL) {
-                    PyErr_Clear();
-                }
-                *hook = r;
-                Corv_Py_DecRef(args);
+            PyObject *args[2] = {callee, d.is_python ? Py_True : Py_False};
+            PyObject *r;
+            {
+                CorvCallbackScope scope;
+                r = PyObject_Vectorcall(pyfunc_record_inner_call, args, 2, NULL);
             }
-            else {
+            corv_sync_current_thread();
+            if (r == NULL) {
                 PyErr_Clear();
             }
+            *hook = r;
         }
         PyErr_Restore(et, ev, etb);
         corv_sync_current_thread();
@@ -2219,44 +2225,23 @@ static int corv_handle_pending(PyThreadState *tstate) {
         DISPATCH();                                 \
     }
 
+// (the loop holds owner, name and value across the call)
 static void corv_report_attr(PyObject *owner, PyObject *name, PyObject *value) {
     PyObject *et, *ev, *etb;
     PyErr_Fetch(&et, &ev, &etb);
     if (load_attr_hook != NULL) {
-        PyObject *args = PyTuple_Pack(3, owner, name, value);
-        if (args != NULL) {
-            corv_call_and_discard(load_attr_hook, args);
-            corv_sync_current_thread();
-            unsigned char saved = g_currently_recording;
-            g_currently_recording = 0;
-            Py_DECREF(args);
-            corv_sync_current_thread();
-            g_currently_recording = saved;
-        }
-        else {
-            PyErr_Clear();
-        }
+        PyObject *args[3] = {owner, name, value};
+        corv_vcall_and_discard(load_attr_hook, args, 3);
     }
     PyErr_Restore(et, ev, etb);
 }
 
 static void corv_report_global(PyObject *value, PyObject *name) {
     PyObject *et, *ev, *etb;
-    PyObject *args = PyTuple_Pack(2, value, name);
     PyErr_Fetch(&et, &ev, &etb);
-    if (args != NULL) {
-        if (load_global_hook != NULL) {
-            corv_call_and_discard(load_global_hook, args);
-        }
-        corv_sync_current_thread();
-        unsigned char saved = g_currently_recording;
-        g_currently_recording = 0;
-        Py_DECREF(args);
-        corv_sync_current_thread();
-        g_currently_recording = saved;
-    }
-    else {
-        PyErr_Clear();
+    if (load_global_hook != NULL) {
+        PyObject *args[2] = {value, name};
+        corv_vcall_and_discard(load_global_hook, args, 2);
     }
     PyErr_Restore(et, ev, etb);
 }
