@@ -1227,9 +1227,44 @@ cdef str _N_SEND_MESSAGE = "send_message"
 cdef str _OUTBOX_MODULE = "corvane_collector.host.outbox"
 
 
+# The channels last found to send by their outboxes (the data and the
+# metrics channel), each kept while its instance dict and class are
+# unchanged: the dict's version tag moves on any store in it, and a new
+# dict never takes an old one's.
+ctypedef struct _SentChannel:
+    PyObject *channel
+    PyObject *fields
+    unsigned long long version
+    unsigned int tag
+    PyObject *box            # (a reference of _sent_boxes)
+
+cdef _SentChannel _sent[2]
+cdef list _sent_boxes = [None, None]
+cdef int _sent_next = 0
+
+
+cdef inline PyObject *_known_box(channel):
+    cdef PyObject **dp
+    cdef int i
+    for i in range(2):
+        if <PyObject *>channel == _sent[i].channel and _sent[i].box != NULL:
+            dp = _PyObject_GetDictPtr(channel)
+            if dp != NULL and dp[0] == _sent[i].fields \
+                    and _version_of(<dict>dp[0]) == _sent[i].version \
+                    and _tag_is(type(channel), _sent[i].tag):
+                return _sent[i].box
+            return NULL
+    return NULL
+
+
 cdef int _channel_send(channel, data) except -1:
-    global _c_outbox_send, _Outbox, _outbox_send_descr
-    cdef PyObject *box
+    global _c_outbox_send, _Outbox, _outbox_send_descr, _sent_next
+    cdef PyObject *box = _known_box(channel)
+    cdef PyObject **dp
+    cdef int i
+    if box != NULL:
+        _c_outbox_send(<object>box, data)
+        return 0
     if _c_outbox_send == NULL:
         module = _sys.modules.get(_OUTBOX_MODULE)
         if module is not None:
@@ -1238,6 +1273,18 @@ cdef int _channel_send(channel, data) except -1:
     if _c_outbox_send != NULL:
         box = corv_outbox_of(channel, _N_SEND_MESSAGE, _Outbox, _outbox_send_descr)
         if box != NULL:
+            tp = type(channel)
+            if (<_TypeHead *>tp).tp_flags & Py_TPFLAGS_VALID_VERSION_TAG:
+                i = 0 if _sent[0].channel == <PyObject *>channel else \
+                    1 if _sent[1].channel == <PyObject *>channel else _sent_next
+                _sent_next = 1 - i
+                dp = _PyObject_GetDictPtr(channel)
+                _sent_boxes[i] = <object>box
+                _sent[i].channel = <PyObject *>channel
+                _sent[i].fields = dp[0]
+                _sent[i].version = _version_of(<dict>dp[0])
+                _sent[i].tag = (<_TypeHead *>tp).tp_version_tag
+                _sent[i].box = box
             _c_outbox_send(<object>box, data)
             return 0
     channel.send_message(data)
