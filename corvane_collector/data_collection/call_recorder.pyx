@@ -120,11 +120,28 @@ cdef inline object _thread_key():
     return _tid_key
 
 
+# The current call last read or stored, for the thread that did it: it is
+# still the dict's entry while the dict's version tag is unchanged (any
+# store or removal, by any thread, moves it).
+cdef unsigned long long _seen_version = 0
+cdef unsigned long _seen_tid = 0
+cdef PyObject *_seen_call = NULL    # (held by the dict; NULL: no entry)
+
+
 cdef inline object _current_call():
+    global _seen_version, _seen_tid, _seen_call
     cdef PyObject* found
+    cdef unsigned long tid
     if CallTrail_thread_id_to_current_call_get is _own_current_call_get \
             and threading_get_ident is _own_get_ident:
-        found = PyDict_GetItemWithError(_current_calls, _thread_key())
+        tid = PyThread_get_thread_ident()
+        if _version_of(_current_calls) == _seen_version and tid == _seen_tid:
+            found = _seen_call
+        else:
+            found = PyDict_GetItemWithError(_current_calls, _thread_key())
+            _seen_version = _version_of(_current_calls)
+            _seen_tid = tid
+            _seen_call = found
         return None if found == NULL else <object>found
     return CallTrail_thread_id_to_current_call_get(threading_get_ident(), None)
 
@@ -136,7 +153,12 @@ cdef object _send_metric_report = send_metric_report
 
 
 cdef _send_metric(message_class, tuple fields):
-    if _direct_ready() and _direct_metric(message_class, fields):
+    _send_metric_if(_direct_ready(), message_class, fields)
+
+
+cdef inline _send_metric_if(bint direct, message_class, tuple fields):
+    # (direct: what _direct_ready() said in this same callback)
+    if direct and _direct_metric(message_class, fields):
         return
     _send_metric_report(message_class, fields)
 
@@ -1258,13 +1280,14 @@ cdef inline PyObject *_known_box(channel):
 
 
 cdef int _channel_send(channel, data) except -1:
+    # 1 when the data went to an outbox, 0 when to the channel's send_message
     global _c_outbox_send, _Outbox, _outbox_send_descr, _sent_next
     cdef PyObject *box = _known_box(channel)
     cdef PyObject **dp
     cdef int i
     if box != NULL:
         _c_outbox_send(<object>box, data)
-        return 0
+        return 1
     if _c_outbox_send == NULL:
         module = _sys.modules.get(_OUTBOX_MODULE)
         if module is not None:
@@ -1286,7 +1309,7 @@ cdef int _channel_send(channel, data) except -1:
                 _sent[i].tag = (<_TypeHead *>tp).tp_version_tag
                 _sent[i].box = box
             _c_outbox_send(<object>box, data)
-            return 0
+            return 1
     channel.send_message(data)
     return 0
 
@@ -1769,6 +1792,7 @@ cdef _set_current(tracker):
     # CallTrail.set_current_running_function(tracker): a store in the
     # shared dict under the thread's id while what it reads is unchanged
     global _trail_version, _threading_version, _trail_tag, _trail_direct, _tid_stored
+    global _seen_version, _seen_tid, _seen_call
     if not (_trail_direct and _version_of(_trail_globals) == _trail_version
             and _version_of(_threading_globals) == _threading_version
             and _tag_is(CallTrail, _trail_tag)):
@@ -1789,6 +1813,9 @@ cdef _set_current(tracker):
             _current_calls.pop(key, None)
             _tid_stored = True
         _current_calls[key] = tracker
+        _seen_version = _version_of(_current_calls)
+        _seen_tid = _tid_cached
+        _seen_call = <PyObject *>tracker
     else:
         CallTrail_set_current_running_function(tracker)
 
@@ -1833,10 +1860,11 @@ cdef object _send_call(function_under_test, bint direct):
             pickled_data = CollectorSettings.serializer.serialize(function_under_test, False)
         if pickled_data:
             if direct:
-                _channel_send(CollectorSettings.data_subprocess, pickled_data)
+                # (an outbox runs no Python code: what was checked still holds)
+                direct = _channel_send(CollectorSettings.data_subprocess, pickled_data)
             else:
                 CollectorSettings.data_subprocess.send_message(pickled_data)
-            _send_metric(CollectionSuccess, ())
+            _send_metric_if(direct or _direct_ready(), CollectionSuccess, ())
     except ProblematicPickleException as e:
         obj_type = _object_type_of(e, PROBLEMATIC_PICKLE_TYPE_INDEX)
         _send_metric(Unpicklable, (obj_type, UnpicklableReasons.REDUCE))
@@ -1934,8 +1962,8 @@ def get_function_call_object(args, kwargs):
 cdef _record_user_function_call(tuple args, dict kwargs):
     # (read before anything here can let another thread run)
     cdef bint outside = _sampled_outside_recording()
-    _send_metric(CollectionTry, ())
     cdef bint direct = _direct_ready()
+    _send_metric_if(direct, CollectionTry, ())
     function_under_test = _direct_call_object(args, kwargs) if direct else _NOT_DIRECT
     if function_under_test is _NOT_DIRECT:
         function_under_test = get_function_call_object(args, kwargs)

@@ -2424,6 +2424,9 @@ cdef class _RecordTemplate:
 
 cdef dict _record_templates = {}    # (id of the metadata, pattern) -> _RecordTemplate
 cdef dict _last_record_template = {}  # id of the metadata -> the templates used last, newest first
+# (its entry looked up last, kept: the same function is recorded many times in a row)
+cdef size_t _recent_key = 0
+cdef object _recent_value = None
 DEF _RECENT_TEMPLATES = 4
 cdef Py_ssize_t _RECORD_TEMPLATES_MAX = 2048
 cdef Py_ssize_t _record_template_builds = 0
@@ -2753,13 +2756,18 @@ cdef object _record_pickle(object record, object meta, bint eager=False):
     path (which then writes it as it always does).  A layout's template is
     built at its second record (eager: at its first): most functions of a
     sampled run are recorded once, and building costs a few records."""
-    global _record_template_builds
+    global _record_template_builds, _recent_key, _recent_value
     cdef PyObject *values[_RECORD_FIELDS_MAX]
     cdef list fields
-    key_meta = <size_t><PyObject *>meta
+    cdef size_t key_meta = <size_t><PyObject *>meta
     # (a function's records take a few layouts in turn: a result that is
     # one object with another field, no globals used, ...)
-    recent = _last_record_template.get(key_meta)
+    if key_meta == _recent_key and _recent_value is not None:
+        recent = _recent_value
+    else:
+        recent = _last_record_template.get(key_meta)
+        _recent_key = key_meta
+        _recent_value = recent
     if recent is not None:
         for entry in <list>recent:
             if (<_RecordTemplate>entry).meta is meta \
@@ -2790,12 +2798,15 @@ cdef object _record_pickle(object record, object meta, bint eager=False):
         if len(_record_templates) >= _RECORD_TEMPLATES_MAX:
             _record_templates.clear()
             _last_record_template.clear()
+            _recent_value = None
         _record_templates[key] = entry
         if not _template_fits(<_RecordTemplate>entry, record, values):
             return None
     if recent is None or (<list>recent and (<_RecordTemplate>(<list>recent)[0]).meta is not meta):
         recent = []
         _last_record_template[key_meta] = recent
+        _recent_key = key_meta
+        _recent_value = recent
     if entry not in <list>recent:
         (<list>recent).insert(0, entry)
         del (<list>recent)[_RECENT_TEMPLATES:]
