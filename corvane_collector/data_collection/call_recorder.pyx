@@ -922,35 +922,19 @@ cdef object _Tracker = CallTrailTracker
 # for values: the stores below put each value in its entry directly (the
 # dictionary's table is declared as 3.10 lays it out). An entry that is not
 # the expected key's (another layout) is stored the general way.
+cdef extern from "corv_dict_table.h":
+    pass
+
 cdef extern from *:
     """
-    typedef struct {
-        Py_ssize_t dk_refcnt;
-        Py_ssize_t dk_size;
-        void *dk_lookup;
-        Py_ssize_t dk_usable;
-        Py_ssize_t dk_nentries;
-        char dk_indices[1];
-    } corv_layout_keys;
-    typedef struct {
-        Py_hash_t me_hash;
-        PyObject *me_key;
-        PyObject *me_value;
-    } corv_layout_entry;
-
     // Entry i of a combined table when it holds this very key (with a
     // value), else NULL.
     static inline corv_layout_entry *corv_layout_entry_of(PyObject *d, Py_ssize_t i,
                                                           PyObject *key) {
-        PyDictObject *mp = (PyDictObject *)d;
-        if (mp->ma_values == NULL) {
-            corv_layout_keys *dk = (corv_layout_keys *)mp->ma_keys;
-            Py_ssize_t size = dk->dk_size;
-            int ix = size <= 0xff ? 1 : size <= 0xffff ? 2 : size <= 0xffffffffLL ? 4 : 8;
-            corv_layout_entry *e = (corv_layout_entry *)(dk->dk_indices + size * ix) + i;
-            if (i < dk->dk_nentries && e->me_key == key && e->me_value != NULL) {
-                return e;
-            }
+        Py_ssize_t n;
+        corv_layout_entry *e = corv_dict_entries(d, &n);
+        if (e != NULL && i < n && e[i].me_key == key && e[i].me_value != NULL) {
+            return e + i;
         }
         return NULL;
     }

@@ -2388,6 +2388,13 @@ cdef extern from "Python.h":
 
 from cpython.pycapsule cimport PyCapsule_New
 
+cdef extern from "corv_dict_table.h":
+    ctypedef struct corv_layout_entry:
+        PyObject *me_key
+        PyObject *me_value
+    corv_layout_entry *corv_dict_entries(object d, Py_ssize_t *n)
+
+
 cdef int _F_BYTES = 0
 cdef int _F_EMPTY_LIST = 1
 cdef int _F_EMPTY_SET = 2
@@ -2690,6 +2697,9 @@ cdef bint _template_fits(_RecordTemplate t, object record, PyObject **values) ex
     cdef PyObject **dict_ptr
     cdef PyObject *containers[_RECORD_FIELDS_MAX]
     cdef Py_ssize_t n_containers = 0
+    cdef corv_layout_entry *entries
+    cdef Py_ssize_t n_entries = 0
+    cdef Py_ssize_t e = 0
     if type(record) is not t.record_type:
         return False
     if (Py_GetRecursionLimit() <= _C_PICKLER_MAX_RECURSION_LIMIT) != t.c_regime:
@@ -2705,7 +2715,20 @@ cdef bint _template_fits(_RecordTemplate t, object record, PyObject **values) ex
     if dict_ptr == NULL or dict_ptr[0] == NULL or type(<object>dict_ptr[0]) is not dict \
             or len(<dict>dict_ptr[0]) != t.n_keys:
         return False
-    while PyDict_Next(<object>dict_ptr[0], &pos, &key, &value):
+    # (the entries in their order, read from the table itself when it is a
+    # combined one: what PyDict_Next gives, without a call per entry)
+    entries = corv_dict_entries(<object>dict_ptr[0], &n_entries)
+    while True:
+        if entries != NULL:
+            while e < n_entries and entries[e].me_value == NULL:
+                e += 1
+            if e == n_entries:
+                break
+            key = entries[e].me_key
+            value = entries[e].me_value
+            e += 1
+        elif not PyDict_Next(<object>dict_ptr[0], &pos, &key, &value):
+            break
         if i >= t.n_keys or key != t.key_ptrs[i]:
             return False
         kind = t.kind_codes[i]

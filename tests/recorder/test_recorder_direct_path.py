@@ -311,6 +311,8 @@ def fresh_record():
     {"return_value": b"x" * 300, "globals": b"g" * 7000},
     {"post_run_args": "same-as-pre"},
     {"globals": "same-as-kwargs", "execption": "same-as-kwargs"},
+    {"(a deleted entry)": "extra"},       # a free slot in the table, same order
+    {"(a deleted entry)": "globals"},     # a key moved to the end
 ])
 def test_template_bytes_are_the_hand_writers(real, fields):
     rec = fresh_record()
@@ -321,6 +323,12 @@ def test_template_bytes_are_the_hand_writers(real, fields):
             value = rec.pre_run_args
         elif value == "same-as-kwargs":
             value = rec.pre_run_kwargs
+        if name == "(a deleted entry)":
+            vars(rec)[value] = getattr(rec, value, None)
+            kept = vars(rec).pop(value)
+            if value != "extra":
+                vars(rec)[value] = kept
+            continue
         setattr(rec, name, value)
     for _ in range(2):  # built, then reused
         assert pickler._record_pickle_by_template(rec, rec.function_metadata) \

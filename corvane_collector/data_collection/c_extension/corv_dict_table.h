@@ -1,0 +1,38 @@
+// A dict's table as CPython 3.10 lays it out (Objects/dict-common.h is not
+// installed): the recorder stores and the pickler reads the entries of the
+// dicts it made itself without a lookup per key.
+#ifndef CORV_DICT_TABLE_H
+#define CORV_DICT_TABLE_H
+
+#include <Python.h>
+
+typedef struct {
+    Py_ssize_t dk_refcnt;
+    Py_ssize_t dk_size;
+    void *dk_lookup;
+    Py_ssize_t dk_usable;
+    Py_ssize_t dk_nentries;
+    char dk_indices[1];
+} corv_layout_keys;
+
+typedef struct {
+    Py_hash_t me_hash;
+    PyObject *me_key;
+    PyObject *me_value;
+} corv_layout_entry;
+
+// The entries of a combined table (*n of them, deleted ones with a NULL
+// value), or NULL for a split one.
+static inline corv_layout_entry *corv_dict_entries(PyObject *d, Py_ssize_t *n) {
+    PyDictObject *mp = (PyDictObject *)d;
+    if (mp->ma_values != NULL) {
+        return NULL;
+    }
+    corv_layout_keys *dk = (corv_layout_keys *)mp->ma_keys;
+    Py_ssize_t size = dk->dk_size;
+    int ix = size <= 0xff ? 1 : size <= 0xffff ? 2 : size <= 0xffffffffLL ? 4 : 8;
+    *n = dk->dk_nentries;
+    return (corv_layout_entry *)(dk->dk_indices + size * ix);
+}
+
+#endif
