@@ -740,6 +740,26 @@ cdef bint _too_big(obj) except -1:
     return False
 
 
+# MAX_STRING_SIZE as a C number while the module's globals are unchanged
+# (a test or a user may set it; every comparison below reads it anew).
+cdef unsigned long long _limit_version = 0
+cdef double _limit = 0.0
+cdef bint _limit_numeric = False
+
+
+cdef inline bint _over_limit(Py_ssize_t size) except -1:
+    global _limit_version, _limit, _limit_numeric
+    if _version_of(_own_globals) != _limit_version:
+        value = MAX_STRING_SIZE
+        _limit_numeric = type(value) is float or type(value) is int
+        if _limit_numeric:
+            _limit = value
+        _limit_version = _version_of(_own_globals)
+    if _limit_numeric:
+        return size > _limit
+    return size > MAX_STRING_SIZE
+
+
 cdef bint _size_too_big(obj) except -1:
     cdef type exact = type(obj)
     cdef Py_ssize_t digits
@@ -752,12 +772,12 @@ cdef bint _size_too_big(obj) except -1:
         digits = Py_SIZE(obj)
         if digits < 0:
             digits = -digits
-        return ((24 + 4 * digits + 7) & ~7) > MAX_STRING_SIZE
+        return _over_limit((24 + 4 * digits + 7) & ~7)
     if isinstance(obj, str):
         # The storage length, not a subclass's __len__: no user code runs here.
-        return PyUnicode_GetLength(obj) > MAX_STRING_SIZE
+        return _over_limit(PyUnicode_GetLength(obj))
     if isinstance(obj, bytes):
-        return PyBytes_GET_SIZE(obj) > MAX_STRING_SIZE
+        return _over_limit(PyBytes_GET_SIZE(obj))
     cdef type tp = type(obj)
     if tp is int:
         # Same figure as the deep measurement (size rounded up to 8), without
