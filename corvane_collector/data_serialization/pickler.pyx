@@ -1266,10 +1266,21 @@ cdef inline size_t _key_run_slot(object tp, Py_ssize_t n):
 cdef inline bint _same_keys(dict d, PyObject *run):
     cdef Py_ssize_t pos = 0
     cdef Py_ssize_t i = 0
+    cdef Py_ssize_t count = 0
     cdef PyObject *key
     cdef PyObject *value
+    cdef corv_layout_entry *entries
     if run == NULL or PyTuple_GET_SIZE_PTR(run) != PyDict_GET_SIZE(d):
         return False
+    entries = corv_dict_entries(d, &count)
+    if entries != NULL:
+        # (comparisons only: nothing can change the table meanwhile)
+        for pos in range(count):
+            if entries[pos].me_value != NULL:
+                if entries[pos].me_key != PyTuple_GET_ITEM_PTR(run, i):
+                    return False
+                i += 1
+        return True
     while PyDict_Next(d, &pos, &key, &value):
         if key != PyTuple_GET_ITEM_PTR(run, i):
             return False
@@ -2142,9 +2153,19 @@ cdef bint _write_kept(_Writer* w, object obj, object tp, bint obj_wrap, list kee
     return _write_reduce(w, obj, <tuple>rv, obj_wrap, keep, depth)
 
 
+cdef inline bint _write_item(_Writer* w, object key, object value, bint obj_wrap, list keep,
+                             int depth) except -1:
+    # (a key written before, the common case of instance dicts, is a memo reference)
+    cdef int found = _memo_get(w, key) if type(key) is str else 0
+    return not (found < 0 or (found == 0 and not _write_value(w, key, obj_wrap, keep, depth + 1))
+                or not _write_value(w, value, obj_wrap, keep, depth + 1))
+
+
 cdef bint _write_dict(_Writer* w, dict obj, bint obj_wrap, list keep, int depth) except -1:
     cdef Py_ssize_t n = len(obj)
-    cdef int found
+    cdef corv_layout_entry *entries
+    cdef Py_ssize_t count = 0
+    cdef Py_ssize_t e = 0
     if n > _BATCH:
         return False
     _put(w, 0x7d)                            # EMPTY_DICT
@@ -2154,12 +2175,27 @@ cdef bint _write_dict(_Writer* w, dict obj, bint obj_wrap, list keep, int depth)
         return True
     if n > 1:
         _put(w, 0x28)
-    for key, value in obj.items():
-        # (a key written before, the common case of instance dicts, is a memo reference)
-        found = _memo_get(w, key) if type(key) is str else 0
-        if found < 0 or (found == 0 and not _write_value(w, key, obj_wrap, keep, depth + 1)) \
-                or not _write_value(w, value, obj_wrap, keep, depth + 1):
-            return False
+    if corv_dict_entries(obj, &count) == NULL:
+        for key, value in obj.items():
+            if not _write_item(w, key, value, obj_wrap, keep, depth):
+                return False
+    else:
+        # A combined table is read in place, as PyDict_Next would (the table
+        # is looked up again at each entry: writing may make a collection
+        # run, whose finalizers may change the dict).
+        while True:
+            entries = corv_dict_entries(obj, &count)
+            if entries == NULL or len(obj) != n:
+                return False
+            while e < count and entries[e].me_value == NULL:
+                e += 1
+            if e >= count:
+                break
+            key = <object>entries[e].me_key
+            value = <object>entries[e].me_value
+            e += 1
+            if not _write_item(w, key, value, obj_wrap, keep, depth):
+                return False
     if len(obj) != n or not _room(w, 1):
         return False
     _put(w, 0x73 if n == 1 else 0x75)        # SETITEM / SETITEMS

@@ -508,7 +508,24 @@ def edge_values():
         ["z" * 20000, "y" * 20000, b"w" * 19900],   # just under one frame
         ["z" * 40000, "y" * 40000],                  # more than one frame
         (Plain(a=1),) * 3,
+        [with_free_slots({"a": 1, "b": 2, "c": 3}), holey_plain(), [holey_plain()] * 2],
     ]
+
+
+def with_free_slots(d):
+    # deleted entries left in the table before and after the live ones (no
+    # insertion after them, which could make the table be rebuilt)
+    d["x1"] = 0
+    d.pop(next(iter(d)))
+    d["x2"] = 0
+    d.pop("x2")
+    return d
+
+
+def holey_plain():
+    obj = Plain(p=1, q=2, r=3)
+    with_free_slots(vars(obj))
+    return obj
 
 
 def test_edge_values_have_the_full_paths_bytes():
