@@ -2361,11 +2361,12 @@ cdef object _own_add_external = CallTrailTracker.__dict__["add_external_module_c
 cdef str _N_ADD_EXTERNAL = "add_external_module_call"
 
 
-cdef int _direct_add_external(tracker, call) except -2:
+cdef int _direct_add_external(tracker, call, bint ready) except -2:
     """tracker.add_external_module_call(call) done here: 1 limit reached, 0
-    added, -1 when the method has to be called."""
+    added, -1 when the method has to be called (ready: what _direct_ready()
+    has just said)."""
     cdef dict fields
-    if type(tracker) is not _Tracker or not _direct_ready() \
+    if type(tracker) is not _Tracker or not ready \
             or _PyType_Lookup(<PyTypeObject *>_Tracker, <PyObject *>_N_ADD_EXTERNAL) \
             != <PyObject *>_own_add_external \
             or _trail_globals.get("CollectorSettings") is not _Settings:
@@ -2384,25 +2385,37 @@ cdef int _direct_add_external(tracker, call) except -2:
 def record_external_call(call, did_check_function_file_in_project_files=0):
     """Before-call callback of an external call made by recorded code: its record, or None."""
     cdef bint direct = _direct_ready()
+    cdef dict meta_fields = None
     func = _direct_external_metadata(call) if direct else None
     if func is None:
         func = EXTRACT_METADATA(call, True)
         if direct:
             _learn_external(call, func)
-    if not func[IS_FUNCTION_FOR_RECORDING_INDEX]:
+    else:
+        # (made here, of the plain metadata class _direct_external_metadata checked)
+        meta_fields = _fields_of((<tuple>func)[0])
+    if type(func) is tuple:
+        if not (<tuple>func)[IS_FUNCTION_FOR_RECORDING_INDEX]:
+            return None
+    elif not func[IS_FUNCTION_FOR_RECORDING_INDEX]:
         return None
     current_running_function_tmp = _current_call()
     if not current_running_function_tmp:
         return None
     function_metadata = func[FUNCTION_META_DATA_INDEX]
     try:
-        function_full_name = function_metadata.full_name
+        if meta_fields is not None:
+            function_full_name = meta_fields["full_name"]
+            module_name = meta_fields["module_name"]
+        else:
+            function_full_name = function_metadata.full_name
+            module_name = function_metadata.module_name
         if should_skip_external_function is _own_should_skip:
             # The same argument checks as the call through the module name
-            skip = _should_skip(function_full_name, function_metadata.module_name,
+            skip = _should_skip(function_full_name, module_name,
                                 did_check_function_file_in_project_files)
         else:
-            skip = should_skip_external_function(function_full_name, function_metadata.module_name,
+            skip = should_skip_external_function(function_full_name, module_name,
                                                  did_check_function_file_in_project_files)
         if skip:
             return None
@@ -2417,11 +2430,13 @@ def record_external_call(call, did_check_function_file_in_project_files=0):
             function_metadata.full_name = EXTRACT_METADATA(type_exit_function, True)[0].full_name
     except Exception:
         pass
-    if _direct_ready():
+    cdef bint ready = _direct_ready()
+    if ready:
         external_function = _new_external_call(func[0])
     else:
         external_function = ExternalFunctionCall(func[0])
-    direct_add = _direct_add_external(current_running_function_tmp, external_function)
+    # (nothing that runs Python code since the check when ready)
+    direct_add = _direct_add_external(current_running_function_tmp, external_function, ready)
     if direct_add >= 0:
         is_external_function_call_limit_exceeded = direct_add == 1
     else:
