@@ -30,6 +30,7 @@ cdef extern from "Python.h":
     int METH_KEYWORDS
     object PyCFunction_NewEx(PyMethodDef* ml, PyObject* self, object module)
     object PyLong_FromVoidPtr(void* p)
+    void* PyLong_AsVoidPtr(object p) except? NULL
     ctypedef PyObject* (*_getattrofunc "getattrofunc")(PyObject*, PyObject*)
     ctypedef struct _TypeHead "PyTypeObject":
         unsigned long tp_flags
@@ -1429,6 +1430,18 @@ cdef str _N_SELF = "__self__"
 cdef str _N_FUNC = "__func__"
 
 
+# The entries found last, by their function's address, in front of the
+# tables (whose keys are ints made per lookup): an entry found here is used
+# only when it still fits the function, as one from the table would be.
+DEF _RECENT_ENTRIES = 64
+cdef list _recent_functions = [None] * _RECENT_ENTRIES
+cdef list _recent_externals = [None] * _RECENT_ENTRIES
+
+
+cdef inline Py_ssize_t _recent_slot(object func):
+    return ((<size_t><PyObject *>func) >> 4) & (_RECENT_ENTRIES - 1)
+
+
 cdef class _ForgetEntry:
     cdef dict table
     cdef object key
@@ -1437,6 +1450,12 @@ cdef class _ForgetEntry:
         entry = self.table.get(self.key)
         if entry is not None and (<_WeakEntry>entry).ref is ref:
             del self.table[self.key]
+        # (nor does the front of the tables keep what the entry holds)
+        slot = ((<size_t>PyLong_AsVoidPtr(self.key)) >> 4) & (_RECENT_ENTRIES - 1)
+        for recent in (_recent_functions, _recent_externals):
+            entry = (<list>recent)[slot]
+            if entry is not None and (<_WeakEntry>entry).ref is ref:
+                (<list>recent)[slot] = None
 
 
 cdef int _keep_entry(dict table, object func, _WeakEntry entry) except -1:
@@ -1484,9 +1503,14 @@ cdef object _function_entry(object func):
     """The entry of a plain project function, or None (the named way)."""
     cdef _FunctionFields *f = <_FunctionFields *><PyObject *>func
     cdef _FunctionEntry entry
+    cdef Py_ssize_t slot = _recent_slot(func)
+    found = _recent_functions[slot]
+    if found is not None and (<_FunctionEntry>found).fits(func):
+        return found
     key = PyLong_FromVoidPtr(<void *>func)
     found = _function_entries.get(key)
     if found is not None and (<_FunctionEntry>found).fits(func):
+        _recent_functions[slot] = found
         return found
     if not _probe_unchanged():
         return None
@@ -1515,6 +1539,11 @@ cdef object _function_entry(object func):
     entry.full_name = meta_dict["full_name"]
     _keep_entry(_function_entries, func, entry)
     return entry
+
+
+def _recent_entry_count():
+    """Entries kept in front of the function and external tables (for tests)."""
+    return sum(e is not None for e in _recent_functions + _recent_externals)
 
 
 def _function_entry_count():
@@ -1654,11 +1683,18 @@ cdef object _direct_external_metadata(object call):
     with its cache written and its report sent; None when the probe has to
     be asked."""
     cdef _ExternalEntry entry
+    cdef Py_ssize_t slot
     func = _external_function(call)
     if func is None:
         return None
-    found = _external_entries.get(PyLong_FromVoidPtr(<void *>func))
-    if found is None or not (<_ExternalEntry>found).fits(func) or not _external_ready():
+    slot = _recent_slot(func)
+    found = _recent_externals[slot]
+    if found is None or not (<_ExternalEntry>found).fits(func):
+        found = _external_entries.get(PyLong_FromVoidPtr(<void *>func))
+        if found is None or not (<_ExternalEntry>found).fits(func):
+            return None
+        _recent_externals[slot] = found
+    if not _external_ready():
         return None
     entry = <_ExternalEntry>found
     data = _direct_metric_bytes(_Message, entry.report_fields)

@@ -283,18 +283,31 @@ def test_external_callees_are_named_as_they_are_now(real, monkeypatch, change, e
     assert all(m.timestamp >= t for m, t in zip(reports, started))
 
 
-def test_external_entries_go_with_their_functions(real):
+def test_entries_go_with_their_functions(real):
+    # Neither the tables nor what is kept in front of them outlive the
+    # functions, nor keep what those functions hold.
     import gc
-    namespace = {"__name__": "somelib"}
-    exec("def gone(x):\n    return x\n", namespace)
-    before = cr._external_entry_count()
-    rec = cr.record_user_function_call(add, 1, 2)
-    cr.record_external_return_value(1, cr.record_external_call(namespace["gone"], True))
-    cr.record_user_function_return_value(3, rec)
-    assert cr._external_entry_count() == before + 1
+    import weakref
+
+    class Default:
+        pass
+
+    namespace = {"__name__": "somelib", "Default": Default}
+    exec("def gone(x, d=Default()):\n    return x\n"
+         "def own(x, d=Default()):\n    return x\n", namespace)
+    held = [weakref.ref(namespace[name].__defaults__[0]) for name in ("gone", "own")]
+    before = cr._external_entry_count(), cr._function_entry_count()
+    for _ in range(3):  # (a project function's entry is made at its second call)
+        rec = cr.record_user_function_call(namespace["own"], 1)
+        cr.record_external_return_value(1, cr.record_external_call(namespace["gone"], True))
+        cr.record_user_function_return_value(3, rec)
+    assert (cr._external_entry_count(), cr._function_entry_count()) == (before[0] + 1, before[1] + 1)
+    recent = cr._recent_entry_count()
     del rec, namespace
     gc.collect()
-    assert cr._external_entry_count() == before
+    assert (cr._external_entry_count(), cr._function_entry_count()) == before
+    assert [ref() for ref in held] == [None, None]
+    assert cr._recent_entry_count() == recent - 2
 
 
 # --- the record templates -----------------------------------------------------
