@@ -192,8 +192,13 @@ cdef object _cache_get(object key):
     return _MISS
 
 
+# The key last put at the end of _entries: putting it again moves nothing.
+cdef size_t _newest = 0
+
+
 cdef int _cache_put(object key, object owner, object value) except -1:
     """Stores value under key; owner is the key's __self__ (or None)."""
+    global _newest
     cdef PyObject *found = get_pyobject_to_pyobject_item(<PyObject *>key)
     cdef _CacheEntry entry
     cdef _ForgetDeadKey forget
@@ -206,7 +211,9 @@ cdef int _cache_put(object key, object owner, object value) except -1:
             # another thread in).
             old_value = entry.value
             entry.value = value
-            _entries.move_to_end(entry.addr)
+            if entry.addr != _newest:
+                _entries.move_to_end(entry.addr)
+                _newest = entry.addr
             return 0
         # A leftover for a dead object at this address; never serve it.
         _discard(entry)
@@ -229,10 +236,12 @@ cdef int _cache_put(object key, object owner, object value) except -1:
 
     _evict_to(_capacity - 1)
     _entries[entry.addr] = entry
+    _newest = entry.addr
     try:
         set_pyobject_to_pyobject_item(<PyObject *>key, <PyObject *>entry)
     except BaseException:
         _entries.pop(entry.addr, None)
+        _newest = 0
         raise
     return 0
 
