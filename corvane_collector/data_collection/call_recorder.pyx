@@ -2608,7 +2608,11 @@ def load_global_hook(global_obj, str name):
     cdef PyObject *found
     eft = _current_call()
     if eft:
-        collected = eft.globals
+        if type(eft) is _Tracker and _classes_direct and _tag_is(_Tracker, _tracker_tag):
+            # (a plain field of the checked class: its instance dict's entry)
+            collected = _field(_fields_of(eft), 1, "globals")
+        else:
+            collected = eft.globals
         if type(collected) is dict:
             # Loaded before in this call: an object that can carry a weak
             # reference stays followed for as long as the call holds it, so
