@@ -31,6 +31,7 @@ cdef extern from "Python.h":
     object PyCFunction_NewEx(PyMethodDef* ml, PyObject* self, object module)
     object PyLong_FromVoidPtr(void* p)
     void* PyLong_AsVoidPtr(object p) except? NULL
+    long PyLong_AsLongAndOverflow(object p, int *overflow) except? -1
     ctypedef PyObject* (*_getattrofunc "getattrofunc")(PyObject*, PyObject*)
     ctypedef struct _TypeHead "PyTypeObject":
         unsigned long tp_flags
@@ -329,12 +330,20 @@ cdef long _SMALL_INT_MAX = 256
 
 cdef bint _guard(obj, oid) except -1:
     """Give obj a liveness guard; False when obj is not to be followed."""
+    cdef type tp = type(obj)
+    cdef Py_ssize_t size
+    cdef long small
+    cdef int overflow = 0
+    if obj is None or tp is bool:
+        return True  # (see below: never held, never guarded)
+    if tp is int:
+        small = PyLong_AsLongAndOverflow(obj, &overflow)
+        if not overflow and _SMALL_INT_MIN <= small <= _SMALL_INT_MAX:
+            return True
     if oid in _HELD:
         return _hold(obj, oid, 0)
     if oid in _GUARDS:
         return True
-    cdef type tp = type(obj)
-    cdef Py_ssize_t size
     if PyType_SUPPORTS_WEAKREFS(<PyTypeObject*>tp):
         guard = _IdGuard(obj, _forget_dead)
         guard.oid = oid
