@@ -59,7 +59,7 @@ class Sink:
         if size < 0:
             self.refused += 1
             return
-        self._outbox.discard()
+        self._outbox.discard(keep_room=True)
         self._outbox.admit(data, size)
 
     @property

@@ -82,7 +82,7 @@ cdef class Outbox:
     cdef unsigned char *_buf
     cdef Py_ssize_t _start       # first queued byte
     cdef Py_ssize_t _end         # one past the last
-    cdef Py_ssize_t _capacity
+    cdef readonly Py_ssize_t capacity   # bytes allocated for the buffer
     cdef readonly Py_ssize_t frames
     cdef readonly Py_ssize_t messages
     cdef readonly Py_ssize_t queued_bytes
@@ -137,20 +137,20 @@ cdef class Outbox:
         cdef Py_ssize_t used = self._end - self._start
         cdef Py_ssize_t capacity
         cdef unsigned char *grown
-        if self._end + need <= self._capacity:
+        if self._end + need <= self.capacity:
             return 0
         if self._start > 0:
             memmove(self._buf, self._buf + self._start, used)
             self._start = 0
             self._end = used
-            if used + need <= self._capacity:
+            if used + need <= self.capacity:
                 return 0
-        capacity = max(self._capacity * 2, used + need, 4096)
+        capacity = max(self.capacity * 2, used + need, 4096)
         grown = <unsigned char *>PyMem_Realloc(self._buf, capacity)
         if grown == NULL:
             raise MemoryError()
         self._buf = grown
-        self._capacity = capacity
+        self.capacity = capacity
         return 0
 
     cdef int _put(self, unsigned char kind, unsigned long long tid, data) except -1:
@@ -223,20 +223,26 @@ cdef class Outbox:
             self._emptied()
         return result, count
 
-    def discard(self):
-        """Empties the queue; returns how many messages it held."""
+    def discard(self, bint keep_room=False):
+        """Empties the queue; returns how many messages it held. The
+        buffer's memory is given back unless keep_room is set."""
         cdef Py_ssize_t count = self.messages
         self._start = self._end = 0
         self.frames = self.messages = self.queued_bytes = 0
-        self._emptied()
+        if keep_room:
+            self._emptied()
+        else:
+            PyMem_Free(self._buf)
+            self._buf = NULL
+            self.capacity = 0
         return count
 
     cdef void _emptied(self):
         self._start = self._end = 0
-        if self._capacity > _KEEP_CAPACITY:
+        if self.capacity > _KEEP_CAPACITY:
             PyMem_Free(self._buf)
             self._buf = NULL
-            self._capacity = 0
+            self.capacity = 0
 
 
 cdef object _as_bytes(payload):

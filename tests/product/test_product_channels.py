@@ -370,3 +370,8 @@ def test_outbox_keeps_frames_in_order_across_partial_takes_and_regrowth():
     take_all(5_000)
     assert got == sent and box.frames == box.messages == box.queued_bytes == 0
     assert box.sent == 1000 and box.sent_bytes == sum(len(p) for k, p in sent if k == 1)
+    # an emptied buffer keeps its room for the next sends; a discarded one
+    # (a closed channel's) gives its memory back
+    assert box.capacity > 0
+    box.send_message(b"x")
+    assert box.discard() == 1 and box.capacity == 0
