@@ -211,8 +211,9 @@ def per_call_cases(interceptor, calls, repeat):
                          for m in ("stock", "collector", "baseline", "no-pickling", "real-channels"))
         print("%-14s %8.2f %10.2f %9.2f %19.2f %17.2f %12.2f %14.2f %14.2f" % (
             name, s, c, b, c / b, (c - s) / (b - s), n, r, r / b))
-    print("no-pickling: the collector with a serializer that returns constant bytes "
-          "(the recorder's and evaluator's own share)")
+    print("no-pickling: the collector with a serializer that returns constant bytes; a "
+          "serializer of its own takes the recorder off its direct paths, so this is the "
+          "named paths' cost without pickling, not the direct paths' share")
     print("real-channels: the collector with the run's channels (send path, queue and "
           "writer thread) into a process that discards, flushed before the time is taken")
     print("records delivered: %d, metric messages: %d, mean record size %.0f bytes" % (
