@@ -1250,8 +1250,11 @@ DEF _KEY_RUNS = 64
 cdef PyObject *_key_runs[_KEY_RUNS]
 
 
+cdef extern from "corv_dict_table.h":
+    # PyDict_Next without a call per entry of a combined table
+    int corv_dict_next(object d, Py_ssize_t *pos, PyObject **key, PyObject **value)
+
 cdef extern from "Python.h":
-    int PyDict_Next(object d, Py_ssize_t *pos, PyObject **key, PyObject **value)
     Py_ssize_t PyDict_GET_SIZE "PyDict_Size"(object d)
     PyObject *PyTuple_GET_ITEM_PTR "PyTuple_GET_ITEM"(PyObject *t, Py_ssize_t i)
     Py_ssize_t PyTuple_GET_SIZE_PTR "PyTuple_GET_SIZE"(PyObject *t)
@@ -1266,22 +1269,11 @@ cdef inline size_t _key_run_slot(object tp, Py_ssize_t n):
 cdef inline bint _same_keys(dict d, PyObject *run):
     cdef Py_ssize_t pos = 0
     cdef Py_ssize_t i = 0
-    cdef Py_ssize_t count = 0
     cdef PyObject *key
     cdef PyObject *value
-    cdef corv_layout_entry *entries
     if run == NULL or PyTuple_GET_SIZE_PTR(run) != PyDict_GET_SIZE(d):
         return False
-    entries = corv_dict_entries(d, &count)
-    if entries != NULL:
-        # (comparisons only: nothing can change the table meanwhile)
-        for pos in range(count):
-            if entries[pos].me_value != NULL:
-                if entries[pos].me_key != PyTuple_GET_ITEM_PTR(run, i):
-                    return False
-                i += 1
-        return True
-    while PyDict_Next(d, &pos, &key, &value):
+    while corv_dict_next(d, &pos, &key, &value):
         if key != PyTuple_GET_ITEM_PTR(run, i):
             return False
         i += 1
@@ -2153,19 +2145,12 @@ cdef bint _write_kept(_Writer* w, object obj, object tp, bint obj_wrap, list kee
     return _write_reduce(w, obj, <tuple>rv, obj_wrap, keep, depth)
 
 
-cdef inline bint _write_item(_Writer* w, object key, object value, bint obj_wrap, list keep,
-                             int depth) except -1:
-    # (a key written before, the common case of instance dicts, is a memo reference)
-    cdef int found = _memo_get(w, key) if type(key) is str else 0
-    return not (found < 0 or (found == 0 and not _write_value(w, key, obj_wrap, keep, depth + 1))
-                or not _write_value(w, value, obj_wrap, keep, depth + 1))
-
-
 cdef bint _write_dict(_Writer* w, dict obj, bint obj_wrap, list keep, int depth) except -1:
     cdef Py_ssize_t n = len(obj)
-    cdef corv_layout_entry *entries
-    cdef Py_ssize_t count = 0
-    cdef Py_ssize_t e = 0
+    cdef Py_ssize_t pos = 0
+    cdef PyObject *key_ptr
+    cdef PyObject *value_ptr
+    cdef int found
     if n > _BATCH:
         return False
     _put(w, 0x7d)                            # EMPTY_DICT
@@ -2175,27 +2160,18 @@ cdef bint _write_dict(_Writer* w, dict obj, bint obj_wrap, list keep, int depth)
         return True
     if n > 1:
         _put(w, 0x28)
-    if corv_dict_entries(obj, &count) == NULL:
-        for key, value in obj.items():
-            if not _write_item(w, key, value, obj_wrap, keep, depth):
-                return False
-    else:
-        # A combined table is read in place, as PyDict_Next would (the table
-        # is looked up again at each entry: writing may make a collection
-        # run, whose finalizers may change the dict).
-        while True:
-            entries = corv_dict_entries(obj, &count)
-            if entries == NULL or len(obj) != n:
-                return False
-            while e < count and entries[e].me_value == NULL:
-                e += 1
-            if e >= count:
-                break
-            key = <object>entries[e].me_key
-            value = <object>entries[e].me_value
-            e += 1
-            if not _write_item(w, key, value, obj_wrap, keep, depth):
-                return False
+    # (writing may make a collection run, whose finalizers may change the
+    # dict: the key and value are held while they are written)
+    while corv_dict_next(obj, &pos, &key_ptr, &value_ptr):
+        key = <object>key_ptr
+        value = <object>value_ptr
+        if len(obj) != n:
+            return False
+        # (a key written before, the common case of instance dicts, is a memo reference)
+        found = _memo_get(w, key) if type(key) is str else 0
+        if found < 0 or (found == 0 and not _write_value(w, key, obj_wrap, keep, depth + 1)) \
+                or not _write_value(w, value, obj_wrap, keep, depth + 1):
+            return False
     if len(obj) != n or not _room(w, 1):
         return False
     _put(w, 0x73 if n == 1 else 0x75)        # SETITEM / SETITEMS
@@ -2423,13 +2399,6 @@ cdef extern from "Python.h":
     object PyBytes_FromStringAndSize(const char* data, Py_ssize_t size)
 
 from cpython.pycapsule cimport PyCapsule_New
-
-cdef extern from "corv_dict_table.h":
-    ctypedef struct corv_layout_entry:
-        PyObject *me_key
-        PyObject *me_value
-    corv_layout_entry *corv_dict_entries(object d, Py_ssize_t *n)
-
 
 cdef int _F_BYTES = 0
 cdef int _F_EMPTY_LIST = 1
@@ -2733,9 +2702,6 @@ cdef bint _template_fits(_RecordTemplate t, object record, PyObject **values) ex
     cdef PyObject **dict_ptr
     cdef PyObject *containers[_RECORD_FIELDS_MAX]
     cdef Py_ssize_t n_containers = 0
-    cdef corv_layout_entry *entries
-    cdef Py_ssize_t n_entries = 0
-    cdef Py_ssize_t e = 0
     if type(record) is not t.record_type:
         return False
     if (Py_GetRecursionLimit() <= _C_PICKLER_MAX_RECURSION_LIMIT) != t.c_regime:
@@ -2751,20 +2717,7 @@ cdef bint _template_fits(_RecordTemplate t, object record, PyObject **values) ex
     if dict_ptr == NULL or dict_ptr[0] == NULL or type(<object>dict_ptr[0]) is not dict \
             or len(<dict>dict_ptr[0]) != t.n_keys:
         return False
-    # (the entries in their order, read from the table itself when it is a
-    # combined one: what PyDict_Next gives, without a call per entry)
-    entries = corv_dict_entries(<object>dict_ptr[0], &n_entries)
-    while True:
-        if entries != NULL:
-            while e < n_entries and entries[e].me_value == NULL:
-                e += 1
-            if e == n_entries:
-                break
-            key = entries[e].me_key
-            value = entries[e].me_value
-            e += 1
-        elif not PyDict_Next(<object>dict_ptr[0], &pos, &key, &value):
-            break
+    while corv_dict_next(<object>dict_ptr[0], &pos, &key, &value):
         if i >= t.n_keys or key != t.key_ptrs[i]:
             return False
         kind = t.kind_codes[i]

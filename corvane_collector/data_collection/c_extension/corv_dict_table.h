@@ -1,6 +1,7 @@
 // A dict's table as CPython 3.10 lays it out (Objects/dict-common.h is not
-// installed): the recorder stores and the pickler reads the entries of the
-// dicts it made itself without a lookup per key.
+// installed): the recorder stores into the entries of the dicts it made
+// itself without a lookup per key, and the pickler walks dicts without a
+// call per entry.
 #ifndef CORV_DICT_TABLE_H
 #define CORV_DICT_TABLE_H
 
@@ -33,6 +34,30 @@ static inline corv_layout_entry *corv_dict_entries(PyObject *d, Py_ssize_t *n) {
     int ix = size <= 0xff ? 1 : size <= 0xffff ? 2 : size <= 0xffffffffLL ? 4 : 8;
     *n = dk->dk_nentries;
     return (corv_layout_entry *)(dk->dk_indices + size * ix);
+}
+
+// PyDict_Next, with a combined table's entries read in place: the table is
+// looked up again at each step, as PyDict_Next does, so a dict changed
+// between steps is read as PyDict_Next would read it.
+static inline int corv_dict_next(PyObject *d, Py_ssize_t *pos, PyObject **key,
+                                 PyObject **value) {
+    Py_ssize_t n;
+    corv_layout_entry *e = corv_dict_entries(d, &n);
+    if (e == NULL) {
+        return PyDict_Next(d, pos, key, value);
+    }
+    Py_ssize_t i = *pos;
+    while (i < n && e[i].me_value == NULL) {
+        i++;
+    }
+    if (i >= n) {
+        *pos = n;
+        return 0;
+    }
+    *pos = i + 1;
+    *key = e[i].me_key;
+    *value = e[i].me_value;
+    return 1;
 }
 
 #endif
