@@ -46,8 +46,8 @@ class Sink:
     """A channel that keeps only counts, so that memory growth is the collector's own:
     the compiled outbox's send path (host/outbox.pyx), whose queue is emptied
     (nothing written) whenever it holds 256 KiB, so that the sink costs the recorded
-    call next to nothing. (What the run's real channels
-    add per message, the real-channels column of the per-call table shows.)"""
+    call next to nothing. (What the run's real channels add per message, the
+    real-channels column of the per-call table shows.)"""
 
     def __init__(self):
         from corvane_collector.host.outbox import Outbox

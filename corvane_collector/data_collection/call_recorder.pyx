@@ -1279,17 +1279,22 @@ cdef list _sent_boxes = [None, None]
 cdef int _sent_next = 0
 
 
+cdef inline int _sent_slot(channel):
+    # the slot kept for this channel, or -1
+    return 0 if _sent[0].channel == <PyObject *>channel else \
+        1 if _sent[1].channel == <PyObject *>channel else -1
+
+
 cdef inline PyObject *_known_box(channel):
     cdef PyObject **dp
-    cdef int i
-    for i in range(2):
-        if <PyObject *>channel == _sent[i].channel and _sent[i].box != NULL:
-            dp = _PyObject_GetDictPtr(channel)
-            if dp != NULL and dp[0] == _sent[i].fields \
-                    and _version_of(<dict>dp[0]) == _sent[i].version \
-                    and _tag_is(type(channel), _sent[i].tag):
-                return _sent[i].box
-            return NULL
+    cdef int i = _sent_slot(channel)
+    if i < 0 or _sent[i].box == NULL:
+        return NULL
+    dp = _PyObject_GetDictPtr(channel)
+    if dp != NULL and dp[0] == _sent[i].fields \
+            and _version_of(<dict>dp[0]) == _sent[i].version \
+            and _tag_is(type(channel), _sent[i].tag):
+        return _sent[i].box
     return NULL
 
 
@@ -1312,8 +1317,9 @@ cdef int _channel_send(channel, data) except -1:
         if box != NULL:
             tp = type(channel)
             if (<_TypeHead *>tp).tp_flags & Py_TPFLAGS_VALID_VERSION_TAG:
-                i = 0 if _sent[0].channel == <PyObject *>channel else \
-                    1 if _sent[1].channel == <PyObject *>channel else _sent_next
+                i = _sent_slot(channel)
+                if i < 0:
+                    i = _sent_next
                 _sent_next = 1 - i
                 dp = _PyObject_GetDictPtr(channel)
                 _sent_boxes[i] = <object>box
@@ -1447,8 +1453,8 @@ cdef list _recent_functions = [None] * _RECENT_ENTRIES
 cdef list _recent_externals = [None] * _RECENT_ENTRIES
 
 
-cdef inline Py_ssize_t _recent_slot(object func):
-    return ((<size_t><PyObject *>func) >> 4) & (_RECENT_ENTRIES - 1)
+cdef inline Py_ssize_t _recent_slot(size_t address):
+    return (address >> 4) & (_RECENT_ENTRIES - 1)
 
 
 cdef class _ForgetEntry:
@@ -1460,7 +1466,7 @@ cdef class _ForgetEntry:
         if entry is not None and (<_WeakEntry>entry).ref is ref:
             del self.table[self.key]
         # (nor does the front of the tables keep what the entry holds)
-        slot = ((<size_t>PyLong_AsVoidPtr(self.key)) >> 4) & (_RECENT_ENTRIES - 1)
+        slot = _recent_slot(<size_t>PyLong_AsVoidPtr(self.key))
         for recent in (_recent_functions, _recent_externals):
             entry = (<list>recent)[slot]
             if entry is not None and (<_WeakEntry>entry).ref is ref:
@@ -1512,7 +1518,7 @@ cdef object _function_entry(object func):
     """The entry of a plain project function, or None (the named way)."""
     cdef _FunctionFields *f = <_FunctionFields *><PyObject *>func
     cdef _FunctionEntry entry
-    cdef Py_ssize_t slot = _recent_slot(func)
+    cdef Py_ssize_t slot = _recent_slot(<size_t><PyObject *>func)
     found = _recent_functions[slot]
     if found is not None and (<_FunctionEntry>found).fits(func):
         return found
@@ -1696,7 +1702,7 @@ cdef object _direct_external_metadata(object call):
     func = _external_function(call)
     if func is None:
         return None
-    slot = _recent_slot(func)
+    slot = _recent_slot(<size_t><PyObject *>func)
     found = _recent_externals[slot]
     if found is None or not (<_ExternalEntry>found).fits(func):
         found = _external_entries.get(PyLong_FromVoidPtr(<void *>func))

@@ -227,22 +227,23 @@ cdef class Outbox:
         """Empties the queue; returns how many messages it held. The
         buffer's memory is given back unless keep_room is set."""
         cdef Py_ssize_t count = self.messages
-        self._start = self._end = 0
         self.frames = self.messages = self.queued_bytes = 0
         if keep_room:
             self._emptied()
         else:
-            PyMem_Free(self._buf)
-            self._buf = NULL
-            self.capacity = 0
+            self._start = self._end = 0
+            self._release()
         return count
 
     cdef void _emptied(self):
         self._start = self._end = 0
         if self.capacity > _KEEP_CAPACITY:
-            PyMem_Free(self._buf)
-            self._buf = NULL
-            self.capacity = 0
+            self._release()
+
+    cdef void _release(self):
+        PyMem_Free(self._buf)
+        self._buf = NULL
+        self.capacity = 0
 
 
 cdef object _as_bytes(payload):
