@@ -98,3 +98,49 @@ def test_byte_put_in_the_thread_store_from_outside_is_honoured(run_script):
     # Back from go.acquire(), T decides with its stored byte: inner is an
     # external call (whose own call is not); the main thread's byte stayed 0.
     assert run.result["log"] == [["T", "external", "<function main.<locals>.worker.<locals>.inner>", True]]
+
+
+def test_unsampled_project_call_leaves_its_caller_unrecorded(run_script):
+    # Once a call has been sampled, a project call that is not sampled takes
+    # the stock call path; its after-call steps still clear the recording bit
+    # that its callee left set (here from the store, while it waited). The
+    # callees are locals: a global load would put the frame's entry flag back.
+    run = run_script('''
+        import threading
+        fake_recorder.install()
+        interceptor.apply({__file__}, 1.0)
+        LIB.set_tid_to_currently_recording.argtypes = [ctypes.c_int32, ctypes.c_ubyte]
+
+        def target(x):
+            return x
+
+        parked = threading.Lock()
+        go = threading.Lock()
+        go.acquire()
+
+        def main():
+            def worker():
+                after = abs
+                def inner():
+                    # a nested project function: decided, never sampled
+                    waited = abs
+                    parked.release()
+                    go.acquire()
+                    return waited(-3)
+                inner()
+                return after(-4)
+            target(1)  # the first sampled call
+            parked.acquire()
+            t = threading.Thread(target=worker, name="T")
+            t.start()
+            parked.acquire()
+            LIB.set_tid_to_currently_recording(ctypes.c_int32(t.ident & 0xFFFFFFFF).value, 1)
+            go.release()
+            t.join()
+            return abs(-5)
+
+        main()
+        emit(log=[e[:3] for e in fake_recorder.LOG if e[0] == "T" and e[1] == "external"])
+    ''')
+    # abs(-3) is recorded with the stored byte, abs(-4) after inner() is not
+    assert run.result["log"] == [["T", "external", "<builtin_function_or_method abs>"]]

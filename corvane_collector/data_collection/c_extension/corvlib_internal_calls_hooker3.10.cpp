@@ -573,6 +573,10 @@ enum : uint32_t {
     CORV_D_USER = 1u << 1,
     CORV_D_SAMPLED = 1u << 2,
     CORV_D_RECORDING = 1u << 3,
+    // Made once a byte could be non-zero, for a project call or while the
+    // byte had the recording bit: the call has after-call steps even
+    // without hooks (corv_unhooked_after_call).
+    CORV_D_STEPS = 1u << 4,
 };
 
 static inline CorvDecision corv_decision_of(uint32_t bits) {
@@ -837,10 +841,15 @@ static inline __attribute__((always_inline)) uint32_t corv_decide_plain_function
 }
 
 // The decision word of a call site: the shared byte is added once some byte
-// can be non-zero; until then it is 0 and adds nothing. (Read after the
-// decision, which syncs the byte whenever it may have let another thread in.)
+// can be non-zero; until then it is 0 and adds nothing, and no call has
+// after-call steps. (Read after the decision, which syncs the byte whenever
+// it may have let another thread in.)
 static inline uint32_t corv_site_bits(uint32_t bits) {
-    return CORV_FLAG_IN_USE() ? corv_with_flag(bits) : bits;
+    if (CORV_LIKELY(!CORV_FLAG_IN_USE())) {
+        return bits;
+    }
+    bits = corv_with_flag(bits);
+    return bits & (CORV_D_USER | CORV_D_RECORDING) ? bits | CORV_D_STEPS : bits;
 }
 
 // Whether the call gets a hook: a sampled call, or an external call made
@@ -851,11 +860,13 @@ static inline bool corv_decision_hooks(uint32_t bits) {
 
 // The call site's decision while the running thread is not recording:
 // whether the call has to go through the hooked call (corv_hooked_call_*),
-// with the decision word in *d. It need not when it has no hook and its
-// after-call steps cannot change the byte: when there is no decision to make
-// (the callee is not a function, bound method or class, or there is no
-// project set: such a call can be neither sampled nor external), or when no
-// byte can be non-zero yet.
+// with the decision word in *d: a call with a hook, or with after-call steps
+// (CORV_D_STEPS: a project call once a byte could be non-zero), which the
+// hooked call makes without the hooks' work. A call to anything else needs
+// neither: syncing the byte after it is left to the next reader, which syncs
+// first. There is no decision to make (*d stays 0) when the callee is not a
+// function, bound method or class, or there is no project set: such a call
+// can be neither sampled nor external.
 static inline bool corv_site_decide_unrecorded(PyObject *callee, uint64_t tid, uint32_t *d) {
     PyTypeObject *tp = Py_TYPE(callee);
     PyObject *pf = project_files;
@@ -876,7 +887,21 @@ static inline bool corv_site_decide_unrecorded(PyObject *callee, uint64_t tid, u
     else {
         return false;
     }
-    return corv_decision_hooks(*d) || CORV_FLAG_IN_USE();
+    return corv_decision_hooks(*d) || (*d & CORV_D_STEPS);
+}
+
+// The after-call steps of corv_after_call for a call without hooks: the
+// byte synced, then the recording bit set back for a call decided while
+// recording, or cleared after a project call (whatever ran inside, the
+// caller is not recording).
+static __attribute__((noinline)) void corv_unhooked_after_call(uint32_t bits, uint64_t tid) {
+    corv_sync_recording_thread(tid);
+    if (bits & CORV_D_RECORDING) {
+        g_currently_recording |= RECORDING_BIT;
+    }
+    else if (bits & CORV_D_USER) {
+        g_currently_recording &= (unsigned char)~RECORDING_BIT;
+    }
 }
 
 // The hook part before the call. Returns whether a hook was attempted and
@@ -1218,11 +1243,16 @@ static PyObject *corv_answer_outcome(PyObject *hook) {
 }
 
 // A call with its hooks and after-call steps, for any decision (a decision
-// without hooks gets the steps alone).
+// without hooks gets the steps alone, without the hooks' bookkeeping).
 static __attribute__((noinline)) PyObject *corv_hooked_call_function_slow(
     PyThreadState *tstate, CorvTraceInfo *ti, PyObject ***pp_stack, Py_ssize_t oparg,
     PyObject *kwnames, PyObject *callee, PyObject *const *cb_args, Py_ssize_t cb_nargs,
     uint32_t bits) {
+    if (!corv_decision_hooks(bits)) {
+        PyObject *res = corv_call_function(tstate, ti, pp_stack, oparg, kwnames);
+        corv_unhooked_after_call(bits, tstate->thread_id);
+        return res;
+    }
     const CorvDecision d = corv_decision_of(bits);
     PyObject *hook;
     bool hooked = corv_before_call(d, callee, cb_args, cb_nargs, kwnames, NULL, NULL, &hook);
@@ -2280,23 +2310,23 @@ static __attribute__((noinline)) void corv_dealloc_on_loop_thread(PyObject *op, 
 // `hooked` the call with its hooks for the decision `d_`. Once any byte has
 // been set, the byte is synced first: the thread may have changed hands
 // since it was last synced (inside an iterator, a lookup, a release), and
-// the decision reads it. Before that, every byte is 0 wherever it is. A call that
-// cannot be a project call outside recording has no decision to make and no
-// after-call steps (corv_site_decide_unrecorded).
+// the decision reads it. Before that, every byte is 0 wherever it is. While
+// recording every decided call takes the hooked call; outside recording only
+// one with hooks or after-call steps does (corv_site_decide_unrecorded).
 #define CORV_CALL_SITE(res, callee, plain, hooked)                   \
     do {                                                             \
         uint32_t d_ = 0;                                             \
-        bool decided_;                                               \
+        bool hooked_;                                                \
         if (CORV_FLAG_IN_USE() &&                                    \
             (corv_sync_recording_thread(my_tid),                     \
              g_currently_recording & RECORDING_BIT)) {               \
             d_ = corv_with_flag(corv_decide((callee), my_tid));      \
-            decided_ = true;                                         \
+            hooked_ = true;                                          \
         }                                                            \
         else {                                                       \
-            decided_ = corv_site_decide_unrecorded((callee), my_tid, &d_); \
+            hooked_ = corv_site_decide_unrecorded((callee), my_tid, &d_); \
         }                                                            \
-        if (CORV_LIKELY(!decided_)) {                                \
+        if (CORV_LIKELY(!hooked_)) {                                 \
             res = plain;                                             \
         }                                                            \
         else {                                                       \
