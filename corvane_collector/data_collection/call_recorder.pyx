@@ -38,6 +38,7 @@ cdef extern from "Python.h":
         unsigned int tp_version_tag
         _getattrofunc tp_getattro
         Py_ssize_t tp_basicsize
+        Py_ssize_t tp_itemsize
         PyTypeObject* tp_base
         PyObject* tp_mro
     PyObject* PyObject_GenericGetAttr(PyObject*, PyObject*)
@@ -487,6 +488,37 @@ cdef object _MISSING = object()
 
 cdef extern from "Python.h":
     PyObject *_PyType_Lookup_ "_PyType_Lookup"(PyTypeObject *tp, PyObject *name)
+    ctypedef struct _ListHead "PyListObject":
+        Py_ssize_t allocated
+    ctypedef struct PyDictObject:
+        pass
+    Py_ssize_t _PyDict_SizeOf(PyDictObject *d)
+
+cdef extern from "corv_dict_table.h":
+    int corv_dict_next(object d, Py_ssize_t *pos, PyObject **key, PyObject **value)
+
+# What sys.getsizeof adds to a collected object's own figure (its collector header).
+cdef Py_ssize_t _GC_HEAD = _getsizeof(()) - ().__sizeof__()
+
+
+cdef inline Py_ssize_t _getsizeof_of(obj, type tp) except -1:
+    # sys.getsizeof(obj), worked out as the interpreter works it out for the
+    # exact tuples, lists and dicts the quick bound meets most (their size
+    # methods' figures and the header), without the call
+    if tp is tuple:
+        return (<_TypeHead *>tp).tp_basicsize + Py_SIZE(obj) * (<_TypeHead *>tp).tp_itemsize \
+            + _GC_HEAD
+    if tp is list:
+        return (<_TypeHead *>tp).tp_basicsize \
+            + (<_ListHead *><PyObject *>obj).allocated * <Py_ssize_t>sizeof(void *) + _GC_HEAD
+    if tp is dict:
+        return _PyDict_SizeOf(<PyDictObject *>obj) + _GC_HEAD
+    return _getsizeof(obj)
+
+
+def _getsizeof_figure(obj):
+    """The quick bound's sys.getsizeof figure for obj (for tests)."""
+    return _getsizeof_of(obj, type(obj))
 
 
 cdef Py_ssize_t _flat_bound(obj, type tp) except -2:
@@ -510,8 +542,28 @@ cdef Py_ssize_t _items_bound(mapping, Py_ssize_t* budget, int level) except -2:
     # the keys and values of an exact dict (or OrderedDict), one level down
     cdef Py_ssize_t total = 0
     cdef Py_ssize_t part
+    cdef Py_ssize_t pos = 0
+    cdef Py_ssize_t n
+    cdef PyObject *key_ptr
+    cdef PyObject *value_ptr
     if 2 * len(mapping) > budget[0]:
         return -1
+    if type(mapping) is dict:
+        # (read in place; the key and value are held while they are looked
+        # at, and a dict changed meanwhile, by a finalizer, is measured)
+        n = len(mapping)
+        while corv_dict_next(mapping, &pos, &key_ptr, &value_ptr):
+            key = <object>key_ptr
+            value = <object>value_ptr
+            part = _quick_bound(key, budget, level + 1)
+            if part < 0:
+                return -1
+            total += part
+            part = _quick_bound(value, budget, level + 1)
+            if part < 0 or len(mapping) != n:
+                return -1
+            total += part
+        return total
     for key, value in (<dict>mapping).items():
         part = _quick_bound(key, budget, level + 1)
         if part < 0:
@@ -600,7 +652,7 @@ cdef Py_ssize_t _quick_bound(obj, Py_ssize_t* budget, int level) except -2:
         # code: not counted by the deep measurement
         return 64
     if tp is tuple or tp is list or tp is set or tp is frozenset:
-        total = _getsizeof(obj) + 64
+        total = _getsizeof_of(obj, tp) + 64
         if not descend:
             return total
         if len(obj) > budget[0]:
@@ -613,7 +665,7 @@ cdef Py_ssize_t _quick_bound(obj, Py_ssize_t* budget, int level) except -2:
         return total
     if tp is dict or tp is _OrderedDict or tp is _defaultdict:
         # (the deep measurement sizes the last two as dicts: their items)
-        total = _getsizeof(obj) + 64
+        total = _getsizeof_of(obj, tp) + 64
         if not descend:
             return total
         part = _items_bound(obj, budget, level)
@@ -625,7 +677,10 @@ cdef Py_ssize_t _quick_bound(obj, Py_ssize_t* budget, int level) except -2:
         return -1 if descend else _flat_bound(obj, tp)
     # An instance of a plain class: the deep measurement counts the object,
     # its instance dict and slots and what they hold (never the class).
-    total = object.__sizeof__(obj) + 64
+    # (object.__sizeof__(obj), as it works it out)
+    total = (<_TypeHead *>tp).tp_basicsize + 64
+    if (<_TypeHead *>tp).tp_itemsize > 0:
+        total += Py_SIZE(obj) * (<_TypeHead *>tp).tp_itemsize
     if not descend:
         return total
     dict_ptr = _PyObject_GetDictPtr(obj)

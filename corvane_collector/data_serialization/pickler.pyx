@@ -1740,9 +1740,64 @@ cdef bint _write_data(_Writer* w, const char* data, Py_ssize_t size,
     return True
 
 
+# The names found last for a class of metaclass type, by its address: kept
+# while what decided them is unchanged. The class by its version tag (a
+# change of __module__ or __qualname__, or of a base, clears it; tags are
+# never reused, so another class made at the same address does not match),
+# sys.modules and the module's dict by their version tags (the class is in
+# that dict under its name), the module's class, and the extension registry.
+# (Other metaclasses may compute either name.)
+DEF _NAME_SLOTS = 64
+cdef extern from "Python.h":
+    PyObject *PyModule_GetDict(PyObject *module)
+
+cdef struct _NameSlot:
+    PyObject *cls               # (compared, not held)
+    unsigned int tag
+    unsigned long long modules_version
+    unsigned long long module_version
+    unsigned long long registry_version
+    PyObject *module            # held
+    PyObject *names             # held: (module name, qualified name)
+cdef _NameSlot _name_slots[_NAME_SLOTS]
+
+
+cdef inline _NameSlot *_name_slot(object cls):
+    cdef size_t a = <size_t><PyObject *>cls
+    return &_name_slots[((a >> 4) ^ (a >> 10)) & (_NAME_SLOTS - 1)]
+
+
 cdef object _found_name(object cls):
     """(module name, qualified name) under which cls is found, for writing it
     by name; None when it is not found there."""
+    cdef _NameSlot *slot = _name_slot(cls)
+    if slot.cls == <PyObject *>cls and _tag_is(cls, slot.tag) \
+            and _dict_version(_sys_modules) == slot.modules_version \
+            and type(<object>slot.module) is _ModuleType \
+            and _dict_version(<object>PyModule_GetDict(slot.module)) == slot.module_version \
+            and _dict_version(_extension_registry) == slot.registry_version:
+        return <object>slot.names
+    names = _look_up_name(cls)
+    if names is not None and type(cls) is type \
+            and (<_TypeHead *>cls).tp_flags & Py_TPFLAGS_VALID_VERSION_TAG:
+        module = _sys_modules.get((<tuple>names)[0])
+        if type(module) is _ModuleType and type(module.__dict__) is dict \
+                and (<dict>module.__dict__).get((<tuple>names)[1]) is cls:
+            Py_XDECREF(slot.module)
+            Py_XDECREF(slot.names)
+            Py_INCREF(module)
+            Py_INCREF(names)
+            slot.module = <PyObject *>module
+            slot.names = <PyObject *>names
+            slot.cls = <PyObject *>cls
+            slot.tag = (<_TypeHead *>cls).tp_version_tag
+            slot.modules_version = _dict_version(_sys_modules)
+            slot.module_version = _dict_version(module.__dict__)
+            slot.registry_version = _dict_version(_extension_registry)
+    return names
+
+
+cdef object _look_up_name(object cls):
     module_name = cls.__module__
     qualname = cls.__qualname__
     if type(module_name) is not str or type(qualname) is not str:

@@ -243,6 +243,27 @@ def test_a_class_changed_after_being_pickled_is_looked_at_again():
         del globals()["Later"]
 
 
+def test_a_class_no_longer_found_under_its_name_is_not_written_by_it():
+    class Later:
+        pass
+
+    Later.__qualname__ = "Later"
+    globals()["Later"] = Later
+    try:
+        assert type(pickle.loads(P.safe_pickle(Later()))) is Later
+        globals()["Later"] = None                # the module's name now holds another object
+        value = Later()
+        assert P.safe_pickle(value) == full_path(value)
+        assert type(pickle.loads(P.safe_pickle(value))) is UnpicklableObject
+        globals()["Later"] = Later
+        assert type(pickle.loads(P.safe_pickle(Later()))) is Later
+        Later.__qualname__ = "Elsewhere"         # renamed, the module unchanged
+        assert P.safe_pickle(value) == full_path(value)
+        assert type(pickle.loads(P.safe_pickle(value))) is UnpicklableObject
+    finally:
+        del globals()["Later"]
+
+
 def test_a_class_that_cannot_be_found_by_name_takes_the_full_path():
     def make():
         class Local:
@@ -509,7 +530,22 @@ def edge_values():
         ["z" * 40000, "y" * 40000],                  # more than one frame
         (Plain(a=1),) * 3,
         [with_free_slots({"a": 1, "b": 2, "c": 3}), holey_plain(), [holey_plain()] * 2],
+        split_tables(),
     ]
+
+
+class Split:
+    def __init__(self, n):
+        for name in "abcdef"[:n]:
+            setattr(self, name, name * 2)
+
+
+def split_tables():
+    # instances of one class share their keys: the later ones hold fewer
+    # values than the keys the first ones added
+    values = [Split(6), Split(2), Split(0), Split(4)]
+    assert sys.getsizeof(vars(values[1])) < sys.getsizeof(dict(vars(values[1])))   # (split)
+    return values
 
 
 def with_free_slots(d):

@@ -319,6 +319,19 @@ def test_the_quick_bound_of_a_scalar_is_at_least_its_size():
     assert any(sys.getsizeof(v) > 48 + 4 * (len(v) + 1) for v in values[-len(texts):])
 
 
+def test_the_quick_bounds_container_sizes_are_getsizeofs():
+    import sys
+    grown = list(range(100))
+    del grown[10:]                               # allocated stays above the length
+    wide = Fields(a=1, b=2, c=3, d=4)
+    narrow = Fields(a=1)                         # a split table short of its keys
+    emptied = dict.fromkeys(range(40))
+    emptied.clear()
+    for value in [(), (1,), tuple(range(50)), [], [1] * 7, grown, {}, {1: 2},
+                  dict.fromkeys(range(40)), emptied, vars(wide), vars(narrow)]:
+        assert cr._getsizeof_figure(value) == sys.getsizeof(value), repr(value)[:40]
+
+
 def test_delivery_sends_record_then_success(env):
     rec = Record()
     assert cr.send_function_call_to_handler(rec) is None

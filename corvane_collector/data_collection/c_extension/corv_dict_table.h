@@ -36,17 +36,31 @@ static inline corv_layout_entry *corv_dict_entries(PyObject *d, Py_ssize_t *n) {
     return (corv_layout_entry *)(dk->dk_indices + size * ix);
 }
 
-// PyDict_Next, with a combined table's entries read in place: the table is
-// looked up again at each step, as PyDict_Next does, so a dict changed
-// between steps is read as PyDict_Next would read it.
+// PyDict_Next, with the table read in place: the table is looked up again
+// at each step, as PyDict_Next does, so a dict changed between steps is read
+// as PyDict_Next would read it. A split table's values are dense (3.10 keeps
+// them so): entry i's key goes with value i, for i below ma_used.
 static inline int corv_dict_next(PyObject *d, Py_ssize_t *pos, PyObject **key,
                                  PyObject **value) {
+    PyDictObject *mp = (PyDictObject *)d;
+    Py_ssize_t i = *pos;
+    if (mp->ma_values != NULL) {
+        if (i < 0 || i >= mp->ma_used) {
+            return 0;
+        }
+        corv_layout_keys *dk = (corv_layout_keys *)mp->ma_keys;
+        Py_ssize_t size = dk->dk_size;
+        int ix = size <= 0xff ? 1 : size <= 0xffff ? 2 : size <= 0xffffffffLL ? 4 : 8;
+        *pos = i + 1;
+        *key = ((corv_layout_entry *)(dk->dk_indices + size * ix))[i].me_key;
+        *value = mp->ma_values[i];
+        return 1;
+    }
     Py_ssize_t n;
     corv_layout_entry *e = corv_dict_entries(d, &n);
-    if (e == NULL) {
-        return PyDict_Next(d, pos, key, value);
+    if (i < 0) {
+        return 0;
     }
-    Py_ssize_t i = *pos;
     while (i < n && e[i].me_value == NULL) {
         i++;
     }
