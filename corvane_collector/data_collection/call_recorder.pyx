@@ -11,6 +11,7 @@ are turned into metric reports.
 
 from cpython.ref cimport PyObject, Py_XDECREF
 from cpython.object cimport PyTypeObject
+cimport cython
 
 cdef extern from "Python.h":
     void PyErr_Fetch(PyObject** ptype, PyObject** pvalue, PyObject** ptraceback)
@@ -1569,6 +1570,8 @@ cdef inline object _none_if_null(PyObject *p):
     return None if p == NULL else <object>p
 
 
+@cython.boundscheck(False)   # (slots are in range by construction)
+@cython.wraparound(False)
 cdef object _function_entry(object func):
     """The entry of a plain project function, or None (the named way)."""
     cdef _FunctionFields *f = <_FunctionFields *><PyObject *>func
@@ -1748,6 +1751,8 @@ cdef bint _external_ready() except -1:
     return _metrics_direct()
 
 
+@cython.boundscheck(False)   # (slots are in range by construction)
+@cython.wraparound(False)
 cdef object _direct_external_metadata(object call):
     """What EXTRACT_METADATA(call, True) returns, made as the probe makes it,
     with its cache written and its report sent; None when the probe has to

@@ -13,6 +13,8 @@ import _pickle
 from corvane_collector.data_serialization.pickler import safe_pickle
 from corvane_collector.data_serialization.channel_codec_base import ChannelCodecBase
 
+cimport cython
+
 cdef extern from "Python.h":
     ctypedef struct _TypeHead "PyTypeObject":
         unsigned long tp_flags
@@ -168,6 +170,8 @@ cdef bint _codec_unchanged(serializer):
     return _codec_globals.get("safe_pickle") is _own_safe_pickle
 
 
+@cython.boundscheck(False)   # (indices in range by construction)
+@cython.wraparound(False)
 cdef inline bint _same_layout(_Template template, tenant_id, project_id, python_version,
                              lib_version, tuple fields):
     """Whether template was made for these values: the same objects, or for

@@ -2454,6 +2454,7 @@ cdef extern from "Python.h":
     object PyBytes_FromStringAndSize(const char* data, Py_ssize_t size)
 
 from cpython.pycapsule cimport PyCapsule_New
+cimport cython
 
 cdef int _F_BYTES = 0
 cdef int _F_EMPTY_LIST = 1
@@ -2690,6 +2691,8 @@ cdef object _render(_RecordTemplate t, list fields):
     return _render_values(t, values)
 
 
+@cython.boundscheck(False)   # (indices in range by construction)
+@cython.wraparound(False)
 cdef object _render_values(_RecordTemplate t, PyObject **values):
     cdef Py_ssize_t total = t.fixed_size
     cdef Py_ssize_t k, n, pos, i
@@ -2743,6 +2746,8 @@ cdef object _render_values(_RecordTemplate t, PyObject **values):
     return data
 
 
+@cython.boundscheck(False)   # (indices in range by construction)
+@cython.wraparound(False)
 cdef bint _template_fits(_RecordTemplate t, object record, PyObject **values) except -1:
     """Whether t writes this record as the hand writer would (its byte
     fields gathered into values)."""
