@@ -1746,10 +1746,12 @@ cdef bint _write_data(_Writer* w, const char* data, Py_ssize_t size,
 # never reused, so another class made at the same address does not match),
 # sys.modules and the module's dict by their version tags (the class is in
 # that dict under its name), the module's class, and the extension registry.
-# (Other metaclasses may compute either name.)
+# (Other metaclasses may compute either name.) The module is held weakly: a
+# module the program lets go of is not kept alive here, nor what it holds.
 DEF _NAME_SLOTS = 64
 cdef extern from "Python.h":
     PyObject *PyModule_GetDict(PyObject *module)
+    object PyWeakref_NewRef(object ob, object callback)
 
 cdef struct _NameSlot:
     PyObject *cls               # (compared, not held)
@@ -1757,7 +1759,7 @@ cdef struct _NameSlot:
     unsigned long long modules_version
     unsigned long long module_version
     unsigned long long registry_version
-    PyObject *module            # held
+    PyObject *module_ref        # held: a weak reference to the module
     PyObject *names             # held: (module name, qualified name)
 cdef _NameSlot _name_slots[_NAME_SLOTS]
 
@@ -1771,23 +1773,26 @@ cdef object _found_name(object cls):
     """(module name, qualified name) under which cls is found, for writing it
     by name; None when it is not found there."""
     cdef _NameSlot *slot = _name_slot(cls)
+    cdef PyObject *module_ptr
     if slot.cls == <PyObject *>cls and _tag_is(cls, slot.tag) \
             and _dict_version(_sys_modules) == slot.modules_version \
-            and type(<object>slot.module) is _ModuleType \
-            and _dict_version(<object>PyModule_GetDict(slot.module)) == slot.module_version \
             and _dict_version(_extension_registry) == slot.registry_version:
-        return <object>slot.names
+        module_ptr = PyWeakref_GET_OBJECT(slot.module_ref)
+        if type(<object>module_ptr) is _ModuleType \
+                and _dict_version(<object>PyModule_GetDict(module_ptr)) == slot.module_version:
+            return <object>slot.names
     names = _look_up_name(cls)
     if names is not None and type(cls) is type \
             and (<_TypeHead *>cls).tp_flags & Py_TPFLAGS_VALID_VERSION_TAG:
         module = _sys_modules.get((<tuple>names)[0])
         if type(module) is _ModuleType and type(module.__dict__) is dict \
                 and (<dict>module.__dict__).get((<tuple>names)[1]) is cls:
-            Py_XDECREF(slot.module)
+            module_ref = PyWeakref_NewRef(module, None)
+            Py_XDECREF(slot.module_ref)
             Py_XDECREF(slot.names)
-            Py_INCREF(module)
+            Py_INCREF(module_ref)
             Py_INCREF(names)
-            slot.module = <PyObject *>module
+            slot.module_ref = <PyObject *>module_ref
             slot.names = <PyObject *>names
             slot.cls = <PyObject *>cls
             slot.tag = (<_TypeHead *>cls).tp_version_tag

@@ -264,6 +264,22 @@ def test_a_class_no_longer_found_under_its_name_is_not_written_by_it():
         del globals()["Later"]
 
 
+def test_a_module_whose_class_was_written_by_name_is_not_kept_alive():
+    import gc
+    import weakref
+    module = types.ModuleType("corvane_test_transient")
+    exec("class Thing:\n    pass\n", module.__dict__)
+    sys.modules[module.__name__] = module
+    try:
+        assert type(pickle.loads(P.safe_pickle(module.Thing()))).__name__ == "Thing"
+    finally:
+        del sys.modules[module.__name__]
+    gone = weakref.ref(module)
+    del module
+    gc.collect()
+    assert gone() is None
+
+
 def test_a_class_that_cannot_be_found_by_name_takes_the_full_path():
     def make():
         class Local:
