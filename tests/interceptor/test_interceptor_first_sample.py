@@ -5,6 +5,8 @@ byte put in the per-thread store from outside."""
 # The project functions below are module-level (sampled at rate 1.0); the
 # drivers are nested functions, which are never sampled, so the first
 # sampled call happens exactly where each scenario puts it.
+import textwrap
+
 SCENARIO = '''
     fake_recorder.install()
     interceptor.apply({__file__}, 1.0)
@@ -65,39 +67,53 @@ def test_first_sample_at_a_plain_call_site(run_script):
     assert run.result["log"] == recorded_target(2)
 
 
+# Thread T runs `worker` (defined in main) and waits in go.acquire() inside
+# it while the main thread puts T's byte in the store with the recording bit.
+STORE_SCENARIO = '''
+import threading
+fake_recorder.install()
+interceptor.apply(%s, %s)
+LIB.set_tid_to_currently_recording.argtypes = [ctypes.c_int32, ctypes.c_ubyte]
+parked = threading.Lock()
+go = threading.Lock()
+go.acquire()
+
+def target(x):
+    return x
+
+def main():
+%s
+    parked.acquire()
+    t = threading.Thread(target=worker, name="T")
+    t.start()
+    parked.acquire()
+    # T is parked in go.acquire(), its byte in the store
+    LIB.set_tid_to_currently_recording(ctypes.c_int32(t.ident & 0xFFFFFFFF).value, 1)
+    go.release()
+    t.join()
+    return abs(-5)
+
+main()
+emit(log=[e[:3] for e in fake_recorder.LOG if e[1] == "external"])
+'''
+
+
+def store_scenario(project, rate, worker):
+    return STORE_SCENARIO % (project, rate, textwrap.indent(textwrap.dedent(worker), "    "))
+
+
 def test_byte_put_in_the_thread_store_from_outside_is_honoured(run_script):
-    run = run_script('''
-        import threading
-        fake_recorder.install()
-        interceptor.apply(set(), 0.0)
-        LIB.set_tid_to_currently_recording.argtypes = [ctypes.c_int32, ctypes.c_ubyte]
-        parked = threading.Lock()
-        go = threading.Lock()
-        go.acquire()
-
-        def main():
-            def worker():
-                def inner():
-                    return abs(-3)
-                parked.release()
-                go.acquire()
-                return inner()
-            parked.acquire()
-            t = threading.Thread(target=worker, name="T")
-            t.start()
-            parked.acquire()
-            # T is parked in go.acquire(), its byte in the store
-            LIB.set_tid_to_currently_recording(ctypes.c_int32(t.ident & 0xFFFFFFFF).value, 1)
-            go.release()
-            t.join()
-            return abs(-4)
-
-        main()
-        emit(log=[e for e in fake_recorder.LOG if e[1] == "external"])
-    ''')
+    run = run_script(store_scenario("set()", 0.0, '''
+        def worker():
+            def inner():
+                return abs(-3)
+            parked.release()
+            go.acquire()
+            return inner()
+    '''))
     # Back from go.acquire(), T decides with its stored byte: inner is an
     # external call (whose own call is not); the main thread's byte stayed 0.
-    assert run.result["log"] == [["T", "external", "<function main.<locals>.worker.<locals>.inner>", True]]
+    assert run.result["log"] == [["T", "external", "<function main.<locals>.worker.<locals>.inner>"]]
 
 
 def test_unsampled_project_call_leaves_its_caller_unrecorded(run_script):
@@ -105,42 +121,18 @@ def test_unsampled_project_call_leaves_its_caller_unrecorded(run_script):
     # the stock call path; its after-call steps still clear the recording bit
     # that its callee left set (here from the store, while it waited). The
     # callees are locals: a global load would put the frame's entry flag back.
-    run = run_script('''
-        import threading
-        fake_recorder.install()
-        interceptor.apply({__file__}, 1.0)
-        LIB.set_tid_to_currently_recording.argtypes = [ctypes.c_int32, ctypes.c_ubyte]
-
-        def target(x):
-            return x
-
-        parked = threading.Lock()
-        go = threading.Lock()
-        go.acquire()
-
-        def main():
-            def worker():
-                after = abs
-                def inner():
-                    # a nested project function: decided, never sampled
-                    waited = abs
-                    parked.release()
-                    go.acquire()
-                    return waited(-3)
-                inner()
-                return after(-4)
-            target(1)  # the first sampled call
-            parked.acquire()
-            t = threading.Thread(target=worker, name="T")
-            t.start()
-            parked.acquire()
-            LIB.set_tid_to_currently_recording(ctypes.c_int32(t.ident & 0xFFFFFFFF).value, 1)
-            go.release()
-            t.join()
-            return abs(-5)
-
-        main()
-        emit(log=[e[:3] for e in fake_recorder.LOG if e[0] == "T" and e[1] == "external"])
-    ''')
+    run = run_script(store_scenario("{__file__}", 1.0, '''
+        def worker():
+            after = abs
+            def inner():
+                # a nested project function: decided, never sampled
+                waited = abs
+                parked.release()
+                go.acquire()
+                return waited(-3)
+            inner()
+            return after(-4)
+        target(1)  # the first sampled call
+    '''))
     # abs(-3) is recorded with the stored byte, abs(-4) after inner() is not
     assert run.result["log"] == [["T", "external", "<builtin_function_or_method abs>"]]
