@@ -1007,10 +1007,8 @@ cdef object _Tracker = CallTrailTracker
 # A fresh copy of a layout has its keys in the layout's order, with None
 # for values: the stores below put each value in its entry directly (the
 # dictionary's table is declared as 3.10 lays it out). An entry that is not
-# the expected key's (another layout) is stored the general way.
-cdef extern from "corv_dict_table.h":
-    pass
-
+# the expected key's (another layout) is stored the general way. (The table's
+# declarations come from corv_dict_table.h, included above.)
 cdef extern from *:
     """
     // Entry i of a combined table when it holds this very key (with a

@@ -1251,7 +1251,7 @@ cdef PyObject *_key_runs[_KEY_RUNS]
 
 
 cdef extern from "corv_dict_table.h":
-    # PyDict_Next without a call per entry of a combined table
+    # PyDict_Next without a call per entry
     int corv_dict_next(object d, Py_ssize_t *pos, PyObject **key, PyObject **value)
 
 cdef extern from "Python.h":
@@ -1785,8 +1785,9 @@ cdef object _found_name(object cls):
     if names is not None and type(cls) is type \
             and (<_TypeHead *>cls).tp_flags & Py_TPFLAGS_VALID_VERSION_TAG:
         module = _sys_modules.get((<tuple>names)[0])
-        if type(module) is _ModuleType and type(module.__dict__) is dict \
-                and (<dict>module.__dict__).get((<tuple>names)[1]) is cls:
+        module_dict = <object>PyModule_GetDict(<PyObject *>module) \
+            if type(module) is _ModuleType else None
+        if type(module_dict) is dict and (<dict>module_dict).get((<tuple>names)[1]) is cls:
             module_ref = PyWeakref_NewRef(module, None)
             Py_XDECREF(slot.module_ref)
             Py_XDECREF(slot.names)
@@ -1797,7 +1798,7 @@ cdef object _found_name(object cls):
             slot.cls = <PyObject *>cls
             slot.tag = (<_TypeHead *>cls).tp_version_tag
             slot.modules_version = _dict_version(_sys_modules)
-            slot.module_version = _dict_version(module.__dict__)
+            slot.module_version = _dict_version(module_dict)
             slot.registry_version = _dict_version(_extension_registry)
     return names
 

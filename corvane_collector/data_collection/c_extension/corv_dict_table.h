@@ -22,6 +22,15 @@ typedef struct {
     PyObject *me_value;
 } corv_layout_entry;
 
+// The entries of a dict's keys object: they follow its index table, whose
+// items are as wide as its size needs.
+static inline corv_layout_entry *corv_keys_entries(PyObject *d) {
+    corv_layout_keys *dk = (corv_layout_keys *)((PyDictObject *)d)->ma_keys;
+    Py_ssize_t size = dk->dk_size;
+    int ix = size <= 0xff ? 1 : size <= 0xffff ? 2 : size <= 0xffffffffLL ? 4 : 8;
+    return (corv_layout_entry *)(dk->dk_indices + size * ix);
+}
+
 // The entries of a combined table (*n of them, deleted ones with a NULL
 // value), or NULL for a split one.
 static inline corv_layout_entry *corv_dict_entries(PyObject *d, Py_ssize_t *n) {
@@ -29,11 +38,8 @@ static inline corv_layout_entry *corv_dict_entries(PyObject *d, Py_ssize_t *n) {
     if (mp->ma_values != NULL) {
         return NULL;
     }
-    corv_layout_keys *dk = (corv_layout_keys *)mp->ma_keys;
-    Py_ssize_t size = dk->dk_size;
-    int ix = size <= 0xff ? 1 : size <= 0xffff ? 2 : size <= 0xffffffffLL ? 4 : 8;
-    *n = dk->dk_nentries;
-    return (corv_layout_entry *)(dk->dk_indices + size * ix);
+    *n = ((corv_layout_keys *)mp->ma_keys)->dk_nentries;
+    return corv_keys_entries(d);
 }
 
 // PyDict_Next, with the table read in place: the table is looked up again
@@ -44,23 +50,20 @@ static inline int corv_dict_next(PyObject *d, Py_ssize_t *pos, PyObject **key,
                                  PyObject **value) {
     PyDictObject *mp = (PyDictObject *)d;
     Py_ssize_t i = *pos;
+    if (i < 0) {
+        return 0;
+    }
     if (mp->ma_values != NULL) {
-        if (i < 0 || i >= mp->ma_used) {
+        if (i >= mp->ma_used) {
             return 0;
         }
-        corv_layout_keys *dk = (corv_layout_keys *)mp->ma_keys;
-        Py_ssize_t size = dk->dk_size;
-        int ix = size <= 0xff ? 1 : size <= 0xffff ? 2 : size <= 0xffffffffLL ? 4 : 8;
         *pos = i + 1;
-        *key = ((corv_layout_entry *)(dk->dk_indices + size * ix))[i].me_key;
+        *key = corv_keys_entries(d)[i].me_key;
         *value = mp->ma_values[i];
         return 1;
     }
     Py_ssize_t n;
     corv_layout_entry *e = corv_dict_entries(d, &n);
-    if (i < 0) {
-        return 0;
-    }
     while (i < n && e[i].me_value == NULL) {
         i++;
     }
