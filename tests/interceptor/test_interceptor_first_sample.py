@@ -68,7 +68,8 @@ def test_first_sample_at_a_plain_call_site(run_script):
 
 
 # Thread T runs `worker` (defined in main) and waits in go.acquire() inside
-# it while the main thread puts T's byte in the store with the recording bit.
+# it while `hold` on the main thread puts T's byte in the store with the
+# recording bit. Only T's external calls are logged.
 STORE_SCENARIO = '''
 import threading
 fake_recorder.install()
@@ -78,23 +79,24 @@ parked = threading.Lock()
 go = threading.Lock()
 go.acquire()
 
-def target(x):
-    return x
-
-def main():
-%s
+def hold(worker):
     parked.acquire()
     t = threading.Thread(target=worker, name="T")
     t.start()
     parked.acquire()
     # T is parked in go.acquire(), its byte in the store
     LIB.set_tid_to_currently_recording(ctypes.c_int32(t.ident & 0xFFFFFFFF).value, 1)
+    return t
+
+def main():
+%s
+    t = hold(worker)
     go.release()
     t.join()
     return abs(-5)
 
 main()
-emit(log=[e[:3] for e in fake_recorder.LOG if e[1] == "external"])
+emit(log=[e[:3] for e in fake_recorder.LOG if e[1] == "external" and e[0] == "T"])
 '''
 
 
@@ -117,10 +119,13 @@ def test_byte_put_in_the_thread_store_from_outside_is_honoured(run_script):
 
 
 def test_unsampled_project_call_leaves_its_caller_unrecorded(run_script):
-    # Once a call has been sampled, a project call that is not sampled takes
-    # the stock call path; its after-call steps still clear the recording bit
-    # that its callee left set (here from the store, while it waited). The
-    # callees are locals: a global load would put the frame's entry flag back.
+    # While a call is sampled (hold, when T decides its calls), a project
+    # call that is not sampled takes the stock call path; its after-call
+    # steps still clear the recording bit that its callee left set (here
+    # from the store, while it waited). The store's byte also keeps the
+    # loop's bookkeeping on after hold, the last sampled call, has ended.
+    # The callees are locals: a global load would put the frame's entry
+    # flag back.
     run = run_script(store_scenario("{__file__}", 1.0, '''
         def worker():
             after = abs
@@ -132,7 +137,44 @@ def test_unsampled_project_call_leaves_its_caller_unrecorded(run_script):
                 return waited(-3)
             inner()
             return after(-4)
-        target(1)  # the first sampled call
     '''))
     # abs(-3) is recorded with the stored byte, abs(-4) after inner() is not
     assert run.result["log"] == [["T", "external", "<builtin_function_or_method abs>"]]
+
+
+def test_a_call_ending_leaves_another_threads_recording_on(run_script):
+    # T's sampled call waits while the main thread's sampled calls start and
+    # end: T's byte, parked in the store, must still count when T goes on.
+    run = run_script('''
+        import threading
+        fake_recorder.install()
+        interceptor.apply({__file__}, 1.0)
+        waiting = threading.Lock()
+        go = threading.Lock()
+        waiting.acquire()
+        go.acquire()
+
+        def waits():
+            waiting.release()
+            go.acquire()
+            return abs(-1)
+
+        def quick():
+            return len("q")
+
+        def main():
+            t = threading.Thread(target=waits, name="T")
+            t.start()
+            waiting.acquire()
+            quick()
+            go.release()
+            t.join()
+
+        main()
+        emit(log=[e[:3] for e in fake_recorder.LOG if e[1] == "external"])
+    ''')
+    assert run.result["log"] == [
+        ["T", "external", "<method_descriptor lock.release>"],
+        ["T", "external", "<method_descriptor lock.acquire>"],
+        ["MainThread", "external", "<builtin_function_or_method len>"],
+        ["T", "external", "<builtin_function_or_method abs>"]]

@@ -73,8 +73,10 @@ CORV_API PyObject *_PyEval_EvalFrameCorvane(PyThreadState *tstate, PyFrameObject
 // sampled, a frame started with a non-zero flag, or a non-zero byte went
 // into the per-thread store. While it is zero every thread's byte is 0, so
 // moving, clearing and restoring bytes changes nothing and the loop skips
-// it. Never reset. (A separate byte: sharing a word with the flag itself
-// made the compiler lay the loop out worse.) Code outside the interceptor
+// it. Reset when the last sampled call in flight ends and no byte was put
+// in the store from outside (corv_end_sampled_call). (A separate byte:
+// sharing a word with the flag itself made the compiler lay the loop out
+// worse.) Code outside the interceptor
 // sets a thread's byte through the per-thread store, not by writing
 // g_currently_recording.
 extern "C" __attribute__((visibility("hidden"))) unsigned char corv_flag_ever_set;

@@ -24,10 +24,25 @@
 extern "C" {
 CORV_HIDDEN_STATE(CORV_DEFINE_HIDDEN)
 __attribute__((visibility("hidden"))) unsigned char corv_flag_ever_set = 0;
+}
+// Sampled calls between their before-call and after-call steps, on every
+// thread. A byte gets the recording bit only inside one (a frame's entry flag
+// and a parked byte are copies of such a byte), so when the last one ends
+// every byte is 0 again and corv_flag_ever_set goes back to 0 with it.
+static Py_ssize_t corv_sampled_in_flight = 0;
+// Set for good once code outside the interceptor puts a non-zero byte in the
+// per-thread store: such a byte is not tied to a sampled call.
+static unsigned char corv_flag_pinned = 0;
+// 1 while corv_switch_recording_thread parks the previous owner's byte.
+static unsigned char corv_parking = 0;
+extern "C" {
 // Called by the per-thread store (exported) for every byte put there.
 __attribute__((visibility("hidden"))) void corv_note_stored_flag(unsigned char flag) {
     if (flag != 0) {
         corv_flag_ever_set = 1;
+        if (!corv_parking) {
+            corv_flag_pinned = 1;
+        }
     }
 }
 }
@@ -71,7 +86,9 @@ __attribute__((visibility("default"))) unsigned char g_sampled_outside_recording
 static inline int32_t corv_thread_key(uint64_t tid) { return (int32_t)(uint32_t)tid; }
 
 CORV_API void corv_switch_recording_thread(uint64_t tid) {
+    corv_parking = 1;
     set_tid_to_currently_recording(corv_thread_key(curr_tid), g_currently_recording);
+    corv_parking = 0;
     curr_tid = tid;
     g_currently_recording = get_tid_to_currently_recording(corv_thread_key(tid));
     // The store already notes every non-zero byte that goes in, so this is
@@ -1242,6 +1259,15 @@ static PyObject *corv_answer_outcome(PyObject *hook) {
     return NULL;
 }
 
+// The end of a sampled call, after its after-call steps: the last one to end
+// leaves every byte 0 (this thread's was just cleared or put back), so the
+// loop can drop its flag bookkeeping until the next sample.
+static inline void corv_end_sampled_call(void) {
+    if (--corv_sampled_in_flight == 0 && !corv_flag_pinned && g_currently_recording == 0) {
+        corv_flag_ever_set = 0;
+    }
+}
+
 // A call with its hooks and after-call steps, for any decision (a decision
 // without hooks gets the steps alone, without the hooks' bookkeeping).
 static __attribute__((noinline)) PyObject *corv_hooked_call_function_slow(
@@ -1255,6 +1281,7 @@ static __attribute__((noinline)) PyObject *corv_hooked_call_function_slow(
     }
     const CorvDecision d = corv_decision_of(bits);
     PyObject *hook;
+    corv_sampled_in_flight += d.sampled;
     bool hooked = corv_before_call(d, callee, cb_args, cb_nargs, kwnames, NULL, NULL, &hook);
     PyObject *res;
     if (corv_is_answer(hook)) {
@@ -1269,6 +1296,9 @@ static __attribute__((noinline)) PyObject *corv_hooked_call_function_slow(
         res = corv_call_function(tstate, ti, pp_stack, oparg, kwnames);
     }
     corv_after_call(tstate, d, hooked, hook, res);
+    if (d.sampled) {
+        corv_end_sampled_call();
+    }
     return res;
 }
 
@@ -1279,6 +1309,7 @@ static __attribute__((noinline)) PyObject *corv_hooked_call_core_slow(
     PyObject *hook = NULL;
     bool hooked;
     if (d.sampled) {
+        corv_sampled_in_flight++;
         Py_ssize_t n = PyTuple_GET_SIZE(callargs);
         PyObject *all = PyTuple_New(n + 1);
         if (all == NULL) {
@@ -1305,6 +1336,9 @@ static __attribute__((noinline)) PyObject *corv_hooked_call_core_slow(
     PyObject *res = corv_is_answer(hook) ? corv_answer_outcome(hook)
                                          : corv_do_call_core(tstate, ti, func, callargs, kwdict);
     corv_after_call(tstate, d, hooked, hook, res);
+    if (d.sampled) {
+        corv_end_sampled_call();
+    }
     return res;
 }
 
