@@ -1505,6 +1505,7 @@ cdef str _N_FUNC = "__func__"
 DEF _RECENT_ENTRIES = 64
 cdef list _recent_functions = [None] * _RECENT_ENTRIES
 cdef list _recent_externals = [None] * _RECENT_ENTRIES
+cdef list _recent_builtins = [None] * _RECENT_ENTRIES
 
 
 cdef inline Py_ssize_t _recent_slot(size_t address):
@@ -1521,7 +1522,7 @@ cdef class _ForgetEntry:
             del self.table[self.key]
         # (nor does the front of the tables keep what the entry holds)
         slot = _recent_slot(<size_t>PyLong_AsVoidPtr(self.key))
-        for recent in (_recent_functions, _recent_externals):
+        for recent in (_recent_functions, _recent_externals, _recent_builtins):
             entry = (<list>recent)[slot]
             if entry is not None and (<_WeakEntry>entry).ref is ref:
                 (<list>recent)[slot] = None
@@ -1813,6 +1814,127 @@ cdef int _learn_external(object call, object result) except -1:
     entry.report_fields = (meta_fields["full_name"],)
     _keep_entry(_external_entries, func, entry)
     return 0
+
+
+# Built-in external callees that the probe finds not worth recording (those
+# of the builtins module but open and input): a module-level built-in
+# function whose __module__ is a str, or a method descriptor of a static
+# type. Later calls get a copy of the probe's metadata, stored in its cache
+# as the probe stores it (the probe sends no report for them), for as long as
+# the callee's module and the probe's names and classes are what they were
+# when it was made (the probe's open and input are bound at its import).
+cdef extern from *:
+    """
+    // What the probe's answer for a built-in callee rests on, or NULL for a
+    // callee not covered: a function's __module__ (the probe then reads no
+    // other name), or the static type a method descriptor belongs to (whose
+    // names cannot change).
+    static inline PyObject *corv_builtin_basis(PyObject *call) {
+        PyTypeObject *tp = Py_TYPE(call);
+        if (tp == &PyCFunction_Type) {
+            PyCFunctionObject *f = (PyCFunctionObject *)call;
+            if ((f->m_self == NULL || PyModule_CheckExact(f->m_self)) && f->m_module != NULL
+                    && PyUnicode_CheckExact(f->m_module)) {
+                return f->m_module;
+            }
+            return NULL;
+        }
+        if (tp == &PyMethodDescr_Type) {
+            PyTypeObject *owner = PyDescr_TYPE(call);
+            if (owner != NULL && !(owner->tp_flags & Py_TPFLAGS_HEAPTYPE)) {
+                return (PyObject *)owner;
+            }
+        }
+        return NULL;
+    }
+    // The callee's __self__ as the probe reads it: a function's module
+    // (a new reference).
+    static inline PyObject *corv_builtin_owner(PyObject *call) {
+        PyObject *self = Py_TYPE(call) == &PyCFunction_Type ? PyCFunction_GET_SELF(call) : NULL;
+        self = self != NULL ? self : Py_None;
+        Py_INCREF(self);
+        return self;
+    }
+    """
+    PyObject *corv_builtin_basis(object call)
+    object corv_builtin_owner(object call)
+
+cdef class _BuiltinEntry(_WeakEntry):
+    cdef object callee          # held: a method descriptor (it takes no weak reference)
+    cdef PyObject *basis        # (held in `held`)
+    cdef dict meta_fields
+
+    cdef bint fits(self, object call):
+        if self.callee is not None:
+            if self.callee is not call:
+                return False
+        elif PyWeakref_GET_OBJECT(<PyObject *>self.ref) != <PyObject *>call:
+            return False
+        return self.probe_version == _version_of(_probe_globals) \
+            and corv_builtin_basis(call) == self.basis
+
+
+cdef dict _builtin_entries = {}
+
+
+@cython.boundscheck(False)   # (slots are in range by construction)
+@cython.wraparound(False)
+cdef object _direct_builtin_metadata(object call):
+    """What EXTRACT_METADATA(call, True) returns for a built-in callee learnt
+    as not worth recording, made as the probe makes it and stored in its
+    cache; None when the probe has to be asked."""
+    if corv_builtin_basis(call) == NULL:
+        return None
+    slot = _recent_slot(<size_t><PyObject *>call)
+    found = _recent_builtins[slot]
+    if found is None or not (<_BuiltinEntry>found).fits(call):
+        found = _builtin_entries.get(PyLong_FromVoidPtr(<void *>call))
+        if found is None or not (<_BuiltinEntry>found).fits(call):
+            return None
+        _recent_builtins[slot] = found
+    if not _external_ready():
+        return None
+    meta = PyType_GenericAlloc(<PyTypeObject *>_ExternalMeta, 0)
+    _set_instance_dict(meta, (<_BuiltinEntry>found).meta_fields.copy())
+    result = (meta, False)
+    _c_probe_cache_put(call, corv_builtin_owner(call), result)
+    return result
+
+
+cdef int _learn_builtin(object call, object result) except -1:
+    """Keeps what the probe made for a built-in callee it found not worth
+    recording, when every call of it would make the same."""
+    cdef _BuiltinEntry entry
+    cdef PyObject *basis = corv_builtin_basis(call)
+    if basis == NULL or not _external_ready() or type(result) is not tuple \
+            or len(<tuple>result) != 2 or result[1] is not False \
+            or type(result[0]) is not _ExternalMeta:
+        return 0
+    if getattr(_Probe, _N_EXTRACT_EXTERNAL, None) is not _own_extract_external \
+            or not _probe_unchanged():
+        return 0
+    meta_fields = result[0].__dict__
+    if type(meta_fields) is not dict:
+        return 0
+    entry = _BuiltinEntry.__new__(_BuiltinEntry)
+    entry.basis = basis
+    entry.held = (<object>basis,)
+    entry.meta_fields = dict(meta_fields)
+    if type(call) is _BuiltinFunctionType:
+        _keep_entry(_builtin_entries, call, entry)
+    else:
+        entry.callee = call
+        entry.probe_version = _version_of(_probe_globals)
+        if len(_builtin_entries) >= _FUNCTION_ENTRIES_MAX:
+            _builtin_entries.clear()
+        _builtin_entries[PyLong_FromVoidPtr(<void *>call)] = entry
+    return 0
+
+
+def _builtin_entry_fits(call):
+    """Whether the direct path answers for the built-in callee now (for tests)."""
+    found = _builtin_entries.get(PyLong_FromVoidPtr(<void *>call))
+    return found is not None and (<_BuiltinEntry>found).fits(call)
 
 
 def _external_entry_count():
@@ -2496,10 +2618,15 @@ def record_external_call(call, did_check_function_file_in_project_files=0):
     cdef bint direct = _direct_ready()
     cdef dict meta_fields = None
     func = _direct_external_metadata(call) if direct else None
+    if func is None and direct:
+        func = _direct_builtin_metadata(call)
+        if func is not None:
+            return None    # (not worth recording)
     if func is None:
         func = EXTRACT_METADATA(call, True)
         if direct:
             _learn_external(call, func)
+            _learn_builtin(call, func)
     else:
         # (made here, of the plain metadata class _direct_external_metadata checked)
         meta_fields = _fields_of((<tuple>func)[0])
