@@ -1816,13 +1816,14 @@ cdef int _learn_external(object call, object result) except -1:
     return 0
 
 
-# Built-in external callees that the probe finds not worth recording (those
-# of the builtins module but open and input): a module-level built-in
-# function whose __module__ is a str, or a method descriptor of a static
-# type. Later calls get a copy of the probe's metadata, stored in its cache
-# as the probe stores it (the probe sends no report for them), for as long as
-# the callee's module and the probe's names and classes are what they were
-# when it was made (the probe's open and input are bound at its import).
+# Built-in external callees: a module-level built-in function whose
+# __module__ is a str, or a method descriptor of a static type. Once the
+# probe has made their metadata, later calls get a copy of it, stored in the
+# probe's cache and reported as the probe reports it (it reports only those
+# worth recording: not the builtins module's, but open and input), for as
+# long as the callee's module and the probe's names and classes are what
+# they were when it was made (the probe's open and input are bound at its
+# import).
 cdef extern from *:
     """
     // What the probe's answer for a built-in callee rests on, or NULL for a
@@ -1863,6 +1864,8 @@ cdef class _BuiltinEntry(_WeakEntry):
     cdef object callee          # held: a method descriptor (it takes no weak reference)
     cdef PyObject *basis        # (held in `held`)
     cdef dict meta_fields
+    cdef object recorded        # the probe's verdict: True or False
+    cdef tuple report_fields    # (None: no report)
 
     cdef bint fits(self, object call):
         if self.callee is not None:
@@ -1880,9 +1883,10 @@ cdef dict _builtin_entries = {}
 @cython.boundscheck(False)   # (slots are in range by construction)
 @cython.wraparound(False)
 cdef object _direct_builtin_metadata(object call):
-    """What EXTRACT_METADATA(call, True) returns for a built-in callee learnt
-    as not worth recording, made as the probe makes it and stored in its
-    cache; None when the probe has to be asked."""
+    """What EXTRACT_METADATA(call, True) returns for a learnt built-in
+    callee, made as the probe makes it, with its cache written and its
+    report sent; None when the probe has to be asked."""
+    cdef _BuiltinEntry entry
     if corv_builtin_basis(call) == NULL:
         return None
     slot = _recent_slot(<size_t><PyObject *>call)
@@ -1894,29 +1898,40 @@ cdef object _direct_builtin_metadata(object call):
         _recent_builtins[slot] = found
     if not _external_ready():
         return None
+    entry = <_BuiltinEntry>found
+    data = None
+    if entry.report_fields is not None:
+        data = _direct_metric_bytes(_Message, entry.report_fields)
+        if data is None:
+            return None
     meta = PyType_GenericAlloc(<PyTypeObject *>_ExternalMeta, 0)
-    _set_instance_dict(meta, (<_BuiltinEntry>found).meta_fields.copy())
-    result = (meta, False)
+    _set_instance_dict(meta, entry.meta_fields.copy())
+    result = (meta, entry.recorded)
     _c_probe_cache_put(call, corv_builtin_owner(call), result)
+    if data is not None:
+        _channel_send(_metrics_channel, data)
     return result
 
 
 cdef int _learn_builtin(object call, object result) except -1:
-    """Keeps what the probe made for a built-in callee it found not worth
-    recording, when every call of it would make the same."""
+    """Keeps what the probe made for a built-in callee, when every call of
+    it would make the same."""
     cdef _BuiltinEntry entry
     cdef PyObject *basis = corv_builtin_basis(call)
     if basis == NULL or not _external_ready() or type(result) is not tuple \
-            or len(<tuple>result) != 2 or result[1] is not False \
+            or len(<tuple>result) != 2 or (result[1] is not False and result[1] is not True) \
             or type(result[0]) is not _ExternalMeta:
         return 0
     if getattr(_Probe, _N_EXTRACT_EXTERNAL, None) is not _own_extract_external \
             or not _probe_unchanged():
         return 0
     meta_fields = result[0].__dict__
-    if type(meta_fields) is not dict:
+    if type(meta_fields) is not dict or type(meta_fields.get("full_name")) is not str:
         return 0
     entry = _BuiltinEntry.__new__(_BuiltinEntry)
+    entry.recorded = result[1]
+    # (the probe reports a callee it names, see extract_function_metadata)
+    entry.report_fields = (meta_fields["full_name"],) if meta_fields["full_name"] else None
     entry.basis = basis
     entry.held = (<object>basis,)
     entry.meta_fields = dict(meta_fields)
@@ -1933,8 +1948,11 @@ cdef int _learn_builtin(object call, object result) except -1:
 
 def _builtin_entry_fits(call):
     """Whether the direct path answers for the built-in callee now (for tests)."""
-    found = _builtin_entries.get(PyLong_FromVoidPtr(<void *>call))
-    return found is not None and (<_BuiltinEntry>found).fits(call)
+    for found in (_recent_builtins[_recent_slot(<size_t><PyObject *>call)],
+                  _builtin_entries.get(PyLong_FromVoidPtr(<void *>call))):
+        if found is not None and (<_BuiltinEntry>found).fits(call):
+            return True
+    return False
 
 
 def _external_entry_count():
@@ -2621,7 +2639,7 @@ def record_external_call(call, did_check_function_file_in_project_files=0):
     if func is None and direct:
         func = _direct_builtin_metadata(call)
         if func is not None:
-            return None    # (not worth recording)
+            meta_fields = _fields_of((<tuple>func)[0])
     if func is None:
         func = EXTRACT_METADATA(call, True)
         if direct:

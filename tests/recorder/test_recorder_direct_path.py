@@ -449,3 +449,31 @@ def test_builtin_callees_answered_directly_keep_references_balanced(real):
         assert cr.record_external_call(str.strip, True) is None
     assert [sys.getrefcount(o) for o in (builtins, abs, str.strip)] == counts
     cr.record_user_function_return_value(3, rec)
+
+
+def test_builtin_callees_record_as_the_probe_does(real):
+    # Learnt built-ins, recorded (math's) or not: the same records and
+    # reports as the named path, whose probe makes the metadata each time.
+    import math
+    original = cr.get_exc_value
+    def record(named):
+        if named:
+            cr.get_exc_value = lambda: original()
+        try:
+            rec = cr.record_user_function_call(add, 1, 2)
+            for callee in (math.sqrt, abs, math.sqrt, str.strip, math.sqrt):
+                token = cr.record_external_call(callee, True)
+                cr.record_external_return_value(2.0, token)
+            cr.record_user_function_return_value(3, rec)
+        finally:
+            cr.get_exc_value = original
+        data, metric_channel = sent()
+        records = [decoded(d) for d in data.messages]
+        metrics = [metric_view(m) for m in metric_channel.messages]
+        del data.messages[:], metric_channel.messages[:]
+        return records, metrics
+    direct = record(named=False)
+    assert cr._builtin_entry_fits(math.sqrt) and cr._builtin_entry_fits(abs)
+    assert direct == record(named=True)
+    assert [m[1]["function_full_name"] for m in direct[1] if m[0] == "ExternalFunction"] \
+        == ["math.sqrt"] * 3
