@@ -1701,7 +1701,28 @@ cdef object _Message = ExternalFunction
 cdef str _N_EXTRACT_EXTERNAL = "_extract_external_function_metadata"
 
 
-cdef class _ExternalEntry(_WeakEntry):
+cdef class _CalleeEntry(_WeakEntry):
+    # an external callee's entry: whether it still answers for `func`
+    cdef bint fits(self, object func):
+        return False
+
+
+@cython.boundscheck(False)   # (slots are in range by construction)
+@cython.wraparound(False)
+cdef inline object _callee_entry(list recent, dict table, object func):
+    # func's entry that fits it: the one kept in front of the table, else the
+    # table's (then kept in front), else None
+    cdef Py_ssize_t slot = _recent_slot(<size_t><PyObject *>func)
+    found = recent[slot]
+    if found is None or not (<_CalleeEntry>found).fits(func):
+        found = table.get(PyLong_FromVoidPtr(<void *>func))
+        if found is None or not (<_CalleeEntry>found).fits(func):
+            return None
+        recent[slot] = found
+    return found
+
+
+cdef class _ExternalEntry(_CalleeEntry):
     cdef PyObject *module
     cdef PyObject *qualname
     cdef dict meta_fields
@@ -1750,25 +1771,16 @@ cdef bint _external_ready() except -1:
     return _metrics_direct()
 
 
-@cython.boundscheck(False)   # (slots are in range by construction)
-@cython.wraparound(False)
 cdef object _direct_external_metadata(object call):
     """What EXTRACT_METADATA(call, True) returns, made as the probe makes it,
     with its cache written and its report sent; None when the probe has to
     be asked."""
     cdef _ExternalEntry entry
-    cdef Py_ssize_t slot
     func = _external_function(call)
     if func is None:
         return None
-    slot = _recent_slot(<size_t><PyObject *>func)
-    found = _recent_externals[slot]
-    if found is None or not (<_ExternalEntry>found).fits(func):
-        found = _external_entries.get(PyLong_FromVoidPtr(<void *>func))
-        if found is None or not (<_ExternalEntry>found).fits(func):
-            return None
-        _recent_externals[slot] = found
-    if not _external_ready():
+    found = _callee_entry(_recent_externals, _external_entries, func)
+    if found is None or not _external_ready():
         return None
     entry = <_ExternalEntry>found
     data = _direct_metric_bytes(_Message, entry.report_fields)
@@ -1860,7 +1872,7 @@ cdef extern from *:
     PyObject *corv_builtin_basis(object call)
     object corv_builtin_owner(object call)
 
-cdef class _BuiltinEntry(_WeakEntry):
+cdef class _BuiltinEntry(_CalleeEntry):
     cdef object callee          # held: a method descriptor (it takes no weak reference)
     cdef PyObject *basis        # (held in `held`)
     cdef dict meta_fields
@@ -1880,8 +1892,6 @@ cdef class _BuiltinEntry(_WeakEntry):
 cdef dict _builtin_entries = {}
 
 
-@cython.boundscheck(False)   # (slots are in range by construction)
-@cython.wraparound(False)
 cdef object _direct_builtin_metadata(object call):
     """What EXTRACT_METADATA(call, True) returns for a learnt built-in
     callee, made as the probe makes it, with its cache written and its
@@ -1889,14 +1899,8 @@ cdef object _direct_builtin_metadata(object call):
     cdef _BuiltinEntry entry
     if corv_builtin_basis(call) == NULL:
         return None
-    slot = _recent_slot(<size_t><PyObject *>call)
-    found = _recent_builtins[slot]
-    if found is None or not (<_BuiltinEntry>found).fits(call):
-        found = _builtin_entries.get(PyLong_FromVoidPtr(<void *>call))
-        if found is None or not (<_BuiltinEntry>found).fits(call):
-            return None
-        _recent_builtins[slot] = found
-    if not _external_ready():
+    found = _callee_entry(_recent_builtins, _builtin_entries, call)
+    if found is None or not _external_ready():
         return None
     entry = <_BuiltinEntry>found
     data = None
@@ -1948,11 +1952,7 @@ cdef int _learn_builtin(object call, object result) except -1:
 
 def _builtin_entry_fits(call):
     """Whether the direct path answers for the built-in callee now (for tests)."""
-    for found in (_recent_builtins[_recent_slot(<size_t><PyObject *>call)],
-                  _builtin_entries.get(PyLong_FromVoidPtr(<void *>call))):
-        if found is not None and (<_BuiltinEntry>found).fits(call):
-            return True
-    return False
+    return _callee_entry(_recent_builtins, _builtin_entries, call) is not None
 
 
 def _external_entry_count():
