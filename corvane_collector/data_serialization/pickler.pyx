@@ -1617,7 +1617,7 @@ cdef inline size_t _slot_of(void* key, Py_ssize_t slots):
     return (h >> 20) & <size_t>(slots - 1)
 
 
-cdef Py_ssize_t _memo_lookup(_Writer* w, void* key):
+cdef inline Py_ssize_t _memo_lookup(_Writer* w, void* key):
     cdef size_t i = _slot_of(key, w.slots)
     while w.keys[i] != NULL:
         if w.keys[i] == key:
@@ -1709,7 +1709,7 @@ cdef inline bint _in_memo(_Writer* w, object obj):
     return _memo_lookup(w, <void*>obj) >= 0
 
 
-cdef int _memo_get(_Writer* w, object obj) except -2:
+cdef inline int _memo_get(_Writer* w, object obj) except -2:
     """Writes a memo reference to obj: 1 done, 0 not in the memo, -1 no room."""
     cdef Py_ssize_t index = _memo_lookup(w, <void*>obj)
     if index < 0:
