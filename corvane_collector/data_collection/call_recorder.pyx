@@ -1533,10 +1533,14 @@ cdef int _keep_entry(dict table, object func, _WeakEntry entry) except -1:
     forget.table = table
     forget.key = PyLong_FromVoidPtr(<void *>func)
     entry.ref = PyWeakref_NewRef(func, forget)
+    return _store_entry(table, forget.key, entry)
+
+
+cdef int _store_entry(dict table, object key, _WeakEntry entry) except -1:
     entry.probe_version = _version_of(_probe_globals)
     if len(table) >= _FUNCTION_ENTRIES_MAX:
         table.clear()
-    table[forget.key] = entry
+    table[key] = entry
     return 0
 
 
@@ -1702,9 +1706,48 @@ cdef str _N_EXTRACT_EXTERNAL = "_extract_external_function_metadata"
 
 
 cdef class _CalleeEntry(_WeakEntry):
-    # an external callee's entry: whether it still answers for `func`
+    # an external callee's entry: what the probe made for it
+    cdef dict meta_fields
+    cdef object recorded        # the probe's verdict: True or False
+    cdef tuple report_fields    # (None: the probe sends no report)
+
     cdef bint fits(self, object func):
+        # whether it still answers for `func`
         return False
+
+    cdef object answer(self, object key, object owner):
+        # What the probe returns, made as it makes it: stored in its cache
+        # under key (owner: what it takes for the key's __self__) and
+        # reported as it reports it; None when the report cannot be written.
+        data = None
+        if self.report_fields is not None:
+            data = _direct_metric_bytes(_Message, self.report_fields)
+            if data is None:
+                return None
+        meta = PyType_GenericAlloc(<PyTypeObject *>_ExternalMeta, 0)
+        _set_instance_dict(meta, self.meta_fields.copy())
+        result = (meta, self.recorded)
+        _c_probe_cache_put(key, owner, result)
+        if data is not None:
+            _channel_send(_metrics_channel, data)
+        return result
+
+
+cdef dict _probe_made(object result):
+    # The fields of the metadata the probe made (result), when it made them
+    # itself: its own host functions and external rule (its class is watched
+    # by its version tag from here), the plain metadata class, a named verdict.
+    if not _external_ready() or type(result) is not tuple or len(<tuple>result) != 2 \
+            or (result[1] is not True and result[1] is not False) \
+            or type(result[0]) is not _ExternalMeta:
+        return None
+    if getattr(_Probe, _N_EXTRACT_EXTERNAL, None) is not _own_extract_external \
+            or not _probe_unchanged():
+        return None
+    meta_fields = result[0].__dict__
+    if type(meta_fields) is not dict or type(meta_fields.get("full_name")) is not str:
+        return None
+    return dict(meta_fields)
 
 
 @cython.boundscheck(False)   # (slots are in range by construction)
@@ -1725,8 +1768,6 @@ cdef inline object _callee_entry(list recent, dict table, object func):
 cdef class _ExternalEntry(_CalleeEntry):
     cdef PyObject *module
     cdef PyObject *qualname
-    cdef dict meta_fields
-    cdef tuple report_fields
 
     cdef bint fits(self, object func):
         cdef _FunctionFields *f = <_FunctionFields *><PyObject *>func
@@ -1775,23 +1816,13 @@ cdef object _direct_external_metadata(object call):
     """What EXTRACT_METADATA(call, True) returns, made as the probe makes it,
     with its cache written and its report sent; None when the probe has to
     be asked."""
-    cdef _ExternalEntry entry
     func = _external_function(call)
     if func is None:
         return None
     found = _callee_entry(_recent_externals, _external_entries, func)
     if found is None or not _external_ready():
         return None
-    entry = <_ExternalEntry>found
-    data = _direct_metric_bytes(_Message, entry.report_fields)
-    if data is None:
-        return None
-    meta = PyType_GenericAlloc(<PyTypeObject *>_ExternalMeta, 0)
-    _set_instance_dict(meta, entry.meta_fields.copy())
-    result = (meta, True)
-    _c_probe_cache_put(func, None, result)
-    _channel_send(_metrics_channel, data)
-    return result
+    return (<_CalleeEntry>found).answer(func, None)
 
 
 cdef int _learn_external(object call, object result) except -1:
@@ -1800,29 +1831,22 @@ cdef int _learn_external(object call, object result) except -1:
     cdef _FunctionFields *f
     cdef _ExternalEntry entry
     func = _external_function(call)
-    if func is None or not _external_ready() or type(result) is not tuple \
-            or len(<tuple>result) != 2 or result[1] is not True \
-            or type(result[0]) is not _ExternalMeta:
+    if func is None:
         return 0
     f = <_FunctionFields *><PyObject *>func
     module = _none_if_null(f.func_module)
     if (module is not None and type(module) is not str) or module == "builtins" \
             or _unwrapping_function_dict(f):
         return 0
-    # The probe worked the names out itself only with its own host functions
-    # and external rule (its class is watched by its version tag from here).
-    if getattr(_Probe, _N_EXTRACT_EXTERNAL, None) is not _own_extract_external \
-            or not _probe_unchanged():
-        return 0
-    meta_fields = result[0].__dict__
-    if type(meta_fields) is not dict or type(meta_fields.get("full_name")) is not str \
-            or not meta_fields["full_name"]:
+    meta_fields = _probe_made(result)
+    if meta_fields is None or result[1] is not True or not meta_fields["full_name"]:
         return 0
     entry = _ExternalEntry.__new__(_ExternalEntry)
     entry.module = f.func_module
     entry.qualname = f.func_qualname
     entry.held = (module, <object>f.func_qualname)
-    entry.meta_fields = dict(meta_fields)
+    entry.meta_fields = meta_fields
+    entry.recorded = True
     entry.report_fields = (meta_fields["full_name"],)
     _keep_entry(_external_entries, func, entry)
     return 0
@@ -1875,18 +1899,14 @@ cdef extern from *:
 cdef class _BuiltinEntry(_CalleeEntry):
     cdef object callee          # held: a method descriptor (it takes no weak reference)
     cdef PyObject *basis        # (held in `held`)
-    cdef dict meta_fields
-    cdef object recorded        # the probe's verdict: True or False
-    cdef tuple report_fields    # (None: no report)
 
     cdef bint fits(self, object call):
-        if self.callee is not None:
-            if self.callee is not call:
+        if self.callee is None:
+            if not self.made_for(call):
                 return False
-        elif PyWeakref_GET_OBJECT(<PyObject *>self.ref) != <PyObject *>call:
+        elif self.callee is not call or self.probe_version != _version_of(_probe_globals):
             return False
-        return self.probe_version == _version_of(_probe_globals) \
-            and corv_builtin_basis(call) == self.basis
+        return corv_builtin_basis(call) == self.basis
 
 
 cdef dict _builtin_entries = {}
@@ -1896,25 +1916,12 @@ cdef object _direct_builtin_metadata(object call):
     """What EXTRACT_METADATA(call, True) returns for a learnt built-in
     callee, made as the probe makes it, with its cache written and its
     report sent; None when the probe has to be asked."""
-    cdef _BuiltinEntry entry
     if corv_builtin_basis(call) == NULL:
         return None
     found = _callee_entry(_recent_builtins, _builtin_entries, call)
     if found is None or not _external_ready():
         return None
-    entry = <_BuiltinEntry>found
-    data = None
-    if entry.report_fields is not None:
-        data = _direct_metric_bytes(_Message, entry.report_fields)
-        if data is None:
-            return None
-    meta = PyType_GenericAlloc(<PyTypeObject *>_ExternalMeta, 0)
-    _set_instance_dict(meta, entry.meta_fields.copy())
-    result = (meta, entry.recorded)
-    _c_probe_cache_put(call, corv_builtin_owner(call), result)
-    if data is not None:
-        _channel_send(_metrics_channel, data)
-    return result
+    return (<_CalleeEntry>found).answer(call, corv_builtin_owner(call))
 
 
 cdef int _learn_builtin(object call, object result) except -1:
@@ -1922,31 +1929,23 @@ cdef int _learn_builtin(object call, object result) except -1:
     it would make the same."""
     cdef _BuiltinEntry entry
     cdef PyObject *basis = corv_builtin_basis(call)
-    if basis == NULL or not _external_ready() or type(result) is not tuple \
-            or len(<tuple>result) != 2 or (result[1] is not False and result[1] is not True) \
-            or type(result[0]) is not _ExternalMeta:
+    if basis == NULL:
         return 0
-    if getattr(_Probe, _N_EXTRACT_EXTERNAL, None) is not _own_extract_external \
-            or not _probe_unchanged():
-        return 0
-    meta_fields = result[0].__dict__
-    if type(meta_fields) is not dict or type(meta_fields.get("full_name")) is not str:
+    meta_fields = _probe_made(result)
+    if meta_fields is None:
         return 0
     entry = _BuiltinEntry.__new__(_BuiltinEntry)
+    entry.meta_fields = meta_fields
     entry.recorded = result[1]
     # (the probe reports a callee it names, see extract_function_metadata)
     entry.report_fields = (meta_fields["full_name"],) if meta_fields["full_name"] else None
     entry.basis = basis
     entry.held = (<object>basis,)
-    entry.meta_fields = dict(meta_fields)
     if type(call) is _BuiltinFunctionType:
         _keep_entry(_builtin_entries, call, entry)
     else:
         entry.callee = call
-        entry.probe_version = _version_of(_probe_globals)
-        if len(_builtin_entries) >= _FUNCTION_ENTRIES_MAX:
-            _builtin_entries.clear()
-        _builtin_entries[PyLong_FromVoidPtr(<void *>call)] = entry
+        _store_entry(_builtin_entries, PyLong_FromVoidPtr(<void *>call), entry)
     return 0
 
 
@@ -2638,15 +2637,13 @@ def record_external_call(call, did_check_function_file_in_project_files=0):
     func = _direct_external_metadata(call) if direct else None
     if func is None and direct:
         func = _direct_builtin_metadata(call)
-        if func is not None:
-            meta_fields = _fields_of((<tuple>func)[0])
     if func is None:
         func = EXTRACT_METADATA(call, True)
         if direct:
             _learn_external(call, func)
             _learn_builtin(call, func)
     else:
-        # (made here, of the plain metadata class _direct_external_metadata checked)
+        # (made by the direct path, of the plain metadata class it checked)
         meta_fields = _fields_of((<tuple>func)[0])
     if type(func) is tuple:
         if not (<tuple>func)[IS_FUNCTION_FOR_RECORDING_INDEX]:

@@ -412,49 +412,14 @@ def test_values_at_the_size_limit_and_odd_objects_go_as_named(real, monkeypatch,
     assert len(direct[0]) == (1 if limit == 50.0 else 0)
 
 
-@pytest.mark.parametrize("change, expected", [
-    (None, None),
-    # its module renamed: a library function now, recorded under that name
-    (lambda mp: mp.setattr(abs, "__module__", "somelib"), "somelib.abs"),
-])
-def test_builtin_callees_are_judged_as_they_are_now(real, monkeypatch, change, expected):
-    """A built-in callee learnt as not worth recording is skipped while what
-    the probe judged it by stays the same, and is asked about again when
-    that changes."""
-    from corvane_collector.data_collection import metadata_probe as mp
-    data, _ = sent()
-    rec = cr.record_user_function_call(add, 1, 2)
-    tokens = [cr.record_external_call(callee, True) for callee in (abs, abs, str.strip, str.strip)]
-    assert tokens == [None] * 4 and cr._builtin_entry_fits(abs) and cr._builtin_entry_fits(str.strip)
-    # stored in the probe's cache as the probe stores it
-    assert mp.MetadataProbe.extract_function_metadata(abs, True, dont_cache=True)[1] is False
-    if change is not None:
-        change(monkeypatch)
-    token = cr.record_external_call(abs, True)
-    cr.record_external_return_value(1, token)
-    cr.record_user_function_return_value(3, rec)
-    names = [e.function_metadata.full_name for e in pickle.loads(data.messages[-1]).external_calls]
-    assert names == ([] if expected is None else [expected])
-
-
-def test_builtin_callees_answered_directly_keep_references_balanced(real):
-    import builtins
-    import sys
-    rec = cr.record_user_function_call(add, 1, 2)
-    for callee in (abs, str.strip):  # (learnt)
-        cr.record_external_call(callee, True)
-    counts = [sys.getrefcount(o) for o in (builtins, abs, str.strip)]
-    for _ in range(1000):
-        assert cr.record_external_call(abs, True) is None
-        assert cr.record_external_call(str.strip, True) is None
-    assert [sys.getrefcount(o) for o in (builtins, abs, str.strip)] == counts
-    cr.record_user_function_return_value(3, rec)
-
-
 def test_builtin_callees_record_as_the_probe_does(real):
     # Learnt built-ins, recorded (math's) or not: the same records and
-    # reports as the named path, whose probe makes the metadata each time.
+    # reports as the named path, whose probe makes the metadata each time;
+    # stored in the probe's cache as it stores them; references balanced.
+    import builtins
     import math
+    import sys
+    from corvane_collector.data_collection import metadata_probe as mp
     original = cr.get_exc_value
     def record(named):
         if named:
@@ -473,7 +438,26 @@ def test_builtin_callees_record_as_the_probe_does(real):
         del data.messages[:], metric_channel.messages[:]
         return records, metrics
     direct = record(named=False)
-    assert cr._builtin_entry_fits(math.sqrt) and cr._builtin_entry_fits(abs)
+    assert all(cr._builtin_entry_fits(c) for c in (math.sqrt, abs, str.strip))
+    assert mp.MetadataProbe.extract_function_metadata(abs, True, dont_cache=True)[1] is False
     assert direct == record(named=True)
     assert [m[1]["function_full_name"] for m in direct[1] if m[0] == "ExternalFunction"] \
         == ["math.sqrt"] * 3
+    counts = [sys.getrefcount(o) for o in (builtins, abs, str.strip)]
+    for _ in range(1000):
+        assert cr.record_external_call(abs, True) is None
+        assert cr.record_external_call(str.strip, True) is None
+    assert [sys.getrefcount(o) for o in (builtins, abs, str.strip)] == counts
+
+
+def test_builtin_callee_is_judged_as_it_is_now(real, monkeypatch):
+    """A built-in learnt as not worth recording is asked about again once its
+    module is renamed: a library function now, recorded under that name."""
+    data, _ = sent()
+    rec = cr.record_user_function_call(add, 1, 2)
+    assert [cr.record_external_call(abs, True) for _ in range(2)] == [None, None]
+    monkeypatch.setattr(abs, "__module__", "somelib")
+    cr.record_external_return_value(1, cr.record_external_call(abs, True))
+    cr.record_user_function_return_value(3, rec)
+    names = [e.function_metadata.full_name for e in pickle.loads(data.messages[-1]).external_calls]
+    assert names == ["somelib.abs"]

@@ -76,9 +76,8 @@ CORV_API PyObject *_PyEval_EvalFrameCorvane(PyThreadState *tstate, PyFrameObject
 // it. Reset when the last sampled call in flight ends and no byte was put
 // in the store from outside (corv_end_sampled_call). (A separate byte:
 // sharing a word with the flag itself made the compiler lay the loop out
-// worse.) Code outside the interceptor
-// sets a thread's byte through the per-thread store, not by writing
-// g_currently_recording.
+// worse.) Code outside the interceptor sets a thread's byte through the
+// per-thread store, not by writing g_currently_recording.
 extern "C" __attribute__((visibility("hidden"))) unsigned char corv_flag_ever_set;
 #define CORV_FLAG_IN_USE() __builtin_expect(corv_flag_ever_set != 0, 0)
 

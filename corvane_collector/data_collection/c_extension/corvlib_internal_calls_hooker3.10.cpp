@@ -1004,6 +1004,15 @@ static inline bool corv_is_coroutine_result(PyObject *res) {
            (((PyCodeObject *)((PyGenObject *)res)->gi_code)->co_flags & CO_ITERABLE_COROUTINE);
 }
 
+// The end of a sampled call, after its after-call steps: the last one to end
+// leaves every byte 0 (this thread's was just cleared or put back), so the
+// loop can drop its flag bookkeeping until the next sample.
+static inline void corv_end_sampled_call(void) {
+    if (--corv_sampled_in_flight == 0 && !corv_flag_pinned && g_currently_recording == 0) {
+        corv_flag_ever_set = 0;
+    }
+}
+
 // The after-call steps for a call that went through corv_before_call.
 static void corv_after_call(PyThreadState *tstate, const CorvDecision &d, bool hooked,
                             PyObject *hook, PyObject *res) {
@@ -1041,6 +1050,9 @@ static void corv_after_call(PyThreadState *tstate, const CorvDecision &d, bool h
     corv_sync_recording_thread(tstate->thread_id);
     if (!d.recording && d.is_user) {
         g_currently_recording &= (unsigned char)~RECORDING_BIT;
+    }
+    if (d.sampled) {
+        corv_end_sampled_call();
     }
 }
 
@@ -1259,15 +1271,6 @@ static PyObject *corv_answer_outcome(PyObject *hook) {
     return NULL;
 }
 
-// The end of a sampled call, after its after-call steps: the last one to end
-// leaves every byte 0 (this thread's was just cleared or put back), so the
-// loop can drop its flag bookkeeping until the next sample.
-static inline void corv_end_sampled_call(void) {
-    if (--corv_sampled_in_flight == 0 && !corv_flag_pinned && g_currently_recording == 0) {
-        corv_flag_ever_set = 0;
-    }
-}
-
 // A call with its hooks and after-call steps, for any decision (a decision
 // without hooks gets the steps alone, without the hooks' bookkeeping).
 static __attribute__((noinline)) PyObject *corv_hooked_call_function_slow(
@@ -1281,7 +1284,9 @@ static __attribute__((noinline)) PyObject *corv_hooked_call_function_slow(
     }
     const CorvDecision d = corv_decision_of(bits);
     PyObject *hook;
-    corv_sampled_in_flight += d.sampled;
+    if (d.sampled) {
+        corv_sampled_in_flight++;
+    }
     bool hooked = corv_before_call(d, callee, cb_args, cb_nargs, kwnames, NULL, NULL, &hook);
     PyObject *res;
     if (corv_is_answer(hook)) {
@@ -1296,9 +1301,6 @@ static __attribute__((noinline)) PyObject *corv_hooked_call_function_slow(
         res = corv_call_function(tstate, ti, pp_stack, oparg, kwnames);
     }
     corv_after_call(tstate, d, hooked, hook, res);
-    if (d.sampled) {
-        corv_end_sampled_call();
-    }
     return res;
 }
 
@@ -1336,9 +1338,6 @@ static __attribute__((noinline)) PyObject *corv_hooked_call_core_slow(
     PyObject *res = corv_is_answer(hook) ? corv_answer_outcome(hook)
                                          : corv_do_call_core(tstate, ti, func, callargs, kwdict);
     corv_after_call(tstate, d, hooked, hook, res);
-    if (d.sampled) {
-        corv_end_sampled_call();
-    }
     return res;
 }
 
