@@ -15,8 +15,9 @@ the figures are the same from run to run.
   python bench/record_instructions.py [--only CASE,...] [--keep DIR]
   python bench/record_instructions.py --workloads [--only NAME,...] [-j N]
 
---keep DIR  also keep the callgrind output of the 3000-call run of each case
-            as DIR/CASE.callgrind, for callgrind_annotate.
+--keep DIR  also keep the callgrind outputs of each case, DIR/CASE.callgrind
+            (3000 calls) and DIR/CASE.1000.callgrind, for callgrind_annotate or
+            a per-function difference.
 
 --workloads  instructions per run of the whole programs of record_cost.py
              --workloads under stock, at rate 0, 0.01 and 1.0 (real recorder,
@@ -163,7 +164,9 @@ def main():
     print("%-14s %14s" % ("case", "instr/call"))
     with tempfile.TemporaryDirectory() as tmp:
         for case in chosen:
-            low = instructions(case, 1000, os.path.join(tmp, "low"))
+            low_file = (os.path.join(args.keep, case + ".1000.callgrind") if args.keep
+                        else os.path.join(tmp, "low"))
+            low = instructions(case, 1000, low_file)
             high_file = (os.path.join(args.keep, case + ".callgrind") if args.keep
                          else os.path.join(tmp, "high"))
             high = instructions(case, 3000, high_file)

@@ -957,7 +957,7 @@ cdef extern from "Python.h":
     dict _PyDict_NewPresized(Py_ssize_t minused)
     dict PyDict_Copy(object d)
 
-from cpython.pycapsule cimport PyCapsule_GetPointer
+from cpython.pycapsule cimport PyCapsule_GetPointer, PyCapsule_New
 from cpython.weakref cimport PyWeakref_NewRef
 import sys as _sys
 
@@ -1032,7 +1032,7 @@ cdef extern from *:
         Py_INCREF(v);
         e->me_value = v;
         Py_DECREF(old);
-        if (!PyObject_GC_IsTracked(d) && PyObject_IS_GC(v)) {
+        if (!corv_gc_is_tracked(d) && corv_is_gc(v)) {
             PyObject_GC_Track(d);
         }
         return 0;
@@ -1630,28 +1630,25 @@ def _function_entry_count():
 cdef object _NOT_DIRECT = object()
 
 
-cdef object _direct_call_object(tuple args, dict kwargs):
-    """What get_function_call_object(args, kwargs) returns, or _NOT_DIRECT
-    (nothing done) when it has to be asked."""
+cdef object _direct_call_object(callee, tuple rest, dict kwargs):
+    """What get_function_call_object((callee,) + rest, kwargs) returns, or
+    _NOT_DIRECT (nothing done) when it has to be asked."""
     cdef _FunctionEntry entry
     cdef Py_ssize_t i
     cdef dict fields
-    if len(args) == 0:
-        return _NOT_DIRECT
-    callee = args[0]
     tp = type(callee)
     if tp is _FunctionType:
         func = callee
-        call_args = args[1:]
+        call_args = rest
     elif tp is _MethodType:
         owner = (<object>callee).__self__
         if isinstance(owner, type):
             return _NOT_DIRECT
         func = (<object>callee).__func__
-        call_args = (owner,) + args[1:]
+        call_args = (owner,) + rest
     elif tp is type:
         func = callee.__init__
-        call_args = args[1:]
+        call_args = rest
     else:
         return _NOT_DIRECT
     if type(func) is not _FunctionType:
@@ -2211,14 +2208,16 @@ def get_function_call_object(args, kwargs):
         return None
 
 
-cdef _record_user_function_call(tuple args, dict kwargs):
+cdef _record_user_function_call(callee, tuple rest, dict kwargs, tuple args):
+    # args: (callee,) + rest when the caller has it (None: made when needed)
     # (read before anything here can let another thread run)
     cdef bint outside = _sampled_outside_recording()
     cdef bint direct = _direct_ready()
     _send_metric_if(direct, CollectionTry, ())
-    function_under_test = _direct_call_object(args, kwargs) if direct else _NOT_DIRECT
+    function_under_test = _direct_call_object(callee, rest, kwargs) if direct else _NOT_DIRECT
     if function_under_test is _NOT_DIRECT:
-        function_under_test = get_function_call_object(args, kwargs)
+        function_under_test = get_function_call_object(
+            args if args is not None else (callee,) + rest, kwargs)
     elif function_under_test is not None:
         # (a direct record's function is never a coroutine function)
         recording_wrapper = _new_tracker(
@@ -2243,6 +2242,9 @@ cdef _record_user_function_call(tuple args, dict kwargs):
     return function_under_test
 
 
+cdef str _KEYWORDS_MUST_BE_STRINGS = "record_user_function_call() keywords must be strings"
+
+
 cdef object _record_user_function_call_entry(object self, object args, PyObject* kwargs):
     # Called through the classic (args tuple, keyword dict) convention rather
     # than vectorcall, so that the keyword dict reaches us as given and a
@@ -2253,10 +2255,66 @@ cdef object _record_user_function_call_entry(object self, object args, PyObject*
     else:
         for key in (<object>kwargs):
             if not isinstance(key, str):
-                raise TypeError("record_user_function_call() keywords must be strings")
+                raise TypeError(_KEYWORDS_MUST_BE_STRINGS)
         # A dict of our own: the caller's may be reused after the call.
         call_kwargs = dict(<object>kwargs)
-    return _record_user_function_call(args, call_kwargs)
+    if len(<tuple>args) == 0:
+        return _record_user_function_call(None, (), call_kwargs, <tuple>args)
+    return _record_user_function_call((<tuple>args)[0], (<tuple>args)[1:], call_kwargs,
+                                      <tuple>args)
+
+
+cdef extern from *:
+    """
+    static inline PyObject *corv_tuple_of(PyObject *const *items, Py_ssize_t n) {
+        PyObject *t = PyTuple_New(n);
+        if (t != NULL) {
+            for (Py_ssize_t i = 0; i < n; i++) {
+                Py_INCREF(items[i]);
+                PyTuple_SET_ITEM(t, i, items[i]);
+            }
+        }
+        return t;
+    }
+
+    // A C function's call checks the recursion depth on the way in.
+    static inline int corv_enter_c_call(void) {
+        return Py_EnterRecursiveCall(" while calling a Python object") ? -1 : 0;
+    }
+    """
+    tuple corv_tuple_of(PyObject **items, Py_ssize_t n)
+    int corv_enter_c_call() except -1
+    void Py_LeaveRecursiveCall()
+
+
+cdef object _record_user_function_call_vector(PyObject **args, Py_ssize_t nargs,
+                                              PyObject *kwnames):
+    # The evaluator's vectorcall of record_user_function_call (callee and
+    # positional arguments, then the keyword values under kwnames), without
+    # the argument tuple and keyword dict that the classic convention builds
+    # on the way: the evaluator calls this directly while its callback is
+    # that very function.
+    cdef Py_ssize_t i
+    cdef Py_ssize_t n_kw = 0 if kwnames == NULL else len(<tuple>kwnames)
+    cdef Py_ssize_t n_pos = nargs   # (the keyword values follow the positional ones)
+    cdef dict call_kwargs = {}
+    corv_enter_c_call()
+    try:
+        for i in range(n_kw):
+            key = (<tuple>kwnames)[i]
+            if not isinstance(key, str):
+                raise TypeError(_KEYWORDS_MUST_BE_STRINGS)
+            call_kwargs[key] = <object>args[n_pos + i]
+        if n_pos < 1:
+            return _record_user_function_call(None, (), call_kwargs, ())
+        return _record_user_function_call(<object>args[0], corv_tuple_of(args + 1, n_pos - 1),
+                                          call_kwargs, None)
+    finally:
+        Py_LeaveRecursiveCall()
+
+
+ctypedef object (*_vector_entry_fn)(PyObject **, Py_ssize_t, PyObject *)
+cdef _vector_entry_fn _vector_entry_ptr = _record_user_function_call_vector
 
 
 cdef PyMethodDef _record_user_function_call_def
@@ -2463,6 +2521,10 @@ cdef object _complete_direct(ret_val, function_under_test, curexc_value, wrapper
 
 def record_user_function_return_value(ret_val, function_under_test, cur_exc=None):
     """Return callback of a recorded project call: complete, deliver and merge its record."""
+    return _record_return(ret_val, function_under_test, cur_exc)
+
+
+cdef object _record_return(ret_val, function_under_test, cur_exc):
     if not function_under_test:
         return None
     wrapper = None
@@ -2524,6 +2586,27 @@ def record_user_function_return_value(ret_val, function_under_test, cur_exc=None
         BLACKLISTED_FUNCTIONS.add(function_under_test.function_metadata.full_name)
         _send_metric(CollectorFailure, (FailureReasons.EXCEPTION,))
         return None
+
+
+cdef object _record_return_vector(object ret_val, object function_under_test):
+    # record_user_function_return_value(ret_val, function_under_test), as the
+    # evaluator calls it
+    return _record_return(ret_val, function_under_test, None)
+
+
+ctypedef object (*_vector_return_fn)(object, object)
+cdef _vector_return_fn _vector_return_ptr = _record_return_vector
+
+
+def _direct_callbacks():
+    """(record_user_function_call, a capsule of its vector entry,
+    record_user_function_return_value, a capsule of the function it calls
+    with no cur_exc): the evaluator calls the C functions while its
+    callbacks are these very objects."""
+    return (record_user_function_call,
+            PyCapsule_New(<void *>_vector_entry_ptr, b"corvane.record_call_entry", NULL),
+            record_user_function_return_value,
+            PyCapsule_New(<void *>_vector_return_ptr, b"corvane.record_call_return", NULL))
 
 
 def record_user_async_function_return_value(ret_val, function_under_test, cur_exc=None):

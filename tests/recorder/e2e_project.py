@@ -138,3 +138,15 @@ class Handle:
 
 def make_lock():
     return Handle()
+
+
+def keyed(a, b=0, *rest, c=None, **more):
+    return [a, b, list(rest), c, sorted(more)]
+
+
+def scenario_keywords():
+    # each call convention of the call site: positional, keywords,
+    # star-arguments, and a bound method with keywords
+    out = [keyed(1, c=2), keyed(3, 4, 5, c=6, d=7), keyed(*(8, 9), **{"c": 10, "e": 11})]
+    out.append(Counter(0).bump(by=12))
+    return out

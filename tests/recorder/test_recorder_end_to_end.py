@@ -15,7 +15,7 @@ from corvane_collector.data_collection.metrics import FailureReasons, Unpicklabl
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SCENARIOS = ("nested", "methods", "exception", "generator", "globals", "with_block", "builtins",
-             "lambda_and_inner", "coroutine", "threads", "unpicklable_inner")
+             "lambda_and_inner", "coroutine", "threads", "unpicklable_inner", "keywords")
 NONE_CLASS = {"class": "builtins.NoneType"}
 
 
@@ -167,3 +167,16 @@ def test_failed_inner_call_leaves_the_outer_record_whole(runs):
     assert sorted(outer["globals"]) == ["make_lock", "quoted", "shlex"]
     unpicklable = [m for m in run["metrics"] if m["kind"] == "Unpicklable"]
     assert [(m["object_type"], m["reason"]) for m in unpicklable] == [("Handle", UnpicklableReasons.TYPE_ERROR)]
+
+
+def test_keyword_and_star_calls_keep_their_arguments(runs):
+    run = runs["keywords"]
+    records = [(r["full_name"].rsplit(".", 1)[-1], r["pre_args"], r["pre_kwargs"])
+               for r in run["records"]]
+    assert records[:3] == [("keyed", [1], {"c": 2}),
+                           ("keyed", [3, 4, 5], {"c": 6, "d": 7}),
+                           ("keyed", [8, 9], {"c": 10, "e": 11})]
+    assert records[3][0] == "bump" and records[3][1][0]["type"] == "Counter"
+    assert records[3][1][1:] == [] and records[3][2] == {"by": 12}
+    assert [r["return_value"] for r in run["records"][:4]] == [
+        [1, 0, [], 2, []], [3, 4, [5], 6, ["d"]], [8, 9, [], 10, ["e"]], 12]

@@ -77,4 +77,17 @@ static inline int corv_dict_next(PyObject *d, Py_ssize_t *pos, PyObject **key,
     return 1;
 }
 
+// The garbage collector's tests without a call each: in 3.10 a tracked
+// object's GC header (two words before it, Include/internal/pycore_gc.h)
+// has a non-zero first word, and an object takes part in collection when
+// its type says so and its tp_is_gc, if any, agrees (PyObject_IS_GC).
+static inline int corv_gc_is_tracked(PyObject *op) {
+    return ((uintptr_t *)op)[-2] != 0;
+}
+
+static inline int corv_is_gc(PyObject *op) {
+    PyTypeObject *tp = Py_TYPE(op);
+    return PyType_IS_GC(tp) && (tp->tp_is_gc == NULL || tp->tp_is_gc(op));
+}
+
 #endif

@@ -59,6 +59,17 @@ CORV_API PyObject *return_value_async;
 CORV_API PyObject *load_attr_hook;
 CORV_API PyObject *load_global_hook;
 
+// The recorder's entry and return callbacks as C functions, called instead
+// of the callback objects while those are still the objects they came with
+// (apply fetches them; NULL: call the objects).
+typedef PyObject *(*corv_vector_entry_fn)(PyObject *const *args, Py_ssize_t nargs,
+                                          PyObject *kwnames);
+typedef PyObject *(*corv_vector_return_fn)(PyObject *value, PyObject *record);
+extern "C" __attribute__((visibility("hidden"))) PyObject *corv_entry_owner;
+extern "C" __attribute__((visibility("hidden"))) corv_vector_entry_fn corv_entry_fn;
+extern "C" __attribute__((visibility("hidden"))) PyObject *corv_return_owner;
+extern "C" __attribute__((visibility("hidden"))) corv_vector_return_fn corv_return_fn;
+
 CORV_API void corv_frame_dealloc(PyObject *frame);
 CORV_API void Corv_Py_DecRef(PyObject *op);
 CORV_API int record_return_value(int do_record, int external, unsigned char prev_flag,

@@ -68,6 +68,10 @@ __attribute__((visibility("default"))) PyObject *record_async_inner_call_return_
 __attribute__((visibility("default"))) PyObject *return_value_async = NULL;
 __attribute__((visibility("default"))) PyObject *load_attr_hook = NULL;
 __attribute__((visibility("default"))) PyObject *load_global_hook = NULL;
+__attribute__((visibility("hidden"))) PyObject *corv_entry_owner = NULL;
+__attribute__((visibility("hidden"))) corv_vector_entry_fn corv_entry_fn = NULL;
+__attribute__((visibility("hidden"))) PyObject *corv_return_owner = NULL;
+__attribute__((visibility("hidden"))) corv_vector_return_fn corv_return_fn = NULL;
 // Replay sets this to a tuple subclass; an external-call token of exactly that
 // type answers the call itself, (raised, value), and the callee is not called.
 // The type is kept alive by whoever sets it.
@@ -250,7 +254,8 @@ CORV_API int record_return_value(int do_record, int external, unsigned char prev
             PyObject *r;
             {
                 CorvCallbackScope scope;
-                r = PyObject_Vectorcall(cb, args, 2, NULL);
+                r = cb == corv_return_owner ? corv_return_fn(args[0], args[1])
+                                            : PyObject_Vectorcall(cb, args, 2, NULL);
             }
             corv_sync_current_thread();
             if (r != NULL) {
@@ -939,8 +944,10 @@ static bool corv_before_call(const CorvDecision &d, PyObject *callee, PyObject *
                 r = PyObject_Call(pyfunc_record_function_call, cb_tuple_args, cb_kwargs);
             }
             else {
-                r = PyObject_Vectorcall(pyfunc_record_function_call, cb_args, (size_t)cb_nargs,
-                                        kwnames);
+                r = pyfunc_record_function_call == corv_entry_owner
+                        ? corv_entry_fn(cb_args, cb_nargs, kwnames)
+                        : PyObject_Vectorcall(pyfunc_record_function_call, cb_args,
+                                              (size_t)cb_nargs, kwnames);
             }
             g_sampled_outside_recording = 0;
             corv_sync_current_thread();

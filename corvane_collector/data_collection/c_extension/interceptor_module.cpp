@@ -73,6 +73,39 @@ static PyObject *corv_fetch_callback(PyObject *module, const char *attr, const c
     return cb;
 }
 
+// The C functions behind the entry and return callbacks, when the recorder
+// offers them (a module put in its place, as replay does, does not): each is
+// called while its callback is still the object it came with.
+static void corv_fetch_direct_callbacks(PyObject *recorder) {
+    corv_entry_owner = NULL;
+    corv_return_owner = NULL;
+    PyObject *offer = PyObject_GetAttrString(recorder, "_direct_callbacks");
+    PyObject *found = offer == NULL ? NULL : PyObject_CallNoArgs(offer);
+    Py_XDECREF(offer);
+    if (found == NULL || !PyTuple_CheckExact(found) || PyTuple_GET_SIZE(found) != 4) {
+        PyErr_Clear();
+        Py_XDECREF(found);
+        return;
+    }
+    void *entry = PyCapsule_GetPointer(PyTuple_GET_ITEM(found, 1), "corvane.record_call_entry");
+    void *ret = PyCapsule_GetPointer(PyTuple_GET_ITEM(found, 3), "corvane.record_call_return");
+    if (entry == NULL || ret == NULL) {
+        PyErr_Clear();
+    }
+    else {
+        // (the objects are held by the callback globals they are compared with)
+        if (PyTuple_GET_ITEM(found, 0) == pyfunc_record_function_call) {
+            corv_entry_fn = (corv_vector_entry_fn)entry;
+            corv_entry_owner = pyfunc_record_function_call;
+        }
+        if (PyTuple_GET_ITEM(found, 2) == record_return_value_pyfunc) {
+            corv_return_fn = (corv_vector_return_fn)ret;
+            corv_return_owner = record_return_value_pyfunc;
+        }
+    }
+    Py_DECREF(found);
+}
+
 static PyObject *set_corvane_interpeter(PyObject *self, PyObject *args) {
     PyObject *files = NULL, *rate_obj = NULL;
     if (!PyArg_UnpackTuple(args, "SS", 2, 100, &files, &rate_obj)) {
@@ -177,6 +210,7 @@ static PyObject *set_corvane_interpeter(PyObject *self, PyObject *args) {
     load_attr_hook = corv_fetch_callback(recorder, "load_attr_hook", "Error getting load_attr_hook()");
     load_global_hook =
         corv_fetch_callback(recorder, "load_global_hook", "Error getting load_global_hook()");
+    corv_fetch_direct_callbacks(recorder);
     Py_DECREF(recorder);
 
     Py_INCREF(files);
