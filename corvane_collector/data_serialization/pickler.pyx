@@ -1226,7 +1226,17 @@ cdef int _compute_direct_type(object tp) except -1:
     return _DIRECT_DICT
 
 
-cdef int _is_direct_type(object tp) except -1:
+cdef inline int _is_direct_type(object tp) except -1:
+    cdef _FrontSlot *slot = _front_slot(_direct_front, tp)
+    # (the front slot's answer, as _type_cache_get gives it, without a call)
+    if (<_TypeHead *>tp).tp_flags & Py_TPFLAGS_VALID_VERSION_TAG and slot.ref != NULL \
+            and PyWeakref_GET_OBJECT(slot.ref) == <PyObject *>tp \
+            and (<_TypeHead *>tp).tp_version_tag == slot.tag:
+        return slot.answer
+    return _is_direct_type_slow(tp)
+
+
+cdef int _is_direct_type_slow(object tp) except -1:
     cdef int verdict = _type_cache_get(_direct_types, _direct_front, tp)
     if verdict >= 0:
         return verdict
@@ -1253,6 +1263,7 @@ cdef PyObject *_key_runs[_KEY_RUNS]
 cdef extern from "corv_dict_table.h":
     # PyDict_Next without a call per entry
     int corv_dict_next(object d, Py_ssize_t *pos, PyObject **key, PyObject **value)
+    Py_ssize_t corv_dict_items(PyObject *d, PyObject **keys, PyObject **values, Py_ssize_t max)
 
 cdef extern from "Python.h":
     Py_ssize_t PyDict_GET_SIZE "PyDict_Size"(object d)
@@ -2458,6 +2469,15 @@ cdef extern from "Python.h":
         unsigned long long ma_version_tag
     int PyDict_Next(object d, Py_ssize_t *pos, PyObject **key, PyObject **value)
     object PyBytes_FromStringAndSize(const char* data, Py_ssize_t size)
+    ctypedef struct _AnyType "PyTypeObject":
+        pass
+    _AnyType PyBytes_Type
+    _AnyType PyList_Type
+    _AnyType PySet_Type
+    _AnyType PyDict_Type
+    _AnyType *Py_TYPE_OF "Py_TYPE"(PyObject *o)
+    Py_ssize_t Py_SIZE_OF "Py_SIZE"(PyObject *o)
+    Py_ssize_t PySet_SIZE_OF "PySet_GET_SIZE"(PyObject *o)
 
 from cpython.pycapsule cimport PyCapsule_New
 cimport cython
@@ -2757,18 +2777,19 @@ cdef object _render_values(_RecordTemplate t, PyObject **values):
 cdef bint _template_fits(_RecordTemplate t, object record, PyObject **values) except -1:
     """Whether t writes this record as the hand writer would (its byte
     fields gathered into values)."""
-    cdef PyObject *key
+    cdef PyObject *keys[_RECORD_FIELDS_MAX]
+    cdef PyObject *items[_RECORD_FIELDS_MAX]
     cdef PyObject *value
-    cdef Py_ssize_t pos = 0
-    cdef Py_ssize_t i = 0
+    cdef PyObject *tp
+    cdef Py_ssize_t i, j, first, n
     cdef Py_ssize_t n_bytes = 0
-    cdef Py_ssize_t j, first
-    cdef tuple meta_bytes = t.meta_bytes
+    cdef PyObject *meta_bytes = <PyObject *>t.meta_bytes
+    cdef Py_ssize_t n_meta_bytes = PyTuple_GET_SIZE_PTR(meta_bytes)
     cdef int kind
     cdef PyObject **dict_ptr
     cdef PyObject *containers[_RECORD_FIELDS_MAX]
     cdef Py_ssize_t n_containers = 0
-    if type(record) is not t.record_type:
+    if <PyObject *>Py_TYPE_OF(<PyObject *>record) != <PyObject *>t.record_type:
         return False
     if (Py_GetRecursionLimit() <= _C_PICKLER_MAX_RECURSION_LIMIT) != t.c_regime:
         return False
@@ -2780,18 +2801,23 @@ cdef bint _template_fits(_RecordTemplate t, object record, PyObject **values) ex
     if dict_ptr == NULL or dict_ptr[0] == NULL or _dict_version(<object>dict_ptr[0]) != t.meta_version:
         return False
     dict_ptr = _PyObject_GetDictPtr(<PyObject *>record)
-    if dict_ptr == NULL or dict_ptr[0] == NULL or type(<object>dict_ptr[0]) is not dict \
-            or len(<dict>dict_ptr[0]) != t.n_keys:
+    if dict_ptr == NULL or dict_ptr[0] == NULL or Py_TYPE_OF(dict_ptr[0]) != &PyDict_Type:
         return False
-    while corv_dict_next(<object>dict_ptr[0], &pos, &key, &value):
-        if i >= t.n_keys or key != t.key_ptrs[i]:
+    # (nothing below runs code that could change the dict)
+    n = corv_dict_items(dict_ptr[0], keys, items, _RECORD_FIELDS_MAX)
+    if n != t.n_keys:
+        return False
+    for i in range(n):
+        if keys[i] != t.key_ptrs[i]:
             return False
+        value = items[i]
+        tp = <PyObject *>Py_TYPE_OF(value)
         kind = t.kind_codes[i]
         if kind == _F_BYTES:
-            if type(<object>value) is not bytes or n_bytes >= t.n_fields:
+            if tp != <PyObject *>&PyBytes_Type or n_bytes >= t.n_fields:
                 return False
-            for j in range(len(meta_bytes)):
-                if <PyObject *>meta_bytes[j] == value:
+            for j in range(n_meta_bytes):
+                if PyTuple_GET_ITEM_PTR(meta_bytes, j) == value:
                     return False
             # the first byte field that is this object must be where the
             # template has it
@@ -2805,13 +2831,13 @@ cdef bint _template_fits(_RecordTemplate t, object record, PyObject **values) ex
             values[n_bytes] = value
             n_bytes += 1
         elif kind == _F_META:
-            if <object>value is not t.meta:
+            if value != <PyObject *>t.meta:
                 return False
         else:
             if kind == _F_EMPTY_LIST:
-                if type(<object>value) is not list or <list><object>value:
+                if tp != <PyObject *>&PyList_Type or Py_SIZE_OF(value) != 0:
                     return False
-            elif type(<object>value) is not set or <set><object>value:
+            elif tp != <PyObject *>&PySet_Type or PySet_SIZE_OF(value) != 0:
                 return False
             # (one container in two fields would be written once)
             for j in range(n_containers):
@@ -2819,7 +2845,6 @@ cdef bint _template_fits(_RecordTemplate t, object record, PyObject **values) ex
                     return False
             containers[n_containers] = value
             n_containers += 1
-        i += 1
     if n_bytes != t.n_fields:
         return False
     return _classes_found(t)

@@ -77,6 +77,37 @@ static inline int corv_dict_next(PyObject *d, Py_ssize_t *pos, PyObject **key,
     return 1;
 }
 
+// The live items of a dict, in order, into keys[] and values[] (borrowed):
+// how many, or -1 when there are more than max.
+static inline Py_ssize_t corv_dict_items(PyObject *d, PyObject **keys, PyObject **values,
+                                         Py_ssize_t max) {
+    PyDictObject *mp = (PyDictObject *)d;
+    Py_ssize_t count = 0, n;
+    if (mp->ma_used > max) {
+        return -1;
+    }
+    if (mp->ma_values != NULL) {
+        corv_layout_entry *e = corv_keys_entries(d);
+        for (Py_ssize_t i = 0; i < mp->ma_used; i++) {
+            keys[i] = e[i].me_key;
+            values[i] = mp->ma_values[i];
+        }
+        return mp->ma_used;
+    }
+    corv_layout_entry *e = corv_dict_entries(d, &n);
+    for (Py_ssize_t i = 0; i < n; i++) {
+        if (e[i].me_value != NULL) {
+            if (count >= max) {
+                return -1;
+            }
+            keys[count] = e[i].me_key;
+            values[count] = e[i].me_value;
+            count++;
+        }
+    }
+    return count;
+}
+
 // The garbage collector's tests without a call each: in 3.10 a tracked
 // object's GC header (two words before it, Include/internal/pycore_gc.h)
 // has a non-zero first word, and an object takes part in collection when
