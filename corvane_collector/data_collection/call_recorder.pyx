@@ -1119,9 +1119,6 @@ cdef inline bint _tag_is(object cls, unsigned int tag):
 
 cdef bint _check_names() except -1:
     global _names_version, _names_own
-    if not _own_names:
-        for name in _DIRECT_NAMES:
-            _own_names[name] = _own_globals[name]
     _names_own = True
     for name in _DIRECT_NAMES:
         if _own_globals.get(name) is not _own_names[name]:
@@ -1148,17 +1145,12 @@ cdef bint _plain_fields(object cls, tuple names) except -1:
 cdef bint _check_classes() except -1:
     global _classes_direct, _record_tag, _tracker_tag, _metadata_tag, _probe_tag, _Metadata
     global _external_tag
-    global _probe_globals, _own_probe_hosts, _probe_version, _trail_globals
     _classes_direct = False
     if _Metadata is None:
         from corvane_collector.data_collection.call_model import UserFunctionMetadata
         _Metadata = UserFunctionMetadata
-        probe_module = _sys.modules.get(MetadataProbe.__module__)
-        if probe_module is None:
-            return 0
-        _probe_globals = probe_module.__dict__
-        _own_probe_hosts = {name: _probe_globals.get(name) for name in _PROBE_HOST_NAMES}
-        _trail_globals = _sys.modules[CallTrail.__module__].__dict__
+    if _probe_globals is None:
+        return 0
     if _Record.__dict__.get("__init__") is not _own_record_init \
             or FunctionCall.__dict__.get("__init__") is not _own_call_init \
             or _Tracker.__dict__.get("__init__") is not _own_tracker_init:
@@ -1233,7 +1225,10 @@ cdef bint _check_settings() except -1:
 # settings class is), the message's bytes from the codec's template, and
 # the metrics channel's send_message.
 ctypedef object (*_message_bytes_fn)(object, object, object, object, object, object, tuple)
+ctypedef int (*_message_parts_fn)(object, object, object, object, object, object, tuple,
+                                  PyObject **, double *, PyObject **) except -1
 cdef _message_bytes_fn _c_message_bytes = NULL
+cdef _message_parts_fn _c_message_parts = NULL
 cdef object _codec_message_method = None
 cdef tuple _identity = None
 cdef object _metrics_channel = None
@@ -1241,8 +1236,9 @@ cdef str _N_MESSAGE_BYTES = "metric_message_bytes"
 
 
 cdef int _learn_metrics() except -1:
-    global _c_message_bytes, _codec_message_method, _identity, _metrics_channel
+    global _c_message_bytes, _c_message_parts, _codec_message_method, _identity, _metrics_channel
     _c_message_bytes = NULL
+    _c_message_parts = NULL
     codec = _sys.modules.get(_CODEC_MODULE)
     if codec is None:
         return 0
@@ -1254,6 +1250,8 @@ cdef int _learn_metrics() except -1:
                  _Settings.lib_version)
     _metrics_channel = _Settings.metrics_subprocess
     _codec_message_method = method
+    _c_message_parts = <_message_parts_fn>PyCapsule_GetPointer(
+        codec._direct_message_parts(), b"corvane.metric_message_parts")
     _c_message_bytes = <_message_bytes_fn>PyCapsule_GetPointer(capsule, b"corvane.metric_message_bytes")
     return 0
 
@@ -1310,7 +1308,9 @@ cdef extern from *:
     PyObject *corv_outbox_of(object channel, object name, object outbox_type, object descr)
 
 ctypedef int (*_outbox_send_fn)(object, object) except? -1
+ctypedef int (*_outbox_send_parts_fn)(object, PyObject *, double, PyObject *)
 cdef _outbox_send_fn _c_outbox_send = NULL
+cdef _outbox_send_parts_fn _c_outbox_send_parts = NULL
 cdef object _Outbox = None
 cdef object _outbox_send_descr = None
 cdef str _N_SEND_MESSAGE = "send_message"
@@ -1354,7 +1354,7 @@ cdef inline PyObject *_known_box(channel):
 
 cdef int _channel_send(channel, data) except -1:
     # 1 when the data went to an outbox, 0 when to the channel's send_message
-    global _c_outbox_send, _Outbox, _outbox_send_descr, _sent_next
+    global _c_outbox_send, _c_outbox_send_parts, _Outbox, _outbox_send_descr, _sent_next
     cdef PyObject *box = _known_box(channel)
     cdef PyObject **dp
     cdef int i
@@ -1364,7 +1364,9 @@ cdef int _channel_send(channel, data) except -1:
     if _c_outbox_send == NULL:
         module = _sys.modules.get(_OUTBOX_MODULE)
         if module is not None:
-            _Outbox, _outbox_send_descr, capsule = module._direct_send()
+            _Outbox, _outbox_send_descr, capsule, parts_capsule = module._direct_send()
+            _c_outbox_send_parts = <_outbox_send_parts_fn>PyCapsule_GetPointer(
+                parts_capsule, b"corvane.outbox_send_parts")
             _c_outbox_send = <_outbox_send_fn>PyCapsule_GetPointer(capsule, b"corvane.outbox_send")
     if _c_outbox_send != NULL:
         box = corv_outbox_of(channel, _N_SEND_MESSAGE, _Outbox, _outbox_send_descr)
@@ -1390,8 +1392,19 @@ cdef int _channel_send(channel, data) except -1:
 
 cdef bint _direct_metric(message_class, tuple fields) except -1:
     """Sends the report the probe would; False when it has to be asked."""
+    cdef PyObject *head
+    cdef PyObject *tail
+    cdef double stamp
+    cdef PyObject *box
     if not _metrics_direct():
         return False
+    # (a channel's outbox takes the report's parts: no bytes object between)
+    box = _known_box(_metrics_channel)
+    if box != NULL and _c_outbox_send_parts != NULL \
+            and _c_message_parts(_serializer, message_class, _identity[0], _identity[1],
+                                 _identity[2], _identity[3], fields, &head, &stamp, &tail):
+        _c_outbox_send_parts(<object>box, head, stamp, tail)
+        return True
     data = _direct_metric_bytes(message_class, fields)
     if data is None:
         return False
@@ -2921,3 +2934,21 @@ def load_global_hook(global_obj, str name):
         collected[name] = global_obj
         _follow(global_obj)
     return None
+
+
+# The names as bound at import (the end of it), here and in the probe's
+# module, which the direct path stands in for: one replaced even before the
+# first recorded call is honoured.
+cdef _keep_own_names():
+    global _probe_globals, _own_probe_hosts, _trail_globals
+    for name in _DIRECT_NAMES:
+        _own_names[name] = _own_globals[name]
+    # (the probe's and the call trail's modules are imported above)
+    probe_module = _sys.modules.get(MetadataProbe.__module__)
+    if probe_module is not None:
+        _own_probe_hosts = {name: probe_module.__dict__.get(name) for name in _PROBE_HOST_NAMES}
+        _trail_globals = _sys.modules[CallTrail.__module__].__dict__
+        _probe_globals = probe_module.__dict__
+
+
+_keep_own_names()

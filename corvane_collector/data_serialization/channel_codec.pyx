@@ -336,8 +336,10 @@ cdef object _stamped(_Template template):
     return data
 
 
-cdef object _message_bytes(serializer, cls, tenant_id, project_id, python_version,
-                           lib_version, tuple fields):
+cdef object _verified_template(serializer, cls, tenant_id, project_id, python_version,
+                               lib_version, tuple fields):
+    # The template a message of these values is stamped from while nothing
+    # it was verified against has changed, or None
     cdef _Verified known
     cdef _TypeHead *codec_head = <_TypeHead *>_IpcPickleSerializer
     cdef PyObject **own
@@ -360,7 +362,19 @@ cdef object _message_bytes(serializer, cls, tenant_id, project_id, python_versio
                     and _version_of(_sys_modules_dict) == known.modules_version \
                     and (Py_GetRecursionLimit() <= _C_LIMIT) == known.c_regime \
                     and known.template.version_tag == known.class_tag:
-                return _stamped(known.template)
+                return known.template
+    return None
+
+
+cdef object _message_bytes(serializer, cls, tenant_id, project_id, python_version,
+                           lib_version, tuple fields):
+    cdef _Verified known
+    cdef _TypeHead *codec_head = <_TypeHead *>_IpcPickleSerializer
+    cdef PyObject **own
+    template = _verified_template(serializer, cls, tenant_id, project_id, python_version,
+                                  lib_version, fields)
+    if template is not None:
+        return _stamped(<_Template>template)
     data = _checked_message_bytes(serializer, cls, tenant_id, project_id, python_version,
                                   lib_version, fields)
     if data is not None and codec_head.tp_flags & Py_TPFLAGS_VALID_VERSION_TAG:
@@ -419,6 +433,33 @@ cdef object _checked_message_bytes(serializer, cls, tenant_id, project_id, pytho
 # it directly while the class still has that very method.
 ctypedef object (*_message_bytes_fn)(object, object, object, object, object, object, tuple)
 cdef _message_bytes_fn _message_bytes_ptr = _message_bytes
+
+
+cdef int _message_parts(serializer, cls, tenant_id, project_id, python_version, lib_version,
+                        tuple fields, PyObject **head, double *stamp, PyObject **tail) except -1:
+    # What _message_bytes would return, as its parts, for a sender that
+    # writes them out itself: 1 with the template's head and tail (borrowed,
+    # held by the template) and the stamp, taken as _stamped takes it; 0
+    # when the bytes have to be made by _message_bytes.
+    template = _verified_template(serializer, cls, tenant_id, project_id, python_version,
+                                  lib_version, fields)
+    if template is None:
+        return 0
+    stamp[0] = _time_now()
+    head[0] = <PyObject *>(<_Template>template).head
+    tail[0] = <PyObject *>(<_Template>template).tail
+    return 1
+
+
+ctypedef int (*_message_parts_fn)(object, object, object, object, object, object, tuple,
+                                  PyObject **, double *, PyObject **) except -1
+cdef _message_parts_fn _message_parts_ptr = _message_parts
+
+
+def _direct_message_parts():
+    """A capsule of the function that gives a report's parts (head, stamp,
+    tail) where metric_message_bytes would give its bytes."""
+    return PyCapsule_New(<void *>_message_parts_ptr, b"corvane.metric_message_parts", NULL)
 
 
 def _direct_message_bytes():

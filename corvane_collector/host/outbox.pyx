@@ -17,6 +17,7 @@ callable.
 """
 
 cimport cython
+from cpython.ref cimport PyObject
 from cpython.bytes cimport PyBytes_FromStringAndSize, PyBytes_AS_STRING, PyBytes_GET_SIZE
 from cpython.mem cimport PyMem_Malloc, PyMem_Realloc, PyMem_Free
 from cpython.pycapsule cimport PyCapsule_New
@@ -25,6 +26,7 @@ from posix.time cimport clock_gettime, timespec, CLOCK_REALTIME
 
 cdef extern from "Python.h":
     unsigned long PyThread_get_thread_ident()
+    int _PyFloat_Pack8(double x, unsigned char *p, int le) except -1
 
 cdef extern from "<unistd.h>" nogil:
     ssize_t write(int fd, const void *buf, size_t count)
@@ -44,11 +46,22 @@ cdef inline double _now():
     return <double>ts.tv_sec + <double>ts.tv_nsec * 1e-9
 
 
+cdef extern from *:
+    """
+    #include <string.h>
+    // v big-endian at p, in one store
+    static inline void corv_put_be64(unsigned char *p, unsigned long long v) {
+    #if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+        v = __builtin_bswap64(v);
+    #endif
+        memcpy(p, &v, 8);
+    }
+    """
+    void corv_put_be64(unsigned char *p, unsigned long long v)
+
+
 cdef inline void _put_u64(unsigned char *p, unsigned long long v):
-    cdef int i
-    for i in range(8):
-        p[7 - i] = <unsigned char>(v & 0xff)
-        v >>= 8
+    corv_put_be64(p, v)
 
 
 cdef inline unsigned long long _get_u64(const unsigned char *p):
@@ -122,9 +135,7 @@ cdef class Outbox:
                     return 0
                 data = copied
             size = PyBytes_GET_SIZE(data)
-            if self.accepting and (self.frames == 0 or (
-                    self.frames < self.max_messages
-                    and self.queued_bytes + size <= self.max_bytes)):
+            if self._fits(size):
                 self._admit(data, size)
             else:
                 self._slow(data, size)
@@ -153,23 +164,63 @@ cdef class Outbox:
         self.capacity = capacity
         return 0
 
-    cdef int _put(self, unsigned char kind, unsigned long long tid, data) except -1:
-        cdef Py_ssize_t size = PyBytes_GET_SIZE(data)
+    cdef inline unsigned char *_reserve(self, Py_ssize_t size) except NULL:
+        # where the payload of a frame of this size goes (_commit queues it)
         self._room(_HEADER_SIZE + size)
+        return self._buf + self._end + _HEADER_SIZE
+
+    cdef inline void _commit(self, unsigned char kind, unsigned long long tid, Py_ssize_t size):
         _put_header(self._buf + self._end, kind, tid, _now(), <unsigned long long>size)
-        memcpy(self._buf + self._end + _HEADER_SIZE, PyBytes_AS_STRING(data), size)
         self._end += _HEADER_SIZE + size
         self.frames += 1
         if self.idle:
             self._wake()
+
+    cdef int _put(self, unsigned char kind, unsigned long long tid, data) except -1:
+        cdef Py_ssize_t size = PyBytes_GET_SIZE(data)
+        memcpy(self._reserve(size), PyBytes_AS_STRING(data), size)
+        self._commit(kind, tid, size)
         return 0
 
-    cdef inline int _admit(self, data, Py_ssize_t size) except -1:
-        self._put(_FRAME_MESSAGE, PyThread_get_thread_ident(), data)
+    cdef inline void _count(self, Py_ssize_t size):
         self.messages += 1
         self.queued_bytes += size
         self.sent += 1
         self.sent_bytes += size
+
+    cdef inline int _admit(self, data, Py_ssize_t size) except -1:
+        self._put(_FRAME_MESSAGE, PyThread_get_thread_ident(), data)
+        self._count(size)
+        return 0
+
+    cdef inline bint _fits(self, Py_ssize_t size):
+        return self.accepting and (self.frames == 0 or (
+            self.frames < self.max_messages and self.queued_bytes + size <= self.max_bytes))
+
+    cdef int _send_parts(self, PyObject *head, double stamp, PyObject *tail):
+        # _send of the message head + stamp (8 bytes, big-endian) + tail,
+        # written into the queue without the message's bytes object
+        cdef Py_ssize_t n_head = PyBytes_GET_SIZE(<object>head)
+        cdef Py_ssize_t n_tail = PyBytes_GET_SIZE(<object>tail)
+        cdef Py_ssize_t size = n_head + 8 + n_tail
+        cdef unsigned char *out
+        data = None
+        try:
+            if self._fits(size):
+                out = self._reserve(size)
+            else:
+                data = PyBytes_FromStringAndSize(NULL, size)
+                out = <unsigned char *>PyBytes_AS_STRING(data)
+            memcpy(out, PyBytes_AS_STRING(<object>head), n_head)
+            _PyFloat_Pack8(stamp, out + n_head, 0)
+            memcpy(out + n_head + 8, PyBytes_AS_STRING(<object>tail), n_tail)
+            if data is None:
+                self._commit(_FRAME_MESSAGE, PyThread_get_thread_ident(), size)
+                self._count(size)
+            else:
+                self._send(data)
+        except Exception:  # the user's program must never see our failures
+            pass
         return 0
 
     cdef _wake(self):
@@ -260,7 +311,13 @@ cdef int _send_entry(object outbox, object data):
     return (<Outbox>outbox)._send(data)
 
 
+cdef int _send_parts_entry(object outbox, PyObject *head, double stamp, PyObject *tail):
+    return (<Outbox>outbox)._send_parts(head, stamp, tail)
+
+
 def _direct_send():
-    """(the Outbox class, its send_message descriptor, a capsule of the C send)"""
+    """(the Outbox class, its send_message descriptor, a capsule of the C
+    send, a capsule of the C send of a message given as head, stamp and tail)"""
     return (Outbox, Outbox.__dict__["send_message"],
-            PyCapsule_New(<void *>_send_entry, b"corvane.outbox_send", NULL))
+            PyCapsule_New(<void *>_send_entry, b"corvane.outbox_send", NULL),
+            PyCapsule_New(<void *>_send_parts_entry, b"corvane.outbox_send_parts", NULL))

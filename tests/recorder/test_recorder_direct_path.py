@@ -180,9 +180,10 @@ def test_direct_instance_dicts_match_the_constructors_and_are_collected(real):
 class OutboxChannel:
     """Sends as the run's channels do: send_message is the outbox's own."""
 
-    def __init__(self):
+    def __init__(self, room=100):
         from corvane_collector.host.outbox import Outbox
-        self.outbox = Outbox(100, 1 << 20, None, -1)
+        self.refused = []    # what a full outbox hands back to its channel
+        self.outbox = Outbox(room, 1 << 20, lambda data, size: self.refused.append(data), -1)
         self.send_message = self.outbox.send_message
 
     def queued(self):
@@ -200,6 +201,25 @@ def test_records_go_through_the_channels_send_message_as_it_is_now(real, monkeyp
     channel.send_message = got.append   # replaced: the outbox is no longer its channel's
     run_call(add, (3, 4))
     assert channel.outbox.frames == 0 and len(got) == 1
+
+
+@pytest.mark.parametrize("room", [100, 1])
+def test_reports_into_an_outbox_are_the_named_paths_messages(real, monkeypatch, room):
+    """Reports written into the metrics channel's outbox in parts (and, when it
+    is full, handed to the channel as bytes) are the messages the named path
+    sends, stamped with the time they were made."""
+    named = record_all(real, named=True)[1]
+    channel = OutboxChannel(room)
+    monkeypatch.setattr(CollectorSettings, "metrics_subprocess", channel)
+    before = time.time()
+    for callee, args, kwargs, used in calls():
+        run_call(callee, args, kwargs, used)
+    after = time.time()
+    messages = channel.queued() + channel.refused
+    assert len(channel.refused) == (0 if room == 100 else len(named) - 1)
+    assert [metric_view(m) for m in messages] == named
+    stamps = [pickle.loads(m).timestamp for m in messages]
+    assert stamps == sorted(stamps) and before <= stamps[0] and stamps[-1] <= after
 
 
 @pytest.mark.parametrize("limit", [1, 2])
@@ -461,3 +481,40 @@ def test_builtin_callee_is_judged_as_it_is_now(real, monkeypatch):
     cr.record_user_function_return_value(3, rec)
     names = [e.function_metadata.full_name for e in pickle.loads(data.messages[-1]).external_calls]
     assert names == ["somelib.abs"]
+
+
+REPLACED_FIRST = r'''
+import sys
+sys.path.insert(0, sys.argv[1])
+from recorder_doubles import Channel
+from corvane_collector.configs.run_settings import CollectorSettings
+from corvane_collector.data_serialization.channel_codec import IpcPickleSerializer
+from corvane_collector.data_collection import call_recorder as cr, metadata_probe as mp
+CollectorSettings.serializer = IpcPickleSerializer()
+CollectorSettings.data_subprocess, CollectorSettings.metrics_subprocess = Channel(), Channel()
+seen = []
+def counting(original):
+    return lambda *args: seen.append(original.__name__) or original(*args)
+if sys.argv[2] == "recorder":
+    cr.EXTRACT_METADATA = counting(cr.EXTRACT_METADATA)
+else:
+    mp.get_function_full_name = counting(mp.get_function_full_name)
+def add(a, b):
+    return a + b
+for _ in range(3):
+    cr.record_user_function_return_value(3, cr.record_user_function_call(add, 1, 2))
+# (once a call at least: the direct path would have asked it for the first alone)
+print(len(seen) >= 3, len(CollectorSettings.data_subprocess.messages))
+'''
+
+
+@pytest.mark.parametrize("module", ["recorder", "probe"])
+def test_a_name_replaced_before_the_first_record_is_honoured(module):
+    """The direct path stands for the names as bound at import, not as first
+    seen: a name replaced before any call was recorded is called."""
+    import os, subprocess, sys
+    here = os.path.dirname(os.path.abspath(__file__))
+    out = subprocess.run([sys.executable, "-c", REPLACED_FIRST, here, module],
+                         capture_output=True, text=True, timeout=120)
+    assert out.returncode == 0, out.stderr[-2000:]
+    assert out.stdout.split() == ["True", "3"]
