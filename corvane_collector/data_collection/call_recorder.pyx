@@ -1982,14 +1982,134 @@ cdef object _new_external_call(function_metadata):
     return call
 
 
+# The tracker of the last finished call, kept for the next call when
+# nothing else held it (no reference, no weak reference) and it had no other
+# fields: its instance dict and its empty containers are used again. While it
+# waits it holds nothing of the program's: what it had besides empty
+# containers and its name was let go when it was kept.
+cdef object _spare_tracker = None
+
+cdef extern from *:
+    """
+    static inline int corv_unreferenced(PyObject *o) {
+        PyTypeObject *tp = Py_TYPE(o);
+        return Py_REFCNT(o) == 1 && (tp->tp_weaklistoffset <= 0
+                                     || *(PyObject **)((char *)o + tp->tp_weaklistoffset) == NULL);
+    }
+
+    // The instance dict of an object of exactly this type that nothing else
+    // references (weakly either), when only the object holds the dict and
+    // it has n entries (borrowed), else NULL.
+    static inline PyObject *corv_unshared_fields(PyObject *o, PyObject *tp, Py_ssize_t n) {
+        if ((PyObject *)Py_TYPE(o) != tp || !corv_unreferenced(o)) {
+            return NULL;
+        }
+        PyObject **dp = _PyObject_GetDictPtr(o);
+        if (dp == NULL || *dp == NULL || !PyDict_CheckExact(*dp) || Py_REFCNT(*dp) != 1
+                || PyDict_GET_SIZE(*dp) != n) {
+            return NULL;
+        }
+        return *dp;
+    }
+
+    // the value of layout entry i when it is an empty container of this
+    // exact type that only the dict holds (borrowed), else NULL
+    static inline PyObject *corv_own_empty(PyObject *d, Py_ssize_t i, PyObject *key,
+                                           PyTypeObject *tp) {
+        PyObject *v = corv_layout_get(d, i, key);
+        return v != NULL && Py_TYPE(v) == tp && Py_REFCNT(v) == 1 && Py_SIZE(v) == 0 ? v : NULL;
+    }
+
+    static inline int corv_set_unreferenced_empty(PyObject *d, Py_ssize_t i, PyObject *key) {
+        PyObject *v = corv_layout_get(d, i, key);
+        return v != NULL && PySet_CheckExact(v) && Py_REFCNT(v) == 1 && PySet_GET_SIZE(v) == 0;
+    }
+    """
+    bint corv_unreferenced(object o)
+    PyObject *corv_unshared_fields(object o, object tp, Py_ssize_t n)
+    PyObject *corv_own_empty(object d, Py_ssize_t i, object key, PyTypeObject *tp)
+    bint corv_set_unreferenced_empty(object d, Py_ssize_t i, object key)
+
+
+cdef inline object _tracker_fields(object tracker):
+    # the dict of a tracker of the direct path's making that nothing else
+    # holds, its entries in the layout's order, or None
+    cdef PyObject *d = corv_unshared_fields(tracker, _Tracker, len(_TRACKER_FIELDS))
+    if d == NULL:
+        return None
+    fields = <object>d
+    if corv_layout_get(fields, 0, "recorded_functions") != NULL \
+            and corv_layout_get(fields, 1, "globals") != NULL \
+            and corv_layout_get(fields, 2, "caller_function") != NULL \
+            and corv_layout_get(fields, 3, "unknown_modules") != NULL \
+            and corv_layout_get(fields, 4, "last_call") != NULL \
+            and corv_layout_get(fields, 5, "func_full_name") != NULL:
+        return fields
+    return None
+
+
+cdef int _keep_spare_tracker(object tracker) except -1:
+    # (tracker: the finished call's, held by the caller alone)
+    global _spare_tracker
+    fields = _tracker_fields(tracker)
+    if fields is None:
+        return 0
+    # (the record still holds the external calls and the modules: empty,
+    # they are used again only once it has let them go)
+    calls = <object>corv_layout_get(fields, 0, "recorded_functions")
+    if type(calls) is not list or calls:
+        corv_layout_put(fields, 0, "recorded_functions", None)
+    if corv_own_empty(fields, 1, "globals", <PyTypeObject *>dict) == NULL:
+        corv_layout_put(fields, 1, "globals", None)
+    corv_layout_put(fields, 2, "caller_function", None)
+    modules = <object>corv_layout_get(fields, 3, "unknown_modules")
+    if type(modules) is not set or modules:
+        corv_layout_put(fields, 3, "unknown_modules", None)
+    corv_layout_put(fields, 4, "last_call", None)
+    _spare_tracker = tracker
+    return 0
+
+
+cdef object _spare_tracker_for(str full_name, object caller):
+    # the spare tracker made CallTrailTracker(full_name) with this caller,
+    # or None
+    global _spare_tracker
+    tracker = _spare_tracker
+    if tracker is None:
+        return None
+    _spare_tracker = None
+    # (held here alone, unless something took it while it waited)
+    fields = _tracker_fields(tracker)
+    if fields is None:
+        return None
+    if corv_own_empty(fields, 0, "recorded_functions", <PyTypeObject *>list) == NULL:
+        corv_layout_put(fields, 0, "recorded_functions", [])
+    if corv_own_empty(fields, 1, "globals", <PyTypeObject *>dict) == NULL:
+        corv_layout_put(fields, 1, "globals", {})
+    corv_layout_put(fields, 2, "caller_function", caller)
+    if not corv_set_unreferenced_empty(fields, 3, "unknown_modules"):
+        corv_layout_put(fields, 3, "unknown_modules", set())
+    corv_layout_put(fields, 5, "func_full_name", full_name)
+    return tracker
+
+
+def _spare_tracker_id():
+    """id() of the tracker kept for the next call, or None (for tests)."""
+    return None if _spare_tracker is None else id(_spare_tracker)
+
+
 cdef object _new_tracker(str full_name, bint outside):
     # CallTrailTracker(full_name) with its caller set
     cdef dict fields
+    caller = _current_call()
+    if not outside or caller is None:   # (no field of its own: see below)
+        tracker = _spare_tracker_for(full_name, caller)
+        if tracker is not None:
+            return tracker
     tracker = PyType_GenericAlloc(<PyTypeObject *>_Tracker, 0)
     fields = PyDict_Copy(_TRACKER_LAYOUT)
     corv_layout_put(fields, 0, "recorded_functions", [])
     corv_layout_put(fields, 1, "globals", {})
-    caller = _current_call()
     corv_layout_put(fields, 2, "caller_function", caller)
     corv_layout_put(fields, 3, "unknown_modules", set())
     corv_layout_put(fields, 5, "func_full_name", full_name)
@@ -2553,7 +2673,9 @@ cdef object _record_return(ret_val, function_under_test, cur_exc):
         direct = _direct_ready() and type(function_under_test) is _Record \
             and type(wrapper) is _Tracker
         if direct:
-            return _complete_direct(ret_val, function_under_test, curexc_value, wrapper)
+            _complete_direct(ret_val, function_under_test, curexc_value, wrapper)
+            _keep_spare_tracker(wrapper)
+            return None
         func_full_name = function_under_test.function_metadata.full_name
         used_globals = filter_modules_and_function_from_globals(wrapper.globals, func_full_name)
         if used_globals is None:

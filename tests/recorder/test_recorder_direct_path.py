@@ -518,3 +518,50 @@ def test_a_name_replaced_before_the_first_record_is_honoured(module):
                          capture_output=True, text=True, timeout=120)
     assert out.returncode == 0, out.stderr[-2000:]
     assert out.stdout.split() == ["True", "3"]
+
+
+class Held:
+    """An argument whose lifetime the tests watch."""
+
+
+@pytest.mark.parametrize("keep", ["tracker", "weak tracker", "record", "empty record", "nothing"])
+def test_a_finished_calls_tracker_is_used_again_only_when_nothing_holds_it(real, keep):
+    """The tracker of a finished call serves the next call only when nothing
+    holds it or the record's containers any more; what is held keeps its
+    fields, and the spare holds nothing of the program's."""
+    import weakref
+    held = Held()
+    watch = weakref.ref(held)
+    seen = []
+
+    def first(x):
+        tracker = current_tracker()
+        seen.append((id(tracker), tracker if keep == "tracker" else
+                     weakref.ref(tracker) if keep == "weak tracker" else None))
+        if keep == "empty record" and len(seen) == 1:
+            return 0
+        token = cr.record_external_call(shlex.quote, True)
+        cr.record_external_return_value(shlex.quote("a b"), token)
+        watched.append(weakref.ref(token))
+        return 1
+
+    watched = [watch]
+    run_call(add, (1, 2))   # (the direct path learns the function first)
+    rec = run_call(first, (held,))
+    if "record" not in keep:
+        del rec
+    before = sent()[0].messages[-1]
+    del held
+    # (the spare lets go of the call's objects)
+    if keep in ("weak tracker", "nothing"):
+        assert [w() for w in watched] == [None] * len(watched)
+    run_call(first, (Held(),))
+    assert (seen[0][0] == seen[1][0]) == (keep in ("record", "empty record", "nothing"))
+    if keep == "tracker":
+        kept = seen[0][1]
+        assert kept.caller_function is None and len(kept.recorded_functions) == 1
+    if "record" in keep:
+        assert len(rec.external_calls) == (keep == "record") and rec.unknown_modules == set()
+    else:
+        assert decoded(sent()[0].messages[-1])[3]["external_calls"] == \
+            decoded(before)[3]["external_calls"]
