@@ -1013,7 +1013,7 @@ cdef extern from *:
     """
     // Entry i of a combined table when it holds this very key (with a
     // value), else NULL.
-    static inline corv_layout_entry *corv_layout_entry_of(PyObject *d, Py_ssize_t i,
+    static inline __attribute__((always_inline)) corv_layout_entry *corv_layout_entry_of(PyObject *d, Py_ssize_t i,
                                                           PyObject *key) {
         Py_ssize_t n;
         corv_layout_entry *e = corv_dict_entries(d, &n);
@@ -1023,7 +1023,7 @@ cdef extern from *:
         return NULL;
     }
 
-    static inline int corv_layout_put(PyObject *d, Py_ssize_t i, PyObject *key, PyObject *v) {
+    static inline __attribute__((always_inline)) int corv_layout_put(PyObject *d, Py_ssize_t i, PyObject *key, PyObject *v) {
         corv_layout_entry *e = corv_layout_entry_of(d, i, key);
         if (e == NULL) {
             return PyDict_SetItem(d, key, v);
@@ -1038,6 +1038,22 @@ cdef extern from *:
         return 0;
     }
 
+    // Whether entries 0.. of a combined table hold these keys (a tuple), in
+    // this order, each with a value.
+    static inline int corv_layout_holds(PyObject *d, PyObject *keys) {
+        Py_ssize_t n, k = PyTuple_GET_SIZE(keys);
+        corv_layout_entry *e = corv_dict_entries(d, &n);
+        if (e == NULL || n < k) {
+            return 0;
+        }
+        for (Py_ssize_t i = 0; i < k; i++) {
+            if (e[i].me_key != PyTuple_GET_ITEM(keys, i) || e[i].me_value == NULL) {
+                return 0;
+            }
+        }
+        return 1;
+    }
+
     // The value of entry i when it is the key's (borrowed), else NULL.
     static inline PyObject *corv_layout_get(PyObject *d, Py_ssize_t i, PyObject *key) {
         corv_layout_entry *e = corv_layout_entry_of(d, i, key);
@@ -1046,6 +1062,7 @@ cdef extern from *:
     """
     int corv_layout_put(object d, Py_ssize_t i, object key, object v) except -1
     PyObject *corv_layout_get(object d, Py_ssize_t i, object key)
+    bint corv_layout_holds(PyObject *d, PyObject *keys)
 
 
 cdef inline object _field(dict d, Py_ssize_t i, str key):
@@ -1054,6 +1071,14 @@ cdef inline object _field(dict d, Py_ssize_t i, str key):
     if v != NULL:
         return <object>v
     return d[key]
+
+
+cdef inline object _field_get(dict d, Py_ssize_t i, str key):
+    # d.get(key), where a direct path's layout puts key at entry i
+    cdef PyObject *v = corv_layout_get(d, i, key)
+    if v != NULL:
+        return <object>v
+    return d.get(key)
 
 
 cdef dict _presized_layout(Py_ssize_t room, tuple names):
@@ -2037,14 +2062,8 @@ cdef inline object _tracker_fields(object tracker):
     cdef PyObject *d = corv_unshared_fields(tracker, _Tracker, len(_TRACKER_FIELDS))
     if d == NULL:
         return None
-    fields = <object>d
-    if corv_layout_get(fields, 0, "recorded_functions") != NULL \
-            and corv_layout_get(fields, 1, "globals") != NULL \
-            and corv_layout_get(fields, 2, "caller_function") != NULL \
-            and corv_layout_get(fields, 3, "unknown_modules") != NULL \
-            and corv_layout_get(fields, 4, "last_call") != NULL \
-            and corv_layout_get(fields, 5, "func_full_name") != NULL:
-        return fields
+    if corv_layout_holds(d, <PyObject *>_TRACKER_FIELDS):
+        return <object>d
     return None
 
 
@@ -2234,7 +2253,8 @@ cdef object _send_call(function_under_test, bint direct):
         if direct and type(function_under_test) is _Record:
             _post_run_args_direct(function_under_test)
             pickled_data = _c_record_pickle(
-                function_under_test, _fields_of(function_under_test).get("function_metadata"))
+                function_under_test, _field_get(_fields_of(function_under_test), 2,
+                                                "function_metadata"))
             if pickled_data is None:
                 pickled_data = _c_safe_pickle(function_under_test, False)
         else:
@@ -2262,7 +2282,7 @@ cdef _post_run_args_direct(record):
     cdef dict fields = _fields_of(record)
     args = _field(fields, 3, "post_run_args")
     kwargs = _field(fields, 4, "post_run_kwargs")
-    pre_args = fields.get("pre_run_args")
+    pre_args = _field_get(fields, 5, "pre_run_args")
     if _unchanged_scalars(args, 0) and type(pre_args) is bytes:
         corv_layout_put(fields, 3, "post_run_args", pre_args)
     else:
@@ -2270,9 +2290,9 @@ cdef _post_run_args_direct(record):
     if type(kwargs) is dict and not kwargs:
         corv_layout_put(fields, 4, "post_run_kwargs", _empty_dict_pickle)
     elif type(kwargs) is dict and _unchanged_scalars(tuple((<dict>kwargs).values()), 0) \
-            and type(fields.get("pre_run_kwargs")) is bytes:
+            and type(_field_get(fields, 6, "pre_run_kwargs")) is bytes:
         # (the keyword dict is the recorder's own copy: its keys cannot change)
-        corv_layout_put(fields, 4, "post_run_kwargs", fields["pre_run_kwargs"])
+        corv_layout_put(fields, 4, "post_run_kwargs", _field(fields, 6, "pre_run_kwargs"))
     else:
         corv_layout_put(fields, 4, "post_run_kwargs", _c_safe_pickle(kwargs, False))
 
@@ -2354,7 +2374,7 @@ cdef _record_user_function_call(callee, tuple rest, dict kwargs, tuple args):
     elif function_under_test is not None:
         # (a direct record's function is never a coroutine function)
         recording_wrapper = _new_tracker(
-            _full_name_of(_fields_of(function_under_test)["function_metadata"]), outside)
+            _full_name_of(_field(_fields_of(function_under_test), 2, "function_metadata")), outside)
         _set_current(recording_wrapper)
         return function_under_test
     if function_under_test is None:
