@@ -1281,9 +1281,23 @@ cdef int _learn_metrics() except -1:
     return 0
 
 
+cdef unsigned int _codec_meta_tag = 0    # the codec's metaclass, when it had no such name
+
+
 cdef inline bint _metrics_direct() except -1:
-    return _c_message_bytes != NULL and _probe_globals is not None and _probe_unchanged() \
-        and _PyType_Lookup(Py_TYPE(_codec_class), <PyObject *>_N_MESSAGE_BYTES) == NULL
+    global _codec_meta_tag
+    if not (_c_message_bytes != NULL and _probe_globals is not None and _probe_unchanged()):
+        return False
+    # (a metaclass attribute of that name would be found instead; the
+    # finding is kept while the metaclass is unchanged)
+    meta = type(_codec_class)
+    if _codec_meta_tag != 0 and _tag_is(meta, _codec_meta_tag):
+        return True
+    if _PyType_Lookup(Py_TYPE(_codec_class), <PyObject *>_N_MESSAGE_BYTES) != NULL:
+        return False
+    _codec_meta_tag = (<_TypeHead *>meta).tp_version_tag \
+        if (<_TypeHead *>meta).tp_flags & Py_TPFLAGS_VALID_VERSION_TAG else 0
+    return True
 
 
 cdef object _direct_metric_bytes(message_class, tuple fields):

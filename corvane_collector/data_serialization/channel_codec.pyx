@@ -281,6 +281,7 @@ cdef bint _metrics_module_registered() except -1:
 # where the template allows them) is then written from the same template
 # without the other checks.
 cdef class _Verified:
+    cdef object cls
     cdef _Template template
     cdef object serializer
     cdef object tenant_id
@@ -300,6 +301,9 @@ cdef extern from "Python.h":
         unsigned long long ma_version_tag
 
 cdef dict _verified = {}
+# (the two entries found last: a recorded call's reports alternate between two classes)
+cdef object _recent_verified_0 = None
+cdef object _recent_verified_1 = None
 cdef dict _sys_modules_dict = _sys.modules
 
 
@@ -343,7 +347,16 @@ cdef object _verified_template(serializer, cls, tenant_id, project_id, python_ve
     cdef _Verified known
     cdef _TypeHead *codec_head = <_TypeHead *>_IpcPickleSerializer
     cdef PyObject **own
-    found = _verified.get(cls)
+    global _recent_verified_0, _recent_verified_1
+    if _recent_verified_0 is not None and (<_Verified>_recent_verified_0).cls is cls:
+        found = _recent_verified_0
+    elif _recent_verified_1 is not None and (<_Verified>_recent_verified_1).cls is cls:
+        found = _recent_verified_1
+    else:
+        found = _verified.get(cls)
+        if found is not None:
+            _recent_verified_1 = _recent_verified_0
+            _recent_verified_0 = found
     if found is not None:
         known = <_Verified>found
         if _same_layout(known.template, tenant_id, project_id, python_version, lib_version,
@@ -381,6 +394,7 @@ cdef object _message_bytes(serializer, cls, tenant_id, project_id, python_versio
         own = _PyObject_GetDictPtr(serializer)
         if own == NULL or own[0] == NULL or not <dict>(<object>own[0]):
             known = _Verified.__new__(_Verified)
+            known.cls = cls
             known.template = <_Template>_last[cls]
             known.serializer = serializer
             known.tenant_id = tenant_id
@@ -394,6 +408,7 @@ cdef object _message_bytes(serializer, cls, tenant_id, project_id, python_versio
             known.modules_version = _version_of(_sys_modules_dict)
             known.c_regime = Py_GetRecursionLimit() <= _C_LIMIT
             _verified[cls] = known
+            _forget_recent_verified()
     return data
 
 
@@ -481,10 +496,16 @@ def _template_key_lookups():
     return _key_lookups
 
 
+cdef void _forget_recent_verified():
+    global _recent_verified_0, _recent_verified_1
+    _recent_verified_0 = _recent_verified_1 = None
+
+
 def _clear_templates():
     _templates.clear()
     _last.clear()
     _verified.clear()
+    _forget_recent_verified()
 
 
 def _direct_serialize():
