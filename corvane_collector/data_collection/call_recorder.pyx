@@ -1680,6 +1680,7 @@ def _function_entry_count():
 
 
 cdef object _NOT_DIRECT = object()
+cdef str _direct_full_name = None   # the full name of the record made last below
 
 
 cdef object _direct_call_object(callee, tuple rest, dict kwargs):
@@ -1715,6 +1716,7 @@ cdef object _direct_call_object(callee, tuple rest, dict kwargs):
     for value in kwargs.values():
         if _size_too_big(value):
             return _NOT_DIRECT
+    global _direct_full_name
     full_name = entry.full_name
     if full_name in BLACKLISTED_FUNCTIONS:
         return None
@@ -1736,6 +1738,7 @@ cdef object _direct_call_object(callee, tuple rest, dict kwargs):
     corv_layout_put(fields, 7, "globals", {})
     # (return_value and execption stay None)
     _set_instance_dict(record, fields)
+    _direct_full_name = full_name
     return record
 
 
@@ -2387,8 +2390,8 @@ cdef _record_user_function_call(callee, tuple rest, dict kwargs, tuple args):
             args if args is not None else (callee,) + rest, kwargs)
     elif function_under_test is not None:
         # (a direct record's function is never a coroutine function)
-        recording_wrapper = _new_tracker(
-            _full_name_of(_field(_fields_of(function_under_test), 2, "function_metadata")), outside)
+        # (the full name the function's entry holds is its metadata's)
+        recording_wrapper = _new_tracker(_direct_full_name, outside)
         _set_current(recording_wrapper)
         return function_under_test
     if function_under_test is None:
