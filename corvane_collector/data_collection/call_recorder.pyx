@@ -2093,13 +2093,13 @@ cdef int _keep_spare_tracker(object tracker) except -1:
     # (the record still holds the external calls and the modules: empty,
     # they are used again only once it has let them go)
     calls = <object>corv_layout_get(fields, 0, "recorded_functions")
-    if type(calls) is not list or calls:
+    if type(calls) is not list or len(<list>calls):
         corv_layout_put(fields, 0, "recorded_functions", None)
     if corv_own_empty(fields, 1, "globals", <PyTypeObject *>dict) == NULL:
         corv_layout_put(fields, 1, "globals", None)
     corv_layout_put(fields, 2, "caller_function", None)
     modules = <object>corv_layout_get(fields, 3, "unknown_modules")
-    if type(modules) is not set or modules:
+    if type(modules) is not set or len(<set>modules):
         corv_layout_put(fields, 3, "unknown_modules", None)
     corv_layout_put(fields, 4, "last_call", None)
     _spare_tracker = tracker
@@ -2277,7 +2277,8 @@ cdef object _send_call(function_under_test, bint direct):
         else:
             function_under_test.serialize_post_run_args_and_kwargs()
             pickled_data = CollectorSettings.serializer.serialize(function_under_test, False)
-        if pickled_data:
+        # (its truth without a call for the common bytes)
+        if PyBytes_GET_SIZE(pickled_data) > 0 if type(pickled_data) is bytes else pickled_data:
             if direct:
                 # (an outbox runs no Python code: what was checked still holds)
                 direct = _channel_send(CollectorSettings.data_subprocess, pickled_data)
@@ -2700,6 +2701,7 @@ cdef object _record_return(ret_val, function_under_test, cur_exc):
     wrapper = None
     caller_eft = None
     cdef bint caller_known = False
+    cdef bint direct
     try:
         curexc_value = cur_exc if cur_exc is not None else _exc_value()
         wrapper = _current_call()
