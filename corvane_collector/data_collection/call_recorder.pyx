@@ -45,7 +45,7 @@ cdef extern from "Python.h":
     PyObject* PyObject_GenericGetAttr(PyObject*, PyObject*)
     PyObject* PyImport_GetModuleDict()
     bint PyModule_Check(object o)
-    PyObject** _PyObject_GetDictPtr(object)
+    PyObject** _PyObject_GetDictPtr "corv_dict_ptr" (object)   # (corv_dict_table.h)
     unsigned long Py_TPFLAGS_VALID_VERSION_TAG
     unsigned long PyThread_get_thread_ident()
     object PyLong_FromUnsignedLong(unsigned long v)
@@ -956,6 +956,7 @@ cdef extern from "Python.h":
     int PyDict_SetItem(object d, object key, object value) except -1
     dict _PyDict_NewPresized(Py_ssize_t minused)
     dict PyDict_Copy(object d)
+    object PyObject_GenericGetDict(object o, void *context)
 
 from cpython.pycapsule cimport PyCapsule_GetPointer, PyCapsule_New
 from cpython.weakref cimport PyWeakref_NewRef
@@ -1005,32 +1006,41 @@ cdef object _Tracker = CallTrailTracker
 
 
 # A fresh copy of a layout has its keys in the layout's order, with None
-# for values: the stores below put each value in its entry directly (the
-# dictionary's table is declared as 3.10 lays it out). An entry that is not
-# the expected key's (another layout) is stored the general way. (The table's
-# declarations come from corv_dict_table.h, included above.)
+# for values, and a fresh record's dict shares its class's keys, which are
+# the layout's (see _share_keys): the stores below put each value in its
+# place directly (the dictionary's table is declared as 3.10 lays it out).
+# A place that is not the expected key's (another layout) is stored the
+# general way. (The table's declarations come from corv_dict_table.h,
+# included above.)
 cdef extern from *:
     """
-    // Entry i of a combined table when it holds this very key (with a
-    // value), else NULL.
-    static inline __attribute__((always_inline)) corv_layout_entry *corv_layout_entry_of(PyObject *d, Py_ssize_t i,
-                                                          PyObject *key) {
+    // The value slot of entry i when it holds this very key (with a value),
+    // else NULL. A split table's values are dense below ma_used.
+    static inline __attribute__((always_inline)) PyObject **corv_layout_slot(PyObject *d, Py_ssize_t i,
+                                                                             PyObject *key) {
+        PyDictObject *mp = (PyDictObject *)d;
+        if (mp->ma_values != NULL) {
+            if (i < mp->ma_used && corv_keys_entries(d)[i].me_key == key) {
+                return mp->ma_values + i;
+            }
+            return NULL;
+        }
         Py_ssize_t n;
         corv_layout_entry *e = corv_dict_entries(d, &n);
-        if (e != NULL && i < n && e[i].me_key == key && e[i].me_value != NULL) {
-            return e + i;
+        if (i < n && e[i].me_key == key && e[i].me_value != NULL) {
+            return &e[i].me_value;
         }
         return NULL;
     }
 
     static inline __attribute__((always_inline)) int corv_layout_put(PyObject *d, Py_ssize_t i, PyObject *key, PyObject *v) {
-        corv_layout_entry *e = corv_layout_entry_of(d, i, key);
-        if (e == NULL) {
+        PyObject **slot = corv_layout_slot(d, i, key);
+        if (slot == NULL) {
             return PyDict_SetItem(d, key, v);
         }
-        PyObject *old = e->me_value;
+        PyObject *old = *slot;
         Py_INCREF(v);
-        e->me_value = v;
+        *slot = v;
         Py_DECREF(old);
         if (!corv_gc_is_tracked(d) && corv_is_gc(v)) {
             PyObject_GC_Track(d);
@@ -1054,23 +1064,135 @@ cdef extern from *:
         return 1;
     }
 
+    // d[key] = v, where key is to be entry i: stored in place when d is a
+    // split table whose next entry that is (ma_used is i), as the store
+    // would, version tag aside (the direct paths' own dicts only).
+    static inline int corv_layout_add(PyObject *d, Py_ssize_t i, PyObject *key, PyObject *v) {
+        PyDictObject *mp = (PyDictObject *)d;
+        if (mp->ma_values == NULL || mp->ma_used != i
+                || ((corv_layout_keys *)mp->ma_keys)->dk_nentries <= i
+                || corv_keys_entries(d)[i].me_key != key || mp->ma_values[i] != NULL) {
+            return PyDict_SetItem(d, key, v);
+        }
+        Py_INCREF(v);
+        mp->ma_values[i] = v;
+        mp->ma_used = i + 1;
+        if (!corv_gc_is_tracked(d) && corv_is_gc(v)) {
+            PyObject_GC_Track(d);
+        }
+        return 0;
+    }
+
+    // PyObject_IsTrue, without the call for an object whose type defines
+    // no truth or length (always true)
+    static inline int corv_is_true(PyObject *o) {
+        if (o == Py_True) {
+            return 1;
+        }
+        if (o == Py_False || o == Py_None) {
+            return 0;
+        }
+        PyTypeObject *tp = Py_TYPE(o);
+        if ((tp->tp_as_number == NULL || tp->tp_as_number->nb_bool == NULL)
+                && (tp->tp_as_mapping == NULL || tp->tp_as_mapping->mp_length == NULL)
+                && (tp->tp_as_sequence == NULL || tp->tp_as_sequence->sq_length == NULL)) {
+            return 1;
+        }
+        return PyObject_IsTrue(o);
+    }
+
     // The value of entry i when it is the key's (borrowed), else NULL.
     static inline PyObject *corv_layout_get(PyObject *d, Py_ssize_t i, PyObject *key) {
-        corv_layout_entry *e = corv_layout_entry_of(d, i, key);
-        return e == NULL ? NULL : e->me_value;
+        PyObject **slot = corv_layout_slot(d, i, key);
+        return slot == NULL ? NULL : *slot;
+    }
+
+    // The keys object a heap type's new instance dicts share, or NULL.
+    static inline void *corv_cached_keys(PyObject *tp) {
+        return (((PyTypeObject *)tp)->tp_flags & Py_TPFLAGS_HEAPTYPE)
+            ? (void *)((PyHeapTypeObject *)tp)->ht_cached_keys : NULL;
+    }
+
+    // Whether d is a split table on these keys whose entries 0.. are these
+    // keys (a tuple), in this order.
+    static inline int corv_split_keys_are(PyObject *d, void *dk, PyObject *keys) {
+        PyDictObject *mp = (PyDictObject *)d;
+        Py_ssize_t k = PyTuple_GET_SIZE(keys);
+        if (mp->ma_values == NULL || (void *)mp->ma_keys != dk
+                || ((corv_layout_keys *)dk)->dk_nentries < k) {
+            return 0;
+        }
+        corv_layout_entry *e = corv_keys_entries(d);
+        for (Py_ssize_t i = 0; i < k; i++) {
+            if (e[i].me_key != PyTuple_GET_ITEM(keys, i)) {
+                return 0;
+            }
+        }
+        return 1;
+    }
+
+    // Fills the new dict of an object nobody else has seen with its fields
+    // (names, a tuple) and their values (new references taken). When it is
+    // an empty split table on the keys dk, in place and then tracked: as
+    // the insertions in the keys' order would leave it, version tag aside
+    // (nothing has read it yet). Otherwise (the class's keys were changed
+    // by code a collection ran meanwhile) by those insertions.
+    static inline int corv_split_fill(PyObject *d, void *dk, PyObject *const *values,
+                                      PyObject *names) {
+        PyDictObject *mp = (PyDictObject *)d;
+        Py_ssize_t n = PyTuple_GET_SIZE(names);
+        if (mp->ma_values == NULL || (void *)mp->ma_keys != dk || mp->ma_used != 0) {
+            for (Py_ssize_t i = 0; i < n; i++) {
+                if (PyDict_SetItem(d, PyTuple_GET_ITEM(names, i), values[i]) < 0) {
+                    return -1;
+                }
+            }
+            return 0;
+        }
+        int gc = 0;
+        for (Py_ssize_t i = 0; i < n; i++) {
+            Py_INCREF(values[i]);
+            mp->ma_values[i] = values[i];
+            gc |= corv_is_gc(values[i]);
+        }
+        mp->ma_used = n;
+        if (gc && !corv_gc_is_tracked(d)) {
+            PyObject_GC_Track(d);
+        }
+        return 0;
     }
     """
     int corv_layout_put(object d, Py_ssize_t i, object key, object v) except -1
     PyObject *corv_layout_get(object d, Py_ssize_t i, object key)
     bint corv_layout_holds(PyObject *d, PyObject *keys)
+    void *corv_cached_keys(object tp)
+    bint corv_split_keys_are(PyObject *d, void *dk, PyObject *keys)
+    int corv_layout_add(object d, Py_ssize_t i, object key, object v) except -1
+    int corv_is_true(object o) except -1
+    int corv_split_fill(object d, void *dk, PyObject **values, PyObject *names) except -1
 
 
-cdef inline object _field(dict d, Py_ssize_t i, str key):
-    # d[key], where a direct path's layout puts key at entry i
-    cdef PyObject *v = corv_layout_get(d, i, key)
-    if v != NULL:
-        return <object>v
-    return d[key]
+cdef extern from *:
+    """
+    // d[key] (a new reference; KeyError when missing), where a direct
+    // path's layout puts key at entry i
+    static inline __attribute__((always_inline)) PyObject *corv_field(PyObject *d, Py_ssize_t i,
+                                                                      PyObject *key) {
+        PyObject *v = corv_layout_get(d, i, key);
+        if (v == NULL) {
+            v = PyDict_GetItemWithError(d, key);
+            if (v == NULL) {
+                if (!PyErr_Occurred()) {
+                    PyErr_SetObject(PyExc_KeyError, key);
+                }
+                return NULL;
+            }
+        }
+        Py_INCREF(v);
+        return v;
+    }
+    """
+    object _field "corv_field" (dict d, Py_ssize_t i, str key)
 
 
 cdef inline object _field_get(dict d, Py_ssize_t i, str key):
@@ -1104,9 +1226,58 @@ cdef tuple _TRACKER_FIELDS = ("recorded_functions", "globals", "caller_function"
 # them in); the record gains its last field, "unknown_modules", when it is
 # completed, a tracker made where its caller's recording was off the
 # outside mark.
-cdef dict _RECORD_LAYOUT = _presized_layout(len(_RECORD_FIELDS), _RECORD_FIELDS[:-1])
+cdef tuple _RECORD_FIRST_FIELDS = _RECORD_FIELDS[:-1]
+cdef dict _RECORD_LAYOUT = _presized_layout(len(_RECORD_FIELDS), _RECORD_FIRST_FIELDS)
 cdef dict _EXTERNAL_LAYOUT = _presized_layout(len(_EXTERNAL_FIELDS), _EXTERNAL_FIELDS)
 cdef dict _TRACKER_LAYOUT = _presized_layout(len(_TRACKER_FIELDS) + 1, _TRACKER_FIELDS)
+
+# A record or external call made here shares its class's keys, as those
+# its constructor makes do: its new dict is then only an array of values to
+# fill. The class's keys are made its fields, in their order, by a throwaway
+# instance at import (before any instance exists, when the keys are the
+# class's alone and 3.10 keeps an outgrown dict's keys as the class's); a
+# dict sharing them is held so that no other keys object can take their
+# address. When the class's keys are other ones later (3.10 drops them when
+# a dict outgrows them while another dict shares them), its instances are
+# copies of their layout again.
+cdef class _SharedKeys:
+    cdef object cls
+    cdef void *keys       # NULL: the class's keys are not the fields'
+    cdef object holder
+
+
+
+cdef inline bint _keys_held(_SharedKeys shared):
+    # whether the class's keys are the fields' now
+    return shared.keys != NULL and corv_cached_keys(shared.cls) == shared.keys
+
+
+cdef _SharedKeys _share_keys(object cls, tuple names):
+    cdef _SharedKeys shared = _SharedKeys.__new__(_SharedKeys)
+    shared.cls = cls
+    try:
+        probe = PyType_GenericAlloc(<PyTypeObject *>cls, 0)
+        for name in names:
+            object.__setattr__(probe, name, None)
+        fields = _fields_of(probe)
+    except Exception:
+        return shared
+    keys = corv_cached_keys(cls)
+    if keys != NULL and corv_split_keys_are(<PyObject *>fields, keys, <PyObject *>names):
+        shared.holder = fields
+        shared.keys = keys
+    return shared
+
+
+cdef _SharedKeys _record_keys = None
+cdef _SharedKeys _external_keys = None
+
+
+def _keys_shared():
+    """Whether records and external calls made here share their classes' keys (for tests)."""
+    return _keys_held(_record_keys), _keys_held(_external_keys)
+
+
 cdef tuple _RECORD_METHODS = ("add_return_value", "add_execption",
                               "serialize_post_run_args_and_kwargs")
 cdef dict _own_record_methods = {name: getattr(FunctionCall, name) for name in _RECORD_METHODS}
@@ -1319,7 +1490,7 @@ cdef extern from *:
         if (tp->tp_getattro != PyObject_GenericGetAttr || PyErr_Occurred()) {
             return NULL;
         }
-        dp = _PyObject_GetDictPtr(channel);
+        dp = corv_dict_ptr(channel);
         if (dp == NULL || *dp == NULL || !PyDict_CheckExact(*dp)) {
             return NULL;
         }
@@ -1451,8 +1622,12 @@ cdef bint _direct_metric(message_class, tuple fields) except -1:
     return True
 
 
+cdef unsigned long long _serializer_dict_version = 0
+
+
 cdef bint _direct_ready() except -1:
     """Whether the direct path stands for the named one now."""
+    global _serializer_dict_version
     cdef PyObject **own
     if _version_of(_own_globals) != _names_version:
         _check_names()
@@ -1464,10 +1639,15 @@ cdef bint _direct_ready() except -1:
         _check_settings()
         if not _settings_direct:
             return False
-    # (an instance attribute named serialize would be called instead)
+    # (an instance attribute named serialize would be called instead; a
+    # dict's version tag is new at each of its changes and unlike any other
+    # dict's, so the dict last found without one needs no second look)
     own = _PyObject_GetDictPtr(_serializer)
-    if own != NULL and own[0] != NULL and _N_SERIALIZE in <dict>(<object>own[0]):
-        return False
+    if own != NULL and own[0] != NULL \
+            and (<_DictHead *>own[0]).ma_version_tag != _serializer_dict_version:
+        if _N_SERIALIZE in <dict>(<object>own[0]):
+            return False
+        _serializer_dict_version = (<_DictHead *>own[0]).ma_version_tag
     if not (_classes_direct and _tag_is(_Record, _record_tag) and _tag_is(_Tracker, _tracker_tag)
             and _tag_is(_Metadata, _metadata_tag) and _tag_is(_Probe, _probe_tag)
             and _tag_is(_External, _external_tag)):
@@ -1504,12 +1684,24 @@ cdef inline dict _fields_of(object obj):
     return obj.__dict__
 
 
+cdef unsigned long long _full_name_version = 0   # of the metadata's dict read last
+cdef object _full_name_found = None
+
+
 cdef inline object _full_name_of(object meta):
-    # meta.full_name for metadata of the checked class
+    # meta.full_name for metadata of the checked class (a dict's version
+    # tag is unlike any other dict's, and new at each change)
+    global _full_name_version, _full_name_found
     cdef PyObject *found
+    cdef dict fields
     if type(meta) is _Metadata:
-        found = PyDict_GetItemWithError(_fields_of(meta), _N_FULL_NAME)
+        fields = _fields_of(meta)
+        if _version_of(fields) == _full_name_version:
+            return _full_name_found
+        found = PyDict_GetItemWithError(fields, _N_FULL_NAME)
         if found != NULL:
+            _full_name_version = _version_of(fields)
+            _full_name_found = <object>found
             return <object>found
     return meta.full_name
 
@@ -1689,6 +1881,7 @@ cdef object _direct_call_object(callee, tuple rest, dict kwargs):
     cdef _FunctionEntry entry
     cdef Py_ssize_t i
     cdef dict fields
+    cdef PyObject *values[10]
     tp = type(callee)
     if tp is _FunctionType:
         func = callee
@@ -1727,17 +1920,35 @@ cdef object _direct_call_object(callee, tuple rest, dict kwargs):
         BLACKLISTED_FUNCTIONS.add(full_name)
         return None
     record = PyType_GenericAlloc(<PyTypeObject *>_Record, 0)
-    fields = PyDict_Copy(_RECORD_LAYOUT)
-    corv_layout_put(fields, 0, "external_calls", [])
-    corv_layout_put(fields, 1, "awaited_functions", [])
-    corv_layout_put(fields, 2, "function_metadata", entry.meta)
-    corv_layout_put(fields, 3, "post_run_args", call_args)
-    corv_layout_put(fields, 4, "post_run_kwargs", kwargs)
-    corv_layout_put(fields, 5, "pre_run_args", pre_run_args)
-    corv_layout_put(fields, 6, "pre_run_kwargs", pre_run_kwargs)
-    corv_layout_put(fields, 7, "globals", {})
-    # (return_value and execption stay None)
-    _set_instance_dict(record, fields)
+    if _keys_held(_record_keys):
+        # (the values first: nothing may run between the dict and its fill)
+        external_calls = []
+        awaited_functions = []
+        call_globals = {}
+        values[0] = <PyObject *>external_calls
+        values[1] = <PyObject *>awaited_functions
+        values[2] = <PyObject *>entry.meta
+        values[3] = <PyObject *>call_args
+        values[4] = <PyObject *>kwargs
+        values[5] = <PyObject *>pre_run_args
+        values[6] = <PyObject *>pre_run_kwargs
+        values[7] = <PyObject *>call_globals
+        values[8] = <PyObject *>None        # return_value
+        values[9] = <PyObject *>None        # execption
+        fields = PyObject_GenericGetDict(record, NULL)
+        corv_split_fill(fields, _record_keys.keys, values, <PyObject *>_RECORD_FIRST_FIELDS)
+    else:
+        fields = PyDict_Copy(_RECORD_LAYOUT)
+        corv_layout_put(fields, 0, "external_calls", [])
+        corv_layout_put(fields, 1, "awaited_functions", [])
+        corv_layout_put(fields, 2, "function_metadata", entry.meta)
+        corv_layout_put(fields, 3, "post_run_args", call_args)
+        corv_layout_put(fields, 4, "post_run_kwargs", kwargs)
+        corv_layout_put(fields, 5, "pre_run_args", pre_run_args)
+        corv_layout_put(fields, 6, "pre_run_kwargs", pre_run_kwargs)
+        corv_layout_put(fields, 7, "globals", {})
+        # (return_value and execption stay None)
+        _set_instance_dict(record, fields)
     _direct_full_name = full_name
     return record
 
@@ -2013,13 +2224,23 @@ def _external_entry_count():
 
 cdef object _new_external_call(function_metadata):
     # ExternalFunctionCall(function_metadata): no arguments, globals or result yet
-    cdef dict fields = PyDict_Copy(_EXTERNAL_LAYOUT)
+    cdef dict fields
+    cdef PyObject *values[8]
     none_pickle = _c_safe_pickle(None, False)
+    call = PyType_GenericAlloc(<PyTypeObject *>_External, 0)
+    if _keys_held(_external_keys):
+        values[0] = <PyObject *>function_metadata
+        values[3] = values[4] = <PyObject *>none_pickle
+        # (the arguments after the call, globals, result and exception)
+        values[1] = values[2] = values[5] = values[6] = values[7] = <PyObject *>None
+        fields = PyObject_GenericGetDict(call, NULL)
+        corv_split_fill(fields, _external_keys.keys, values, <PyObject *>_EXTERNAL_FIELDS)
+        return call
+    fields = PyDict_Copy(_EXTERNAL_LAYOUT)
     corv_layout_put(fields, 0, "function_metadata", function_metadata)
     corv_layout_put(fields, 3, "pre_run_args", none_pickle)
     corv_layout_put(fields, 4, "pre_run_kwargs", none_pickle)
     # (the arguments after the call, globals, result and exception stay None)
-    call = PyType_GenericAlloc(<PyTypeObject *>_External, 0)
     _set_instance_dict(call, fields)
     return call
 
@@ -2046,7 +2267,7 @@ cdef extern from *:
         if ((PyObject *)Py_TYPE(o) != tp || !corv_unreferenced(o)) {
             return NULL;
         }
-        PyObject **dp = _PyObject_GetDictPtr(o);
+        PyObject **dp = corv_dict_ptr(o);
         if (dp == NULL || *dp == NULL || !PyDict_CheckExact(*dp) || Py_REFCNT(*dp) != 1
                 || PyDict_GET_SIZE(*dp) != n) {
             return NULL;
@@ -2305,7 +2526,7 @@ cdef _post_run_args_direct(record):
         corv_layout_put(fields, 3, "post_run_args", pre_args)
     else:
         corv_layout_put(fields, 3, "post_run_args", _c_safe_pickle(args, False))
-    if type(kwargs) is dict and not kwargs:
+    if type(kwargs) is dict and not <dict>kwargs:
         corv_layout_put(fields, 4, "post_run_kwargs", _empty_dict_pickle)
     elif type(kwargs) is dict and _unchanged_scalars(tuple((<dict>kwargs).values()), 0) \
             and type(_field_get(fields, 6, "pre_run_kwargs")) is bytes:
@@ -2656,7 +2877,7 @@ cdef object _complete_direct(ret_val, function_under_test, curexc_value, wrapper
     cdef dict tracker = _fields_of(wrapper)
     func_full_name = _full_name_of(_field(record, 2, "function_metadata"))
     tracker_globals = _field(tracker, 1, "globals")
-    if type(tracker_globals) is dict and not tracker_globals:
+    if type(tracker_globals) is dict and not <dict>tracker_globals:
         corv_layout_put(record, 7, "globals", _empty_dict_pickle)
     else:
         used_globals = _filter_globals(tracker_globals, func_full_name)
@@ -2676,7 +2897,7 @@ cdef object _complete_direct(ret_val, function_under_test, curexc_value, wrapper
     corv_layout_put(tracker, 4, "last_call", None)
     try:
         corv_layout_put(record, 0, "external_calls", _field(tracker, 0, "recorded_functions"))
-        record["unknown_modules"] = _field(tracker, 3, "unknown_modules")
+        corv_layout_add(record, 10, "unknown_modules", _field(tracker, 3, "unknown_modules"))
         _send_call(function_under_test, True)
     finally:
         # (after a failure the caller's handlers restore the caller from here)
@@ -2696,7 +2917,7 @@ def record_user_function_return_value(ret_val, function_under_test, cur_exc=None
 
 
 cdef object _record_return(ret_val, function_under_test, cur_exc):
-    if not function_under_test:
+    if not corv_is_true(function_under_test):
         return None
     wrapper = None
     caller_eft = None
@@ -3113,3 +3334,5 @@ cdef _keep_own_names():
 
 
 _keep_own_names()
+_record_keys = _share_keys(_Record, _RECORD_FIELDS)
+_external_keys = _share_keys(_External, _EXTERNAL_FIELDS)

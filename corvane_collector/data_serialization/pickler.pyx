@@ -21,7 +21,7 @@ cdef extern from "Python.h":
         _getattrofunc tp_getattro
     unsigned long Py_TPFLAGS_VALID_VERSION_TAG
     PyObject *PyObject_GenericGetAttr(PyObject *, PyObject *)
-    PyObject **_PyObject_GetDictPtr(PyObject *)
+    PyObject **_PyObject_GetDictPtr "corv_dict_ptr" (PyObject *)   # (corv_dict_table.h)
     PyObject *PyWeakref_GET_OBJECT(PyObject *ref)
     void Py_INCREF(object o)
     void Py_XDECREF(PyObject *o)

@@ -22,6 +22,16 @@ typedef struct {
     PyObject *me_value;
 } corv_layout_entry;
 
+// _PyObject_GetDictPtr, without the call for a type whose instances have
+// their dict at a fixed offset (the common case: not variable-sized).
+static inline PyObject **corv_dict_ptr(PyObject *o) {
+    Py_ssize_t offset = Py_TYPE(o)->tp_dictoffset;
+    if (offset > 0) {
+        return (PyObject **)((char *)o + offset);
+    }
+    return _PyObject_GetDictPtr(o);
+}
+
 // The entries of a dict's keys object: they follow its index table, whose
 // items are as wide as its size needs.
 static inline corv_layout_entry *corv_keys_entries(PyObject *d) {
